@@ -1,0 +1,25 @@
+// The module's one log file: lumodownload.log in the parent of the host executable's folder.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace lumo {
+
+// Appends "<local time> <level> - <message>" and a line end; drops the line silently when the
+// file cannot be opened. Opens and closes the file per call, so deleting it is harmless.
+void WriteLog(std::string level, std::string message);
+
+// The log path computed once at load: the executable directory in the ANSI code page followed
+// by "../lumodownload.log" ("../lumodownload.log" alone when the conversion fails).
+const std::string& LogPath();
+
+// Pieces of the above, exposed for tests.
+std::string LogPathFor(const WString& executableDirectory);
+std::string FormatLogLine(const platform::CalendarTime& time, const std::string& level,
+                          const std::string& message);
+// "%Y-%m-%dT%H:%M:%S" of a calendar time.
+std::string IsoSecondsText(const platform::CalendarTime& time);
+
+}  // namespace lumo
