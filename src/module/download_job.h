@@ -1,6 +1,7 @@
 // One file to download, as the host queued it. A plain value: every copy is deep.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>

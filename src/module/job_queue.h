@@ -1,0 +1,60 @@
+// The downloader's job queue and the words through which the host and the worker thread steer
+// each other. The queue lock guards the jobs and nothing else; it is never held while a job runs.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "module/download_job.h"
+
+namespace lumo {
+
+class JobQueue {
+ public:
+  void PushBack(const DownloadJob& job);
+  bool IsEmpty() const;
+  size_t Size() const;
+  // Copies the head job; false when the queue is empty.
+  bool CopyFront(DownloadJob* out) const;
+  // Under one lock: removes the head (if any) and, when requeue is given, appends it at the back.
+  void FinishFront(const DownloadJob* requeue);
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<DownloadJob> jobs_;  // guarded by mutex_
+};
+
+// A latching flag with an interruptible wait: once raised it stays raised until cleared.
+class Signal {
+ public:
+  void Raise();
+  void Clear();
+  bool IsRaised() const;
+  // Waits until raised or the timeout passes; true when raised.
+  bool WaitFor(std::chrono::milliseconds timeout) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable cv_;
+  bool raised_ = false;  // guarded by mutex_
+};
+
+// ControlState values.
+enum ControlStateValue : uint32_t {
+  kControlInitial = 0,
+  kControlResumed = 1,
+  kControlPaused = 2,
+  kControlQuit = 3,
+};
+
+struct ControlWords {
+  std::atomic<uint32_t> runState{0};      // LumoRunState: written by host calls and the worker
+  std::atomic<uint32_t> controlState{0};  // ControlStateValue: written by the host (and disk pauses)
+  Signal quit;  // raised by the downloader's destruction: the thread ends at once
+};
+
+}  // namespace lumo
