@@ -1,0 +1,120 @@
+// A scripted, in-process engine: objects behind the engine interfaces whose answers a test sets
+// up front (statuses per poll, results, HTTP answers), with a call log to check what the module
+// did. No sockets, no files.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zdl/zdl_engine.h"
+
+namespace lumo {
+namespace testing {
+
+// One GetStatus answer.
+struct FakePoll {
+  int32_t status = kZdlStatusDownloading;
+  uint64_t total = 0;
+  uint64_t downloaded = 0;
+  uint32_t averageSpeed = 0;
+  uint32_t currentSpeed = 0;
+};
+
+// What one session does. GetStatus walks through polls; the last one repeats forever.
+// After Abort (or Pause) every poll answers status 5 with the last sizes, and GetResult (2, 0).
+struct FakeSessionScript {
+  int32_t createStatus = kZdlOk;      // CreateSession's answer
+  bool sessionOnCreateFailure = false;  // hand back an object even when createStatus < 0
+  int32_t startStatus = kZdlOk;       // Start's answer
+  std::vector<FakePoll> polls{FakePoll{kZdlStatusDownloaded, 100, 100, 100, 100}};
+  int32_t result = kZdlResultSuccess;
+  int32_t extendedCode = 0;
+  ZdlFileInfo fileInfo{100, 100, 0, 1000};
+  // Called on the polling thread before answer number pollIndex (0-based) is given.
+  std::function<void(size_t pollIndex)> onPoll;
+};
+
+// What CreateSession received.
+struct FakeSessionRequest {
+  std::string url;
+  bool checksumPathNull = false;
+  std::u16string checksumPath;  // UTF-16 code units, whatever the platform's wide type
+  std::u16string saveDir;
+  std::u16string fileName;
+};
+
+// One HTTP answer, delivered on a thread of the fake engine after Send.
+struct FakeHttpAnswer {
+  int32_t createStatus = kZdlOk;  // CreateRequest's answer
+  int32_t sendStatus = kZdlOk;    // Send's answer
+  bool sendStatusCode = true;     // call OnStatusCode(status)
+  uint32_t status = 200;
+  std::string body;               // delivered in one OnData call when not empty
+  bool complete = true;           // false: OnComplete never comes (until the engine shuts down)
+  std::chrono::milliseconds delay{0};  // before anything is delivered
+};
+
+// What a request carried.
+struct FakeHttpRequestRecord {
+  uint32_t flags = 0;
+  int32_t method = 0;
+  std::string url;
+  uint32_t reserved = 0;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  bool sent = false;
+};
+
+class FakeEngine {
+ public:
+  FakeEngine();
+  ~FakeEngine();  // completes every pending HTTP delivery and joins its threads
+  FakeEngine(const FakeEngine&) = delete;
+  FakeEngine& operator=(const FakeEngine&) = delete;
+
+  // Borrowed pointers, valid for the engine's life (reference counts are tracked but the
+  // services are never freed before the engine).
+  IZDownloadService* DownloadService();
+  IZHttpService* HttpService();
+
+  // Sessions: scripts are used in queue order; when the queue is empty, the default applies.
+  void QueueSession(FakeSessionScript script);
+  void SetDefaultSession(FakeSessionScript script);
+  // HTTP: a responder decides the answer from the request (default: 200 with an empty body).
+  void SetHttpResponder(std::function<FakeHttpAnswer(const FakeHttpRequestRecord&)> responder);
+
+  // Observation.
+  std::vector<std::string> Calls() const;  // e.g. "CreateSession http://a/b", "SetOption 0 4",
+                                           // "Start", "Abort", "GetStatus", "GetResult",
+                                           // "GetFileInfo", "ReleaseSession", "CreateRequest 3 url",
+                                           // "SetHeader Content-Type: ...", "SetBody 12", "Send",
+                                           // "ReleaseRequest"
+  size_t CountCalls(const std::string& prefix) const;
+  std::vector<FakeSessionRequest> SessionRequests() const;
+  std::vector<FakeHttpRequestRecord> HttpRequests() const;  // in CreateRequest order
+  size_t LiveSessions() const;  // sessions not yet fully released
+  size_t LiveRequests() const;
+  // Waits until pred() holds (checked whenever the engine logs a call), up to timeout.
+  bool WaitUntil(const std::function<bool()>& pred,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
+  // Marks the engine as terminated: every later call is logged as "AfterTerm <call>".
+  void Terminate();
+  size_t CallsAfterTerm() const;
+
+  // Used by the fake objects.
+  void Log(const std::string& call);
+  struct Impl;
+
+ private:
+  Impl* impl_;
+};
+
+}  // namespace testing
+}  // namespace lumo
