@@ -1,0 +1,50 @@
+// The module's callback object for one engine HTTP request. The engine's threads call the On*
+// operations; a polling thread reads Done/Status at any moment and copies Response under the
+// handler's own lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "telemetry/simple_unknown.h"
+#include "zdl/zdl_engine.h"
+
+namespace lumo {
+
+class HttpResponseHandler final : public IZHttpResponseHandler, public ZSimpleUnknownImpl {
+ public:
+  // A fresh handler with a count of 0 (the caller adds the first reference); null when out of
+  // memory.
+  static HttpResponseHandler* Create();
+
+  // Only IID_IZHttpResponseHandler is answered (not that of IUnknown).
+  int32_t ZDL_STDCALL QueryInterface(const ZdlGuid* iid, void** out) override;
+  uint32_t ZDL_STDCALL AddRef() override;
+  uint32_t ZDL_STDCALL Release() override;
+
+  int32_t ZDL_STDCALL OnBegin() override;
+  int32_t ZDL_STDCALL OnStatusCode(uint32_t status) override;
+  int32_t ZDL_STDCALL OnNotify(uint32_t a, uint32_t b, uint32_t c, uint32_t d) override;
+  int32_t ZDL_STDCALL OnSignal() override;
+  int32_t ZDL_STDCALL OnData(const void* data, uint32_t length) override;
+  int32_t ZDL_STDCALL OnComplete() override;
+
+  bool Done() const { return done_.load(); }
+  uint32_t Status() const { return status_.load(); }
+  bool Begun() const { return begun_.load(); }
+  std::string Response() const;  // a consistent copy, also while the engine appends
+
+ private:
+  HttpResponseHandler() = default;
+  ~HttpResponseHandler() = default;
+
+  std::atomic<bool> done_{false};      // set by OnComplete (engine thread)
+  std::atomic<uint32_t> status_{0};    // set by OnStatusCode (engine thread)
+  std::atomic<bool> begun_{false};     // set by OnBegin (engine thread)
+  mutable std::mutex responseLock_;
+  std::string response_;               // guarded by responseLock_
+};
+
+}  // namespace lumo

@@ -1,0 +1,89 @@
+// The report sender: reporting sites append form bodies to one process-wide queue and return;
+// a sender thread posts them one at a time, in queue order, through the engine's HTTP service.
+//
+// Lifecycle of the process-wide instance:
+//   - Reports made before the first Attach are queued and go out once a sender is attached
+//     (the MODULE_VERSION event of Start may come before the engine is bound).
+//   - Attach binds the HTTP service and the endpoint; the sender thread starts with the first
+//     report after it.
+//   - Stop (called by the downloader's destruction before it releases the HTTP service and
+//     terminates the engine) lets the body in flight finish within timing.senderStop, cuts
+//     every wait short, drops what is still queued and joins the thread. From then on reports
+//     are dropped quietly until the next Attach. After Stop the sender makes no call into the
+//     engine and runs no code, so the engine and the module may go away.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "module/timing.h"
+#include "telemetry/events.h"
+#include "zdl/zdl_engine.h"
+
+namespace lumo {
+
+inline constexpr char kReportContentTypeHeader[] = "Content-Type";
+inline constexpr char kReportContentType[] = "application/x-www-form-urlencoded;charset=utf-8";
+
+class Reporter {
+ public:
+  // An attached sender (tests); the thread starts with the first report.
+  Reporter(IZHttpService* http, std::string reportUrl, Timing timing);
+  ~Reporter();  // Stop()
+  Reporter(const Reporter&) = delete;
+  Reporter& operator=(const Reporter&) = delete;
+
+  // The process-wide reporter, created on first use by any thread and never destroyed.
+  static Reporter& Instance();
+
+  // Binds the engine's HTTP service (borrowed: the caller keeps it alive until Stop) and the
+  // endpoint. Accepted also after Stop. Attaching an attached reporter restarts its sender with
+  // the new values and keeps the queue.
+  void Attach(IZHttpService* http, std::string reportUrl, Timing timing);
+  // See above. Safe to call more than once and on a reporter that was never attached.
+  void Stop();
+
+  // An empty body is ignored. Never throws, never blocks on delivery.
+  void Enqueue(std::string body);
+  // Set the event type ("RUNNING_EXCEPTION", "MODULE_VERSION", "DOWNLOAD_STATISTICS"),
+  // encode on the caller's thread and enqueue.
+  void EnqueueException(ExceptionEvent event);
+  void EnqueueModuleVersion(ModuleVersionEvent event);
+  void EnqueueStatistics(StatisticsEvent event);
+
+  // Bodies queued, the one in flight included.
+  size_t PendingForTest() const;
+
+ private:
+  enum class State { kUnattached, kAttached, kStopped };
+
+  Reporter();  // unattached: the process-wide instance
+
+  void StopSender(bool dropQueue);
+  void SenderLoop();
+  void SenderLoopBody();
+  // One post of body; true when the server answered 200.
+  bool PostForm(const std::string& body);
+  // Waits up to d or until a stop is asked; true when the stop was asked.
+  bool WaitUnlessStopping(std::chrono::milliseconds d);
+
+  std::mutex controlLock_;  // serialises Attach and Stop (held while joining)
+
+  mutable std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<std::string> queue_;        // guarded by lock_
+  State state_ = State::kUnattached;     // guarded by lock_
+  bool stopping_ = false;                // guarded by lock_: the sender is asked to end
+  std::chrono::steady_clock::time_point stopAsked_;  // guarded by lock_
+  IZHttpService* http_ = nullptr;        // guarded by lock_; read by the sender at its start
+  std::string reportUrl_;                // guarded by lock_
+  Timing timing_;                        // guarded by lock_
+  std::thread sender_;                   // guarded by lock_
+};
+
+}  // namespace lumo
