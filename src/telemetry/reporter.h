@@ -62,27 +62,38 @@ class Reporter {
  private:
   enum class State { kUnattached, kAttached, kStopped };
 
+  // What the sender thread works with, copied when it starts.
+  struct SenderConfig {
+    IZHttpService* http = nullptr;
+    std::string reportUrl;
+    Timing timing;
+  };
+
   Reporter();  // unattached: the process-wide instance
 
-  void StopSender(bool dropQueue);
+  // Ends the sender thread (the body in flight gets timing.senderStop) and joins it; leaves the
+  // state kStopped with an empty queue, or kUnattached with the queue kept. Needs controlLock_.
+  void EndSender(bool dropQueue);
+  // Starts the sender when attached, bodies wait and none runs. Needs lock_.
+  void StartSenderLocked();
   void SenderLoop();
-  void SenderLoopBody();
+  // Takes and delivers the front body; false when the sender must end.
+  bool SenderStep(const SenderConfig& config);
   // One post of body; true when the server answered 200.
-  bool PostForm(const std::string& body);
-  // Waits up to d or until a stop is asked; true when the stop was asked.
-  bool WaitUnlessStopping(std::chrono::milliseconds d);
+  bool PostForm(const SenderConfig& config, const std::string& body);
+  // Sleeps one poll interval; false when a stop was asked and its grace period is over.
+  bool PollPause(const SenderConfig& config);
+  bool StopAsked() const;
 
   std::mutex controlLock_;  // serialises Attach and Stop (held while joining)
 
   mutable std::mutex lock_;
-  std::condition_variable wake_;
-  std::deque<std::string> queue_;        // guarded by lock_
+  std::condition_variable wake_;         // queue grew, or a stop was asked
+  std::deque<std::string> queue_;        // guarded by lock_; front = the body in flight
   State state_ = State::kUnattached;     // guarded by lock_
   bool stopping_ = false;                // guarded by lock_: the sender is asked to end
   std::chrono::steady_clock::time_point stopAsked_;  // guarded by lock_
-  IZHttpService* http_ = nullptr;        // guarded by lock_; read by the sender at its start
-  std::string reportUrl_;                // guarded by lock_
-  Timing timing_;                        // guarded by lock_
+  SenderConfig config_;                  // guarded by lock_
   std::thread sender_;                   // guarded by lock_
 };
 

@@ -1,0 +1,247 @@
+#include "telemetry/reporter.h"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "telemetry/http_response_handler.h"
+
+namespace lumo {
+namespace {
+
+constexpr int kAttempts = 2;
+constexpr uint32_t kPostFlags = kZdlRequestBackground;
+constexpr uint32_t kHttpOk = 200;
+
+// Owns one reference of an engine-style object.
+template <class T>
+class RefHolder {
+ public:
+  explicit RefHolder(T* object = nullptr) : object_(object) {}
+  ~RefHolder() {
+    if (object_ != nullptr) object_->Release();
+  }
+  RefHolder(const RefHolder&) = delete;
+  RefHolder& operator=(const RefHolder&) = delete;
+
+  T* get() const { return object_; }
+  T** out() { return &object_; }
+
+ private:
+  T* object_;
+};
+
+}  // namespace
+
+Reporter::Reporter() = default;
+
+Reporter::Reporter(IZHttpService* http, std::string reportUrl, Timing timing) {
+  state_ = State::kAttached;
+  config_.http = http;
+  config_.reportUrl = std::move(reportUrl);
+  config_.timing = timing;
+}
+
+Reporter::~Reporter() { Stop(); }
+
+Reporter& Reporter::Instance() {
+  // Built in static storage and never destroyed: reporting sites may run during process exit,
+  // and a stopped reporter holds no thread, so unloading the module is safe.
+  alignas(Reporter) static unsigned char storage[sizeof(Reporter)];
+  static Reporter* const instance = new (storage) Reporter();
+  return *instance;
+}
+
+void Reporter::Attach(IZHttpService* http, std::string reportUrl, Timing timing) {
+  std::lock_guard<std::mutex> control(controlLock_);
+  EndSender(/*dropQueue=*/false);
+  std::lock_guard<std::mutex> hold(lock_);
+  config_.http = http;
+  config_.reportUrl = std::move(reportUrl);
+  config_.timing = timing;
+  state_ = State::kAttached;
+  // Bodies reported before the attachment go out now.
+  StartSenderLocked();
+}
+
+void Reporter::Stop() {
+  std::lock_guard<std::mutex> control(controlLock_);
+  EndSender(/*dropQueue=*/true);
+}
+
+void Reporter::EndSender(bool dropQueue) {
+  std::thread sender;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (dropQueue) {
+      queue_.clear();
+      state_ = State::kStopped;
+    } else if (state_ == State::kAttached) {
+      state_ = State::kUnattached;  // no new sender until the caller attaches again
+    }
+    if (sender_.joinable()) {
+      stopping_ = true;
+      stopAsked_ = std::chrono::steady_clock::now();
+      sender = std::move(sender_);
+    }
+  }
+  wake_.notify_all();
+  if (sender.joinable()) {
+    if (sender.get_id() == std::this_thread::get_id()) {
+      sender.detach();
+    } else {
+      sender.join();
+    }
+  }
+  std::lock_guard<std::mutex> hold(lock_);
+  stopping_ = false;
+}
+
+void Reporter::StartSenderLocked() {
+  if (state_ != State::kAttached || sender_.joinable() || queue_.empty()) return;
+  try {
+    sender_ = std::thread(&Reporter::SenderLoop, this);
+  } catch (...) {
+    // No thread now: the bodies stay queued and the next report tries again.
+  }
+}
+
+void Reporter::Enqueue(std::string body) {
+  if (body.empty()) return;
+  try {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (state_ == State::kStopped) return;
+      queue_.push_back(std::move(body));
+      StartSenderLocked();
+    }
+    wake_.notify_all();
+  } catch (...) {
+    // Telemetry never fails its caller.
+  }
+}
+
+void Reporter::EnqueueException(ExceptionEvent event) {
+  try {
+    event.eventType = kEventRunningException;
+    Enqueue(event.ToForm());
+  } catch (...) {
+  }
+}
+
+void Reporter::EnqueueModuleVersion(ModuleVersionEvent event) {
+  try {
+    event.eventType = kEventModuleVersion;
+    Enqueue(event.ToForm());
+  } catch (...) {
+  }
+}
+
+void Reporter::EnqueueStatistics(StatisticsEvent event) {
+  try {
+    event.eventType = kEventDownloadStatistics;
+    Enqueue(event.ToForm());
+  } catch (...) {
+  }
+}
+
+size_t Reporter::PendingForTest() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return queue_.size();
+}
+
+bool Reporter::StopAsked() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return stopping_;
+}
+
+void Reporter::SenderLoop() {
+  SenderConfig config;
+  try {
+    std::lock_guard<std::mutex> hold(lock_);
+    config = config_;
+  } catch (...) {
+    return;
+  }
+  for (;;) {
+    try {
+      if (!SenderStep(config)) return;
+    } catch (...) {
+      // Out of memory while copying a body, most likely: pause before the next look.
+      try {
+        std::unique_lock<std::mutex> hold(lock_);
+        wake_.wait_for(hold, config.timing.senderIdle, [this] { return stopping_; });
+        if (stopping_) return;
+      } catch (...) {
+        return;
+      }
+    }
+  }
+}
+
+bool Reporter::SenderStep(const SenderConfig& config) {
+  std::string body;
+  {
+    std::unique_lock<std::mutex> hold(lock_);
+    wake_.wait_for(hold, config.timing.senderIdle,
+                   [this] { return stopping_ || !queue_.empty(); });
+    if (stopping_) return false;
+    if (queue_.empty()) return true;
+    body = queue_.front();
+  }
+  bool delivered = false;
+  for (int attempt = 0; attempt < kAttempts && !delivered && !StopAsked(); ++attempt) {
+    try {
+      delivered = PostForm(config, body);
+    } catch (...) {
+      delivered = false;  // counts as a failed attempt
+    }
+  }
+  // Delivered or not, the body has had its chances. A stop may have emptied the queue already.
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!queue_.empty()) queue_.pop_front();
+  return !stopping_;
+}
+
+bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
+  if (config.http == nullptr) return false;
+  HttpResponseHandler* created = HttpResponseHandler::Create();
+  if (created == nullptr) return false;
+  created->AddRef();
+  // Declared before the request so that the request is released first.
+  RefHolder<HttpResponseHandler> handler(created);
+
+  RefHolder<IZHttpRequest> request;
+  const int32_t createResult = config.http->CreateRequest(
+      kPostFlags, kZdlMethodPost, config.reportUrl.c_str(), handler.get(), 0, request.out());
+  if (createResult < 0 || request.get() == nullptr) return false;
+
+  request.get()->SetHeader(kReportContentTypeHeader, kReportContentType);
+  request.get()->SetBody(body.data(), static_cast<uint32_t>(body.size()));
+  if (request.get()->Send() < 0) return false;
+
+  // The engine answers on its own threads; look at the handler every poll interval.
+  int64_t status = -1;
+  for (uint32_t poll = 0; poll < config.timing.telemetryPolls; ++poll) {
+    const bool done = handler.get()->Done();
+    status = handler.get()->Status();
+    if (done && StopAsked()) break;  // no reason to linger when the sender is ending
+    if (!PollPause(config) || done) break;
+  }
+  return status == kHttpOk;
+}
+
+bool Reporter::PollPause(const SenderConfig& config) {
+  using Clock = std::chrono::steady_clock;
+  std::unique_lock<std::mutex> hold(lock_);
+  const Clock::time_point pollEnd = Clock::now() + config.timing.telemetryPoll;
+  wake_.wait_until(hold, pollEnd, [this] { return stopping_; });
+  if (!stopping_) return true;
+  // Stopping: the request in flight may still finish, but only within the grace period.
+  const Clock::time_point graceEnd = stopAsked_ + config.timing.senderStop;
+  const Clock::time_point until = std::min(pollEnd, graceEnd);
+  wake_.wait_until(hold, until, [] { return false; });
+  return Clock::now() < graceEnd;
+}
+
+}  // namespace lumo
