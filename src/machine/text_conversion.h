@@ -1,0 +1,24 @@
+// Conversions between the module's UTF-16 texts and its narrow texts.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace lumo {
+
+// UTF-8 form of a UTF-16 text up to its first NUL; an absent text gives the empty text.
+void WideToUtf8(const WChar* text, std::string* out);
+void WideToUtf8(const WString& text, std::string* out);
+// The same in the system code page (UTF-8 on Linux). False when the text cannot be converted;
+// *out is unchanged then.
+bool WideToAnsi(const WChar* text, std::string* out);
+// UTF-16 form of a text in the system code page, up to its first NUL. False when it cannot be
+// converted; *out is unchanged then.
+bool AnsiToWide(const std::string& text, WString* out);
+
+// Convenience forms for UTF-8.
+std::string Utf8Of(const WString& text);
+WString WideOfUtf8(const std::string& text);
+
+}  // namespace lumo

@@ -1,0 +1,248 @@
+// Engine file operations on Linux: POSIX descriptors, fallocate, rename(2).
+#include "platform/engine_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace lumo {
+namespace platform {
+namespace {
+
+// Windows error numbers the engine reports for errno values.
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorWriteProtect = 19;
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorDiskFull = 112;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr uint32_t kErrorFileTooLarge = 223;
+constexpr uint32_t kErrorDeviceHardware = 483;
+constexpr uint32_t kErrorDirNotEmpty = 145;
+constexpr uint32_t kErrorVolumeDirty = 6851;
+
+// The one conversion from errno to a Windows status code. ENOENT means a missing directory
+// on the engine's paths (it only creates files), hence "path not found".
+int32_t StatusFromErrno(int error) {
+  uint32_t win32 = kErrorGenFailure;
+  switch (error) {
+    case 0: return 0;
+    case ENOSPC:
+    case EDQUOT: win32 = kErrorDiskFull; break;
+    case EACCES:
+    case EPERM:
+    case EISDIR: win32 = kErrorAccessDenied; break;
+    case EROFS: win32 = kErrorWriteProtect; break;
+    case ENOENT:
+    case ENOTDIR: win32 = kErrorPathNotFound; break;
+    case EMFILE:
+    case ENFILE: win32 = kErrorTooManyOpenFiles; break;
+    case ENOMEM: win32 = kErrorNotEnoughMemory; break;
+    case EBUSY:
+    case ETXTBSY: win32 = kErrorSharingViolation; break;
+    case EEXIST: win32 = kErrorFileExists; break;
+    case ENOTEMPTY: win32 = kErrorDirNotEmpty; break;
+    case EINVAL: win32 = kErrorInvalidParameter; break;
+    case ENAMETOOLONG: win32 = kErrorFilenameTooLong; break;
+    case EFBIG: win32 = kErrorFileTooLarge; break;
+    case EIO: win32 = kErrorDeviceHardware; break;
+    case EUCLEAN: win32 = kErrorVolumeDirty; break;
+    default: break;
+  }
+  return StatusFromWin32(win32);
+}
+
+// UTF-16 path to the UTF-8 bytes the kernel takes; unpaired surrogates become U+FFFD.
+std::string ToNative(const WString& path) {
+  std::string out;
+  out.reserve(path.size());
+  for (size_t i = 0; i < path.size(); ++i) {
+    uint32_t c = static_cast<uint16_t>(path[i]);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < path.size()) {
+      uint32_t low = static_cast<uint16_t>(path[i + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      } else {
+        c = 0xFFFD;
+      }
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+int32_t Fail() { return StatusFromErrno(errno); }
+
+}  // namespace
+
+EngineFile::~EngineFile() { Close(); }
+
+EngineFile::EngineFile(EngineFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+EngineFile& EngineFile::operator=(EngineFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+int32_t EngineFile::OpenForAppend(const WString& path, bool truncate, EngineFile* out) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+  int fd = ::open(ToNative(path).c_str(), flags, 0644);
+  if (fd < 0) return Fail();
+  // Seek rather than O_APPEND so Truncate can rewind the same descriptor.
+  if (::lseek(fd, 0, SEEK_END) < 0 && errno != ESPIPE) {
+    int32_t status = Fail();
+    ::close(fd);
+    return status;
+  }
+  *out = EngineFile();
+  out->fd_ = fd;
+  return 0;
+}
+
+int32_t EngineFile::OpenForRead(const WString& path, EngineFile* out) {
+  int fd = ::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  *out = EngineFile();
+  out->fd_ = fd;
+  return 0;
+}
+
+bool EngineFile::IsOpen() const { return fd_ >= 0; }
+
+uint64_t EngineFile::Size() const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+  return S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+int32_t EngineFile::Write(const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = ::write(fd_, p, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return Fail();
+    }
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int32_t EngineFile::Read(void* data, size_t length, size_t* got) {
+  for (;;) {
+    ssize_t n = ::read(fd_, data, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *got = 0;
+      return Fail();
+    }
+    *got = static_cast<size_t>(n);
+    return 0;
+  }
+}
+
+int32_t EngineFile::Truncate() {
+  if (::ftruncate(fd_, 0) != 0) {
+    struct stat st;
+    // Devices cannot be truncated; only a regular file must start over.
+    if (::fstat(fd_, &st) != 0 || S_ISREG(st.st_mode)) return Fail();
+  }
+  if (::lseek(fd_, 0, SEEK_SET) < 0 && errno != ESPIPE) return Fail();
+  return 0;
+}
+
+int32_t EngineFile::Reserve(uint64_t size) {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return Fail();
+  if (!S_ISREG(st.st_mode) || size <= static_cast<uint64_t>(st.st_size)) return 0;
+  if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) return 0;
+  if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return 0;
+  return Fail();
+}
+
+int32_t EngineFile::Close() {
+  if (fd_ < 0) return 0;
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) return Fail();
+  return 0;
+}
+
+bool FileSize(const WString& path, uint64_t* size) {
+  struct stat st;
+  if (::stat(ToNative(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+int32_t ReplaceFileWith(const WString& from, const WString& to) {
+  if (::rename(ToNative(from).c_str(), ToNative(to).c_str()) != 0) return Fail();
+  return 0;
+}
+
+int32_t RemoveFile(const WString& path) {
+  if (::unlink(ToNative(path).c_str()) != 0 && errno != ENOENT) return Fail();
+  return 0;
+}
+
+int32_t MakeDirectories(const WString& path) {
+  std::string native = ToNative(path);
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  if (native.empty()) return 0;
+  struct stat st;
+  if (::stat(native.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return 0;
+    errno = ENOTDIR;
+    return Fail();
+  }
+  // Create each missing component from the top down.
+  for (size_t pos = 1; pos <= native.size(); ++pos) {
+    if (pos != native.size() && native[pos] != '/') continue;
+    std::string part = native.substr(0, pos);
+    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return Fail();
+  }
+  if (::stat(native.c_str(), &st) != 0) return Fail();
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return Fail();
+  }
+  return 0;
+}
+
+}  // namespace platform
+}  // namespace lumo
