@@ -223,6 +223,7 @@ bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
   // The engine answers on its own threads; look at the handler every poll interval.
   int64_t status = -1;
   for (uint32_t poll = 0; poll < config.timing.telemetryPolls; ++poll) {
+    handlerPolls_.fetch_add(1);
     const bool done = handler.get()->Done();
     status = handler.get()->Status();
     if (done && StopAsked()) break;  // no reason to linger when the sender is ending

@@ -13,6 +13,8 @@
 //     engine and runs no code, so the engine and the module may go away.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +60,8 @@ class Reporter {
 
   // Bodies queued, the one in flight included.
   size_t PendingForTest() const;
+  // Looks at response handlers so far (each poll of a wait counts one).
+  uint64_t HandlerPollsForTest() const { return handlerPolls_.load(); }
 
  private:
   enum class State { kUnattached, kAttached, kStopped };
@@ -95,6 +99,7 @@ class Reporter {
   std::chrono::steady_clock::time_point stopAsked_;  // guarded by lock_
   SenderConfig config_;                  // guarded by lock_
   std::thread sender_;                   // guarded by lock_
+  std::atomic<uint64_t> handlerPolls_{0};  // written by the sender, read by tests
 };
 
 }  // namespace lumo
