@@ -1,0 +1,98 @@
+#include "module/engine_loader.h"
+
+#include "machine/text_conversion.h"
+#include "module/log.h"
+
+namespace lumo {
+namespace {
+
+const char kLevelError[] = "ERROR";
+const char kLoadFailed[] = "Load ";
+const char kLoadFailedTail[] = " failed, ";
+const char kInitFailed[] = "Init zdlcore failed, ";
+const char kServiceFailed[] = "Get IZDownloadService instance failed, ";
+
+}  // namespace
+
+ZDownloadLoader::ZDownloadLoader(WString libraryName) : libraryName_(std::move(libraryName)) {}
+
+ZDownloadLoader::~ZDownloadLoader() { Unload(); }
+
+ZDownloadLoader& ZDownloadLoader::Process() {
+  static ZDownloadLoader loader(platform::EngineLibraryName());
+  return loader;
+}
+
+int32_t ZDownloadLoader::Load(const WString& libraryName) {
+  if (library_ != nullptr) return static_cast<int32_t>(0x80070005u);
+  void* library = platform::LoadDynamicLibrary(libraryName);
+  if (library == nullptr) return static_cast<int32_t>(0x80004005u);
+  auto init = reinterpret_cast<ZdlInitFn>(platform::FindSymbol(library, "mod_init"));
+  auto term = reinterpret_cast<ZdlTermFn>(platform::FindSymbol(library, "mod_term"));
+  auto getObject = reinterpret_cast<ZdlGetObjectFn>(platform::FindSymbol(library, "mod_getobject"));
+  if (init == nullptr || term == nullptr || getObject == nullptr) {
+    platform::UnloadDynamicLibrary(library);
+    return static_cast<int32_t>(0x80004005u);
+  }
+  library_ = library;
+  init_ = init;
+  term_ = term;
+  getObject_ = getObject;
+  return 0;
+}
+
+std::string ZDownloadLoader::LoadFailureText(int32_t code) const {
+  std::string name;
+  WideToAnsi(libraryName_.c_str(), &name);
+  return kLoadFailed + name + kLoadFailedTail + platform::SystemErrorText(code);
+}
+
+int32_t ZDownloadLoader::Bind(std::string* errorText) {
+  auto fail = [errorText](int32_t code, std::string text) {
+    WriteLog(kLevelError, text);
+    if (errorText != nullptr) *errorText = std::move(text);
+    return code;
+  };
+
+  int32_t code = Load(libraryName_);
+  if (code < 0) return fail(code, LoadFailureText(code));
+
+  code = init_();
+  // mod_term follows every mod_init, also a failed one, when the object is destroyed.
+  initialised_ = true;
+  if (code < 0) return fail(code, kInitFailed + platform::SystemErrorText(code));
+
+  code = getObject_(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads_));
+  if (code < 0) {
+    downloads_ = nullptr;
+    return fail(code, kServiceFailed + platform::SystemErrorText(code));
+  }
+  code = getObject_(&IID_IZHttpService, reinterpret_cast<void**>(&http_));
+  if (code < 0) {
+    http_ = nullptr;
+    return fail(code, kServiceFailed + platform::SystemErrorText(code));
+  }
+  return code;
+}
+
+void ZDownloadLoader::ReleaseAndTerminate() {
+  if (downloads_ != nullptr) downloads_->Release();
+  downloads_ = nullptr;
+  if (http_ != nullptr) http_->Release();
+  http_ = nullptr;
+  if (term_ != nullptr && initialised_) term_();
+  initialised_ = false;
+}
+
+void ZDownloadLoader::Unload() {
+  // A running engine keeps its threads in the library's code: unloading it would pull the code
+  // from under them, so it stays until the process ends.
+  if (library_ == nullptr || initialised_) return;
+  platform::UnloadDynamicLibrary(library_);
+  library_ = nullptr;
+  init_ = nullptr;
+  term_ = nullptr;
+  getObject_ = nullptr;
+}
+
+}  // namespace lumo

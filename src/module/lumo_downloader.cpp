@@ -1,0 +1,386 @@
+#include "module/lumo_downloader.h"
+
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "download/download_thread.h"
+#include "download/download_worker.h"
+#include "machine/machine_identity.h"
+#include "module/download_job.h"
+#include "module/log.h"
+#include "telemetry/events.h"
+#include "telemetry/reporter.h"
+
+namespace lumo {
+namespace {
+
+// Fixed texts of the downloader object.
+const char kLevelInfo[] = "INFO";
+const char kLevelWarn[] = "WARN";
+const char kLevelInitInfo[] = "Info";
+const char kLevelInitError[] = "Error";
+const char kMacAddressLine[] = "Machine MAC address:";
+const char kBindFailedLine[] = "Error occurred when load ZDownloadLoader, ";
+const char kStartLine[] = "Start to download with sid:";
+const char kNoUrls[] = "Download file failed, the URLs is empty.";
+const char kNoSaveDir[] = "Download file failed, the save directory is empty.";
+const char kSaveDirTooLong[] = "Download file failed, the save directory is too long.";
+const char kFileNameTooLong[] = "Download file failed, the file name is too long.";
+const char kModuleName[] = "LumoDownloader";
+const char kModuleVersion[] = "v1.1.7";
+const char kModuleBuildId[] = "1711222";
+
+constexpr int32_t kOk = 0;
+constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
+constexpr int32_t kFail = static_cast<int32_t>(0x80004005u);
+constexpr int32_t kAccessDenied = static_cast<int32_t>(0x80070005u);
+constexpr int32_t kInvalidArg = static_cast<int32_t>(0x80070057u);
+constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000Eu);
+
+bool IsOurInterface(const LumoGuid* iid) {
+  return iid != nullptr && std::memcmp(iid, &IID_ILumoDownloader, sizeof(LumoGuid)) == 0;
+}
+
+void AssignText(LumoString* target, const std::string& text) {
+  if (target != nullptr && target->assign != nullptr) {
+    target->assign(target->context, text.data(), static_cast<uint32_t>(text.size()));
+  }
+}
+
+// Nothing crosses the host boundary as an exception.
+template <typename Body>
+int32_t Guarded(Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  } catch (...) {
+    return kFail;
+  }
+}
+
+}  // namespace
+
+struct LumoDownloader::Shared {
+  Shared(Timing t, Endpoints e) : timing(t), endpoints(std::move(e)) {}
+
+  const Timing timing;
+  const Endpoints endpoints;
+  JobQueue queue;
+  ControlWords control;
+  OptionStore options;
+  std::unique_ptr<DownloadWorker> worker;  // set once by Initialize, before the thread exists
+  Signal released;     // the first Start (or the destruction) lets the thread run
+  Signal threadEnded;  // raised by the thread as its very last step
+};
+
+LumoDownloader::LumoDownloader(EngineBinding& engine, Reporter& reporter, Timing timing,
+                               Endpoints endpoints)
+    : engine_(engine),
+      reporter_(reporter),
+      shared_(std::make_shared<Shared>(timing, std::move(endpoints))) {}
+
+int32_t LumoDownloader::Initialize(std::string* errorText) {
+  WriteLog(kLevelInitInfo, kMacAddressLine + GetMacAddress());
+
+  std::string reason;
+  engineBound_ = true;
+  const int32_t code = engine_.Bind(&reason);
+  if (code < 0) {
+    WriteLog(kLevelInitError, kBindFailedLine + reason);
+    if (errorText != nullptr) *errorText = reason;
+    return code;
+  }
+
+  reporter_.Attach(engine_.HttpService(), shared_->endpoints.reportUrl, shared_->timing);
+  shared_->control.runState = kLumoRunStateInitial;
+  shared_->control.controlState = kControlInitial;
+  shared_->worker = std::make_unique<DownloadWorker>(
+      shared_->timing, shared_->endpoints, engine_.DownloadService(), engine_.HttpService(),
+      reporter_, shared_->options, platform::ExecutableDirectory());
+  try {
+    thread_ = std::thread(&LumoDownloader::ThreadMain, shared_);
+  } catch (const std::system_error&) {
+    // No thread: Start, Pause and Stop answer 0x80070005 from now on.
+  }
+  return code;
+}
+
+void LumoDownloader::ThreadMain(std::shared_ptr<Shared> shared) {
+  try {
+    // Held like a thread created suspended, until the first Start or the destruction.
+    while (!shared->released.WaitFor(std::chrono::milliseconds(1000))) {
+    }
+    if (!shared->control.quit.IsRaised()) {
+      DownloadThreadContext context{shared->queue, shared->control, *shared->worker,
+                                    shared->timing};
+      RunDownloadThread(context);
+    }
+  } catch (...) {
+    // The thread's top: nothing escapes into the runtime.
+  }
+  shared->threadEnded.Raise();
+}
+
+LumoDownloader::~LumoDownloader() {
+  StopWorkerThread();
+  // The sender must not call into the engine once it is terminated.
+  if (engineBound_) {
+    reporter_.Stop();
+    engine_.ReleaseAndTerminate();
+  }
+}
+
+void LumoDownloader::StopWorkerThread() {
+  if (!thread_.joinable()) return;
+  shared_->control.quit.Raise();
+  if (shared_->worker) shared_->worker->RequestQuit();
+  shared_->released.Raise();
+  if (shared_->threadEnded.WaitFor(shared_->timing.destructorWait)) {
+    thread_.join();
+  } else {
+    // Still stuck after the bound: let it go. It holds its own reference to the shared state,
+    // so nothing it uses is freed under it.
+    thread_.detach();
+  }
+}
+
+int32_t LumoDownloader::QueryInterface(const LumoGuid* iid, void** out) {
+  if (out == nullptr) return kInvalidArg;
+  if (!IsOurInterface(iid)) return kNoInterface;
+  *out = static_cast<ILumoDownloader*>(this);
+  AddRef();
+  return kOk;
+}
+
+uint32_t LumoDownloader::AddRef() { return static_cast<uint32_t>(IncrementReference()); }
+
+uint32_t LumoDownloader::Release() {
+  const int32_t left = DecrementReference();
+  if (left == 0) delete this;
+  return static_cast<uint32_t>(left);
+}
+
+int32_t LumoDownloader::GetOption(int32_t id, void* buffer, uint32_t* size) {
+  return Guarded([&]() -> int32_t {
+    if (buffer == nullptr || size == nullptr) return kInvalidArg;
+    std::vector<uint8_t> value;
+    if (!shared_->options.Get(id, &value)) return kFail;
+    if (static_cast<uint32_t>(id) > 11u) return kInvalidArg;
+    switch (id) {
+      case kLumoOptionMaxSpeed:
+      case kLumoOptionConnectTimeout:
+      case kLumoOptionTransferTimeout:
+        // Never read past what the host stored.
+        if (*size < 4 || value.size() < 4) return kFail;
+        std::memcpy(buffer, value.data(), 4);
+        *size = 4;
+        return kOk;
+      case kLumoOptionOverwrite:
+        if (*size == 0 || value.empty()) return kFail;
+        std::memcpy(buffer, value.data(), 1);
+        *size = 1;
+        return kOk;
+      case kLumoOptionProxy:
+      case kLumoOptionUserAgent:
+        return kFail;
+      case kLumoOptionSid:
+        AssignText(static_cast<LumoString*>(buffer),
+                   shared_->worker ? shared_->worker->Sid() : std::string());
+        *size = static_cast<uint32_t>(value.size());
+        return kOk;
+      default:
+        return kInvalidArg;
+    }
+  });
+}
+
+int32_t LumoDownloader::SetOption(int32_t id, const void* data, uint32_t size) {
+  return Guarded([&]() -> int32_t {
+    // A count without bytes would be read from nowhere.
+    if (data == nullptr && size != 0) return kInvalidArg;
+    shared_->options.Set(id, data, size);
+    DownloadWorker* worker = shared_->worker.get();
+    if (worker == nullptr) return kOk;
+    const std::string text(static_cast<const char*>(data), data == nullptr ? 0 : size);
+    switch (id) {
+      case kLumoOptionSid:
+        worker->SetSid(text);
+        break;
+      case kLumoOptionGameCode:
+        worker->SetGameCode(text);
+        break;
+      case kLumoOptionClientVersion:
+        worker->SetClientVersion(text);
+        break;
+      default: {
+        const int32_t engineId = OptionStore::EngineOptionId(id);
+        if (engineId >= 0) worker->ApplyToCurrentSession(engineId, data, size);
+        break;
+      }
+    }
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::AddDownload(const char* const* urls, uint32_t urlCount,
+                                    const LumoWChar* saveDir, const LumoWChar* fileName,
+                                    const char* const* checksumUrls, uint32_t checksumUrlCount,
+                                    const char* checksumMd5) {
+  return Guarded([&]() -> int32_t {
+    if (urls == nullptr || saveDir == nullptr) return kInvalidArg;
+    if (checksumUrls == nullptr && checksumUrlCount != 0) return kInvalidArg;
+    auto refuse = [](const char* reason) {
+      WriteLog(kLevelWarn, reason);
+      return kInvalidArg;
+    };
+    const WChar* saveDirText = reinterpret_cast<const WChar*>(saveDir);
+    const WChar* fileNameText = reinterpret_cast<const WChar*>(fileName);
+
+    DownloadJob job;
+    if (!CopyIntoJobBuffer(saveDirText, &job.saveDir)) return refuse(kSaveDirTooLong);
+    if (job.saveDir[0] == 0) return refuse(kNoSaveDir);
+    if (!CopyIntoJobBuffer(fileNameText, &job.fileName)) return refuse(kFileNameTooLong);
+    if (checksumMd5 != nullptr) job.checksumMd5 = checksumMd5;
+    for (uint32_t i = 0; i < urlCount; ++i) {
+      if (urls[i] != nullptr) job.urls.emplace_back(urls[i]);
+    }
+    for (uint32_t i = 0; i < checksumUrlCount; ++i) {
+      if (checksumUrls[i] != nullptr) job.checksumUrls.emplace_back(checksumUrls[i]);
+    }
+    if (job.urls.empty()) return refuse(kNoUrls);
+    shared_->queue.PushBack(job);
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::Start() {
+  return Guarded([&]() -> int32_t {
+    DownloadWorker* worker = shared_->worker.get();
+    const std::string sid = worker ? worker->Sid() : std::string();
+    WriteLog(kLevelInfo, kStartLine + sid);
+
+    ModuleVersionEvent event;
+    event.moduleName = kModuleName;
+    event.version = kModuleVersion;
+    event.buildId = kModuleBuildId;
+    event.sid = sid;
+    if (worker != nullptr) {
+      event.gameCode = worker->GameCode();
+      event.clientVersion = worker->ClientVersion();
+    }
+    reporter_.EnqueueModuleVersion(event);
+
+    if (!thread_.joinable() || shared_->control.runState == kLumoRunStateRunning) {
+      return kAccessDenied;
+    }
+    shared_->control.runState = kLumoRunStateRunning;
+    worker->ResetWorker();
+    if (!resumed_.exchange(true)) shared_->released.Raise();
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::Pause(uint32_t /*reserved*/) {
+  return Guarded([&]() -> int32_t {
+    if (!thread_.joinable() || shared_->control.controlState == kControlPaused) {
+      return kAccessDenied;
+    }
+    shared_->control.controlState = kControlPaused;
+    shared_->worker->SetRunning(false);
+    int32_t abortResult = kOk;
+    if (shared_->worker->AbortCurrentSession(&abortResult)) return abortResult;
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::Resume() {
+  shared_->control.controlState = kControlResumed;
+  shared_->control.runState = kLumoRunStateRunning;
+  return kOk;
+}
+
+int32_t LumoDownloader::ResetProgress() {
+  return Guarded([&]() -> int32_t {
+    shared_->control.runState = kLumoRunStateRunning;
+    if (shared_->worker) shared_->worker->ResetWorker();
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::Stop(uint32_t /*reserved*/) {
+  return Guarded([&]() -> int32_t {
+    if (!thread_.joinable()) return kAccessDenied;
+    shared_->control.controlState = kControlQuit;
+    shared_->worker->SetRunning(false);
+    int32_t ignored = kOk;
+    shared_->worker->AbortCurrentSession(&ignored);
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::GetProgress(uint32_t* state, uint64_t* bytes, uint32_t* averageSpeed,
+                                    uint32_t* currentSpeed, LumoString* path) {
+  return Guarded([&]() -> int32_t {
+    if (state == nullptr || bytes == nullptr || averageSpeed == nullptr ||
+        currentSpeed == nullptr) {
+      return kInvalidArg;
+    }
+    *state = shared_->control.runState;
+    DownloadStatus status{};
+    std::string current;
+    if (shared_->worker) {
+      shared_->worker->RefreshStatus(&status);
+      current = shared_->worker->CurrentPath();
+    }
+    *bytes = (uint64_t{status.words[kLumoWordDownloadedHigh]} << 32) |
+             status.words[kLumoWordDownloadedLow];
+    *averageSpeed = status.words[kLumoWordAverageSpeed];
+    *currentSpeed = status.words[kLumoWordCurrentSpeed];
+    AssignText(path, current);
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::GetOverallState(uint32_t* state, uint32_t* reserved) {
+  return Guarded([&]() -> int32_t {
+    if (state == nullptr) return kInvalidArg;
+    DownloadStatus status{};
+    if (shared_->worker) shared_->worker->RefreshStatus(&status);
+    *state = status.words[kLumoWordOverallState];
+    if (reserved != nullptr) *reserved = 0;
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::GetStatistics(DownloadStatus* status) {
+  return Guarded([&]() -> int32_t {
+    if (status == nullptr) return kInvalidArg;
+    DownloadStatus copy{};
+    if (shared_->worker) shared_->worker->RefreshStatus(&copy);
+    *status = copy;
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::SampleStatistics() {
+  return Guarded([&]() -> int32_t {
+    if (shared_->worker) shared_->worker->SampleStatistics();
+    return kOk;
+  });
+}
+
+int32_t LumoDownloader::GetCompletedFiles(LumoString* list) {
+  return Guarded([&]() -> int32_t {
+    if (list == nullptr) return kInvalidArg;
+    AssignText(list, shared_->worker ? shared_->worker->CompletedFiles() : std::string());
+    return kOk;
+  });
+}
+
+uint32_t LumoDownloader::RunState() const { return shared_->control.runState; }
+uint32_t LumoDownloader::ControlState() const { return shared_->control.controlState; }
+size_t LumoDownloader::QueuedJobs() const { return shared_->queue.Size(); }
+
+}  // namespace lumo

@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "module/log.h"
+#include "module/lumo_downloader.h"
+#include "support/fake_binding.h"
+#include "support/fake_engine.h"
+#include "telemetry/reporter.h"
+
+namespace lumo {
+namespace {
+
+using testing::FakeBinding;
+using testing::FakeEngine;
+
+constexpr int32_t kFail = static_cast<int32_t>(0x80004005u);
+constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
+constexpr int32_t kAccessDenied = static_cast<int32_t>(0x80070005u);
+constexpr int32_t kInvalidArg = static_cast<int32_t>(0x80070057u);
+
+Timing ShortTiming() {
+  Timing t = Timing::Scaled(1000);
+  t.destructorWait = std::chrono::milliseconds(3000);
+  return t;
+}
+
+std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+const LumoWChar* W(const std::u16string& s) { return reinterpret_cast<const LumoWChar*>(s.c_str()); }
+
+std::string ReadLog() {
+  std::ifstream in(LogPath(), std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class DownloaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { std::remove(LogPath().c_str()); }
+  void TearDown() override {
+    if (downloader_ != nullptr) downloader_->Release();
+  }
+
+  LumoDownloader* Make(int32_t bindCode = 0) {
+    binding_.bindCode = bindCode;
+    downloader_ = new LumoDownloader(binding_, reporter_, ShortTiming(), Endpoints{});
+    downloader_->AddRef();
+    std::string text;
+    initCode_ = downloader_->Initialize(&text);
+    return downloader_;
+  }
+
+  FakeEngine engine_;
+  FakeBinding binding_{engine_};
+  Reporter reporter_{engine_.HttpService(), "http://127.0.0.1:9/post", ShortTiming()};
+  LumoDownloader* downloader_ = nullptr;
+  int32_t initCode_ = 0;
+};
+
+TEST_F(DownloaderTest, AnswersOnlyItsOwnInterface) {
+  LumoDownloader* d = Make();
+  ASSERT_EQ(initCode_, 0);
+  const LumoGuid unknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+  void* out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(d->QueryInterface(&unknown, &out), kNoInterface);
+  EXPECT_EQ(out, reinterpret_cast<void*>(0x1));
+  EXPECT_EQ(d->QueryInterface(&IID_ILumoDownloader, &out), 0);
+  EXPECT_EQ(out, static_cast<ILumoDownloader*>(d));
+  EXPECT_EQ(d->ReferenceCount(), 2);
+  EXPECT_EQ(d->Release(), 1u);
+}
+
+TEST_F(DownloaderTest, OptionTable) {
+  LumoDownloader* d = Make();
+  uint8_t buffer[8] = {};
+  uint32_t size = sizeof buffer;
+  EXPECT_EQ(d->GetOption(0, nullptr, &size), kInvalidArg);
+  EXPECT_EQ(d->GetOption(0, buffer, nullptr), kInvalidArg);
+  EXPECT_EQ(d->GetOption(0, buffer, &size), kFail) << "never set";
+  EXPECT_EQ(d->GetOption(5, buffer, &size), kFail) << "never set";
+
+  const uint32_t speed = 0x01020304;
+  EXPECT_EQ(d->SetOption(0, &speed, 4), 0);
+  EXPECT_EQ(d->GetOption(0, buffer, &size), 0);
+  EXPECT_EQ(size, 4u);
+  uint32_t read = 0;
+  std::memcpy(&read, buffer, 4);
+  EXPECT_EQ(read, speed);
+  size = 2;
+  EXPECT_EQ(d->GetOption(0, buffer, &size), kFail);
+
+  // A stored value shorter than the answer is never read past.
+  EXPECT_EQ(d->SetOption(1, &speed, 2), 0);
+  size = 8;
+  EXPECT_EQ(d->GetOption(1, buffer, &size), kFail);
+
+  EXPECT_EQ(d->SetOption(2, "\x01\x02", 2), 0);
+  size = 8;
+  EXPECT_EQ(d->GetOption(2, buffer, &size), 0);
+  EXPECT_EQ(size, 1u);
+  EXPECT_EQ(buffer[0], 1);
+  size = 0;
+  EXPECT_EQ(d->GetOption(2, buffer, &size), kFail);
+
+  for (int32_t id : {3, 4}) {
+    EXPECT_EQ(d->SetOption(id, "text", 4), 0);
+    size = 8;
+    EXPECT_EQ(d->GetOption(id, buffer, &size), kFail) << id;
+  }
+  for (int32_t id : {5, 6, 7, 9, 10, 12, 13, -1}) {
+    EXPECT_EQ(d->SetOption(id, "x", 1), 0) << id;
+    size = 8;
+    EXPECT_EQ(d->GetOption(id, buffer, &size), kInvalidArg) << id;
+  }
+  EXPECT_EQ(d->SetOption(11, &speed, 4), 0);
+  size = 4;
+  EXPECT_EQ(d->GetOption(11, buffer, &size), 0);
+
+  // The sid comes back through the host's string object; the count is the stored count.
+  EXPECT_EQ(d->SetOption(8, "session-1xyz", 9), 0);
+  std::string sid;
+  LumoString host = LumoStringFor(sid);
+  size = 1;
+  EXPECT_EQ(d->GetOption(8, &host, &size), 0);
+  EXPECT_EQ(sid, "session-1");
+  EXPECT_EQ(size, 9u);
+
+  // Bytes without a pointer are refused rather than read.
+  EXPECT_EQ(d->SetOption(4, nullptr, 3), kInvalidArg);
+  EXPECT_EQ(d->SetOption(4, nullptr, 0), 0);
+}
+
+TEST_F(DownloaderTest, AddDownloadChecksItsArguments) {
+  LumoDownloader* d = Make();
+  const std::u16string dir = U16("/tmp/lumo-save");
+  const char* urls[] = {nullptr, "http://127.0.0.1/a.bin", nullptr};
+  EXPECT_EQ(d->AddDownload(urls, 3, W(dir), nullptr, nullptr, 0, nullptr), 0);
+  EXPECT_EQ(d->QueuedJobs(), 1u);
+
+  const char* none[] = {nullptr, nullptr};
+  EXPECT_EQ(d->AddDownload(none, 2, W(dir), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_NE(ReadLog().find(" WARN - Download file failed, the URLs is empty.\n"), std::string::npos);
+
+  EXPECT_EQ(d->AddDownload(nullptr, 1, W(dir), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 3, nullptr, nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 3, W(dir), nullptr, nullptr, 2, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 3, W(U16("")), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  const std::u16string longText(260, u'a');
+  EXPECT_EQ(d->AddDownload(urls, 3, W(longText), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 3, W(dir), W(longText), nullptr, 0, nullptr), kInvalidArg);
+  const std::string log = ReadLog();
+  EXPECT_NE(log.find("save directory is empty"), std::string::npos);
+  EXPECT_NE(log.find("save directory is too long"), std::string::npos);
+  EXPECT_NE(log.find("file name is too long"), std::string::npos);
+  EXPECT_EQ(d->QueuedJobs(), 1u) << "refused jobs are never queued";
+}
+
+TEST_F(DownloaderTest, PauseResumeStopWords) {
+  LumoDownloader* d = Make();
+  EXPECT_EQ(d->RunState(), 0u);
+  EXPECT_EQ(d->ControlState(), 0u);
+  EXPECT_EQ(d->Pause(0), 0);
+  EXPECT_EQ(d->ControlState(), 2u);
+  EXPECT_EQ(d->Pause(0), kAccessDenied);
+  EXPECT_EQ(d->Resume(), 0);
+  EXPECT_EQ(d->ControlState(), 1u);
+  EXPECT_EQ(d->RunState(), 1u);
+  EXPECT_EQ(d->Pause(0), 0);
+  EXPECT_EQ(d->Stop(0), 0);
+  EXPECT_EQ(d->ControlState(), 3u);
+  EXPECT_EQ(d->ResetProgress(), 0);
+  EXPECT_EQ(d->RunState(), 1u);
+}
+
+TEST_F(DownloaderTest, StartRefusesWhileRunningAndPostsModuleVersion) {
+  LumoDownloader* d = Make();
+  EXPECT_EQ(d->SetOption(8, "abc", 3), 0);
+  EXPECT_EQ(d->SetOption(12, "g1", 2), 0);
+  EXPECT_EQ(d->Start(), 0);
+  EXPECT_EQ(d->RunState(), 1u) << "nothing queued yet, the worker may already have said idle";
+  EXPECT_NE(ReadLog().find(" INFO - Start to download with sid:abc\n"), std::string::npos);
+  ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("Send") >= 1; }));
+  const auto requests = engine_.HttpRequests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_NE(requests[0].body.find("eventType=MODULE_VERSION"), std::string::npos);
+  EXPECT_NE(requests[0].body.find("moduleName=LumoDownloader&sid=abc&version=v1.1.7"),
+            std::string::npos);
+  EXPECT_NE(requests[0].body.find("buildId=1711222"), std::string::npos);
+  EXPECT_NE(requests[0].body.find("gameCode=g1"), std::string::npos);
+}
+
+TEST_F(DownloaderTest, FailedBindingLeavesNoThread) {
+  LumoDownloader* d = Make(kFail);
+  EXPECT_EQ(initCode_, kFail);
+  EXPECT_FALSE(d->HasWorkerThread());
+  EXPECT_NE(ReadLog().find(" Error - Error occurred when load ZDownloadLoader, bind failed\n"),
+            std::string::npos);
+  EXPECT_EQ(d->Start(), kAccessDenied);
+  EXPECT_NE(ReadLog().find("Start to download with sid:"), std::string::npos);
+  EXPECT_EQ(d->Pause(0), kAccessDenied);
+  EXPECT_EQ(d->Stop(0), kAccessDenied);
+}
+
+TEST_F(DownloaderTest, ReleaseIsPromptAndTerminatesTheEngine) {
+  for (bool started : {false, true}) {
+    LumoDownloader* d = Make();
+    if (started) EXPECT_EQ(d->Start(), 0);
+    const auto begin = std::chrono::steady_clock::now();
+    downloader_ = nullptr;
+    EXPECT_EQ(d->Release(), 0u);
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1500)) << "started=" << started;
+  }
+  EXPECT_EQ(binding_.terminations, 2);
+  EXPECT_EQ(engine_.CallsAfterTerm(), 0u);
+}
+
+TEST_F(DownloaderTest, StopBeforeStartKeepsTheQueue) {
+  LumoDownloader* d = Make();
+  const std::u16string dir = U16("/tmp/lumo-save");
+  const char* urls[] = {"http://127.0.0.1/a.bin"};
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
+  EXPECT_EQ(d->Stop(0), 0);
+  EXPECT_EQ(d->Start(), 0);
+  // The thread ends at its first poll; the job is never run.
+  for (int i = 0; i < 50; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u);
+  EXPECT_EQ(d->QueuedJobs(), 1u);
+}
+
+}  // namespace
+}  // namespace lumo
