@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/sysfs_bus.h"
 
 namespace lumo {
 namespace platform {
@@ -169,6 +170,10 @@ uint32_t BusOfBlockDevice(std::string device, int depth) {
 
 }  // namespace
 
+uint32_t BusTypeOfBlockDevice(const std::string& sysfsDevicePath) {
+  return BusOfBlockDevice(sysfsDevicePath, 0);
+}
+
 BusQuery QueryStorageBusType(const WString& path, uint32_t* busType) {
   std::string narrow;
   if (busType == nullptr || path.empty() ||
@@ -181,7 +186,7 @@ BusQuery QueryStorageBusType(const WString& path, uint32_t* busType) {
   std::string device = SysfsOfDevice(info.st_dev);
   if (device.empty()) device = SysfsOfMountSource(info.st_dev);
   // No block device at all (tmpfs, network file systems): the bus is unknown.
-  *busType = BusOfBlockDevice(device, 0);
+  *busType = BusTypeOfBlockDevice(device);
   return BusQuery::kOk;
 }
 

@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "machine/storage_bus.h"
+#include "machine/text_conversion.h"
+
+namespace lumo {
+namespace {
+
+TEST(WideToUtf8, AbsentEmptyNonAsciiAndStopsAtNul) {
+  std::string out = "old";
+  WideToUtf8(static_cast<const WChar*>(nullptr), &out);
+  EXPECT_EQ(out, "");
+  WideToUtf8(u"caf\u00e9 \U0001F600", &out);
+  EXPECT_EQ(out, "caf\xc3\xa9 \xf0\x9f\x98\x80");
+  WideToUtf8(WString(u"ab\0cd", 5), &out);
+  EXPECT_EQ(out, "ab");
+  EXPECT_EQ(Utf8Of(u"\u4e2d"), "\xe4\xb8\xad");
+  EXPECT_EQ(WideOfUtf8("\xe4\xb8\xad"), u"\u4e2d");
+}
+
+TEST(WideToAnsi, ConvertsOrLeavesTheOutputAlone) {
+  std::string out = "old";
+  EXPECT_TRUE(WideToAnsi(u"abc", &out));
+  EXPECT_EQ(out, "abc");
+  EXPECT_TRUE(WideToAnsi(nullptr, &out));
+  EXPECT_EQ(out, "");
+
+  // Linux: the system code page is UTF-8, which cannot carry a lone surrogate.
+  out = "old";
+  const WChar lone[] = {u'a', static_cast<WChar>(0xD800), 0};
+  EXPECT_FALSE(WideToAnsi(lone, &out));
+  EXPECT_EQ(out, "old");
+}
+
+TEST(AnsiToWide, ConvertsOrLeavesTheOutputAlone) {
+  WString out = u"old";
+  EXPECT_TRUE(AnsiToWide("caf\xc3\xa9", &out));
+  EXPECT_EQ(out, u"caf\u00e9");
+  out = u"old";
+  EXPECT_FALSE(AnsiToWide("bad \xff byte", &out));
+  EXPECT_EQ(out, u"old");
+}
+
+TEST(BusTypeName, OneNamePerWindowsValue) {
+  const char* names[] = {"BusTypeUnknown", "BusTypeScsi",    "BusTypeAtapi",
+                         "BusTypeAta",     "BusType1394",    "BusTypeSsa",
+                         "BusTypeFibre",   "BusTypeUsb",     "BusTypeRAID",
+                         "BusTypeiScsi",   "BusTypeSas",     "BusTypeSata",
+                         "BusTypeSd",      "BusTypeMmc",     "BusTypeVirtual",
+                         "BusTypeFileBackedVirtual",        "BusTypeSpaces",
+                         "BusTypeMax"};
+  for (uint32_t value = 0; value < 18; ++value) EXPECT_STREQ(BusTypeName(value), names[value]);
+  EXPECT_STREQ(BusTypeName(127), "BusTypeMaxReserved");
+  for (uint32_t value : {18u, 19u, 126u, 128u, 0xFFFFFFFFu}) {
+    EXPECT_STREQ(BusTypeName(value), "BusTypeUnknown") << value;
+  }
+}
+
+TEST(GetStorageBusType, AbsentEmptyAndRealPaths) {
+  EXPECT_EQ(GetStorageBusType(nullptr), "NULL");
+  EXPECT_EQ(GetStorageBusType(u""), "Invalid handle");
+  const WString here = WideOfUtf8(std::filesystem::current_path().string());
+  const std::string name = GetStorageBusType(here.c_str());
+  EXPECT_EQ(name.rfind("BusType", 0), 0u) << name;
+}
+
+}  // namespace
+}  // namespace lumo

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace lumo {
+namespace platform {
+namespace {
+
+std::string Narrow(const WString& text) {
+  std::string out;
+  WideToMultiByte(CodePage::kUtf8, text.data(), text.size(), &out);
+  return out;
+}
+
+TEST(ExecutableDirectory, NamesTheFolderOfThisTestProgramWithTrailingSeparator) {
+  const std::string directory = Narrow(ExecutableDirectory());
+  ASSERT_FALSE(directory.empty());
+  EXPECT_EQ(directory.back(), kPathSeparator);
+  EXPECT_TRUE(std::filesystem::is_regular_file(directory + "unit_platform"));
+}
+
+// Minutes since the epoch of a calendar time read as UTC.
+long long EpochMinutes(const CalendarTime& t) {
+  std::tm fields{};
+  fields.tm_year = t.year - 1900;
+  fields.tm_mon = t.month - 1;
+  fields.tm_mday = t.day;
+  fields.tm_hour = t.hour;
+  fields.tm_min = t.minute;
+  return static_cast<long long>(timegm(&fields)) / 60;
+}
+
+void ExpectSane(const CalendarTime& t) {
+  EXPECT_GE(t.year, 2020);
+  EXPECT_TRUE(t.month >= 1 && t.month <= 12);
+  EXPECT_TRUE(t.day >= 1 && t.day <= 31);
+  EXPECT_LE(t.dayOfWeek, 6);
+  EXPECT_LE(t.hour, 23);
+  EXPECT_LE(t.minute, 59);
+  EXPECT_LE(t.second, 59);
+  EXPECT_LE(t.milliseconds, 999);
+}
+
+// Runs a check under another time zone and restores the previous one.
+class TimeZoneTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = std::getenv("TZ");
+    hadZone_ = old != nullptr;
+    if (hadZone_) oldZone_ = old;
+  }
+  void TearDown() override {
+    if (hadZone_) {
+      setenv("TZ", oldZone_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  static void Use(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+
+ private:
+  bool hadZone_ = false;
+  std::string oldZone_;
+};
+
+TEST_F(TimeZoneTest, BiasIsTheStandardOffsetWhateverTheSeason) {
+  Use("UTC");
+  EXPECT_EQ(TimeZoneBiasMinutes(), 0);
+  Use("America/New_York");
+  EXPECT_EQ(TimeZoneBiasMinutes(), 300);
+  Use("Australia/Sydney");
+  EXPECT_EQ(TimeZoneBiasMinutes(), -600);
+  Use("Asia/Kolkata");
+  EXPECT_EQ(TimeZoneBiasMinutes(), -330);
+}
+
+TEST_F(TimeZoneTest, LocalTimeDiffersFromUtcByTheZoneOffset) {
+  for (const char* zone : {"UTC", "Asia/Kolkata", "America/New_York"}) {
+    Use(zone);
+    CalendarTime utc = UtcTimeNow();
+    CalendarTime local = LocalTimeNow();
+    ExpectSane(utc);
+    ExpectSane(local);
+    long long difference = EpochMinutes(local) - EpochMinutes(utc);
+    // UTC = local + bias; daylight saving may add an hour. A minute boundary may fall between.
+    long long offset = -TimeZoneBiasMinutes();
+    EXPECT_TRUE(std::llabs(difference - offset) <= 1 || std::llabs(difference - offset - 60) <= 1)
+        << zone << " difference " << difference;
+  }
+}
+
+TEST(DynamicLibrary, LoadsFindsAndUnloads) {
+  void* library = LoadDynamicLibrary(u"libc.so.6");
+  ASSERT_NE(library, nullptr);
+  EXPECT_NE(FindSymbol(library, "strlen"), nullptr);
+  EXPECT_EQ(FindSymbol(library, "no_such_symbol_in_libc"), nullptr);
+  UnloadDynamicLibrary(library);
+  EXPECT_EQ(LoadDynamicLibrary(u"libno-such-library.so"), nullptr);
+  EXPECT_EQ(LoadDynamicLibrary(u""), nullptr);
+  EXPECT_EQ(FindSymbol(nullptr, "strlen"), nullptr);
+}
+
+TEST(MachineFacts, MacAddressHasTheUpperCaseColonFormOrIsEmpty) {
+  const std::string mac = QueryMacAddress();
+  if (!mac.empty()) {
+    EXPECT_TRUE(std::regex_match(mac, std::regex("([0-9A-F]{2}:){5}[0-9A-F]{2}"))) << mac;
+    EXPECT_NE(mac, "00:00:00:00:00:00");
+  }
+}
+
+TEST(MachineFacts, HostNameAndResolution) {
+  EXPECT_FALSE(QueryHostName().empty());
+  const std::vector<std::string> local = ResolveIPv4("localhost");
+  ASSERT_FALSE(local.empty());
+  for (const std::string& address : local) EXPECT_EQ(address.rfind("127.", 0), 0u) << address;
+  EXPECT_EQ(ResolveIPv4("10.1.2.3"), std::vector<std::string>{"10.1.2.3"});
+  EXPECT_TRUE(ResolveIPv4("").empty());
+  EXPECT_TRUE(ResolveIPv4("no-such-host.invalid").empty());
+}
+
+TEST(MachineFacts, GuidsAreRandomVersionFour) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i) {
+    GuidFields guid;
+    ASSERT_TRUE(NewGuid(&guid));
+    EXPECT_EQ(guid.data3 >> 12, 4);
+    EXPECT_EQ(guid.data4[0] & 0xC0, 0x80);
+    seen.insert(std::string(reinterpret_cast<const char*>(&guid), sizeof(guid)));
+  }
+  EXPECT_EQ(seen.size(), 200u);
+  EXPECT_FALSE(NewGuid(nullptr));
+}
+
+}  // namespace
+}  // namespace platform
+}  // namespace lumo

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/sysfs_bus.h"
+
+namespace lumo {
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+WString Wide(const std::string& utf8) {
+  WString out;
+  MultiByteToWide(CodePage::kUtf8, utf8.data(), utf8.size(), &out);
+  return out;
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    root_ = fs::temp_directory_path() / ("lumo_platform_" + std::to_string(random()));
+    fs::create_directories(root_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  WString At(const std::string& relative) const { return Wide((root_ / relative).string()); }
+
+  fs::path root_;
+};
+
+TEST_F(FilesTest, CreateDirectoriesMakesMissingParentsAndAcceptsExisting) {
+  EXPECT_TRUE(CreateDirectories(At("a/b/c/")));
+  EXPECT_TRUE(IsDirectory(At("a/b/c")));
+  EXPECT_TRUE(CreateDirectories(At("a/b")));
+  WriteAll(root_ / "file", "x");
+  EXPECT_FALSE(CreateDirectories(At("file")));
+  EXPECT_FALSE(CreateDirectories(At("file/below")));
+  EXPECT_FALSE(CreateDirectories(WString()));
+}
+
+TEST_F(FilesTest, ExistenceTests) {
+  WriteAll(root_ / "file", "x");
+  EXPECT_TRUE(FileExists(At("file")));
+  EXPECT_FALSE(IsDirectory(At("file")));
+  EXPECT_TRUE(FileExists(At("")));  // the directory itself
+  EXPECT_TRUE(IsDirectory(At("")));
+  EXPECT_FALSE(FileExists(At("missing")));
+  EXPECT_FALSE(IsDirectory(At("missing")));
+}
+
+TEST_F(FilesTest, RenameNeverReplacesAnExistingTarget) {
+  WriteAll(root_ / "from", "new");
+  WriteAll(root_ / "to", "old");
+  EXPECT_FALSE(RenameFile(At("from"), At("to")));
+  EXPECT_EQ(ReadAll(root_ / "from"), "new");
+  EXPECT_EQ(ReadAll(root_ / "to"), "old");
+
+  EXPECT_TRUE(RenameFile(At("from"), At("free")));
+  EXPECT_FALSE(fs::exists(root_ / "from"));
+  EXPECT_EQ(ReadAll(root_ / "free"), "new");
+  EXPECT_FALSE(RenameFile(At("from"), At("again")));
+}
+
+TEST_F(FilesTest, OpenAndDeleteWithNonAsciiNames) {
+  const WString name = At("caf\xc3\xa9-\xe4\xb8\xad.txt");
+  std::FILE* file = OpenFile(name, "wb");
+  ASSERT_NE(file, nullptr);
+  std::fputs("data", file);
+  std::fclose(file);
+  EXPECT_EQ(ReadAll(root_ / "caf\xc3\xa9-\xe4\xb8\xad.txt"), "data");
+  EXPECT_EQ(OpenFile(At("missing"), "rb"), nullptr);
+
+  EXPECT_TRUE(DeleteFileAt(name));
+  EXPECT_FALSE(FileExists(name));
+  EXPECT_FALSE(DeleteFileAt(name));
+  EXPECT_FALSE(DeleteFileAt(At("")));  // directories are not files
+}
+
+TEST_F(FilesTest, BusTypeOfARealPathAndOfItsMissingChildAgree) {
+  uint32_t here = 999;
+  ASSERT_EQ(QueryStorageBusType(At(""), &here), BusQuery::kOk);
+  uint32_t below = 999;
+  ASSERT_EQ(QueryStorageBusType(At("not/yet/created"), &below), BusQuery::kOk);
+  EXPECT_EQ(here, below);
+  EXPECT_EQ(QueryStorageBusType(WString(), &here), BusQuery::kInvalidHandle);
+}
+
+// A fake sysfs device tree: the bus is told from the path of the disk's device directory.
+TEST_F(FilesTest, SysfsDevicePathsMapToWindowsBusTypes) {
+  struct Case {
+    const char* device;
+    uint32_t bus;
+  };
+  const Case cases[] = {
+      {"devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb", 7},
+      {"devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0/block/sda", 11},
+      {"devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1", 17},
+      {"devices/pci0000:00/0000:00:02.0/virtio1/block/vda", 14},
+      {"devices/pci0000:00/0000:00:10.0/host2/target2:0:0/2:0:0:0/block/sdc", 1},
+      {"devices/platform/sdhci/mmc_host/mmc0/mmc0:0001/block/mmcblk0", 13},
+      {"devices/virtual/block/loop3", 15},
+      {"devices/virtual/block/md0", 8},
+      {"devices/virtual/block/zram0", 0},
+      {"devices/data/block/weird0", 0},  // "data" is not an ata port
+  };
+  for (const Case& c : cases) {
+    fs::create_directories(root_ / c.device);
+    EXPECT_EQ(BusTypeOfBlockDevice((root_ / c.device).string()), c.bus) << c.device;
+  }
+  fs::create_directories(root_ / cases[5].device / "device");
+  WriteAll(root_ / cases[5].device / "device" / "type", "SD\n");
+  EXPECT_EQ(BusTypeOfBlockDevice((root_ / cases[5].device).string()), 12u);
+  WriteAll(root_ / cases[5].device / "device" / "type", "MMC\n");
+  EXPECT_EQ(BusTypeOfBlockDevice((root_ / cases[5].device).string()), 13u);
+
+  // A partition is judged by its whole disk; a mapped device by the disk beneath it.
+  const fs::path usbPartition = root_ / cases[0].device / "sdb1";
+  fs::create_directories(usbPartition);
+  WriteAll(usbPartition / "partition", "1\n");
+  EXPECT_EQ(BusTypeOfBlockDevice(usbPartition.string()), 7u);
+  const fs::path mapped = root_ / "devices/virtual/block/dm-0";
+  fs::create_directories(mapped / "slaves");
+  fs::create_directory_symlink(usbPartition, mapped / "slaves" / "sdb1");
+  EXPECT_EQ(BusTypeOfBlockDevice(mapped.string()), 7u);
+  EXPECT_EQ(BusTypeOfBlockDevice(""), 0u);
+}
+
+}  // namespace
+}  // namespace platform
+}  // namespace lumo
