@@ -1,0 +1,50 @@
+// The engine session of the attempt in progress, as the host's threads see it. The worker
+// thread owns the session's reference; it publishes the session while the attempt runs and
+// withdraws it before releasing. The host's Pause/Stop/SetOption take their own reference under
+// the lock, so they never touch a session after its last release.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "zdl/zdl_engine.h"
+
+namespace lumo {
+
+class CurrentSession {
+ public:
+  void Publish(IZDownloadSession* session);
+  void Withdraw();
+  // Abort() of the published session; false when there is none.
+  bool Abort(int32_t* result);
+  // SetOption() of the published session (result dropped); false when there is none.
+  bool ApplyOption(int32_t engineId, const void* data, uint32_t size);
+
+ private:
+  // The published session with one more reference (the caller releases it), or null.
+  IZDownloadSession* Borrow();
+
+  std::mutex mutex_;
+  IZDownloadSession* session_ = nullptr;  // guarded by mutex_; not owned
+};
+
+// Owns the worker's reference to one session: withdraws and releases it exactly once.
+class SessionHold {
+ public:
+  explicit SessionHold(CurrentSession& current) : current_(current) {}
+  ~SessionHold() { Release(); }
+  SessionHold(const SessionHold&) = delete;
+  SessionHold& operator=(const SessionHold&) = delete;
+
+  IZDownloadSession** Slot() { return &session_; }
+  IZDownloadSession* Get() const { return session_; }
+  void Publish() { current_.Publish(session_); }
+  // Withdraws the session from the host's view and gives up the worker's reference.
+  void Release();
+
+ private:
+  CurrentSession& current_;
+  IZDownloadSession* session_ = nullptr;
+};
+
+}  // namespace lumo

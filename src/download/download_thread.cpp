@@ -1,0 +1,82 @@
+#include "download/download_thread.h"
+
+#include <exception>
+
+#include "download/download_worker.h"
+#include "lumo/lumo_downloader.h"
+#include "module/log.h"
+
+namespace lumo {
+namespace {
+
+const char kLevelInfo[] = "INFO";
+const char kLevelError[] = "ERROR";
+const char kThreadStarted[] = "Download thread started.";
+const char kJobThrew[] = "Download job ended by an internal error: ";
+const char kThreadThrew[] = "Download thread ended by an internal error: ";
+
+constexpr uint32_t kThreadExitOk = 0;
+constexpr uint32_t kThreadExitError = 1;
+
+enum class Step { kContinue, kQuit };
+
+// Runs the head job and settles the queue after it.
+void RunHeadJob(DownloadThreadContext& c, DownloadJob& job) {
+  DownloadResult result{kZdlResultGeneral, 0};
+  try {
+    result = c.worker.RunFile(job);
+  } catch (const std::exception& e) {
+    WriteLog(kLevelError, kJobThrew + std::string(e.what()));
+  } catch (...) {
+    WriteLog(kLevelError, kJobThrew);
+  }
+  if (!c.worker.Running()) return;  // paused or stopped: the job stays first, not a run
+  if (IsDiskFailure(result)) {
+    c.control.runState.store(RunStateForDiskFailure(result.extendedCode));
+    c.control.controlState.store(kControlPaused);
+    return;
+  }
+  if (result.code != kZdlResultSuccess && job.retryCount < 1) {
+    ++job.retryCount;
+    c.queue.FinishFront(&job);
+  } else {
+    c.queue.FinishFront(nullptr);
+  }
+}
+
+Step PollOnce(DownloadThreadContext& c) {
+  if (c.control.quit.WaitFor(c.timing.workerPoll)) return Step::kQuit;
+  if (c.queue.IsEmpty()) {
+    c.control.runState.store(kLumoRunStateIdle);
+    return c.control.controlState.load() == kControlQuit ? Step::kQuit : Step::kContinue;
+  }
+  c.worker.ArmForJob();
+  const uint32_t control = c.control.controlState.load();
+  if (control == kControlPaused) return Step::kContinue;
+  if (control == kControlQuit) return Step::kQuit;
+  c.control.runState.store(kLumoRunStateRunning);
+  DownloadJob job;
+  if (!c.queue.CopyFront(&job)) return Step::kContinue;
+  RunHeadJob(c, job);
+  return Step::kContinue;
+}
+
+}  // namespace
+
+uint32_t RunDownloadThread(DownloadThreadContext& context) {
+  try {
+    WriteLog(kLevelInfo, kThreadStarted);
+    context.worker.RefreshStatus(nullptr);
+    while (PollOnce(context) == Step::kContinue) {
+    }
+    context.worker.RefreshStatus(nullptr);
+    return kThreadExitOk;
+  } catch (const std::exception& e) {
+    WriteLog(kLevelError, kThreadThrew + std::string(e.what()));
+  } catch (...) {
+    WriteLog(kLevelError, kThreadThrew);
+  }
+  return kThreadExitError;
+}
+
+}  // namespace lumo

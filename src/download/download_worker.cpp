@@ -1,0 +1,171 @@
+#include "download/download_worker.h"
+
+#include "download/result_codes.h"
+#include "download/url_helpers.h"
+#include "machine/text_conversion.h"
+#include "module/log.h"
+#include "module/option_store.h"
+
+namespace lumo {
+namespace {
+
+const char kLevelInfo[] = "INFO";
+const char kStartToDownload[] = "Start to download ";
+const char kJobFailed[] = "Failed to download file, ";
+const char kNoRecord[] = "Cannot get Download File Object";
+const char kIllegalChecksum[] = "Illegal checksum file";
+const WChar kCurrentDirectory[] = {'.', 0};
+
+constexpr int kAttemptsPerUrl = 2;
+
+}  // namespace
+
+DownloadWorker::DownloadWorker(const Timing& timing, const Endpoints& endpoints,
+                               IZDownloadService* downloads, IZHttpService* http,
+                               Reporter& reporter, OptionStore& options, WString exeDir)
+    : timing_(timing),
+      endpoints_(endpoints),
+      http_(http),
+      reporter_(reporter),
+      options_(options),
+      exeDir_(exeDir.empty() ? WString(kCurrentDirectory) : std::move(exeDir)),
+      reports_(reporter, identity_),
+      monitor_(timing_, downloads, currentSession_, records_, reports_, options_, running_,
+               quit_) {
+  ResetWorker();
+}
+
+DownloadWorker::~DownloadWorker() { records_.Reset(); }
+
+void DownloadWorker::SetSid(std::string sid) { identity_.SetSid(std::move(sid)); }
+void DownloadWorker::SetGameCode(std::string gameCode) {
+  identity_.SetGameCode(std::move(gameCode));
+}
+void DownloadWorker::SetClientVersion(std::string clientVersion) {
+  identity_.SetClientVersion(std::move(clientVersion));
+}
+std::string DownloadWorker::Sid() const { return identity_.Sid(); }
+std::string DownloadWorker::GameCode() const { return identity_.GameCode(); }
+std::string DownloadWorker::ClientVersion() const { return identity_.ClientVersion(); }
+
+void DownloadWorker::ApplyToCurrentSession(int32_t engineId, const void* data, uint32_t size) {
+  currentSession_.ApplyOption(engineId, data, size);
+}
+
+void DownloadWorker::SetRunning(bool running) { running_.store(running); }
+bool DownloadWorker::Running() const { return running_.load(); }
+
+bool DownloadWorker::AbortCurrentSession(int32_t* result) {
+  return currentSession_.Abort(result);
+}
+
+void DownloadWorker::RequestQuit() {
+  running_.store(false);
+  quit_.Raise();
+  currentSession_.Abort(nullptr);
+}
+
+bool DownloadWorker::QuitRequested() const { return quit_.IsRaised(); }
+
+void DownloadWorker::ResetWorker() {
+  records_.Reset();
+  ClearDnsCache();
+}
+
+void DownloadWorker::RefreshStatus(DownloadStatus* out) { records_.Refresh(out); }
+std::string DownloadWorker::CurrentPath() { return records_.CurrentPath(); }
+std::string DownloadWorker::CompletedFiles() { return records_.CompletedFiles(); }
+void DownloadWorker::SampleStatistics() { reports_.ReportStatistics(records_.StatisticsText()); }
+
+void DownloadWorker::ArmForJob() {
+  armed_.store(true);
+  running_.store(true);
+}
+
+TransferTarget DownloadWorker::Target() const {
+  return TransferTarget{recordKey_, saveDirText_, fileNameText_};
+}
+
+DownloadResult DownloadWorker::TransferFromUrl(const std::string& url,
+                                               const WString& checksumPath,
+                                               const WString& saveDir,
+                                               const WString& fileName) {
+  return monitor_.TransferFromUrl(url, checksumPath, saveDir, fileName, Target());
+}
+
+DownloadResult DownloadWorker::TransferPlain(const std::string& url, const WString& saveDir,
+                                             const WString& fileName) {
+  return monitor_.TransferPlain(url, saveDir, fileName, Target());
+}
+
+void DownloadWorker::ReportException(uint32_t errorCode, const std::string& url,
+                                     const WString& saveDir, const std::string& fileName,
+                                     const std::string& message, const std::string& detail) {
+  reports_.ReportException(errorCode, url, saveDir, fileName, message, detail);
+}
+
+DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
+  currentJob_ = &job;
+  if (!armed_.exchange(false)) running_.store(true);
+
+  const WString saveDir = job.SaveDir();
+  saveDirText_.clear();
+  WideToUtf8(saveDir, &saveDirText_);
+  const WString fileName =
+      job.fileName[0] != 0 ? job.FileName()
+                           : FileNameFromUrl(job.urls.empty() ? std::string() : job.urls.front());
+  fileNameText_.clear();
+  WideToAnsi(fileName.c_str(), &fileNameText_);  // a failed conversion leaves the text empty
+  records_.SetCurrentTexts(saveDirText_, fileNameText_);
+  recordKey_.clear();
+
+  WriteLog(kLevelInfo, kStartToDownload + fileNameText_);
+
+  DownloadResult result{kZdlResultGeneral, 0};
+  if (!records_.RecordForCurrentFile(&recordKey_)) {
+    ReportException(0, std::string(), saveDir, fileNameText_, std::string(kJobFailed) + kNoRecord,
+                    kNoRecord);
+    currentJob_ = nullptr;
+    return result;
+  }
+
+  if (!job.checksumMd5.empty() && CheckChecksumFile() < 0) {
+    records_.Edit(recordKey_, [](LUMODOWNLOAD_FILE& record) { record.result = kZdlResultChecksum; });
+    ReportException(0, std::string(), saveDir, fileNameText_,
+                    std::string(kJobFailed) + kIllegalChecksum, kIllegalChecksum);
+    currentJob_ = nullptr;
+    return result;
+  }
+
+  ApplyPreferredDomain();
+  result = DownloadFromUrls();
+  SetFileAside(job.checksumFile);
+
+  const int32_t stored = StoredResultCode(result.code);
+  records_.Edit(recordKey_, [stored](LUMODOWNLOAD_FILE& record) { record.result = stored; });
+  if (result.code != kZdlResultSuccess && running_.load()) {
+    const std::string message = ResultMessage(result.code);
+    ReportException(0, std::string(), saveDir, fileNameText_, kJobFailed + message, message);
+  }
+  currentJob_ = nullptr;
+  return result;
+}
+
+DownloadResult DownloadWorker::DownloadFromUrls() {
+  DownloadResult result;  // "Abort download" until an attempt is made
+  DownloadJob& job = *currentJob_;
+  const std::vector<std::string> urls = job.urls;
+  const WString saveDir = job.SaveDir();
+  const WString fileName = job.FileName();
+  for (const std::string& url : urls) {
+    for (int attempt = 0; attempt < kAttemptsPerUrl; ++attempt) {
+      if (!running_.load()) continue;
+      result = TransferFromUrl(url, job.checksumFile, saveDir, fileName);
+      if (result.code == kZdlResultSuccess || IsDiskFailure(result)) return result;
+    }
+  }
+  if (running_.load()) DownloadByResolvedAddressFallback(&result);
+  return result;
+}
+
+}  // namespace lumo

@@ -1,0 +1,326 @@
+#include "download/transfer_monitor.h"
+
+#include <functional>
+#include <vector>
+
+#include "download/current_session.h"
+#include "download/file_records.h"
+#include "download/job_reports.h"
+#include "download/result_codes.h"
+#include "download/session_status.h"
+#include "machine/machine_identity.h"
+#include "machine/storage_bus.h"
+#include "machine/text_conversion.h"
+#include "module/job_queue.h"
+#include "module/log.h"
+#include "module/option_store.h"
+
+namespace lumo {
+namespace {
+
+const char kLevelInfo[] = "INFO";
+const char kLevelWarn[] = "WARN";
+const char kLevelError[] = "ERROR";
+
+const char kStartFromUrl[] = "Start to download file from ";
+const char kSentenceEnd[] = ".";
+const char kCreateFailed[] = "Create session failed by ZDownloadLoader, the current url is ";
+const char kCreateHresult[] = ", HRESULT = ";
+const char kCreateDriverBus[] = ", DriverBus = ";
+const char kCreateSessionValid[] = ", SessionValid = ";
+const char kStartFailed[] = "Start download session failed, the current url is ";
+const char kStartHresult[] = ", HRESULT = ";
+const char kStartDriverBus[] = " DriverBus:";
+const char kMissingRecordLine[] = "Download failed from ";
+const char kMissingRecordTail[] = ", cannot get valid LUMODOWNLOAD_FILE.";
+const char kZdlSession[] = "Start Zdl session with ";
+const char kStatusChanged[] = "Download status changed to ";
+const char kSizeException[] = "Download size exception, total=";
+const char kSizeComplete[] = ", complete=";
+const char kStallAbort[] = "Active abort because no data received during ";
+const char kStallSeconds[] = "S";
+const char kStallStatus[] = ", current status: ";
+const char kStallDetail[] = "Active abort";
+const char kFailedFrom[] = "Download file failed from ";
+const char kSuccessFrom[] = "Download file success from ";
+
+const char kMilestoneStart[] = "START_DOWNLOAD";
+const char kMilestoneDownloading[] = "DOWNLOADING";
+const char kMilestoneDownloaded[] = "DOWNLOADED";
+const char kMilestoneUnnormal[] = "DOWNLOADING_UNNORMAL";
+
+constexpr uint32_t kNoMinSpeed = 0xFFFFFFFFu;
+// Engine option 2 as a one-byte true: the checksum file always starts from zero.
+constexpr uint8_t kOptionTrue = 1;
+
+SessionPoll PollSession(IZDownloadSession* session) {
+  SessionPoll poll;
+  session->GetStatus(&poll.status, &poll.total, &poll.downloaded, &poll.averageSpeed,
+                     &poll.currentSpeed);
+  return poll;
+}
+
+std::string Utf8(const WString& text) {
+  std::string out;
+  WideToUtf8(text, &out);
+  return out;
+}
+
+std::string CreateFailureText(const std::string& url, int32_t status, const WString& saveDir,
+                              bool sessionValid) {
+  return kCreateFailed + url + kCreateHresult + platform::SystemErrorText(status) +
+         kCreateDriverBus + GetStorageBusType(saveDir.c_str()) + kCreateSessionValid +
+         (sessionValid ? "1" : "0");
+}
+
+std::string StartFailureText(const std::string& url, int32_t status, const WString& saveDir) {
+  return kStartFailed + url + kStartHresult + platform::SystemErrorText(status) +
+         kStartDriverBus + GetStorageBusType(saveDir.c_str());
+}
+
+std::string StallText(uint32_t stallPolls, int32_t status) {
+  return kStallAbort + std::to_string(stallPolls) + kStallSeconds + kStallStatus +
+         std::to_string(status);
+}
+
+std::string FailureText(const std::string& url, int32_t result, int32_t extendedCode) {
+  return kFailedFrom + url + ", " + ResultMessage(result) + "," +
+         std::to_string(static_cast<uint32_t>(extendedCode));
+}
+
+// The speed window between two milestones.
+struct SpeedWindow {
+  uint32_t maxSpeed = 0;
+  uint32_t minSpeed = kNoMinSpeed;
+  uint32_t since = 0;  // pollCount at the last reset
+
+  void Note(uint32_t currentSpeed) {
+    if (currentSpeed > maxSpeed) maxSpeed = currentSpeed;
+    if (currentSpeed != 0 && currentSpeed < minSpeed) minSpeed = currentSpeed;
+  }
+  void Reset(uint32_t pollCount) {
+    maxSpeed = 0;
+    minSpeed = kNoMinSpeed;
+    since = pollCount;
+  }
+};
+
+}  // namespace
+
+TransferMonitor::TransferMonitor(const Timing& timing, IZDownloadService* downloads,
+                                 CurrentSession& current, FileRecords& records,
+                                 JobReports& reports, const OptionStore& options,
+                                 const std::atomic<bool>& running, const Signal& quit)
+    : timing_(timing),
+      downloads_(downloads),
+      current_(current),
+      records_(records),
+      reports_(reports),
+      options_(options),
+      running_(running),
+      quit_(quit) {}
+
+bool TransferMonitor::WaitPoll() const { return quit_.WaitFor(timing_.sessionPoll); }
+
+bool TransferMonitor::OpenSession(SessionHold& session, const std::string& url,
+                                  const WChar* checksumPath, const WString& saveDir,
+                                  const WString& fileName, const std::string& reportName,
+                                  const std::function<void(IZDownloadSession*)>& configure) {
+  const int32_t created = downloads_->CreateSession(url.c_str(), checksumPath, saveDir.c_str(),
+                                                    fileName.c_str(), session.Slot());
+  if (created < 0 || session.Get() == nullptr) {
+    // An object handed back despite the failure is still ours to release.
+    const bool sessionValid = session.Get() != nullptr;
+    session.Release();
+    reports_.ReportException(0, url, saveDir, reportName,
+                             CreateFailureText(url, created, saveDir, sessionValid),
+                             platform::SystemErrorText(created));
+    return false;
+  }
+  session.Publish();
+  configure(session.Get());
+  const int32_t started = session.Get()->Start();
+  if (started < 0) {
+    session.Release();
+    reports_.ReportException(0, url, saveDir, reportName, StartFailureText(url, started, saveDir),
+                             platform::SystemErrorText(started));
+    return false;
+  }
+  return true;
+}
+
+bool TransferMonitor::CheckStall(IZDownloadSession* session, uint32_t pollCount,
+                                 const SessionPoll& poll, uint64_t* stallMark, const std::string& url,
+                                 const WString& saveDir, const std::string& fileNameText) {
+  if (pollCount == 0 || pollCount % timing_.stallPolls != 0) return false;
+  const bool stalled = poll.downloaded == *stallMark;
+  if (stalled) {
+    session->Abort();
+    reports_.ReportException(0, url, saveDir, fileNameText,
+                             StallText(timing_.stallPolls, poll.status), kStallDetail);
+  }
+  *stallMark = poll.downloaded;
+  return stalled;
+}
+
+void TransferMonitor::LogOutcome(const DownloadResult& result, const std::string& url,
+                                 const WString& saveDir, const std::string& fileNameText) {
+  const std::string failure = FailureText(url, result.code, result.extendedCode);
+  if (result.code == kZdlResultSuccess) {
+    WriteLog(kLevelInfo, kSuccessFrom + url + kSentenceEnd);
+  } else if (result.code == kZdlResultAborted ||
+             (result.code == kZdlResultFileSystem && !running_.load())) {
+    // The host's pause or stop, or our own stall abort (already reported): not a failure.
+    WriteLog(kLevelInfo, failure);
+  } else {
+    reports_.ReportException(static_cast<uint32_t>(result.extendedCode), url, saveDir,
+                             fileNameText, failure, ResultMessage(result.code));
+  }
+}
+
+DownloadResult TransferMonitor::TransferFromUrl(const std::string& url,
+                                                const WString& checksumPath,
+                                                const WString& saveDir, const WString& fileName,
+                                                const TransferTarget& target) {
+  WriteLog(kLevelInfo, kStartFromUrl + url + kSentenceEnd);
+  std::string downloadUuid;
+  NewGuidText(&downloadUuid);
+
+  SessionHold session(current_);
+  auto applyHostOptions = [this](IZDownloadSession* s) {
+    options_.ForEachEngineOption([s](int32_t engineId, const std::vector<uint8_t>& value) {
+      s->SetOption(engineId, value.empty() ? nullptr : value.data(),
+                   static_cast<uint32_t>(value.size()));
+    });
+  };
+  if (!OpenSession(session, url, checksumPath.c_str(), saveDir, fileName, target.fileNameText,
+                   applyHostOptions)) {
+    return DownloadResult{kZdlResultGeneral, 0};
+  }
+
+  const std::string& key = target.recordKey;
+  if (key.empty()) {
+    session.Release();
+    reports_.ReportMissingRecord(saveDir, target.fileNameText);
+    WriteLog(kLevelError, kMissingRecordLine + url + kMissingRecordTail);
+    return DownloadResult{kZdlResultGeneral, 0};
+  }
+  records_.Edit(key, [](LUMODOWNLOAD_FILE&) {});  // back again if a reset removed it
+
+  WriteLog(kLevelInfo, kZdlSession + url + "," + Utf8(checksumPath) + ", " +
+                           target.saveDirText + "," + Utf8(fileName));
+
+  ProgressReport progress;
+  progress.downloadUuid = downloadUuid;
+  progress.url = url;
+  progress.saveDir = saveDir;
+  progress.fileName = target.fileNameText;
+  auto report = [&](const char* milestone, const SpeedWindow& window, uint32_t pollCount) {
+    LUMODOWNLOAD_FILE record;
+    records_.Read(key, &record);
+    progress.milestone = milestone;
+    progress.totalBytes = record.totalBytes;
+    progress.downloadedBytes = record.downloadedBytes;
+    progress.averageSpeed = record.averageSpeed;
+    progress.currentSpeed = record.currentSpeed;
+    progress.maxSpeed = window.maxSpeed;
+    progress.minSpeed = window.minSpeed;
+    progress.duration = pollCount - window.since;
+    reports_.ReportProgress(progress);
+  };
+
+  uint32_t pollCount = 0;
+  int32_t lastStatus = kZdlStatusError;
+  bool dataSeen = false;
+  uint64_t stallMark = 0;
+  SpeedWindow window;
+  while (!WaitPoll()) {
+    const SessionPoll poll = PollSession(session.Get());
+    if (poll.status != lastStatus) {
+      WriteLog(kLevelInfo, kStatusChanged + StatusName(poll.status));
+      lastStatus = poll.status;
+    }
+    if (IsPreparingStatus(poll.status)) continue;
+
+    records_.Edit(key, [&](LUMODOWNLOAD_FILE& record) {
+      if (poll.downloaded != 0) record.downloadedBytes = poll.downloaded;
+      if (poll.total != 0) record.totalBytes = poll.total;
+    });
+    if (poll.downloaded > poll.total) {
+      WriteLog(kLevelWarn, kSizeException + std::to_string(poll.total) + kSizeComplete +
+                               std::to_string(poll.downloaded));
+      report(kMilestoneUnnormal, window, pollCount);
+      records_.Edit(key, [](LUMODOWNLOAD_FILE& record) {
+        record.downloadedBytes = record.totalBytes;
+      });
+    }
+
+    records_.Edit(key, [&](LUMODOWNLOAD_FILE& record) {
+      record.averageSpeed = poll.averageSpeed;
+      record.currentSpeed = poll.currentSpeed;
+    });
+    records_.SetLastSpeeds(poll.averageSpeed, poll.currentSpeed);
+    window.Note(poll.currentSpeed);
+
+    if (!dataSeen && poll.currentSpeed != 0) {
+      report(kMilestoneStart, window, pollCount);
+      window.Reset(pollCount);
+      dataSeen = true;
+    }
+    if (pollCount != 0 && pollCount % timing_.milestonePolls == 0 && poll.currentSpeed > 0) {
+      report(kMilestoneDownloading, window, pollCount);
+      window.Reset(pollCount);
+    }
+    if (poll.status == kZdlStatusDownloaded) {
+      report(kMilestoneDownloaded, window, pollCount);
+      break;
+    }
+    if (poll.status == kZdlStatusError) break;
+    CheckStall(session.Get(), pollCount, poll, &stallMark, url, saveDir, target.fileNameText);
+    ++pollCount;
+  }
+
+  ZdlFileInfo info{};
+  session.Get()->GetFileInfo(&info);
+  records_.Edit(key, [&](LUMODOWNLOAD_FILE& record) {
+    record.engineInfo[0] = info.totalBytes;
+    record.engineInfo[1] = info.downloadedBytes;
+    record.engineInfo[2] = info.resumedFrom;
+    record.engineInfo[3] = info.elapsedMs;
+  });
+  DownloadResult result{kZdlResultGeneral, 0};
+  session.Get()->GetResult(&result.code, &result.extendedCode);
+  LogOutcome(result, url, saveDir, target.fileNameText);
+  session.Release();
+  return result;
+}
+
+DownloadResult TransferMonitor::TransferPlain(const std::string& url, const WString& saveDir,
+                                              const WString& fileName,
+                                              const TransferTarget& target) {
+  SessionHold session(current_);
+  auto overwrite = [](IZDownloadSession* s) {
+    s->SetOption(kZdlOptionOverwrite, &kOptionTrue, sizeof kOptionTrue);
+  };
+  if (!OpenSession(session, url, nullptr, saveDir, fileName, Utf8(fileName), overwrite)) {
+    return DownloadResult{kZdlResultGeneral, 0};
+  }
+
+  uint32_t pollCount = 0;
+  uint64_t stallMark = 0;
+  while (!WaitPoll()) {
+    const SessionPoll poll = PollSession(session.Get());
+    if (IsPreparingStatus(poll.status)) continue;
+    if (poll.status == kZdlStatusDownloaded || poll.status == kZdlStatusError) break;
+    CheckStall(session.Get(), pollCount, poll, &stallMark, url, saveDir, target.fileNameText);
+    ++pollCount;
+  }
+
+  DownloadResult result{kZdlResultGeneral, 0};
+  session.Get()->GetResult(&result.code, &result.extendedCode);
+  session.Release();
+  LogOutcome(result, url, saveDir, target.fileNameText);
+  return result;
+}
+
+}  // namespace lumo
