@@ -197,6 +197,7 @@ bool Reporter::SenderStep(const SenderConfig& config) {
       delivered = false;  // counts as a failed attempt
     }
   }
+  if (delivered) delivered_.fetch_add(1);
   // Delivered or not, the body has had its chances. A stop may have emptied the queue already.
   std::lock_guard<std::mutex> hold(lock_);
   if (!queue_.empty()) queue_.pop_front();

@@ -62,6 +62,8 @@ class Reporter {
   size_t PendingForTest() const;
   // Looks at response handlers so far (each poll of a wait counts one).
   uint64_t HandlerPollsForTest() const { return handlerPolls_.load(); }
+  // Bodies the server answered with 200.
+  uint64_t DeliveredForTest() const { return delivered_.load(); }
 
  private:
   enum class State { kUnattached, kAttached, kStopped };
@@ -100,6 +102,7 @@ class Reporter {
   SenderConfig config_;                  // guarded by lock_
   std::thread sender_;                   // guarded by lock_
   std::atomic<uint64_t> handlerPolls_{0};  // written by the sender, read by tests
+  std::atomic<uint64_t> delivered_{0};     // written by the sender, read by tests
 };
 
 }  // namespace lumo
