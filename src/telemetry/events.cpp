@@ -64,8 +64,7 @@ FormPairs StatisticsEvent::ToPairs() const {
 
 std::string StatisticsEvent::ToForm() const { return FormEncode(ToPairs()); }
 
-ExceptionEvent::ExceptionEvent()
-    : eventType(kEventBizException), currentTime(CurrentTimeText()) {}
+ExceptionEvent::ExceptionEvent() : eventType(kEventBizException), currentTime(CurrentTimeText()) {}
 
 FormPairs ExceptionEvent::ToPairs() const {
   FormPairs pairs;

@@ -40,11 +40,11 @@ class HttpResponseHandler final : public IZHttpResponseHandler, public ZSimpleUn
   HttpResponseHandler() = default;
   ~HttpResponseHandler() = default;
 
-  std::atomic<bool> done_{false};      // set by OnComplete (engine thread)
-  std::atomic<uint32_t> status_{0};    // set by OnStatusCode (engine thread)
-  std::atomic<bool> begun_{false};     // set by OnBegin (engine thread)
+  std::atomic<bool> done_{false};    // set by OnComplete (engine thread)
+  std::atomic<uint32_t> status_{0};  // set by OnStatusCode (engine thread)
+  std::atomic<bool> begun_{false};   // set by OnBegin (engine thread)
   mutable std::mutex responseLock_;
-  std::string response_;               // guarded by responseLock_
+  std::string response_;  // guarded by responseLock_
 };
 
 }  // namespace lumo

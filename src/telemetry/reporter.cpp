@@ -183,8 +183,7 @@ bool Reporter::SenderStep(const SenderConfig& config) {
   std::string body;
   {
     std::unique_lock<std::mutex> hold(lock_);
-    wake_.wait_for(hold, config.timing.senderIdle,
-                   [this] { return stopping_ || !queue_.empty(); });
+    wake_.wait_for(hold, config.timing.senderIdle, [this] { return stopping_ || !queue_.empty(); });
     if (stopping_) return false;
     if (queue_.empty()) return true;
     body = queue_.front();

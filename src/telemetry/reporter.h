@@ -94,15 +94,15 @@ class Reporter {
   std::mutex controlLock_;  // serialises Attach and Stop (held while joining)
 
   mutable std::mutex lock_;
-  std::condition_variable wake_;         // queue grew, or a stop was asked
-  std::deque<std::string> queue_;        // guarded by lock_; front = the body in flight
-  State state_ = State::kUnattached;     // guarded by lock_
-  bool stopping_ = false;                // guarded by lock_: the sender is asked to end
+  std::condition_variable wake_;                     // queue grew, or a stop was asked
+  std::deque<std::string> queue_;                    // guarded by lock_; front = the body in flight
+  State state_ = State::kUnattached;                 // guarded by lock_
+  bool stopping_ = false;                            // guarded by lock_: the sender is asked to end
   std::chrono::steady_clock::time_point stopAsked_;  // guarded by lock_
-  SenderConfig config_;                  // guarded by lock_
-  std::thread sender_;                   // guarded by lock_
-  std::atomic<uint64_t> handlerPolls_{0};  // written by the sender, read by tests
-  std::atomic<uint64_t> delivered_{0};     // written by the sender, read by tests
+  SenderConfig config_;                              // guarded by lock_
+  std::thread sender_;                               // guarded by lock_
+  std::atomic<uint64_t> handlerPolls_{0};            // written by the sender, read by tests
+  std::atomic<uint64_t> delivered_{0};               // written by the sender, read by tests
 };
 
 }  // namespace lumo

@@ -140,18 +140,18 @@ TEST(FileDownloadEvent, FreshRecordSendsZerosAndMachineFactsButNoEmptyTexts) {
   ASSERT_FALSE(body.empty());
   EXPECT_NE(body.front(), '&');
   EXPECT_NE(body.back(), '&');
-  for (const char* key : {"averageDownloadSpeed", "currentDownloadSpeed", "downloadDuration",
-                          "downloadedFileSize", "fileSize", "maxDownloadSpeed",
-                          "minDownloadSpeed", "success"}) {
+  for (const char* key :
+       {"averageDownloadSpeed", "currentDownloadSpeed", "downloadDuration", "downloadedFileSize",
+        "fileSize", "maxDownloadSpeed", "minDownloadSpeed", "success"}) {
     EXPECT_EQ(ValueOf(body, key), "0") << key;
   }
   EXPECT_EQ(ValueOf(body, "eventType"), "FILE_DOWNLOAD");
   EXPECT_EQ(ValueOf(body, "localIp"), UrlEncodeValue(GetLocalIp()));
   EXPECT_EQ(ValueOf(body, "hostName"),
             GetHostName().empty() ? "<absent>" : UrlEncodeValue(GetHostName()));
-  for (const char* key : {"sid", "gameCode", "clientVersion", "downloadUuid", "downloadState",
-                          "fileName", "fileChecksum", "cdnUrl", "cdnIps", "saveDir",
-                          "driverBus", "downloadMode", "msg"}) {
+  for (const char* key :
+       {"sid", "gameCode", "clientVersion", "downloadUuid", "downloadState", "fileName",
+        "fileChecksum", "cdnUrl", "cdnIps", "saveDir", "driverBus", "downloadMode", "msg"}) {
     EXPECT_EQ(ValueOf(body, key), "<absent>") << key;
   }
 }
@@ -240,11 +240,10 @@ TEST(Events, KeysOfTheOtherRecords) {
   request.response = "{\"domain\":\"a.b\"}";
   FormPairs pairs = request.ToPairs();
   pairs.erase("macAddress");
-  EXPECT_EQ(FormEncode(pairs),
-            "currentTime=" + UrlEncodeValue(request.currentTime) +
-                "&eventType=CDN_PREFER_REQUEST&msg=HRESULT%3Dok"
-                "&response=%7B%22domain%22%3A%22a.b%22%7D&success=0"
-                "&url=http%3A%2F%2F127.0.0.1%2Fcdn-domain%2Fg1");
+  EXPECT_EQ(FormEncode(pairs), "currentTime=" + UrlEncodeValue(request.currentTime) +
+                                   "&eventType=CDN_PREFER_REQUEST&msg=HRESULT%3Dok"
+                                   "&response=%7B%22domain%22%3A%22a.b%22%7D&success=0"
+                                   "&url=http%3A%2F%2F127.0.0.1%2Fcdn-domain%2Fg1");
 
   StatisticsEvent statistics;
   statistics.statistics_msg = "a=1;b=2";

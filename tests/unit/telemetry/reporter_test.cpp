@@ -69,30 +69,31 @@ TEST(Reporter, PostsEachBodyOnceAsAFormToAServerAnswering200) {
     EXPECT_EQ(request.headers[0].second, "application/x-www-form-urlencoded;charset=utf-8");
     EXPECT_TRUE(request.sent);
   }
-  const std::vector<std::string> expectedCalls = {
-      std::string("CreateRequest 3 ") + kUrl, "SetHeader Content-Type: "
-      "application/x-www-form-urlencoded;charset=utf-8", "SetBody 3", "Send", "ReleaseRequest",
-      std::string("CreateRequest 3 ") + kUrl, "SetHeader Content-Type: "
-      "application/x-www-form-urlencoded;charset=utf-8", "SetBody 7", "Send", "ReleaseRequest"};
+  std::vector<std::string> expectedCalls;
+  for (const char* bodyLength : {"3", "7"}) {
+    expectedCalls.push_back(std::string("CreateRequest 3 ") + kUrl);
+    expectedCalls.push_back("SetHeader Content-Type: " + std::string(kReportContentType));
+    expectedCalls.push_back(std::string("SetBody ") + bodyLength);
+    expectedCalls.push_back("Send");
+    expectedCalls.push_back("ReleaseRequest");
+  }
   EXPECT_EQ(engine.Calls(), expectedCalls);
   EXPECT_EQ(reporter.DeliveredForTest(), 2u);
 }
 
 TEST(Reporter, EveryKindOfFailedAttemptIsRetriedOnceThenTheNextBodyIsTaken) {
   FakeEngine engine;
-  std::atomic<int> requestNumber{0};
+  // What each request meets, in request order.
+  std::vector<FakeHttpAnswer> script(11, Answer(200));
+  script[0].status = script[1].status = 500;                    // "500": twice
+  script[2].createStatus = script[3].createStatus = kZdlFail;   // "nocreate": no request
+  script[4].sendStatus = script[5].sendStatus = kZdlFail;       // "nosend": not sent
+  script[6].sendStatusCode = script[7].sendStatusCode = false;  // "nostatus": status stays 0
+  script[9].status = 503;                                       // "retry": 503, then 200
+  std::atomic<size_t> requestNumber{0};
   engine.SetHttpResponder([&](const FakeHttpRequestRecord&) {
-    FakeHttpAnswer answer;
-    switch (requestNumber++) {
-      case 0: case 1: answer.status = 500; break;              // "500": twice
-      case 2: case 3: answer.createStatus = kZdlFail; break;   // "nocreate": no request
-      case 4: case 5: answer.sendStatus = kZdlFail; break;     // "nosend": not sent
-      case 6: case 7: answer.sendStatusCode = false; break;    // "nostatus": status stays 0
-      case 8: answer.status = 200; break;                      // "ok": once
-      case 9: answer.status = 503; break;                      // "retry": 503 then 200
-      default: answer.status = 200; break;
-    }
-    return answer;
+    const size_t number = requestNumber++;
+    return number < script.size() ? script[number] : Answer(200);
   });
   Reporter reporter(engine.HttpService(), kUrl, ShortTiming());
   for (const char* body : {"500", "nocreate", "nosend", "nostatus", "ok", "retry"}) {
@@ -165,7 +166,8 @@ TEST(Reporter, BodiesFromTwoThreadsAllArriveInQueueOrder) {
     std::copy_if(bodies.begin(), bodies.end(), std::back_inserter(mine),
                  [name](const std::string& body) { return body[0] == name; });
     ASSERT_EQ(mine.size(), static_cast<size_t>(kPerThread));
-    for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(mine[i], std::string(1, name) + std::to_string(i));
+    for (int i = 0; i < kPerThread; ++i)
+      EXPECT_EQ(mine[i], std::string(1, name) + std::to_string(i));
   }
 }
 
