@@ -122,7 +122,7 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
   WriteLog(kLevelInfo, kStartToDownload + fileNameText_);
 
   DownloadResult result{kZdlResultGeneral, 0};
-  if (!records_.RecordForCurrentFile(&recordKey_)) {
+  if (!records_.RecordFor(saveDirText_, fileNameText_, &recordKey_)) {
     ReportException(0, std::string(), saveDir, fileNameText_, std::string(kJobFailed) + kNoRecord,
                     kNoRecord);
     currentJob_ = nullptr;

@@ -42,10 +42,11 @@ std::string FileRecords::CurrentPath() const {
   return LocalPathOf(saveDirText_, fileNameText_);
 }
 
-bool FileRecords::RecordForCurrentFile(std::string* key) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::string path = LocalPathOf(saveDirText_, fileNameText_);
+bool FileRecords::RecordFor(const std::string& saveDirText, const std::string& fileNameText,
+                            std::string* key) {
+  std::string path = LocalPathOf(saveDirText, fileNameText);
   if (path.empty()) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
   std::unique_ptr<LUMODOWNLOAD_FILE>& record = records_[path];
   if (!record) {
     record.reset(new LUMODOWNLOAD_FILE());

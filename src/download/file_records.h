@@ -42,9 +42,11 @@ class FileRecords {
   // no save directory; the local path otherwise.
   std::string CurrentPath() const;
 
-  // Finds or creates the record of the current file's local path; false (key untouched) when
-  // the path is empty.
-  bool RecordForCurrentFile(std::string* key);
+  // Finds or creates the record of a file's local path (LocalPathOf); false (key untouched)
+  // when the path is empty. The worker passes its own copies of the texts, so a reset from the
+  // host's thread cannot take the name away between naming the file and finding its record.
+  bool RecordFor(const std::string& saveDirText, const std::string& fileNameText,
+                 std::string* key);
   // Runs edit on the record of key under the lock, creating it first when a reset removed it
   // while its file was still being fetched. An empty key edits nothing.
   void Edit(const std::string& key, const std::function<void(LUMODOWNLOAD_FILE&)>& edit);

@@ -1,0 +1,195 @@
+// Shared pieces of the download job's tests: a worker on the fake engine with short intervals,
+// a reader for the lines this test appended to the log, and the telemetry bodies it sent.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "download/download_worker.h"
+#include "machine/text_conversion.h"
+#include "module/download_job.h"
+#include "module/endpoints.h"
+#include "module/log.h"
+#include "module/option_store.h"
+#include "module/timing.h"
+#include "platform/platform.h"
+#include "support/fake_engine.h"
+#include "telemetry/reporter.h"
+
+namespace lumo {
+namespace testing {
+
+using std::chrono::milliseconds;
+
+inline Timing FastTiming() {
+  Timing t;
+  t.workerPoll = milliseconds(1);
+  t.sessionPoll = milliseconds(1);
+  t.httpPoll = milliseconds(1);
+  t.telemetryPoll = milliseconds(1);
+  t.senderIdle = milliseconds(1);
+  t.senderStop = milliseconds(200);
+  t.destructorWait = milliseconds(2000);
+  return t;  // stallPolls 120 and milestonePolls 600 as in production
+}
+
+inline Endpoints TestEndpoints() {
+  return Endpoints{"http://127.0.0.1:9/post", "http://127.0.0.1:9/cdn-domain/",
+                   "http://127.0.0.1:9/?ws_domain=", "cdn.lumo.test"};
+}
+
+// Lines appended to the module's log since construction, as "LEVEL - message".
+class LogTail {
+ public:
+  LogTail() {
+    std::ifstream in(LogPath(), std::ios::binary | std::ios::ate);
+    offset_ = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+  }
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    std::ifstream in(LogPath(), std::ios::binary);
+    if (!in) return lines;
+    in.seekg(offset_);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      // "2017-11-23T02:47:10 " is 20 characters.
+      lines.push_back(line.size() > 20 ? line.substr(20) : line);
+    }
+    return lines;
+  }
+  size_t Count(const std::string& text) const {
+    size_t n = 0;
+    for (const std::string& line : Lines()) n += line == text ? 1 : 0;
+    return n;
+  }
+  size_t CountContaining(const std::string& text) const {
+    size_t n = 0;
+    for (const std::string& line : Lines()) n += line.find(text) != std::string::npos ? 1 : 0;
+    return n;
+  }
+
+ private:
+  std::streamoff offset_ = 0;
+};
+
+inline std::string PercentDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+using Form = std::map<std::string, std::string>;
+
+inline Form ParseForm(const std::string& body) {
+  Form form;
+  std::stringstream in(body);
+  std::string pair;
+  while (std::getline(in, pair, '&')) {
+    const size_t eq = pair.find('=');
+    if (eq == std::string::npos) continue;
+    form[pair.substr(0, eq)] = PercentDecode(pair.substr(eq + 1));
+  }
+  return form;
+}
+
+// A worker whose resolved-address fallback is observed instead of taken.
+class ProbeWorker : public DownloadWorker {
+ public:
+  ProbeWorker(const Timing& timing, FakeEngine& engine, Reporter& reporter, OptionStore& options)
+      : DownloadWorker(timing, TestEndpoints(), engine.DownloadService(), engine.HttpService(),
+                       reporter, options, WString()),
+        engine_(engine) {}
+
+  std::atomic<int> fallbacks{0};
+  std::atomic<size_t> sessionsBeforeFallback{0};
+
+ protected:
+  bool DownloadByResolvedAddressFallback(DownloadResult*) override {
+    sessionsBeforeFallback = engine_.CountCalls("CreateSession");
+    ++fallbacks;
+    return false;
+  }
+
+ private:
+  FakeEngine& engine_;
+};
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  DownloadTest()
+      : timing_(FastTiming()),
+        reporter_(engine_.HttpService(), TestEndpoints().reportUrl, timing_),
+        worker_(new ProbeWorker(timing_, engine_, reporter_, options_)) {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    saveDir_ = ::testing::TempDir() + "lumo_dl_" + info->test_suite_name() + "_" + info->name();
+    platform::CreateDirectories(WideOfUtf8(saveDir_));
+  }
+  ~DownloadTest() override { worker_.reset(); }
+
+  DownloadJob MakeJob(std::vector<std::string> urls, const std::string& fileName = "",
+                      const std::string* saveDir = nullptr) {
+    DownloadJob job;
+    job.urls = std::move(urls);
+    WString dir = WideOfUtf8(saveDir ? *saveDir : saveDir_);
+    WString name = WideOfUtf8(fileName);
+    CopyIntoJobBuffer(dir.c_str(), &job.saveDir);
+    CopyIntoJobBuffer(name.c_str(), &job.fileName);
+    return job;
+  }
+
+  static FakeSessionScript Succeeds(uint64_t size = 100) {
+    FakeSessionScript script;
+    script.polls = {FakePoll{3, size, size / 2, 10, 10}, FakePoll{4, size, size, 10, 10}};
+    return script;
+  }
+  static FakeSessionScript Fails(int32_t result, int32_t extendedCode = 0) {
+    FakeSessionScript script;
+    script.polls = {FakePoll{5, 0, 0, 0, 0}};
+    script.result = result;
+    script.extendedCode = extendedCode;
+    return script;
+  }
+
+  // Every body the reporter sent so far, once its queue has drained.
+  std::vector<Form> SentEvents(const std::string& eventType = std::string()) {
+    engine_.WaitUntil([this] { return reporter_.PendingForTest() == 0; });
+    std::vector<Form> events;
+    for (const FakeHttpRequestRecord& request : engine_.HttpRequests()) {
+      Form form = ParseForm(request.body);
+      if (eventType.empty() || form["eventType"] == eventType) events.push_back(form);
+    }
+    return events;
+  }
+
+  std::string PathOf(const std::string& name) const {
+    return saveDir_ + platform::kPathSeparator + name;
+  }
+
+  FakeEngine engine_;
+  Timing timing_;
+  Reporter reporter_;
+  OptionStore options_;
+  std::string saveDir_;
+  LogTail log_;
+  std::unique_ptr<ProbeWorker> worker_;
+};
+
+}  // namespace testing
+}  // namespace lumo

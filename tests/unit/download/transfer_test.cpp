@@ -1,0 +1,340 @@
+// One monitored transfer: log lines, milestones, stall abort, size check, options, releases.
+#include <gtest/gtest.h>
+
+#include "download_test_env.h"
+#include "machine/storage_bus.h"
+
+namespace lumo {
+namespace testing {
+namespace {
+
+const std::string kUrl = "http://127.0.0.1/pkg/a.bin";
+
+std::vector<FakePoll> Repeat(FakePoll poll, size_t count) {
+  return std::vector<FakePoll>(count, poll);
+}
+
+size_t GetStatusCallsBeforeAbort(const std::vector<std::string>& calls) {
+  size_t polls = 0;
+  for (const std::string& call : calls) {
+    if (call == "Abort") return polls;
+    if (call == "GetStatus") ++polls;
+  }
+  return 0;
+}
+
+using TransferTest = DownloadTest;
+
+TEST_F(TransferTest, SuccessfulTransferWritesExactlyTheseLines) {
+  engine_.QueueSession(Succeeds());
+  DownloadJob job = MakeJob({kUrl});
+  const DownloadResult result = worker_->RunFile(job);
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.extendedCode, 0);
+  const std::vector<std::string> expected = {
+      "INFO - Start to download a.bin",
+      "INFO - Start to download file from " + kUrl + ".",
+      "INFO - Start Zdl session with " + kUrl + ",, " + saveDir_ + ",",
+      "INFO - Download status changed to Downloading",
+      "INFO - Download status changed to Downloaded",
+      "INFO - Download file success from " + kUrl + ".",
+  };
+  EXPECT_EQ(log_.Lines(), expected);
+  EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 1u);
+  EXPECT_EQ(engine_.LiveSessions(), 0u);
+  // The engine got the host's empty name and no checksum file.
+  ASSERT_EQ(engine_.SessionRequests().size(), 1u);
+  EXPECT_EQ(engine_.SessionRequests()[0].fileName, u"");
+  EXPECT_FALSE(engine_.SessionRequests()[0].checksumPathNull);
+  EXPECT_EQ(engine_.SessionRequests()[0].checksumPath, u"");
+  EXPECT_TRUE(SentEvents(kEventRunningException).empty());
+}
+
+TEST_F(TransferTest, FailedTransferWritesExactlyTheseLinesAndReports) {
+  engine_.QueueSession(Fails(5));
+  engine_.QueueSession(Fails(5));
+  DownloadJob job = MakeJob({kUrl}, "named.bin");
+  const DownloadResult result = worker_->RunFile(job);
+  EXPECT_EQ(result.code, 5);
+  const std::string failure = "ERROR - Download file failed from " + kUrl +
+                              ", File not found in server.,0";
+  const std::string attempt = "INFO - Start to download file from " + kUrl + ".";
+  const std::string zdl = "INFO - Start Zdl session with " + kUrl + ",, " + saveDir_ + ",named.bin";
+  const std::vector<std::string> expected = {
+      "INFO - Start to download named.bin", attempt, zdl, failure, attempt, zdl, failure,
+      "ERROR - Failed to download file, File not found in server.",
+  };
+  EXPECT_EQ(log_.Lines(), expected);
+  EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 2u);
+
+  const std::vector<Form> reports = SentEvents(kEventRunningException);
+  ASSERT_EQ(reports.size(), 3u);
+  Form engineFailure = reports[0];
+  EXPECT_EQ(engineFailure["exceptionMsg"], failure.substr(8));
+  EXPECT_EQ(engineFailure["err"], "File not found in server.");
+  EXPECT_EQ(engineFailure["errExtCode"], "0");
+  EXPECT_EQ(engineFailure["cdnUrl"], kUrl);
+  EXPECT_EQ(engineFailure["downloadFileName"], "named.bin");
+  EXPECT_EQ(engineFailure["saveDir"], saveDir_);
+  EXPECT_EQ(engineFailure["saveDirExists"], "1");
+  Form jobFailure = reports[2];
+  EXPECT_EQ(jobFailure["exceptionMsg"], "Failed to download file, File not found in server.");
+  EXPECT_EQ(jobFailure["err"], "File not found in server.");
+  EXPECT_EQ(jobFailure.count("cdnUrl"), 0u);  // empty: left out of the body
+}
+
+TEST_F(TransferTest, StatusChangesAreLoggedOnceAndPreparingPollsAreNotCounted) {
+  FakeSessionScript script;
+  // 200 polls in "Connecting" would pass the stall limit if they were counted.
+  script.polls = Repeat(FakePoll{1, 0, 0, 0, 0}, 200);
+  script.polls.push_back(FakePoll{4, 10, 10, 1, 1});
+  engine_.QueueSession(script);
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  EXPECT_EQ(log_.Count("INFO - Download status changed to Connecting"), 1u);
+  EXPECT_EQ(log_.Count("INFO - Download status changed to Downloaded"), 1u);
+  EXPECT_EQ(engine_.CountCalls("Abort"), 0u);
+}
+
+TEST_F(TransferTest, StallAbortAtCountedPoll120) {
+  FakeSessionScript stalled;
+  stalled.polls = {FakePoll{1, 0, 0, 0, 0}, FakePoll{3, 1000, 0, 0, 0}};
+  engine_.QueueSession(stalled);
+  engine_.QueueSession(Succeeds());
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  // One uncounted poll, then counted polls 0 to 120.
+  EXPECT_EQ(GetStatusCallsBeforeAbort(engine_.Calls()), 122u);
+  EXPECT_EQ(log_.Count("ERROR - Active abort because no data received during 120S, "
+                       "current status: 3"),
+            1u);
+  // The aborted session ends with "Abort download", logged but not reported again.
+  EXPECT_EQ(log_.Count("INFO - Download file failed from " + kUrl + ", Abort download,0"), 1u);
+  const std::vector<Form> reports = SentEvents(kEventRunningException);
+  ASSERT_EQ(reports.size(), 1u);
+  Form stall = reports[0];
+  EXPECT_EQ(stall["err"], "Active abort");
+  EXPECT_EQ(stall["errExtCode"], "0");
+  EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 2u);
+}
+
+TEST_F(TransferTest, OneByteOfGrowthPostponesTheStallCheck) {
+  FakeSessionScript growing;
+  growing.polls = Repeat(FakePoll{3, 1000, 0, 0, 0}, 120);
+  growing.polls.push_back(FakePoll{3, 1000, 1, 0, 0});  // counted poll 120 and on
+  engine_.QueueSession(growing);
+  engine_.QueueSession(Succeeds());
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  EXPECT_EQ(GetStatusCallsBeforeAbort(engine_.Calls()), 241u);
+}
+
+TEST_F(TransferTest, SizeExceptionWarnsReportsAndCapsTheRecord) {
+  FakeSessionScript script;
+  script.polls = {FakePoll{3, 100, 150, 5, 5}, FakePoll{3, 0, 160, 5, 5},
+                  FakePoll{4, 100, 100, 5, 5}};
+  engine_.QueueSession(script);
+  DownloadStatus afterCap{};
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  EXPECT_EQ(log_.Count("WARN - Download size exception, total=100, complete=150"), 1u);
+  EXPECT_EQ(log_.Count("WARN - Download size exception, total=0, complete=160"), 1u);
+  const std::vector<Form> unnormal = [&] {
+    std::vector<Form> out;
+    for (Form& f : SentEvents(kEventFileDownload)) {
+      if (f["downloadState"] == "DOWNLOADING_UNNORMAL") out.push_back(f);
+    }
+    return out;
+  }();
+  ASSERT_EQ(unnormal.size(), 2u);
+  Form first = unnormal[0];
+  EXPECT_EQ(first["fileSize"], "100");
+  EXPECT_EQ(first["downloadedFileSize"], "150");  // reported before the cap
+  Form second = unnormal[1];
+  EXPECT_EQ(second["fileSize"], "100");  // the record keeps the last non-zero total
+  EXPECT_EQ(second["downloadedFileSize"], "160");
+  worker_->RefreshStatus(&afterCap);
+  EXPECT_EQ(afterCap.words[8], 100u);
+  EXPECT_EQ(afterCap.words[10], 100u);
+}
+
+TEST_F(TransferTest, MilestonesCarryTheirDurationsAndSpeedWindows) {
+  timing_.milestonePolls = 5;
+  worker_.reset(new ProbeWorker(timing_, engine_, reporter_, options_));
+  FakeSessionScript script;
+  script.polls = {
+      FakePoll{1, 0, 0, 0, 0},          // not counted
+      FakePoll{3, 1000, 0, 0, 0},       // counted poll 0
+      FakePoll{3, 1000, 0, 0, 0},       // 1
+      FakePoll{3, 1000, 100, 50, 50},   // 2: START_DOWNLOAD, duration 2
+      FakePoll{3, 1000, 200, 50, 10},   // 3
+      FakePoll{3, 1000, 300, 50, 30},   // 4
+      FakePoll{3, 1000, 400, 50, 20},   // 5: DOWNLOADING, duration 3, max 30, min 10
+      FakePoll{3, 1000, 500, 50, 0},    // 6
+      FakePoll{4, 1000, 1000, 60, 40},  // 7: DOWNLOADED, duration 2, max 40, min 40
+  };
+  engine_.QueueSession(script);
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  std::vector<Form> events = SentEvents(kEventFileDownload);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0]["downloadState"], "START_DOWNLOAD");
+  EXPECT_EQ(events[0]["downloadDuration"], "2");
+  EXPECT_EQ(events[0]["maxDownloadSpeed"], "50");
+  EXPECT_EQ(events[0]["minDownloadSpeed"], "50");
+  EXPECT_EQ(events[1]["downloadState"], "DOWNLOADING");
+  EXPECT_EQ(events[1]["downloadDuration"], "3");
+  EXPECT_EQ(events[1]["maxDownloadSpeed"], "30");
+  EXPECT_EQ(events[1]["minDownloadSpeed"], "10");
+  EXPECT_EQ(events[1]["downloadedFileSize"], "400");
+  EXPECT_EQ(events[2]["downloadState"], "DOWNLOADED");
+  EXPECT_EQ(events[2]["downloadDuration"], "2");
+  EXPECT_EQ(events[2]["maxDownloadSpeed"], "40");
+  EXPECT_EQ(events[2]["minDownloadSpeed"], "40");
+  EXPECT_EQ(events[2]["fileSize"], "1000");
+  EXPECT_EQ(events[2]["averageDownloadSpeed"], "60");
+  for (Form& event : events) {
+    EXPECT_EQ(event["downloadUuid"], events[0]["downloadUuid"]);
+    EXPECT_EQ(event["downloadUuid"].size(), 36u);
+    EXPECT_EQ(event["fileName"], "a.bin");
+    EXPECT_EQ(event["cdnUrl"], kUrl);
+    EXPECT_EQ(event["downloadMode"], "HTTP");
+    EXPECT_EQ(event["success"], "1");
+    EXPECT_EQ(event["saveDir"], saveDir_);
+  }
+}
+
+TEST_F(TransferTest, NoSpeedSeenSendsTheUntouchedMinimum) {
+  FakeSessionScript script;
+  script.polls = {FakePoll{4, 10, 10, 0, 0}};
+  engine_.QueueSession(script);
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  std::vector<Form> events = SentEvents(kEventFileDownload);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["downloadState"], "DOWNLOADED");
+  EXPECT_EQ(events[0]["minDownloadSpeed"], "4294967295");
+  EXPECT_EQ(events[0]["downloadDuration"], "0");
+}
+
+TEST_F(TransferTest, EngineOptionsAreReappliedInAscendingHostIdOrder) {
+  const uint32_t four = 4;
+  const uint8_t yes = 1;
+  options_.Set(11, &four, 4);
+  options_.Set(8, "sid-text", 8);
+  options_.Set(3, "http://proxy", 12);
+  options_.Set(0, &four, 4);
+  options_.Set(2, &yes, 1);
+  engine_.QueueSession(Succeeds());
+  DownloadJob job = MakeJob({kUrl});
+  worker_->RunFile(job);
+  std::vector<std::string> between;
+  bool inside = false;
+  for (const std::string& call : engine_.Calls()) {
+    if (call.rfind("CreateSession", 0) == 0) inside = true;
+    else if (call == "Start") break;
+    else if (inside) between.push_back(call);
+  }
+  EXPECT_EQ(between, (std::vector<std::string>{"SetOption 0 4", "SetOption 2 1",
+                                               "SetOption 3 12", "SetOption 5 4"}));
+}
+
+TEST_F(TransferTest, HostOptionReachesTheRunningSessionOnly) {
+  const uint32_t limit = 1000;
+  worker_->ApplyToCurrentSession(0, &limit, 4);  // no session: nothing happens
+  FakeSessionScript script = Succeeds();
+  script.onPoll = [&](size_t index) {
+    if (index == 0) worker_->ApplyToCurrentSession(1, &limit, 4);
+  };
+  engine_.QueueSession(script);
+  DownloadJob job = MakeJob({kUrl});
+  worker_->RunFile(job);
+  EXPECT_EQ(engine_.CountCalls("SetOption"), 1u);
+  EXPECT_EQ(engine_.CountCalls("SetOption 1 4"), 1u);
+  EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 1u);
+}
+
+TEST_F(TransferTest, CreateFailureWithoutSessionIsReportedAndNothingReleased) {
+  FakeSessionScript refused;
+  refused.createStatus = kZdlFail;
+  engine_.SetDefaultSession(refused);
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 1);
+  const std::string text = "Create session failed by ZDownloadLoader, the current url is " +
+                           kUrl + ", HRESULT = " + platform::SystemErrorText(kZdlFail) +
+                           ", DriverBus = " + GetStorageBusType(WideOfUtf8(saveDir_).c_str()) +
+                           ", SessionValid = 0";
+  EXPECT_EQ(log_.Count("ERROR - " + text), 2u);
+  EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 0u);
+  EXPECT_EQ(engine_.CountCalls("Start"), 0u);
+  std::vector<Form> reports = SentEvents(kEventRunningException);
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_EQ(reports[0]["err"], platform::SystemErrorText(kZdlFail));
+  EXPECT_EQ(reports[2]["exceptionMsg"], "Failed to download file, General error");
+}
+
+TEST_F(TransferTest, CreateFailureWithSessionSaysSoAndReleasesIt) {
+  FakeSessionScript refused;
+  refused.createStatus = kZdlFail;
+  refused.sessionOnCreateFailure = true;
+  engine_.SetDefaultSession(refused);
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 1);
+  EXPECT_EQ(log_.CountContaining(", SessionValid = 1"), 2u);
+  EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 2u);
+  EXPECT_EQ(engine_.LiveSessions(), 0u);
+}
+
+TEST_F(TransferTest, StartFailureIsReportedAndTheSessionReleased) {
+  FakeSessionScript unstartable;
+  unstartable.startStatus = kZdlFail;
+  engine_.SetDefaultSession(unstartable);
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 1);
+  const std::string text = "Start download session failed, the current url is " + kUrl +
+                           ", HRESULT = " + platform::SystemErrorText(kZdlFail) + " DriverBus:" +
+                           GetStorageBusType(WideOfUtf8(saveDir_).c_str());
+  EXPECT_EQ(log_.Count("ERROR - " + text), 2u);
+  EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 2u);
+  EXPECT_EQ(engine_.CountCalls("GetStatus"), 0u);
+}
+
+TEST_F(TransferTest, FileSystemErrorAfterPauseIsOnlyLogged) {
+  FakeSessionScript failing = Fails(4, static_cast<int32_t>(0x80070005u));
+  failing.onPoll = [&](size_t) { worker_->SetRunning(false); };
+  engine_.QueueSession(failing);
+  DownloadJob job = MakeJob({kUrl});
+  EXPECT_EQ(worker_->RunFile(job).code, 4);
+  EXPECT_EQ(log_.Count("INFO - Download file failed from " + kUrl +
+                       ", File System error,2147942405"),
+            1u);
+  EXPECT_TRUE(SentEvents(kEventRunningException).empty());
+}
+
+TEST_F(TransferTest, PlainTransferSetsOverwriteAndKeepsQuiet) {
+  engine_.QueueSession(Succeeds());
+  const WString folder = WideOfUtf8(saveDir_);
+  const DownloadResult ok = worker_->TransferPlain(kUrl, folder, WideOfUtf8("sum.md5"));
+  EXPECT_EQ(ok.code, 0);
+  ASSERT_EQ(engine_.SessionRequests().size(), 1u);
+  EXPECT_TRUE(engine_.SessionRequests()[0].checksumPathNull);
+  EXPECT_EQ(engine_.SessionRequests()[0].fileName, u"sum.md5");
+  EXPECT_EQ(engine_.CountCalls("SetOption 2 1"), 1u);
+  EXPECT_EQ(engine_.CountCalls("GetFileInfo"), 0u);
+  EXPECT_EQ(log_.Lines(),
+            (std::vector<std::string>{"INFO - Download file success from " + kUrl + "."}));
+
+  FakeSessionScript unstartable;
+  unstartable.startStatus = kZdlFail;
+  engine_.QueueSession(unstartable);
+  EXPECT_EQ(worker_->TransferPlain(kUrl, folder, WideOfUtf8("sum.md5")).code, 1);
+  std::vector<Form> reports = SentEvents(kEventRunningException);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0]["downloadFileName"], "sum.md5");  // the argument, not the job's name
+  EXPECT_EQ(engine_.LiveSessions(), 0u);
+  EXPECT_TRUE(SentEvents(kEventFileDownload).empty());
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace lumo

@@ -1,0 +1,90 @@
+// URL helpers, the result-code table and the session status names.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "download/download_result.h"
+#include "download/result_codes.h"
+#include "download/session_status.h"
+#include "download/url_helpers.h"
+
+namespace lumo {
+namespace {
+
+std::u16string U16(const WString& text) { return std::u16string(text.begin(), text.end()); }
+
+TEST(CacheBuster, AppendsSeventeenDigitsWithTheRightJoint) {
+  const std::regex plain(R"(http://h/pkg/data\.bin\?t=\d{17})");
+  const std::regex query(R"(http://h/pkg/data\.bin\?v=2&t=\d{17})");
+  EXPECT_TRUE(std::regex_match(AddCacheBuster("http://h/pkg/data.bin"), plain));
+  EXPECT_TRUE(std::regex_match(AddCacheBuster("http://h/pkg/data.bin?v=2"), query));
+  // A "?" anywhere counts, also inside a fragment.
+  const std::string fragment = AddCacheBuster("http://h/a#x?y");
+  EXPECT_EQ(fragment.substr(0, 17), "http://h/a#x?y&t=");
+}
+
+TEST(CacheBuster, CompactTimestampPadsEveryField) {
+  platform::CalendarTime t;
+  t.year = 2024;
+  t.month = 5;
+  t.day = 1;
+  t.hour = 2;
+  t.minute = 3;
+  t.second = 4;
+  t.milliseconds = 7;
+  EXPECT_EQ(CompactTimestampOf(t), "20240501020304007");
+  EXPECT_EQ(CompactTimestamp().size(), 17u);
+}
+
+TEST(FileNameFromUrl, TakesTheLastElementWithoutQuery) {
+  EXPECT_EQ(U16(FileNameFromUrl("http://h/dir/data.bin?v=2")), u"data.bin");
+  EXPECT_EQ(U16(FileNameFromUrl("http://h/dir/")), u"unnamed");
+  EXPECT_EQ(U16(FileNameFromUrl("no-slash-at-all")), u"unnamed");
+  EXPECT_EQ(U16(FileNameFromUrl("http://h/dir/?only=query")), u"unnamed");
+  // A "/" inside the query wins: the text after the last one.
+  EXPECT_EQ(U16(FileNameFromUrl("http://h/a.bin?next=/b.bin")), u"b.bin");
+  EXPECT_EQ(U16(FileNameFromUrl("http://h/a%20b.zip")), u"a%20b.zip");
+}
+
+TEST(FileNameFromUrl, WidensBytesAsSignedValues) {
+  const WString name = FileNameFromUrl("http://h/x\xE4y");
+  ASSERT_EQ(name.size(), 3u);
+  EXPECT_EQ(static_cast<uint16_t>(name[0]), 'x');
+  EXPECT_EQ(static_cast<uint16_t>(name[1]), 0xFFE4);
+  EXPECT_EQ(static_cast<uint16_t>(name[2]), 'y');
+}
+
+TEST(ResultCodes, MessagesAndStoredCodes) {
+  EXPECT_EQ(ResultMessage(0), "Success");
+  EXPECT_EQ(ResultMessage(2), "Abort download");
+  EXPECT_EQ(ResultMessage(5), "File not found in server.");
+  EXPECT_EQ(ResultMessage(8), "Data checksum error");
+  EXPECT_EQ(ResultMessage(9), "9");
+  EXPECT_EQ(ResultMessage(-1), "-1");
+  EXPECT_EQ(StoredResultCode(0), 0);
+  EXPECT_EQ(StoredResultCode(8), 8);
+  EXPECT_EQ(StoredResultCode(12), 1);
+  EXPECT_EQ(StoredResultCode(-3), 1);
+}
+
+TEST(ResultCodes, OnlyThreeFileSystemCodesAreDiskFailures) {
+  EXPECT_TRUE(IsDiskFailure({4, static_cast<int32_t>(0x80070070u)}));
+  EXPECT_TRUE(IsDiskFailure({4, static_cast<int32_t>(0x80071AC3u)}));
+  EXPECT_TRUE(IsDiskFailure({4, static_cast<int32_t>(0x800701E3u)}));
+  EXPECT_FALSE(IsDiskFailure({4, static_cast<int32_t>(0x80070005u)}));
+  EXPECT_FALSE(IsDiskFailure({3, static_cast<int32_t>(0x80070070u)}));
+  EXPECT_EQ(RunStateForDiskFailure(static_cast<int32_t>(0x80070070u)), 5u);
+  EXPECT_EQ(RunStateForDiskFailure(static_cast<int32_t>(0x80071AC3u)), 6u);
+  EXPECT_EQ(RunStateForDiskFailure(static_cast<int32_t>(0x800701E3u)), 7u);
+  EXPECT_EQ(RunStateForDiskFailure(0), 0u);
+}
+
+TEST(SessionStatus, NamesAndDigits) {
+  EXPECT_EQ(StatusName(1), "Connecting");
+  EXPECT_EQ(StatusName(4), "Downloaded");
+  EXPECT_EQ(StatusName(5), "Error");
+  EXPECT_EQ(StatusName(42), "42");
+}
+
+}  // namespace
+}  // namespace lumo

@@ -1,0 +1,224 @@
+// The job driver: naming the file, the URL walk, pauses, the job's report and the progress the
+// host reads.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "download_test_env.h"
+
+namespace lumo {
+namespace testing {
+namespace {
+
+const std::string kUrl1 = "http://127.0.0.1/one/data.bin";
+const std::string kUrl2 = "http://localhost/two/data.bin";
+
+using WorkerTest = DownloadTest;
+
+std::vector<std::string> CreatedUrls(const FakeEngine& engine) {
+  std::vector<std::string> urls;
+  for (const FakeSessionRequest& request : engine.SessionRequests()) urls.push_back(request.url);
+  return urls;
+}
+
+TEST_F(WorkerTest, TwoFailingUrlsMakeFourAttemptsThenReachTheFallback) {
+  engine_.SetDefaultSession(Fails(3));
+  DownloadJob job = MakeJob({kUrl1, kUrl2});
+  const DownloadResult result = worker_->RunFile(job);
+  EXPECT_EQ(result.code, 3);
+  EXPECT_EQ(CreatedUrls(engine_), (std::vector<std::string>{kUrl1, kUrl1, kUrl2, kUrl2}));
+  EXPECT_EQ(worker_->fallbacks.load(), 1);
+  EXPECT_EQ(worker_->sessionsBeforeFallback.load(), 4u);
+  EXPECT_EQ(log_.Count("ERROR - Failed to download file, Network error"), 1u);
+  EXPECT_EQ(engine_.LiveSessions(), 0u);
+}
+
+TEST_F(WorkerTest, SecondAttemptSuccessEndsTheWalk) {
+  engine_.QueueSession(Fails(7));
+  engine_.QueueSession(Succeeds());
+  DownloadJob job = MakeJob({kUrl1, kUrl2});
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  EXPECT_EQ(CreatedUrls(engine_), (std::vector<std::string>{kUrl1, kUrl1}));
+  EXPECT_EQ(worker_->fallbacks.load(), 0);
+  EXPECT_EQ(worker_->CompletedFiles(), PathOf("data.bin"));
+}
+
+TEST_F(WorkerTest, DiskFailureEndsTheWalkAtOnce) {
+  engine_.SetDefaultSession(Fails(4, static_cast<int32_t>(0x80070070u)));
+  DownloadJob job = MakeJob({kUrl1, kUrl2});
+  const DownloadResult result = worker_->RunFile(job);
+  EXPECT_EQ(result.code, 4);
+  EXPECT_EQ(result.extendedCode, static_cast<int32_t>(0x80070070u));
+  EXPECT_EQ(engine_.CountCalls("CreateSession"), 1u);
+  EXPECT_EQ(worker_->fallbacks.load(), 0);
+  EXPECT_EQ(log_.Count("ERROR - Download file failed from " + kUrl1 +
+                       ", File System error,2147942512"),
+            1u);
+}
+
+TEST_F(WorkerTest, PauseDuringFirstAttemptSkipsEverythingAfterIt) {
+  FakeSessionScript endless;
+  endless.polls = {FakePoll{3, 1000, 1, 1, 1}, FakePoll{3, 1000, 2, 1, 1}};
+  engine_.SetDefaultSession(endless);
+  // The host pauses from its own thread once the transfer is being polled.
+  std::thread host([&] {
+    engine_.WaitUntil([&] { return engine_.CountCalls("GetStatus") >= 3; });
+    worker_->SetRunning(false);
+    int32_t abortResult = -1;
+    EXPECT_TRUE(worker_->AbortCurrentSession(&abortResult));
+    EXPECT_EQ(abortResult, 0);
+  });
+  DownloadJob job = MakeJob({kUrl1, kUrl2});
+  const DownloadResult result = worker_->RunFile(job);
+  host.join();
+  EXPECT_EQ(result.code, 2);
+  EXPECT_EQ(engine_.CountCalls("CreateSession"), 1u);
+  EXPECT_EQ(worker_->fallbacks.load(), 0);
+  EXPECT_EQ(log_.CountContaining("Failed to download file, "), 0u);
+  EXPECT_EQ(log_.Count("INFO - Download file failed from " + kUrl1 + ", Abort download,0"), 1u);
+  EXPECT_TRUE(SentEvents(kEventRunningException).empty());
+  int32_t none = -1;
+  EXPECT_FALSE(worker_->AbortCurrentSession(&none));  // nothing left to abort
+  EXPECT_EQ(none, -1);
+  EXPECT_EQ(engine_.LiveSessions(), 0u);
+}
+
+TEST_F(WorkerTest, NameComesFromTheFirstUrlButTheEngineGetsTheHostsEmptyName) {
+  engine_.SetDefaultSession(Succeeds());
+  DownloadJob job = MakeJob({"http://127.0.0.1/dl/file.zip?token=abc/def"});
+  worker_->RunFile(job);
+  EXPECT_EQ(log_.Count("INFO - Start to download def"), 1u);  // the last "/" is in the query
+  DownloadJob plain = MakeJob({"http://127.0.0.1/dl/file.zip?token=abc"});
+  worker_->RunFile(plain);
+  EXPECT_EQ(log_.Count("INFO - Start to download file.zip"), 1u);
+  EXPECT_EQ(worker_->CurrentPath(), PathOf("file.zip"));
+  DownloadJob slash = MakeJob({"http://127.0.0.1/dl/"});
+  worker_->RunFile(slash);
+  EXPECT_EQ(worker_->CurrentPath(), PathOf("unnamed"));
+  for (const FakeSessionRequest& request : engine_.SessionRequests()) {
+    EXPECT_EQ(request.fileName, u"");
+  }
+}
+
+TEST_F(WorkerTest, ProgressPathWithAndWithoutTrailingSeparator) {
+  engine_.SetDefaultSession(Succeeds());
+  const std::string withSeparator = saveDir_ + "/";
+  DownloadJob job = MakeJob({kUrl1}, "x.bin", &withSeparator);
+  worker_->RunFile(job);
+  EXPECT_EQ(worker_->CurrentPath(), saveDir_ + "/x.bin");
+  DownloadJob bare = MakeJob({kUrl1}, "y.bin");
+  worker_->RunFile(bare);
+  EXPECT_EQ(worker_->CurrentPath(), saveDir_ + platform::kPathSeparator + "y.bin");
+  EXPECT_EQ(worker_->CompletedFiles(),
+            saveDir_ + "/x.bin;" + saveDir_ + platform::kPathSeparator + "y.bin");
+  worker_->ResetWorker();
+  EXPECT_EQ(worker_->CurrentPath(), "");
+  EXPECT_EQ(worker_->CompletedFiles(), "");
+}
+
+TEST_F(WorkerTest, JobWithoutSaveDirectoryGetsNoRecordAndIsReported) {
+  const std::string empty;
+  DownloadJob job = MakeJob({kUrl1}, "z.bin", &empty);
+  const DownloadResult result = worker_->RunFile(job);
+  EXPECT_EQ(result.code, 1);
+  EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u);
+  EXPECT_EQ(log_.Count("ERROR - Failed to download file, Cannot get Download File Object"), 1u);
+  EXPECT_EQ(worker_->CurrentPath(), "z.bin");
+  std::vector<Form> reports = SentEvents(kEventRunningException);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0]["err"], "Cannot get Download File Object");
+  EXPECT_EQ(reports[0]["saveDirExists"], "0");
+}
+
+TEST_F(WorkerTest, StatusWordsAndCompletedFilesAfterSeveralJobs) {
+  engine_.QueueSession(Succeeds(100));                               // b.bin: 0
+  engine_.QueueSession(Fails(3));                                    // a.bin: 3
+  engine_.QueueSession(Fails(3));
+  DownloadJob b = MakeJob({kUrl1}, "b.bin");
+  DownloadJob a = MakeJob({kUrl1}, "a.bin");
+  worker_->RunFile(b);
+  worker_->RunFile(a);
+  DownloadStatus status;
+  worker_->RefreshStatus(&status);
+  EXPECT_EQ(status.words[14], 2u);
+  EXPECT_EQ(status.words[15], 1u);
+  EXPECT_EQ(status.words[16], 3u);
+  EXPECT_EQ(status.words[8], 100u);
+  EXPECT_EQ(status.words[10], 100u);
+
+  engine_.QueueSession(Fails(4, static_cast<int32_t>(0x80070005u)));  // c.bin: 4, no pause
+  engine_.QueueSession(Fails(4, static_cast<int32_t>(0x80070005u)));
+  DownloadJob c = MakeJob({kUrl1}, "c.bin");
+  worker_->RunFile(c);
+  worker_->RefreshStatus(&status);
+  EXPECT_EQ(status.words[14], 3u);
+  EXPECT_EQ(status.words[15], 2u);
+  EXPECT_EQ(status.words[16], 2u);
+  EXPECT_EQ(worker_->CompletedFiles(), PathOf("b.bin"));
+
+  engine_.QueueSession(Succeeds(100));
+  DownloadJob again = MakeJob({kUrl1}, "a.bin");  // a requeued job finds its record again
+  worker_->RunFile(again);
+  worker_->RefreshStatus(&status);
+  EXPECT_EQ(status.words[14], 3u);
+  EXPECT_EQ(worker_->CompletedFiles(), PathOf("a.bin") + ";" + PathOf("b.bin"));
+}
+
+TEST_F(WorkerTest, RecordReadsUnderWayWhileTheTransferRuns) {
+  FakeSessionScript script = Succeeds();
+  DownloadStatus during{};
+  script.onPoll = [&](size_t index) {
+    if (index == 1) worker_->RefreshStatus(&during);
+  };
+  engine_.QueueSession(script);
+  DownloadJob job = MakeJob({kUrl1});
+  worker_->RunFile(job);
+  EXPECT_EQ(during.words[14], 1u);
+  EXPECT_EQ(during.words[15], 1u);
+  EXPECT_EQ(during.words[16], 1u);
+  EXPECT_EQ(during.words[10], 50u);  // the first counted poll's count
+  EXPECT_EQ(during.words[13], 10u);
+}
+
+TEST_F(WorkerTest, StatisticsSampleLogsAndReports) {
+  worker_->SetSid("s1");
+  worker_->SetGameCode("g1");
+  worker_->SetClientVersion("1.0");
+  worker_->SampleStatistics();
+  EXPECT_EQ(log_.Count("WARN - Statistics exception: "), 1u);
+  engine_.SetDefaultSession(Succeeds(64));
+  DownloadJob job = MakeJob({kUrl1}, "s.bin");
+  worker_->RunFile(job);
+  worker_->SampleStatistics();
+  const std::string text = PathOf("s.bin") + ",total=64,complete=64;";
+  EXPECT_EQ(log_.Count("WARN - Statistics exception: " + text), 1u);
+  std::vector<Form> samples = SentEvents(kEventDownloadStatistics);
+  ASSERT_EQ(samples.size(), 2u);
+  EXPECT_EQ(samples[0].count("statistics_msg"), 0u);
+  EXPECT_EQ(samples[1]["statistics_msg"], text);
+  EXPECT_EQ(samples[1]["sid"], "s1");
+  EXPECT_EQ(samples[1]["gameCode"], "g1");
+  EXPECT_EQ(samples[1]["clientVersion"], "1.0");
+}
+
+TEST_F(WorkerTest, QuitCutsALongPollShort) {
+  timing_.sessionPoll = std::chrono::milliseconds(60000);
+  worker_.reset(new ProbeWorker(timing_, engine_, reporter_, options_));
+  engine_.SetDefaultSession(Succeeds());
+  std::thread host([&] {
+    engine_.WaitUntil([&] { return engine_.CountCalls("Start") >= 1; });
+    worker_->RequestQuit();
+  });
+  DownloadJob job = MakeJob({kUrl1, kUrl2});
+  const auto begin = std::chrono::steady_clock::now();
+  worker_->RunFile(job);
+  host.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30));
+  EXPECT_EQ(engine_.CountCalls("CreateSession"), 1u);
+  EXPECT_EQ(engine_.LiveSessions(), 0u);
+  EXPECT_TRUE(worker_->QuitRequested());
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace lumo
