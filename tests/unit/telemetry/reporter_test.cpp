@@ -251,6 +251,8 @@ TEST(Reporter, StopLetsTheBodyInFlightFinishWithinTheGracePeriod) {
   EXPECT_EQ(engine.LiveRequests(), 0u);
 }
 
+// Must be the first use of the process-wide instance in its process (CTest runs each test in a
+// process of its own): once stopped, the instance drops reports until the next Attach.
 TEST(Reporter, ProcessWideInstanceQueuesUntilAttachedAndDropsAfterStop) {
   Reporter* seenByAnotherThread = nullptr;
   std::thread other([&] { seenByAnotherThread = &Reporter::Instance(); });
