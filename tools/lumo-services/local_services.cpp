@@ -1,0 +1,645 @@
+#include "local_services.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "form_body.h"
+#include "lumo/build_config.h"
+
+namespace lumo::services {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kChunkBytes = 64 * 1024;
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool ParseNumber(const std::string& text, uint64_t& out) {
+  if (text.empty() || text.size() > 19) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  out = value;
+  return true;
+}
+
+std::vector<std::string> SplitPath(const std::string& path) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream in(path);
+  while (std::getline(in, part, '/')) {
+    if (!part.empty()) parts.push_back(part);
+  }
+  return parts;
+}
+
+std::string HttpDate(std::time_t when) {
+  char text[64];
+  std::tm parts{};
+  gmtime_r(&when, &parts);
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return text;
+}
+
+// One byte range of a file of the given size. Supports the single-range forms a downloader
+// sends: "bytes=a-b", "bytes=a-", "bytes=-n".
+enum class RangeAnswer { kWhole, kPartial, kUnsatisfiable };
+RangeAnswer ParseRange(const std::string& header, uint64_t size, uint64_t& first,
+                       uint64_t& last) {
+  first = 0;
+  last = size == 0 ? 0 : size - 1;
+  if (header.empty()) return RangeAnswer::kWhole;
+  if (!StartsWith(header, "bytes=") || header.find(',') != std::string::npos) {
+    return RangeAnswer::kWhole;  // not understood: answer the whole file, as servers may
+  }
+  const std::string spec = header.substr(6);
+  const size_t dash = spec.find('-');
+  if (dash == std::string::npos) return RangeAnswer::kWhole;
+  const std::string from = spec.substr(0, dash);
+  const std::string to = spec.substr(dash + 1);
+  uint64_t a = 0;
+  uint64_t b = 0;
+  if (from.empty()) {
+    if (!ParseNumber(to, b) || b == 0) return RangeAnswer::kUnsatisfiable;
+    if (size == 0) return RangeAnswer::kUnsatisfiable;
+    first = b >= size ? 0 : size - b;
+    last = size - 1;
+    return RangeAnswer::kPartial;
+  }
+  if (!ParseNumber(from, a)) return RangeAnswer::kWhole;
+  if (a >= size) return RangeAnswer::kUnsatisfiable;
+  if (to.empty()) {
+    b = size - 1;
+  } else if (!ParseNumber(to, b) || b < a) {
+    return RangeAnswer::kWhole;
+  }
+  first = a;
+  last = std::min(b, size - 1);
+  return RangeAnswer::kPartial;
+}
+
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool ParseHttpUrl(const std::string& url, HttpEndpoint& out) {
+  const std::string scheme = "http://";
+  if (!StartsWith(url, scheme)) return false;
+  const std::string rest = url.substr(scheme.size());
+  const size_t slash = rest.find('/');
+  const std::string authority = rest.substr(0, slash);
+  std::string pathAndQuery = slash == std::string::npos ? "/" : rest.substr(slash);
+  HttpEndpoint endpoint;
+  const size_t colon = authority.rfind(':');
+  if (colon == std::string::npos) {
+    endpoint.host = authority;
+    endpoint.port = 80;
+  } else {
+    uint64_t port = 0;
+    if (!ParseNumber(authority.substr(colon + 1), port) || port == 0 || port > 65535) {
+      return false;
+    }
+    endpoint.host = authority.substr(0, colon);
+    endpoint.port = static_cast<int>(port);
+  }
+  if (endpoint.host.empty()) return false;
+  const size_t question = pathAndQuery.find('?');
+  endpoint.path = pathAndQuery.substr(0, question);
+  if (question != std::string::npos) endpoint.query = pathAndQuery.substr(question + 1);
+  out = endpoint;
+  return true;
+}
+
+ServicesConfig DefaultServicesConfig() {
+  ServicesConfig config;
+  config.reportUrl = LUMO_REPORT_URL;
+  config.cdnConfigUrl = LUMO_CDN_CONFIG_URL;
+  config.httpDnsUrl = LUMO_HTTPDNS_URL;
+  config.cdnHost = LUMO_CDN_HOST;
+  return config;
+}
+
+// Faults a file URL asks for with a "/fault/<spec>/" path element; spec items are separated by
+// commas: status=N, drop-after=N, stall-after=N, rate=N (bytes/s), delay=N (ms), times=N, once.
+struct LocalServices::FaultSpec {
+  int status = 0;
+  uint64_t dropAfter = UINT64_MAX;
+  uint64_t stallAfter = UINT64_MAX;
+  uint64_t rate = 0;
+  uint64_t delayMs = 0;
+  uint64_t times = 0;  // 0: every request
+
+  bool Parse(const std::string& text) {
+    std::istringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+      const size_t equals = item.find('=');
+      const std::string key = item.substr(0, equals);
+      uint64_t value = 0;
+      if (key == "once") {
+        times = 1;
+        continue;
+      }
+      if (equals == std::string::npos || !ParseNumber(item.substr(equals + 1), value)) {
+        return false;
+      }
+      if (key == "status" && value >= 100 && value <= 599) {
+        status = static_cast<int>(value);
+      } else if (key == "drop-after") {
+        dropAfter = value;
+      } else if (key == "stall-after") {
+        stallAfter = value;
+      } else if (key == "rate" && value > 0) {
+        rate = value;
+      } else if (key == "delay") {
+        delayMs = value;
+      } else if (key == "times") {
+        times = value;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+};
+
+struct LocalServices::Listener {
+  std::string host;
+  int port = 0;
+  bool files = false;
+  bool report = false;
+  bool cdn = false;
+  bool dns = false;
+  std::unique_ptr<httplib::Server> server;
+  std::thread thread;
+};
+
+LocalServices::LocalServices(ServicesConfig config) : config_(std::move(config)) {}
+
+LocalServices::~LocalServices() { Stop(); }
+
+std::string LocalServices::FilesBaseUrl() const {
+  return "http://" + config_.filesHost + ":" + std::to_string(filesPort_.load());
+}
+
+bool LocalServices::Start(std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    Stop();
+    return false;
+  };
+  if (!ParseHttpUrl(config_.reportUrl, report_)) return fail("bad report URL " + config_.reportUrl);
+  if (!ParseHttpUrl(config_.cdnConfigUrl, cdn_)) {
+    return fail("bad CDN configuration URL " + config_.cdnConfigUrl);
+  }
+  if (!ParseHttpUrl(config_.httpDnsUrl, dns_)) return fail("bad HTTP DNS URL " + config_.httpDnsUrl);
+  dnsKey_ = dns_.query;
+  if (!dnsKey_.empty() && dnsKey_.back() == '=') dnsKey_.pop_back();
+  if (dnsKey_.empty() || dnsKey_.find('=') != std::string::npos) {
+    return fail("the HTTP DNS URL must end in ?<key>=: " + config_.httpDnsUrl);
+  }
+
+  // One server per address; roles that share an address share its server.
+  auto listenerFor = [&](const std::string& host, int port) -> Listener& {
+    for (auto& listener : listeners_) {
+      if (port != 0 && listener->host == host && listener->port == port) return *listener;
+    }
+    listeners_.push_back(std::make_unique<Listener>());
+    listeners_.back()->host = host;
+    listeners_.back()->port = port;
+    return *listeners_.back();
+  };
+  listenerFor(config_.filesHost, config_.filesPort).files = true;
+  listenerFor(report_.host, report_.port).report = true;
+  listenerFor(cdn_.host, cdn_.port).cdn = true;
+  listenerFor(dns_.host, dns_.port).dns = true;
+
+  for (auto& listenerPtr : listeners_) {
+    Listener& listener = *listenerPtr;
+    listener.server = std::make_unique<httplib::Server>();
+    Listener* self = &listener;
+    listener.server->Get(".*", [this, self](const httplib::Request& req, httplib::Response& res) {
+      HandleGet(*self, req, res);
+    });
+    listener.server->Post(".*", [this, self](const httplib::Request& req, httplib::Response& res) {
+      HandlePost(*self, req, res);
+    });
+    if (listener.port == 0) {
+      listener.port = listener.server->bind_to_any_port(listener.host);
+      if (listener.port <= 0) return fail("cannot bind a port on " + listener.host);
+    } else if (!listener.server->bind_to_port(listener.host, listener.port)) {
+      return fail("cannot listen on " + listener.host + ":" + std::to_string(listener.port) +
+                  " (in use?)");
+    }
+    if (listener.files) filesPort_ = listener.port;
+  }
+  for (auto& listener : listeners_) {
+    httplib::Server* server = listener->server.get();
+    listener->thread = std::thread([server] {
+      try {
+        server->listen_after_bind();
+      } catch (...) {
+        // A server that dies leaves its port silent; the callers notice through time-outs.
+      }
+    });
+  }
+  // httplib ignores stop() before its loop runs and offers no ready signal: wait (bounded) for
+  // every loop to run so that Stop() always ends them.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (auto& listener : listeners_) {
+    while (!listener->server->is_running()) {
+      if (std::chrono::steady_clock::now() > deadline) return fail("a server did not start");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return true;
+}
+
+void LocalServices::Stop() {
+  stopping_ = true;
+  for (auto& listener : listeners_) {
+    if (listener->server) listener->server->stop();
+  }
+  for (auto& listener : listeners_) {
+    if (listener->thread.joinable()) listener->thread.join();
+  }
+  listeners_.clear();
+  Notify();
+}
+
+void LocalServices::SetPreferredDomain(const std::string& game, const std::string& domain) {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  config_.preferredDomains[game] = domain;
+}
+
+std::vector<RequestRecord> LocalServices::Requests() const {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  return requests_;
+}
+
+std::vector<TelemetryRecord> LocalServices::Telemetry() const {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  return telemetry_;
+}
+
+std::map<std::string, int> LocalServices::TelemetryCountByType() const {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  std::map<std::string, int> counts;
+  for (const auto& record : telemetry_) ++counts[record.eventType];
+  return counts;
+}
+
+uint64_t LocalServices::BytesServed(const std::string& pathSuffix) const {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  uint64_t total = 0;
+  for (const auto& record : requests_) {
+    if (EndsWith(record.path, pathSuffix)) total += record.bytesSent;
+  }
+  return total;
+}
+
+size_t LocalServices::RequestCount(const std::string& pathSuffix) const {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  return static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(), [&](const auto& r) {
+    return EndsWith(r.path, pathSuffix);
+  }));
+}
+
+std::vector<std::string> LocalServices::CdnRequests() const {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  return cdnRequests_;
+}
+
+std::vector<std::string> LocalServices::DnsRequests() const {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  return dnsRequests_;
+}
+
+bool LocalServices::WaitFor(const std::function<bool()>& done,
+                            std::chrono::milliseconds bound) const {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  std::unique_lock<std::mutex> lock(eventMutex_);
+  while (true) {
+    const uint64_t seen = generation_;
+    lock.unlock();
+    if (done()) return true;
+    lock.lock();
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    eventCv_.wait_until(lock, deadline, [&] { return generation_ != seen; });
+  }
+}
+
+void LocalServices::Notify() {
+  {
+    std::lock_guard<std::mutex> lock(eventMutex_);
+    ++generation_;
+  }
+  eventCv_.notify_all();
+}
+
+void LocalServices::Log(const std::string& line) const {
+  if (!config_.log) return;
+  std::lock_guard<std::mutex> lock(logMutex_);
+  config_.log(line);
+}
+
+bool LocalServices::Pause(std::chrono::milliseconds duration) const {
+  const auto deadline = std::chrono::steady_clock::now() + duration;
+  while (!stopping_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return true;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        deadline - now, std::chrono::milliseconds(20)));
+  }
+  return false;
+}
+
+size_t LocalServices::AddRequest(RequestRecord record) {
+  size_t index = 0;
+  {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    requests_.push_back(std::move(record));
+    index = requests_.size() - 1;
+  }
+  Notify();
+  return index;
+}
+
+void LocalServices::AddSentBytes(size_t index, uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  if (index < requests_.size()) requests_[index].bytesSent += bytes;
+}
+
+void LocalServices::HandleGet(const Listener& listener, const httplib::Request& req,
+                              httplib::Response& res) {
+  if (listener.cdn && StartsWith(req.path, cdn_.path) && req.path.size() > cdn_.path.size()) {
+    HandleCdn(req, res);
+  } else if (listener.dns && req.path == dns_.path && req.has_param(dnsKey_.c_str())) {
+    HandleDns(req, res);
+  } else if (listener.files) {
+    HandleFile(req, res);
+  } else {
+    res.status = 404;
+    res.set_content("not found\n", "text/plain");
+  }
+}
+
+void LocalServices::HandlePost(const Listener& listener, const httplib::Request& req,
+                               httplib::Response& res) {
+  if (listener.report && req.path == report_.path) {
+    HandleReport(req, res);
+  } else {
+    res.status = 404;
+    res.set_content("not found\n", "text/plain");
+  }
+}
+
+void LocalServices::HandleCdn(const httplib::Request& req, httplib::Response& res) {
+  const std::string game = req.path.substr(cdn_.path.size());
+  std::string domain;
+  {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    cdnRequests_.push_back(game);
+    auto found = config_.preferredDomains.find(game);
+    if (found == config_.preferredDomains.end()) found = config_.preferredDomains.find("*");
+    if (found != config_.preferredDomains.end()) domain = found->second;
+  }
+  std::string body = "{\"code\":0,\"data\":{\"gameCode\":\"" + JsonEscape(game) + "\"";
+  if (!domain.empty()) body += ",\"domain\":\"" + JsonEscape(domain) + "\"";
+  body += "}}";
+  res.set_content(body, "application/json");
+  Log("[cdn] preferred domain for " + game + ": " + (domain.empty() ? "(none)" : domain));
+  Notify();
+}
+
+void LocalServices::HandleDns(const httplib::Request& req, httplib::Response& res) {
+  const std::string host = req.get_param_value(dnsKey_.c_str());
+  {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    dnsRequests_.push_back(host);
+  }
+  std::string answer;
+  if (host == config_.cdnHost) {
+    answer = config_.dnsAnswer;
+    if (answer.empty()) {
+      answer = config_.filesHost + ":" + std::to_string(filesPort_.load()) + " " +
+               std::to_string(config_.dnsTtl) + "\n";
+    }
+  }
+  // An unknown host gets an empty answer, which the module counts as a failed query.
+  res.set_content(answer, "text/plain");
+  std::string shown = answer.substr(0, answer.find('\n'));
+  Log("[httpdns] " + host + " -> " + (shown.empty() ? "(nothing)" : shown));
+  Notify();
+}
+
+void LocalServices::HandleReport(const httplib::Request& req, httplib::Response& res) {
+  FormPairs pairs;
+  std::string eventType = "(unreadable)";
+  if (ParseForm(req.body, pairs)) {
+    eventType = FormValue(pairs, "eventType");
+    if (eventType.empty()) eventType = "(no eventType)";
+  }
+  size_t number = 0;
+  {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    telemetry_.push_back(TelemetryRecord{eventType, req.body});
+    number = telemetry_.size();
+  }
+  if (!config_.telemetryDir.empty()) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%04zu-", number);
+    std::string safeType = eventType;
+    for (char& c : safeType) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
+    }
+    std::ofstream out(fs::path(config_.telemetryDir) / (name + safeType + ".form"),
+                      std::ios::binary);
+    out << req.body;
+  }
+  res.set_content("ok", "text/plain");
+  Log("[telemetry] #" + std::to_string(number) + " " + eventType + " (" +
+      std::to_string(req.body.size()) + " bytes)");
+  Notify();
+}
+
+void LocalServices::HandleFile(const httplib::Request& req, httplib::Response& res) {
+  // The request's own Range handling is done here (If-Range, faults, byte counts), so httplib
+  // must not apply the parsed ranges a second time. The request object is not const in httplib.
+  const_cast<httplib::Request&>(req).ranges.clear();
+
+  RequestRecord record;
+  record.method = req.method;
+  record.path = req.path;
+  record.range = req.get_header_value("Range");
+
+  auto answer = [&](int status, const std::string& text) {
+    res.status = status;
+    res.set_content(text, "text/plain");
+    record.status = status;
+    AddRequest(record);
+    Log("[files] " + req.method + " " + req.path + " -> " + std::to_string(status));
+  };
+
+  // Leading elements: /m/<mirror>/ (a mirror name), /fault/<spec>/, /<cdnHost>[:port]/ (the
+  // form the module gives URLs rewritten to a resolved address). The rest names the file.
+  const std::vector<std::string> parts = SplitPath(req.path);
+  FaultSpec fault;
+  bool hasFault = false;
+  size_t index = 0;
+  while (index < parts.size()) {
+    if (parts[index] == "m" && index + 1 < parts.size()) {
+      index += 2;
+    } else if (parts[index] == "fault" && index + 1 < parts.size()) {
+      if (!fault.Parse(parts[index + 1])) return answer(400, "bad fault spec\n");
+      hasFault = true;
+      index += 2;
+    } else if (!config_.cdnHost.empty() && (parts[index] == config_.cdnHost ||
+                                            StartsWith(parts[index], config_.cdnHost + ":"))) {
+      index += 1;
+    } else {
+      break;
+    }
+  }
+  if (index >= parts.size()) return answer(404, "not found\n");
+  fs::path file = fs::path(config_.filesRoot);
+  for (size_t i = index; i < parts.size(); ++i) {
+    if (parts[i] == ".." || parts[i] == ".") return answer(400, "bad path\n");
+    file /= parts[i];
+  }
+
+  if (hasFault) {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    const int hits = ++faultHits_[req.path];
+    hasFault = fault.times == 0 || static_cast<uint64_t>(hits) <= fault.times;
+  }
+  record.faulted = hasFault;
+  if (hasFault && fault.delayMs > 0 && !Pause(std::chrono::milliseconds(fault.delayMs))) {
+    return answer(503, "stopping\n");
+  }
+  if (hasFault && fault.status != 0) return answer(fault.status, "injected failure\n");
+
+  std::error_code error;
+  if (!fs::is_regular_file(file, error)) return answer(404, "not found\n");
+  const uint64_t size = fs::file_size(file, error);
+  if (error) return answer(404, "not found\n");
+  const auto modified = fs::last_write_time(file, error);
+  const auto modifiedSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(modified.time_since_epoch()).count();
+  // file_clock and system_clock differ by a fixed offset on Linux; the text only has to change
+  // when the file changes.
+  const std::string etag = "\"" + std::to_string(size) + "-" + std::to_string(modifiedSeconds) + "\"";
+  const std::string lastModified = HttpDate(static_cast<std::time_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(
+          (modified - fs::file_time_type::clock::now() + std::chrono::system_clock::now())
+              .time_since_epoch())
+          .count()));
+
+  std::string rangeHeader = record.range;
+  const std::string ifRange = req.get_header_value("If-Range");
+  if (!ifRange.empty() && ifRange != etag && ifRange != lastModified) rangeHeader.clear();
+  uint64_t first = 0;
+  uint64_t last = 0;
+  const RangeAnswer range = ParseRange(rangeHeader, size, first, last);
+  res.set_header("Accept-Ranges", "bytes");
+  res.set_header("ETag", etag);
+  res.set_header("Last-Modified", lastModified);
+  if (range == RangeAnswer::kUnsatisfiable) {
+    res.set_header("Content-Range", "bytes */" + std::to_string(size));
+    return answer(416, "range not satisfiable\n");
+  }
+  uint64_t length = size == 0 ? 0 : last - first + 1;
+  if (range == RangeAnswer::kPartial) {
+    res.status = 206;
+    res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                        std::to_string(last) + "/" + std::to_string(size));
+  } else {
+    res.status = 200;
+    first = 0;
+  }
+  record.status = res.status;
+  const size_t recordIndex = AddRequest(record);
+  Log("[files] " + req.method + " " + req.path + (record.range.empty() ? "" : " " + record.range) +
+      " -> " + std::to_string(res.status) + (hasFault ? " (fault)" : ""));
+  if (req.method == "HEAD" || length == 0) {
+    res.set_content(std::string(), "application/octet-stream");
+    if (length > 0) res.set_header("Content-Length", std::to_string(length));
+    return;
+  }
+
+  struct Transfer {
+    std::ifstream in;
+    uint64_t sent = 0;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  };
+  auto transfer = std::make_shared<Transfer>();
+  transfer->in.open(file, std::ios::binary);
+  if (!transfer->in) return answer(404, "not found\n");
+  transfer->in.seekg(static_cast<std::streamoff>(first));
+  const FaultSpec active = hasFault ? fault : FaultSpec();
+  res.set_content_provider(
+      static_cast<size_t>(length), "application/octet-stream",
+      [this, transfer, active, recordIndex, path = req.path](size_t offset, size_t remaining,
+                                                             httplib::DataSink& sink) {
+        if (offset != transfer->sent) return false;  // httplib asks in order
+        uint64_t chunk = std::min<uint64_t>(remaining, kChunkBytes);
+        const uint64_t limit = std::min(active.dropAfter, active.stallAfter);
+        if (transfer->sent >= limit) {
+          if (active.stallAfter <= active.dropAfter) {
+            Log("[files] stalling " + path + " after " + std::to_string(transfer->sent) +
+                " bytes");
+            while (Pause(std::chrono::milliseconds(200)) && sink.is_writable()) {
+            }
+          } else {
+            Log("[files] dropping " + path + " after " + std::to_string(transfer->sent) +
+                " bytes");
+          }
+          return false;  // closes the connection mid-body
+        }
+        chunk = std::min(chunk, limit - transfer->sent);
+        if (active.rate > 0) {
+          // Keep the average at the rate: wait until the bytes already sent are due.
+          const auto due = transfer->started + std::chrono::milliseconds(
+                                                   transfer->sent * 1000 / active.rate);
+          const auto now = std::chrono::steady_clock::now();
+          if (due > now && !Pause(std::chrono::duration_cast<std::chrono::milliseconds>(due - now))) {
+            return false;
+          }
+          chunk = std::min<uint64_t>(chunk, std::max<uint64_t>(active.rate / 20, 1024));
+        }
+        std::vector<char> buffer(static_cast<size_t>(chunk));
+        transfer->in.read(buffer.data(), static_cast<std::streamsize>(chunk));
+        const auto got = static_cast<size_t>(transfer->in.gcount());
+        if (got == 0) return false;
+        if (!sink.write(buffer.data(), got)) return false;
+        transfer->sent += got;
+        AddSentBytes(recordIndex, got);
+        Notify();
+        return true;
+      });
+}
+
+}  // namespace lumo::services
