@@ -68,7 +68,9 @@ int32_t TimeZoneBiasMinutes();
 std::string SystemErrorText(int32_t code);
 
 enum class CodePage { kUtf8, kAnsi };  // kAnsi is UTF-8 on Linux
-// False when the text cannot be converted (output unchanged then).
+// False when the text cannot be converted (output unchanged then). kUtf8 replaces lone
+// surrogates and ill-formed UTF-8 with U+FFFD, as Windows does; on Linux kAnsi refuses them
+// instead, so a path is never silently turned into another one.
 bool WideToMultiByte(CodePage codePage, const WChar* text, size_t length, std::string* out);
 bool MultiByteToWide(CodePage codePage, const char* text, size_t length, WString* out);
 
@@ -99,13 +101,16 @@ bool NewGuid(GuidFields* out);
 
 // Storage bus of the drive holding a path.
 enum class BusQuery { kOk, kInvalidHandle, kQueryFailed };
-// On kOk, *busType receives the Windows STORAGE_BUS_TYPE value (Linux maps its block device's
-// bus: usb 7, ata 3, sata 11, nvme 17, virtio 14 ...).
+// On kOk, *busType receives the Windows STORAGE_BUS_TYPE value. Windows asks the volume of the
+// path's first character (a drive letter). Linux maps the bus of the block device under the
+// path or its nearest existing parent: usb 7, ata/sata 11, nvme 17, virtio 14, scsi 1, mmc 13,
+// sd 12, loop 15, md 8, anything else (or no block device) 0.
 BusQuery QueryStorageBusType(const WString& path, uint32_t* busType);
 
 // ---- files ----
 
 bool IsDirectory(const WString& path);
+// True for anything that exists, directories included (a file-attribute query).
 bool FileExists(const WString& path);
 // Creates the directory and its missing parents; true when it exists afterwards.
 bool CreateDirectories(const WString& path);
@@ -126,7 +131,9 @@ class Md5Digest {
   Md5Digest& operator=(const Md5Digest&) = delete;
 
   void Update(const void* data, size_t length);
-  std::array<uint8_t, 16> Finish();  // the digest object is spent afterwards
+  // The digest object is spent afterwards: further updates are ignored and Finish answers the
+  // same digest again. All zeros when the crypto library failed.
+  std::array<uint8_t, 16> Finish();
 
  private:
   struct State;
