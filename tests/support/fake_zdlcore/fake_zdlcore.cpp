@@ -19,7 +19,7 @@ void Record(const char* event) {
   g_events += ';';
 }
 
-bool Same(const ZdlGuid* a, const ZdlGuid& b) {
+[[maybe_unused]] bool Same(const ZdlGuid* a, const ZdlGuid& b) {
   return a != nullptr && std::memcmp(a, &b, sizeof b) == 0;
 }
 

@@ -208,7 +208,9 @@ TEST_F(DownloaderTest, FailedBindingLeavesNoThread) {
 TEST_F(DownloaderTest, ReleaseIsPromptAndTerminatesTheEngine) {
   for (bool started : {false, true}) {
     LumoDownloader* d = Make();
-    if (started) EXPECT_EQ(d->Start(), 0);
+    if (started) {
+      EXPECT_EQ(d->Start(), 0);
+    }
     const auto begin = std::chrono::steady_clock::now();
     downloader_ = nullptr;
     EXPECT_EQ(d->Release(), 0u);
