@@ -1,0 +1,645 @@
+#include "download_session.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "checksum_manifest.h"
+#include "file_name.h"
+#include "platform/engine_file.h"
+
+namespace zdl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using lumo::platform::EngineFile;
+
+constexpr uint32_t kDefaultConnectTimeoutSeconds = 30;
+constexpr auto kSpeedSampleEvery = std::chrono::milliseconds(200);
+constexpr auto kCurrentSpeedWindow = std::chrono::milliseconds(1000);
+constexpr size_t kMaxMetaBytes = 4096;
+constexpr int kMaxAttempts = 2;  // one restart from zero when a resume cannot be used
+
+// The one mapping of an HTTP status that ends a transfer to a result code; the extended code
+// is the status itself.
+EngineResult ResultFromHttpStatus(uint32_t status) {
+  return EngineResult{status == 404 ? kZdlResultNotFound : kZdlResultServer,
+                      static_cast<int32_t>(status)};
+}
+
+uint32_t ClampToU32(uint64_t value) {
+  return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
+}
+
+bool IsHttpUrl(const char* url) {
+  auto startsWith = [url](const char* prefix) {
+    size_t n = std::strlen(prefix);
+    for (size_t i = 0; i < n; ++i) {
+      char c = url[i];
+      if (c == '\0') return false;
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != prefix[i]) return false;
+    }
+    return true;
+  };
+  return startsWith("http://") || startsWith("https://");
+}
+
+// "bytes a-b/n" -> a and n (n 0 when "*"); "bytes */n" -> n. False when unreadable.
+bool ParseContentRange(const std::string& text, bool* hasStart, uint64_t* start, uint64_t* total) {
+  std::string value = text;
+  if (value.compare(0, 6, "bytes ") != 0) return false;
+  value.erase(0, 6);
+  size_t slash = value.find('/');
+  if (slash == std::string::npos) return false;
+  std::string range = value.substr(0, slash);
+  std::string size = value.substr(slash + 1);
+  *total = 0;
+  if (size != "*") {
+    char* end = nullptr;
+    *total = std::strtoull(size.c_str(), &end, 10);
+    if (size.empty() || *end != '\0') return false;
+  }
+  *hasStart = range != "*";
+  if (*hasStart) {
+    char* end = nullptr;
+    *start = std::strtoull(range.c_str(), &end, 10);
+    if (range.empty() || *end != '-') return false;
+  }
+  return true;
+}
+
+// A validator usable in If-Range: a strong ETag, else Last-Modified, else none.
+std::string ValidatorOf(const ResponseHead& head) {
+  if (!head.etag.empty() && head.etag.compare(0, 2, "W/") != 0) return head.etag;
+  return head.lastModified;
+}
+
+}  // namespace
+
+class DownloadSession::Core final : public TransferObserver {
+ public:
+  Core(std::string url, WString checksumPath, WString saveDir, WString fileName,
+       std::unique_ptr<Transport> transport)
+      : url_(std::move(url)),
+        checksumPath_(std::move(checksumPath)),
+        saveDir_(std::move(saveDir)),
+        fileName_(std::move(fileName)),
+        transport_(std::move(transport)) {
+    finalPath_ = JoinPath(saveDir_, fileName_);
+    partPath_ = finalPath_ + Utf8ToWide(".part");
+    metaPath_ = finalPath_ + Utf8ToWide(".part.meta");
+  }
+
+  int32_t SetOption(int32_t id, const void* value, uint32_t size);
+  int32_t GetOption(int32_t id, void* value, uint32_t* size);
+  // Freezes the options and starts the clock; false when already started.
+  bool MarkStarted();
+  void Run();
+  void Cancel() {
+    cancelled_.store(true);
+    transport_->Cancel();
+  }
+  void FailToStart() { Finish(EngineResult{kZdlResultGeneral, 0}); }
+  // An abort before Start ends the session at once; Start then fails.
+  void AbortUnstarted() {
+    {
+      std::lock_guard<std::mutex> lock(optionsLock_);
+      if (started_) return;
+      started_ = true;
+    }
+    Finish(EngineResult{kZdlResultAborted, 0});
+  }
+
+  void Status(int32_t* status, uint64_t* total, uint64_t* downloaded, uint32_t* average,
+              uint32_t* current);
+  int32_t Result(int32_t* result, int32_t* extended);
+  void FileInfo(ZdlFileInfo* info);
+
+  // TransferObserver, on the engine thread.
+  bool OnResponse(const ResponseHead& head) override;
+  bool OnData(const void* data, size_t length) override;
+
+ private:
+  struct Sample {
+    Clock::time_point at;
+    uint64_t bytes;
+  };
+
+  EngineResult Transfer();
+  void Finish(EngineResult result);
+  bool ReadValidator(std::string* validator);
+  void WriteValidator(const std::string& validator);
+  void Fail(EngineResult result) {
+    failed_ = true;
+    failure_ = result;
+  }
+  void AddSample(bool force);
+  uint64_t ElapsedMs();
+
+  const std::string url_;
+  const WString checksumPath_;
+  const WString saveDir_;
+  const WString fileName_;
+  WString finalPath_;
+  WString partPath_;
+  WString metaPath_;
+  const std::unique_ptr<Transport> transport_;  // Cancel is thread-safe
+
+  std::mutex optionsLock_;
+  SessionOptions options_;  // guarded by optionsLock_ until started_, then read-only
+  bool started_ = false;    // guarded by optionsLock_
+
+  // Read by the polling threads, written by the engine thread.
+  std::atomic<int32_t> status_{kZdlStatusInit};
+  std::atomic<uint64_t> total_{0};
+  std::atomic<uint64_t> downloaded_{0};
+  std::atomic<uint64_t> resumedFrom_{0};
+  std::atomic<bool> cancelled_{false};
+  std::atomic<int64_t> startNs_{0};       // steady clock at Start
+  std::atomic<int64_t> finalElapsedMs_{-1};  // frozen when the session ends
+
+  std::mutex resultLock_;
+  EngineResult result_{kZdlResultGeneral, 0};  // guarded by resultLock_
+
+  std::mutex speedLock_;
+  std::deque<Sample> samples_;  // guarded by speedLock_; the last ~2 s of progress
+
+  // Engine thread only.
+  EngineFile file_;
+  uint64_t offset_ = 0;  // bytes of the part file the current answer continues
+  std::string validator_;
+  bool failed_ = false;
+  EngineResult failure_;
+  bool restart_ = false;          // the answer cannot continue the part: start over
+  bool alreadyComplete_ = false;  // 416 for a part that already holds the whole file
+  Clock::time_point lastSample_;
+};
+
+int32_t DownloadSession::Core::SetOption(int32_t id, const void* value, uint32_t size) {
+  if (value == nullptr && size > 0) return kZdlPointer;
+  auto u32 = [value, size](uint32_t* out) {
+    if (size < sizeof(uint32_t)) return false;
+    std::memcpy(out, value, sizeof(uint32_t));
+    return true;
+  };
+  auto text = [value, size](std::string* out) {
+    const char* p = static_cast<const char*>(value);
+    size_t n = 0;
+    while (n < size && p[n] != '\0') ++n;
+    out->assign(p, n);
+  };
+  std::lock_guard<std::mutex> lock(optionsLock_);
+  if (started_) return kZdlWrongState;
+  switch (id) {
+    case kZdlOptionMaxSpeed:
+      return u32(&options_.maxBytesPerSecond) ? kZdlOk : kZdlInvalidArg;
+    case kZdlOptionConnectTimeout:
+      return u32(&options_.connectTimeoutSeconds) ? kZdlOk : kZdlInvalidArg;
+    case kZdlOptionOverwrite:
+      if (size < 1) return kZdlInvalidArg;
+      options_.overwrite = static_cast<const uint8_t*>(value)[0] != 0;
+      return kZdlOk;
+    case kZdlOptionProxy:
+      text(&options_.proxy);
+      return kZdlOk;
+    case kZdlOptionUserAgent:
+      text(&options_.userAgent);
+      return kZdlOk;
+    case kZdlOptionTransferTimeout:
+      return u32(&options_.transferTimeoutSeconds) ? kZdlOk : kZdlInvalidArg;
+    default:
+      return kZdlInvalidArg;
+  }
+}
+
+int32_t DownloadSession::Core::GetOption(int32_t id, void* value, uint32_t* size) {
+  if (size == nullptr || (value == nullptr && *size > 0)) return kZdlPointer;
+  std::vector<uint8_t> bytes;
+  auto putU32 = [&bytes](uint32_t v) {
+    bytes.resize(sizeof v);
+    std::memcpy(bytes.data(), &v, sizeof v);
+  };
+  {
+    std::lock_guard<std::mutex> lock(optionsLock_);
+    switch (id) {
+      case kZdlOptionMaxSpeed: putU32(options_.maxBytesPerSecond); break;
+      case kZdlOptionConnectTimeout: putU32(options_.connectTimeoutSeconds); break;
+      case kZdlOptionOverwrite: bytes.push_back(options_.overwrite ? 1 : 0); break;
+      case kZdlOptionProxy: bytes.assign(options_.proxy.begin(), options_.proxy.end()); break;
+      case kZdlOptionUserAgent:
+        bytes.assign(options_.userAgent.begin(), options_.userAgent.end());
+        break;
+      case kZdlOptionTransferTimeout: putU32(options_.transferTimeoutSeconds); break;
+      default: return kZdlInvalidArg;
+    }
+  }
+  if (*size < bytes.size()) {
+    *size = static_cast<uint32_t>(bytes.size());
+    return kZdlInvalidArg;
+  }
+  if (!bytes.empty()) std::memcpy(value, bytes.data(), bytes.size());
+  *size = static_cast<uint32_t>(bytes.size());
+  return kZdlOk;
+}
+
+bool DownloadSession::Core::MarkStarted() {
+  std::lock_guard<std::mutex> lock(optionsLock_);
+  if (started_) return false;
+  started_ = true;
+  startNs_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     Clock::now().time_since_epoch()).count());
+  return true;
+}
+
+uint64_t DownloadSession::Core::ElapsedMs() {
+  int64_t frozen = finalElapsedMs_.load();
+  if (frozen >= 0) return static_cast<uint64_t>(frozen);
+  int64_t start = startNs_.load();
+  if (start == 0) return 0;
+  int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+          .count();
+  return now > start ? static_cast<uint64_t>((now - start) / 1000000) : 0;
+}
+
+void DownloadSession::Core::Finish(EngineResult result) {
+  // Keep the file handle from outliving the session's end.
+  file_.Close();
+  finalElapsedMs_.store(static_cast<int64_t>(ElapsedMs()));
+  {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    result_ = result;
+  }
+  status_.store(result.result == kZdlResultSuccess ? kZdlStatusDownloaded : kZdlStatusError);
+}
+
+void DownloadSession::Core::Run() {
+  EngineResult result;
+  try {
+    result = Transfer();
+  } catch (const std::bad_alloc&) {
+    result = EngineResult{kZdlResultGeneral, kZdlOutOfMemory};
+  } catch (...) {
+    result = EngineResult{kZdlResultGeneral, kZdlFail};
+  }
+  Finish(result);
+}
+
+bool DownloadSession::Core::ReadValidator(std::string* validator) {
+  EngineFile meta;
+  if (EngineFile::OpenForRead(metaPath_, &meta) != 0) return false;
+  char buffer[kMaxMetaBytes];
+  size_t got = 0;
+  if (meta.Read(buffer, sizeof buffer, &got) != 0 || got == 0 || got == sizeof buffer) {
+    return false;
+  }
+  validator->assign(buffer, got);
+  while (!validator->empty() && (validator->back() == '\n' || validator->back() == '\r')) {
+    validator->pop_back();
+  }
+  return !validator->empty();
+}
+
+void DownloadSession::Core::WriteValidator(const std::string& validator) {
+  // Without a validator a later session cannot resume safely: it starts from zero then.
+  if (validator.empty() || validator.find_first_of("\r\n") != std::string::npos) {
+    lumo::platform::RemoveFile(metaPath_);
+    return;
+  }
+  EngineFile meta;
+  std::string line = validator + "\n";
+  if (EngineFile::OpenForAppend(metaPath_, true, &meta) != 0 ||
+      meta.Write(line.data(), line.size()) != 0 || meta.Close() != 0) {
+    lumo::platform::RemoveFile(metaPath_);
+  }
+}
+
+bool DownloadSession::Core::OnResponse(const ResponseHead& head) {
+  if (head.status == 416 && offset_ > 0) {
+    bool hasStart = false;
+    uint64_t start = 0, total = 0;
+    if (ParseContentRange(head.contentRange, &hasStart, &start, &total) && total == offset_) {
+      alreadyComplete_ = true;
+      total_.store(total);
+      downloaded_.store(offset_);
+      resumedFrom_.store(offset_);
+    } else {
+      restart_ = true;
+    }
+    return false;
+  }
+  if (head.status < 200 || head.status >= 300) {
+    Fail(ResultFromHttpStatus(head.status));
+    return false;
+  }
+
+  uint64_t total = 0;
+  if (head.status == 206) {
+    bool hasStart = false;
+    uint64_t start = 0;
+    if (!ParseContentRange(head.contentRange, &hasStart, &start, &total) || !hasStart ||
+        start != offset_) {
+      restart_ = true;  // not the continuation of our part
+      return false;
+    }
+    if (total == 0 && head.hasContentLength) total = offset_ + head.contentLength;
+  } else {
+    // The whole file: a changed file, or a server that ignores ranges. Start over.
+    if (offset_ > 0) {
+      int32_t status = file_.Truncate();
+      if (status != 0) {
+        Fail(EngineResult{kZdlResultFileSystem, status});
+        return false;
+      }
+      offset_ = 0;
+    }
+    validator_ = ValidatorOf(head);
+    WriteValidator(validator_);
+    if (head.hasContentLength) total = head.contentLength;
+  }
+
+  resumedFrom_.store(offset_);
+  downloaded_.store(offset_);
+  total_.store(total);
+  {
+    std::lock_guard<std::mutex> lock(speedLock_);
+    samples_.clear();
+  }
+  AddSample(true);
+
+  status_.store(kZdlStatusAllocating);
+  if (total > 0) {
+    int32_t status = file_.Reserve(total);
+    if (status != 0) {
+      Fail(EngineResult{kZdlResultFileSystem, status});
+      return false;
+    }
+  }
+  status_.store(kZdlStatusDownloading);
+  return true;
+}
+
+bool DownloadSession::Core::OnData(const void* data, size_t length) {
+  int32_t status = file_.Write(data, length);
+  if (status != 0) {
+    Fail(EngineResult{kZdlResultFileSystem, status});
+    return false;
+  }
+  downloaded_.fetch_add(length, std::memory_order_relaxed);
+  AddSample(false);
+  return true;
+}
+
+void DownloadSession::Core::AddSample(bool force) {
+  Clock::time_point now = Clock::now();
+  if (!force && now - lastSample_ < kSpeedSampleEvery) return;
+  lastSample_ = now;
+  std::lock_guard<std::mutex> lock(speedLock_);
+  samples_.push_back(Sample{now, downloaded_.load(std::memory_order_relaxed)});
+  while (samples_.size() > 2 && now - samples_[1].at > 2 * kCurrentSpeedWindow) {
+    samples_.pop_front();
+  }
+}
+
+EngineResult DownloadSession::Core::Transfer() {
+  status_.store(kZdlStatusConnecting);
+  if (cancelled_.load()) return EngineResult{kZdlResultAborted, 0};
+
+  int32_t status = lumo::platform::MakeDirectories(saveDir_);
+  if (status != 0) return EngineResult{kZdlResultFileSystem, status};
+
+  std::string expectedMd5;
+  if (!checksumPath_.empty()) {
+    // Checked first: a file that cannot be verified is not worth fetching.
+    EngineResult found = LoadExpectedDigest(checksumPath_, WideToUtf8(fileName_), &expectedMd5);
+    if (found.result != kZdlResultSuccess) return found;
+  }
+
+  const SessionOptions& options = options_;  // frozen by Start
+  uint64_t partSize = 0;
+  if (!options.overwrite && lumo::platform::FileSize(partPath_, &partSize) && partSize > 0 &&
+      ReadValidator(&validator_)) {
+    offset_ = partSize;
+  } else {
+    offset_ = 0;
+    validator_.clear();
+    lumo::platform::RemoveFile(metaPath_);
+  }
+  // Truncating (not removing) keeps whatever the part path is, link or device, in place.
+  status = EngineFile::OpenForAppend(partPath_, offset_ == 0, &file_);
+  if (status != 0) return EngineResult{kZdlResultFileSystem, status};
+
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::seconds(options.transferTimeoutSeconds);
+  for (int attempt = 0;; ++attempt) {
+    TransferRequest request;
+    request.url = url_;
+    request.rangeStart = offset_;
+    request.ifRange = validator_;
+    request.connectTimeoutSeconds = options.connectTimeoutSeconds
+                                        ? options.connectTimeoutSeconds
+                                        : kDefaultConnectTimeoutSeconds;
+    request.maxBytesPerSecond = options.maxBytesPerSecond;
+    request.proxy = options.proxy;
+    request.userAgent = options.userAgent;
+    if (options.transferTimeoutSeconds > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return EngineResult{kZdlResultTimeout, 0};
+      request.totalTimeoutMs = static_cast<uint32_t>(std::min<int64_t>(left.count(), 0xFFFFFFFF));
+    }
+
+    restart_ = false;
+    alreadyComplete_ = false;
+    TransferOutcome outcome = transport_->Perform(request, *this);
+    if (outcome.end == TransferEnd::kCancelled || cancelled_.load()) {
+      return EngineResult{kZdlResultAborted, 0};
+    }
+    if (failed_) return failure_;
+    if (alreadyComplete_) break;
+    if (restart_) {
+      if (attempt + 1 >= kMaxAttempts) return EngineResult{kZdlResultServer, 0};
+      status = file_.Truncate();
+      if (status != 0) return EngineResult{kZdlResultFileSystem, status};
+      lumo::platform::RemoveFile(metaPath_);
+      offset_ = 0;
+      validator_.clear();
+      continue;
+    }
+    if (outcome.end == TransferEnd::kFailed) return outcome.failure;
+    if (outcome.end != TransferEnd::kCompleted) return EngineResult{kZdlResultGeneral, 0};
+    break;
+  }
+
+  status = file_.Close();
+  if (status != 0) return EngineResult{kZdlResultFileSystem, status};
+  uint64_t total = total_.load();
+  uint64_t written = 0;
+  lumo::platform::FileSize(partPath_, &written);
+  if (total > 0 && written != total) {
+    // A short body the stack did not notice; the part stays for a resume.
+    return EngineResult{kZdlResultNetwork, 0};
+  }
+  if (total == 0) total_.store(downloaded_.load());
+
+  if (!expectedMd5.empty()) {
+    std::string actual;
+    EngineResult hashed = FileMd5Hex(partPath_, &actual);
+    if (hashed.result != kZdlResultSuccess) return hashed;
+    if (actual != expectedMd5) {
+      // Bad data must not seed a later resume either.
+      lumo::platform::RemoveFile(partPath_);
+      lumo::platform::RemoveFile(metaPath_);
+      return EngineResult{kZdlResultChecksum, 0};
+    }
+  }
+  status = lumo::platform::ReplaceFileWith(partPath_, finalPath_);
+  if (status != 0) return EngineResult{kZdlResultFileSystem, status};
+  lumo::platform::RemoveFile(metaPath_);
+  return EngineResult{kZdlResultSuccess, 0};
+}
+
+void DownloadSession::Core::Status(int32_t* status, uint64_t* total, uint64_t* downloaded,
+                                   uint32_t* average, uint32_t* current) {
+  int32_t now = status_.load();
+  uint64_t bytes = downloaded_.load();
+  if (status) *status = now;
+  if (total) *total = total_.load();
+  if (downloaded) *downloaded = bytes;
+  uint64_t sessionBytes = bytes - std::min(bytes, resumedFrom_.load());
+  if (average) {
+    uint64_t ms = ElapsedMs();
+    *average = ms ? ClampToU32(sessionBytes * 1000 / ms) : 0;
+  }
+  if (current) {
+    *current = 0;
+    if (now == kZdlStatusDownloading) {
+      Clock::time_point at = Clock::now();
+      std::lock_guard<std::mutex> lock(speedLock_);
+      // The newest sample at least a window old, else the oldest one.
+      const Sample* base = nullptr;
+      for (const Sample& sample : samples_) {
+        if (at - sample.at >= kCurrentSpeedWindow || base == nullptr) base = &sample;
+      }
+      if (base) {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at - base->at).count();
+        if (ms > 0 && bytes >= base->bytes) {
+          *current = ClampToU32((bytes - base->bytes) * 1000 / static_cast<uint64_t>(ms));
+        }
+      }
+    }
+  }
+}
+
+int32_t DownloadSession::Core::Result(int32_t* result, int32_t* extended) {
+  int32_t now = status_.load();
+  EngineResult copy;
+  {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    copy = result_;
+  }
+  if (result) *result = copy.result;
+  if (extended) *extended = copy.extended;
+  return (now == kZdlStatusDownloaded || now == kZdlStatusError) ? kZdlOk : kZdlWrongState;
+}
+
+void DownloadSession::Core::FileInfo(ZdlFileInfo* info) {
+  info->totalBytes = total_.load();
+  info->downloadedBytes = downloaded_.load();
+  info->resumedFrom = resumedFrom_.load();
+  info->elapsedMs = ElapsedMs();
+}
+
+// ---- the COM object ----
+
+DownloadSession::DownloadSession(std::shared_ptr<Core> core)
+    : RefCounted<IZDownloadSession>(IID_IZDownloadSession), core_(std::move(core)) {}
+
+int32_t DownloadSession::Create(const char* url, const ZdlWChar* checksumPath,
+                                const ZdlWChar* saveDir, const ZdlWChar* fileName,
+                                IZDownloadSession** out) {
+  if (out == nullptr || url == nullptr || saveDir == nullptr) return kZdlPointer;
+  *out = nullptr;
+  if (!IsHttpUrl(url) || saveDir[0] == 0) return kZdlInvalidArg;
+  try {
+    std::unique_ptr<Transport> transport = CreateTransport();
+    if (!transport) return kZdlFail;
+    WString name = (fileName && fileName[0]) ? WString(fileName) : SafeFileNameFromUrl(url);
+    auto core = std::make_shared<Core>(url, checksumPath ? WString(checksumPath) : WString(),
+                                       WString(saveDir), name, std::move(transport));
+    auto* session = new DownloadSession(std::move(core));
+    session->AddRef();
+    *out = session;
+    return kZdlOk;
+  } catch (const std::bad_alloc&) {
+    return kZdlOutOfMemory;
+  } catch (...) {
+    return kZdlFail;
+  }
+}
+
+void DownloadSession::OnFinalRelease() {
+  std::shared_ptr<EngineTask> task;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    task = task_;
+  }
+  if (task) {
+    // Nothing of this session may run after its last reference is gone.
+    core_->Cancel();
+    EngineRuntime::Instance().Finish(task);
+  }
+  delete this;
+}
+
+int32_t DownloadSession::GetOption(int32_t id, void* value, uint32_t* size) {
+  return core_->GetOption(id, value, size);
+}
+
+int32_t DownloadSession::SetOption(int32_t id, const void* value, uint32_t size) {
+  try {
+    return core_->SetOption(id, value, size);
+  } catch (...) {
+    return kZdlOutOfMemory;
+  }
+}
+
+int32_t DownloadSession::Start() {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (!core_->MarkStarted()) return kZdlWrongState;
+  std::shared_ptr<Core> core = core_;
+  task_ = EngineRuntime::Instance().Launch([core] { core->Run(); }, [core] { core->Cancel(); });
+  if (!task_) {
+    core_->FailToStart();
+    return kZdlWrongState;
+  }
+  return kZdlOk;
+}
+
+int32_t DownloadSession::Abort() {
+  core_->Cancel();
+  core_->AbortUnstarted();
+  return kZdlOk;
+}
+
+int32_t DownloadSession::Pause() { return Abort(); }
+
+int32_t DownloadSession::GetStatus(int32_t* status, uint64_t* totalBytes,
+                                   uint64_t* downloadedBytes, uint32_t* averageSpeed,
+                                   uint32_t* currentSpeed) {
+  core_->Status(status, totalBytes, downloadedBytes, averageSpeed, currentSpeed);
+  return kZdlOk;
+}
+
+int32_t DownloadSession::GetResult(int32_t* result, int32_t* extendedCode) {
+  return core_->Result(result, extendedCode);
+}
+
+int32_t DownloadSession::GetFileInfo(ZdlFileInfo* info) {
+  if (info == nullptr) return kZdlPointer;
+  core_->FileInfo(info);
+  return kZdlOk;
+}
+
+}  // namespace zdl

@@ -1,0 +1,106 @@
+#include "http_request.h"
+
+#include <cstring>
+#include <new>
+
+#include "transport/transport.h"
+
+namespace zdl {
+
+struct HttpRequest::State final : public TransferObserver {
+  TransferRequest request;
+  ComRef<IZHttpResponseHandler> handler;
+  std::unique_ptr<Transport> transport;
+
+  bool OnResponse(const ResponseHead& head) override {
+    handler->OnStatusCode(head.status);
+    return true;
+  }
+  bool OnData(const void* data, size_t length) override {
+    handler->OnData(data, static_cast<uint32_t>(length));
+    return true;
+  }
+
+  void Run() {
+    handler->OnBegin();
+    try {
+      transport->Perform(request, *this);
+    } catch (...) {
+      // The handler still hears OnComplete.
+    }
+    handler->OnComplete();
+    handler.Reset();
+  }
+};
+
+HttpRequest::HttpRequest(std::shared_ptr<State> state)
+    : RefCounted<IZHttpRequest>(IID_IZHttpRequest), state_(std::move(state)) {}
+
+int32_t HttpRequest::Create(uint32_t /*flags*/, int32_t method, const char* url,
+                            IZHttpResponseHandler* handler, IZHttpRequest** out) {
+  // Every request runs in the background whatever the flags say: there is no blocking mode.
+  if (out == nullptr || url == nullptr || handler == nullptr) return kZdlPointer;
+  *out = nullptr;
+  if (method != kZdlMethodGet && method != kZdlMethodPost) return kZdlInvalidArg;
+  if (url[0] == '\0') return kZdlInvalidArg;
+  try {
+    auto state = std::make_shared<State>();
+    state->request.method = method == kZdlMethodPost ? "POST" : "GET";
+    state->request.url = url;
+    state->handler = ComRef<IZHttpResponseHandler>(handler);
+    state->transport = CreateTransport();
+    if (!state->transport) return kZdlFail;
+    auto* request = new HttpRequest(std::move(state));
+    request->AddRef();
+    *out = request;
+    return kZdlOk;
+  } catch (const std::bad_alloc&) {
+    return kZdlOutOfMemory;
+  } catch (...) {
+    return kZdlFail;
+  }
+}
+
+int32_t HttpRequest::SetHeader(const char* name, const char* value) {
+  if (name == nullptr || value == nullptr) return kZdlPointer;
+  if (name[0] == '\0' || std::strpbrk(name, ":\r\n") || std::strpbrk(value, "\r\n")) {
+    return kZdlInvalidArg;  // no header injection
+  }
+  std::lock_guard<std::mutex> lock(lock_);
+  if (sent_) return kZdlWrongState;
+  try {
+    state_->request.headers.emplace_back(name, value);
+  } catch (...) {
+    return kZdlOutOfMemory;
+  }
+  return kZdlOk;
+}
+
+int32_t HttpRequest::SetBody(const void* data, uint32_t length) {
+  if (data == nullptr && length > 0) return kZdlPointer;
+  std::lock_guard<std::mutex> lock(lock_);
+  if (sent_) return kZdlWrongState;
+  try {
+    state_->request.body.assign(static_cast<const char*>(data), length);
+  } catch (...) {
+    return kZdlOutOfMemory;
+  }
+  return kZdlOk;
+}
+
+int32_t HttpRequest::Send() {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (sent_) return kZdlWrongState;
+  std::shared_ptr<State> state = state_;
+  try {
+    auto task = EngineRuntime::Instance().Launch([state] { state->Run(); },
+                                                 [state] { state->transport->Cancel(); });
+    if (!task) return kZdlWrongState;
+  } catch (...) {
+    return kZdlOutOfMemory;
+  }
+  sent_ = true;
+  return kZdlOk;
+}
+
+}  // namespace zdl

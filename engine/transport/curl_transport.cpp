@@ -1,0 +1,329 @@
+// Transport over libcurl: one easy handle per exchange, driven by a private multi handle so a
+// Cancel from another thread wakes the transfer at once (curl_multi_wakeup).
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "transport/throttle.h"
+#include "transport/transport.h"
+
+namespace zdl {
+namespace {
+
+constexpr long kReceiveBufferBytes = 256 * 1024;
+constexpr long kMinLimitedBufferBytes = 1024;
+constexpr int kPollMilliseconds = 50;
+constexpr long kMaxRedirects = 10;
+
+// The one mapping of libcurl's errors to the engine's result codes.
+EngineResult ResultFromCurl(CURLcode code) {
+  int32_t result = 1;
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+      result = 3;
+      break;
+    case CURLE_OPERATION_TIMEDOUT:
+      result = 7;
+      break;
+    case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_RANGE_ERROR:
+      result = 6;
+      break;
+    case CURLE_ABORTED_BY_CALLBACK:
+      result = 2;
+      break;
+    default:
+      result = 1;
+      break;
+  }
+  return EngineResult{result, static_cast<int32_t>(code)};
+}
+
+struct EasyDeleter {
+  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct MultiDeleter {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct ListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+bool StartsWithNoCase(const char* text, size_t length, const char* prefix) {
+  size_t n = std::strlen(prefix);
+  if (length < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char a = text[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (a != prefix[i]) return false;
+  }
+  return true;
+}
+
+std::string Trimmed(const char* text, size_t length) {
+  size_t begin = 0;
+  while (begin < length && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+  while (length > begin && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                            text[length - 1] == ' ' || text[length - 1] == '\t')) {
+    --length;
+  }
+  return std::string(text + begin, length - begin);
+}
+
+class CurlTransport final : public Transport {
+ public:
+  TransferOutcome Perform(const TransferRequest& request, TransferObserver& observer) override;
+  void Cancel() override;
+
+ private:
+  // State of the running exchange, touched only by the thread in Perform.
+  struct Exchange {
+    TransferObserver* observer = nullptr;
+    CURL* easy = nullptr;
+    ResponseHead head;
+    bool delivered = false;
+    bool stopped = false;
+    const std::atomic<bool>* cancelled = nullptr;
+    Throttle* throttle = nullptr;
+  };
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* context);
+  static size_t OnWrite(char* data, size_t size, size_t count, void* context);
+  static int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+  static bool Deliver(Exchange* exchange);
+
+  std::atomic<bool> cancelled_{false};
+  Throttle throttle_;
+  std::mutex multiLock_;
+  CURLM* multi_ = nullptr;  // guarded by multiLock_; set while Perform runs
+};
+
+size_t CurlTransport::OnHeader(char* data, size_t size, size_t count, void* context) {
+  auto* exchange = static_cast<Exchange*>(context);
+  size_t length = size * count;
+  if (StartsWithNoCase(data, length, "http/")) {
+    // A new response head (after a redirect or an interim answer) replaces the last one.
+    exchange->head = ResponseHead();
+  } else if (StartsWithNoCase(data, length, "content-length:")) {
+    std::string value = Trimmed(data + 15, length - 15);
+    char* end = nullptr;
+    unsigned long long parsed = std::strtoull(value.c_str(), &end, 10);
+    if (!value.empty() && end && *end == '\0') {
+      exchange->head.hasContentLength = true;
+      exchange->head.contentLength = parsed;
+    }
+  } else if (StartsWithNoCase(data, length, "etag:")) {
+    exchange->head.etag = Trimmed(data + 5, length - 5);
+  } else if (StartsWithNoCase(data, length, "last-modified:")) {
+    exchange->head.lastModified = Trimmed(data + 14, length - 14);
+  } else if (StartsWithNoCase(data, length, "content-range:")) {
+    exchange->head.contentRange = Trimmed(data + 14, length - 14);
+  }
+  return length;
+}
+
+bool CurlTransport::Deliver(Exchange* exchange) {
+  if (exchange->delivered) return true;
+  exchange->delivered = true;
+  long status = 0;
+  curl_easy_getinfo(exchange->easy, CURLINFO_RESPONSE_CODE, &status);
+  exchange->head.status = static_cast<uint32_t>(status);
+  if (!exchange->observer->OnResponse(exchange->head)) {
+    exchange->stopped = true;
+    return false;
+  }
+  return true;
+}
+
+size_t CurlTransport::OnWrite(char* data, size_t size, size_t count, void* context) {
+  auto* exchange = static_cast<Exchange*>(context);
+  size_t length = size * count;
+  if (exchange->cancelled->load(std::memory_order_relaxed)) return CURL_WRITEFUNC_ERROR;
+  if (!Deliver(exchange)) return CURL_WRITEFUNC_ERROR;
+  if (length > 0 && !exchange->observer->OnData(data, length)) {
+    exchange->stopped = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  if (!exchange->throttle->Pace(length)) return CURL_WRITEFUNC_ERROR;
+  return length;
+}
+
+int CurlTransport::OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* exchange = static_cast<Exchange*>(context);
+  return exchange->cancelled->load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+void CurlTransport::Cancel() {
+  cancelled_.store(true);
+  throttle_.Cancel();
+  std::lock_guard<std::mutex> lock(multiLock_);
+  if (multi_) curl_multi_wakeup(multi_);
+}
+
+TransferOutcome CurlTransport::Perform(const TransferRequest& request,
+                                       TransferObserver& observer) {
+  TransferOutcome outcome;
+  if (cancelled_.load()) {
+    outcome.end = TransferEnd::kCancelled;
+    return outcome;
+  }
+  EasyHandle easy(curl_easy_init());
+  MultiHandle multi(curl_multi_init());
+  if (!easy || !multi) {
+    outcome.failure = ResultFromCurl(CURLE_OUT_OF_MEMORY);
+    return outcome;
+  }
+
+  Exchange exchange;
+  exchange.observer = &observer;
+  exchange.easy = easy.get();
+  exchange.cancelled = &cancelled_;
+  exchange.throttle = &throttle_;
+  throttle_.Reset(request.maxBytesPerSecond);
+
+  CURL* e = easy.get();
+  curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CurlTransport::OnHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &exchange);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlTransport::OnWrite);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &exchange);
+  curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &CurlTransport::OnProgress);
+  curl_easy_setopt(e, CURLOPT_XFERINFODATA, &exchange);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.connectTimeoutSeconds));
+  if (request.totalTimeoutMs > 0) {
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeoutMs));
+  }
+  if (request.maxBytesPerSecond > 0) {
+    // libcurl's own limit lets local bursts through; the throttle holds the reads instead.
+    // Small reads keep a low limit smooth: one big read could swallow seconds of budget.
+    long buffer = static_cast<long>(request.maxBytesPerSecond / 8);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE,
+                     std::max(kMinLimitedBufferBytes, std::min(kReceiveBufferBytes, buffer)));
+  }
+  // An empty proxy switches off the environment's proxy variables as well.
+  curl_easy_setopt(e, CURLOPT_PROXY, request.proxy.c_str());
+  if (!request.userAgent.empty()) {
+    curl_easy_setopt(e, CURLOPT_USERAGENT, request.userAgent.c_str());
+  }
+
+  HeaderList headers;
+  auto append = [&headers](const std::string& line) {
+    curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
+    if (grown) {
+      (void)headers.release();
+      headers.reset(grown);
+    }
+    return grown != nullptr;
+  };
+  for (const auto& header : request.headers) append(header.first + ": " + header.second);
+  std::string range;
+  if (request.rangeStart > 0) {
+    range = std::to_string(request.rangeStart) + "-";
+    curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
+    if (!request.ifRange.empty()) append("If-Range: " + request.ifRange);
+  }
+  if (request.method == "POST") {
+    append("Expect:");  // no 100-continue round trip for small bodies
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, request.body.data());
+  } else {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  }
+  if (headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+
+  curl_multi_add_handle(multi.get(), e);
+  {
+    std::lock_guard<std::mutex> lock(multiLock_);
+    multi_ = multi.get();
+  }
+
+  CURLcode code = CURLE_OK;
+  bool finished = false;
+  while (!finished) {
+    int running = 0;
+    CURLMcode mc = curl_multi_perform(multi.get(), &running);
+    if (mc != CURLM_OK) {
+      code = CURLE_OUT_OF_MEMORY;
+      break;
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+      if (message->msg == CURLMSG_DONE) {
+        code = message->data.result;
+        finished = true;
+      }
+    }
+    if (finished || cancelled_.load()) break;
+    curl_multi_poll(multi.get(), nullptr, 0, kPollMilliseconds, nullptr);
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(multiLock_);
+    multi_ = nullptr;
+  }
+  curl_multi_remove_handle(multi.get(), e);
+
+  if (cancelled_.load()) {
+    outcome.end = TransferEnd::kCancelled;
+  } else if (exchange.stopped) {
+    outcome.end = TransferEnd::kStopped;
+  } else if (finished && code == CURLE_OK) {
+    // A response without a body never reached the write callback.
+    outcome.end = Deliver(&exchange) ? TransferEnd::kCompleted : TransferEnd::kStopped;
+  } else {
+    outcome.end = TransferEnd::kFailed;
+    outcome.failure = ResultFromCurl(code);
+  }
+  outcome.responded = exchange.delivered;
+  return outcome;
+}
+
+}  // namespace
+
+bool TransportGlobalInit() {
+  static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  return ready;
+}
+
+std::unique_ptr<Transport> CreateTransport() { return std::make_unique<CurlTransport>(); }
+
+}  // namespace zdl

@@ -1,0 +1,68 @@
+// File operations of the transfer engine: wide paths, streaming writes, space reservation and
+// replace-on-rename. Every failure is reported as the Windows status code of the operation
+// (0x8007xxxx, the HRESULT of a Win32 error), so the engine can pass it on as the extended code
+// of a file-system result on both platforms. 0 means success.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "platform/platform.h"
+
+namespace lumo {
+namespace platform {
+
+// Windows status code of a Win32 error, as HRESULT_FROM_WIN32 builds it.
+constexpr int32_t StatusFromWin32(uint32_t error) {
+  return error == 0 ? 0 : static_cast<int32_t>((error & 0xFFFFu) | 0x80070000u);
+}
+
+// A file opened for sequential writing or reading. Move-only; closes on destruction.
+class EngineFile {
+ public:
+  EngineFile() = default;
+  ~EngineFile();
+  EngineFile(EngineFile&& other) noexcept;
+  EngineFile& operator=(EngineFile&& other) noexcept;
+  EngineFile(const EngineFile&) = delete;
+  EngineFile& operator=(const EngineFile&) = delete;
+
+  // Opens (creating when missing) for writing at the end of the current data; with truncate,
+  // the file is emptied first. Symbolic links are followed.
+  static int32_t OpenForAppend(const WString& path, bool truncate, EngineFile* out);
+  static int32_t OpenForRead(const WString& path, EngineFile* out);
+
+  bool IsOpen() const;
+  // Current size in bytes (0 when it cannot be found).
+  uint64_t Size() const;
+  // Writes every byte or fails.
+  int32_t Write(const void* data, size_t length);
+  // Reads up to length bytes; *got is 0 at the end of the file.
+  int32_t Read(void* data, size_t length, size_t* got);
+  // Empties the file and continues writing at offset 0.
+  int32_t Truncate();
+  // Reserves room for a file of `size` bytes without changing its visible size, so a full disk
+  // shows up before the data flows. Devices and file systems that cannot reserve answer 0.
+  int32_t Reserve(uint64_t size);
+  // Flushes to the device and closes; the status of the flush or close.
+  int32_t Close();
+
+ private:
+#if defined(_WIN32)
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+// Size of an existing regular file; false when it does not exist or cannot be examined.
+bool FileSize(const WString& path, uint64_t* size);
+// Renames `from` to `to`, replacing an existing `to`.
+int32_t ReplaceFileWith(const WString& from, const WString& to);
+// Removes a file; a missing file is success.
+int32_t RemoveFile(const WString& path);
+// Creates the directory and its missing parents.
+int32_t MakeDirectories(const WString& path);
+
+}  // namespace platform
+}  // namespace lumo
