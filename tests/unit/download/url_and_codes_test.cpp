@@ -1,7 +1,8 @@
 // URL helpers, the result-code table and the session status names.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <algorithm>
+#include <cctype>
 
 #include "download/download_result.h"
 #include "download/result_codes.h"
@@ -13,14 +14,22 @@ namespace {
 
 std::u16string U16(const WString& text) { return std::u16string(text.begin(), text.end()); }
 
+// text is prefix followed by exactly 17 decimal digits.
+bool HasStampAfter(const std::string& text, const std::string& prefix) {
+  if (text.size() != prefix.size() + 17 || text.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  return std::all_of(text.begin() + prefix.size(), text.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
 TEST(CacheBuster, AppendsSeventeenDigitsWithTheRightJoint) {
-  const std::regex plain(R"(http://h/pkg/data\.bin\?t=\d{17})");
-  const std::regex query(R"(http://h/pkg/data\.bin\?v=2&t=\d{17})");
-  EXPECT_TRUE(std::regex_match(AddCacheBuster("http://h/pkg/data.bin"), plain));
-  EXPECT_TRUE(std::regex_match(AddCacheBuster("http://h/pkg/data.bin?v=2"), query));
+  EXPECT_TRUE(HasStampAfter(AddCacheBuster("http://h/pkg/data.bin"), "http://h/pkg/data.bin?t="));
+  EXPECT_TRUE(
+      HasStampAfter(AddCacheBuster("http://h/pkg/data.bin?v=2"), "http://h/pkg/data.bin?v=2&t="));
   // A "?" anywhere counts, also inside a fragment.
-  const std::string fragment = AddCacheBuster("http://h/a#x?y");
-  EXPECT_EQ(fragment.substr(0, 17), "http://h/a#x?y&t=");
+  EXPECT_TRUE(HasStampAfter(AddCacheBuster("http://h/a#x?y"), "http://h/a#x?y&t="));
+  EXPECT_FALSE(HasStampAfter("http://h/a?t=2024", "http://h/a?t="));
 }
 
 TEST(CacheBuster, CompactTimestampPadsEveryField) {
