@@ -30,12 +30,11 @@ DownloadWorker::DownloadWorker(const Timing& timing, const Endpoints& endpoints,
       options_(options),
       exeDir_(exeDir.empty() ? WString(kCurrentDirectory) : std::move(exeDir)),
       reports_(reporter, identity_),
-      monitor_(timing_, downloads, currentSession_, records_, reports_, options_, running_,
-               quit_) {
+      monitor_(timing_, downloads, currentSession_, records_, reports_, options_, running_, quit_) {
   ResetWorker();
 }
 
-DownloadWorker::~DownloadWorker() { records_.Reset(); }
+DownloadWorker::~DownloadWorker() { ResetWorker(); }
 
 void DownloadWorker::SetSid(std::string sid) { identity_.SetSid(std::move(sid)); }
 void DownloadWorker::SetGameCode(std::string gameCode) {
@@ -55,9 +54,7 @@ void DownloadWorker::ApplyToCurrentSession(int32_t engineId, const void* data, u
 void DownloadWorker::SetRunning(bool running) { running_.store(running); }
 bool DownloadWorker::Running() const { return running_.load(); }
 
-bool DownloadWorker::AbortCurrentSession(int32_t* result) {
-  return currentSession_.Abort(result);
-}
+bool DownloadWorker::AbortCurrentSession(int32_t* result) { return currentSession_.Abort(result); }
 
 void DownloadWorker::RequestQuit() {
   running_.store(false);
@@ -86,10 +83,8 @@ TransferTarget DownloadWorker::Target() const {
   return TransferTarget{recordKey_, saveDirText_, fileNameText_};
 }
 
-DownloadResult DownloadWorker::TransferFromUrl(const std::string& url,
-                                               const WString& checksumPath,
-                                               const WString& saveDir,
-                                               const WString& fileName) {
+DownloadResult DownloadWorker::TransferFromUrl(const std::string& url, const WString& checksumPath,
+                                               const WString& saveDir, const WString& fileName) {
   return monitor_.TransferFromUrl(url, checksumPath, saveDir, fileName, Target());
 }
 
@@ -105,6 +100,11 @@ void DownloadWorker::ReportException(uint32_t errorCode, const std::string& url,
 }
 
 DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
+  // The job is the caller's; it is current only while this call runs, whatever way it ends.
+  struct CurrentJobScope {
+    DownloadJob*& slot;
+    ~CurrentJobScope() { slot = nullptr; }
+  } scope{currentJob_};
   currentJob_ = &job;
   if (!armed_.exchange(false)) running_.store(true);
 
@@ -125,15 +125,14 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
   if (!records_.RecordFor(saveDirText_, fileNameText_, &recordKey_)) {
     ReportException(0, std::string(), saveDir, fileNameText_, std::string(kJobFailed) + kNoRecord,
                     kNoRecord);
-    currentJob_ = nullptr;
     return result;
   }
 
   if (!job.checksumMd5.empty() && CheckChecksumFile() < 0) {
-    records_.Edit(recordKey_, [](LUMODOWNLOAD_FILE& record) { record.result = kZdlResultChecksum; });
+    records_.Edit(recordKey_,
+                  [](LUMODOWNLOAD_FILE& record) { record.result = kZdlResultChecksum; });
     ReportException(0, std::string(), saveDir, fileNameText_,
                     std::string(kJobFailed) + kIllegalChecksum, kIllegalChecksum);
-    currentJob_ = nullptr;
     return result;
   }
 
@@ -147,7 +146,6 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
     const std::string message = ResultMessage(result.code);
     ReportException(0, std::string(), saveDir, fileNameText_, kJobFailed + message, message);
   }
-  currentJob_ = nullptr;
   return result;
 }
 

@@ -108,8 +108,8 @@ void FileRecords::Refresh(DownloadStatus* out) {
   words[kLumoWordUnfinishedCount] = unfinished;
   uint32_t overall = kOverallAllDone;
   if (unfinished != 0) {
-    overall = anyFileSystem ? kOverallFileSystem
-                            : (anyNetwork ? kOverallNetwork : kOverallOtherFailure);
+    overall =
+        anyFileSystem ? kOverallFileSystem : (anyNetwork ? kOverallNetwork : kOverallOtherFailure);
   }
   words[kLumoWordOverallState] = overall;
   if (out != nullptr) *out = status_;

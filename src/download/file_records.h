@@ -45,8 +45,7 @@ class FileRecords {
   // Finds or creates the record of a file's local path (LocalPathOf); false (key untouched)
   // when the path is empty. The worker passes its own copies of the texts, so a reset from the
   // host's thread cannot take the name away between naming the file and finding its record.
-  bool RecordFor(const std::string& saveDirText, const std::string& fileNameText,
-                 std::string* key);
+  bool RecordFor(const std::string& saveDirText, const std::string& fileNameText, std::string* key);
   // Runs edit on the record of key under the lock, creating it first when a reset removed it
   // while its file was still being fetched. An empty key edits nothing.
   void Edit(const std::string& key, const std::function<void(LUMODOWNLOAD_FILE&)>& edit);
@@ -65,10 +64,10 @@ class FileRecords {
   void Reset();
 
  private:
-  mutable std::mutex mutex_;  // the worker's record lock
-  std::string saveDirText_;   // guarded by mutex_
-  std::string fileNameText_;  // guarded by mutex_
-  DownloadStatus status_;     // guarded by mutex_
+  mutable std::mutex mutex_;                                           // the worker's record lock
+  std::string saveDirText_;                                            // guarded by mutex_
+  std::string fileNameText_;                                           // guarded by mutex_
+  DownloadStatus status_;                                              // guarded by mutex_
   std::map<std::string, std::unique_ptr<LUMODOWNLOAD_FILE>> records_;  // guarded by mutex_
 };
 

@@ -28,9 +28,9 @@ void FillSaveDir(const WString& saveDir, ExceptionEvent* event) {
 JobReports::JobReports(Reporter& reporter, const WorkerIdentity& identity)
     : reporter_(reporter), identity_(identity) {}
 
-void JobReports::ReportException(uint32_t errorCode, const std::string& url,
-                                 const WString& saveDir, const std::string& fileName,
-                                 const std::string& message, const std::string& detail) {
+void JobReports::ReportException(uint32_t errorCode, const std::string& url, const WString& saveDir,
+                                 const std::string& fileName, const std::string& message,
+                                 const std::string& detail) {
   ExceptionEvent event;
   event.exceptionMsg = message;
   event.err = detail;

@@ -74,8 +74,8 @@ std::string CreateFailureText(const std::string& url, int32_t status, const WStr
 }
 
 std::string StartFailureText(const std::string& url, int32_t status, const WString& saveDir) {
-  return kStartFailed + url + kStartHresult + platform::SystemErrorText(status) +
-         kStartDriverBus + GetStorageBusType(saveDir.c_str());
+  return kStartFailed + url + kStartHresult + platform::SystemErrorText(status) + kStartDriverBus +
+         GetStorageBusType(saveDir.c_str());
 }
 
 std::string StallText(uint32_t stallPolls, int32_t status) {
@@ -108,9 +108,9 @@ struct SpeedWindow {
 }  // namespace
 
 TransferMonitor::TransferMonitor(const Timing& timing, IZDownloadService* downloads,
-                                 CurrentSession& current, FileRecords& records,
-                                 JobReports& reports, const OptionStore& options,
-                                 const std::atomic<bool>& running, const Signal& quit)
+                                 CurrentSession& current, FileRecords& records, JobReports& reports,
+                                 const OptionStore& options, const std::atomic<bool>& running,
+                                 const Signal& quit)
     : timing_(timing),
       downloads_(downloads),
       current_(current),
@@ -150,8 +150,9 @@ bool TransferMonitor::OpenSession(SessionHold& session, const std::string& url,
 }
 
 bool TransferMonitor::CheckStall(IZDownloadSession* session, uint32_t pollCount,
-                                 const SessionPoll& poll, uint64_t* stallMark, const std::string& url,
-                                 const WString& saveDir, const std::string& fileNameText) {
+                                 const SessionPoll& poll, uint64_t* stallMark,
+                                 const std::string& url, const WString& saveDir,
+                                 const std::string& fileNameText) {
   if (pollCount == 0 || pollCount % timing_.stallPolls != 0) return false;
   const bool stalled = poll.downloaded == *stallMark;
   if (stalled) {
@@ -173,13 +174,12 @@ void TransferMonitor::LogOutcome(const DownloadResult& result, const std::string
     // The host's pause or stop, or our own stall abort (already reported): not a failure.
     WriteLog(kLevelInfo, failure);
   } else {
-    reports_.ReportException(static_cast<uint32_t>(result.extendedCode), url, saveDir,
-                             fileNameText, failure, ResultMessage(result.code));
+    reports_.ReportException(static_cast<uint32_t>(result.extendedCode), url, saveDir, fileNameText,
+                             failure, ResultMessage(result.code));
   }
 }
 
-DownloadResult TransferMonitor::TransferFromUrl(const std::string& url,
-                                                const WString& checksumPath,
+DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WString& checksumPath,
                                                 const WString& saveDir, const WString& fileName,
                                                 const TransferTarget& target) {
   WriteLog(kLevelInfo, kStartFromUrl + url + kSentenceEnd);
@@ -207,8 +207,8 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url,
   }
   records_.Edit(key, [](LUMODOWNLOAD_FILE&) {});  // back again if a reset removed it
 
-  WriteLog(kLevelInfo, kZdlSession + url + "," + Utf8(checksumPath) + ", " +
-                           target.saveDirText + "," + Utf8(fileName));
+  WriteLog(kLevelInfo, kZdlSession + url + "," + Utf8(checksumPath) + ", " + target.saveDirText +
+                           "," + Utf8(fileName));
 
   ProgressReport progress;
   progress.downloadUuid = downloadUuid;
@@ -250,9 +250,8 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url,
       WriteLog(kLevelWarn, kSizeException + std::to_string(poll.total) + kSizeComplete +
                                std::to_string(poll.downloaded));
       report(kMilestoneUnnormal, window, pollCount);
-      records_.Edit(key, [](LUMODOWNLOAD_FILE& record) {
-        record.downloadedBytes = record.totalBytes;
-      });
+      records_.Edit(key,
+                    [](LUMODOWNLOAD_FILE& record) { record.downloadedBytes = record.totalBytes; });
     }
 
     records_.Edit(key, [&](LUMODOWNLOAD_FILE& record) {

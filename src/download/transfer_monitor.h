@@ -61,8 +61,7 @@ class TransferMonitor {
   // Creates, publishes, configures and starts a session; reports a create or start failure
   // (naming reportName) and returns false then, with nothing left to release.
   bool OpenSession(SessionHold& session, const std::string& url, const WChar* checksumPath,
-                   const WString& saveDir, const WString& fileName,
-                   const std::string& reportName,
+                   const WString& saveDir, const WString& fileName, const std::string& reportName,
                    const std::function<void(IZDownloadSession*)>& configure);
   // The stall check of a counted poll: aborts and reports a session whose downloaded count did
   // not move since the last check. True when it aborted.

@@ -1,7 +1,8 @@
 // Progress records and the 18-word status record.
+#include "download/file_records.h"
+
 #include <gtest/gtest.h>
 
-#include "download/file_records.h"
 #include "download/result_codes.h"
 #include "platform/platform.h"
 

@@ -56,12 +56,18 @@ TEST_F(TransferTest, FailedTransferWritesExactlyTheseLinesAndReports) {
   DownloadJob job = MakeJob({kUrl}, "named.bin");
   const DownloadResult result = worker_->RunFile(job);
   EXPECT_EQ(result.code, 5);
-  const std::string failure = "ERROR - Download file failed from " + kUrl +
-                              ", File not found in server.,0";
+  const std::string failure =
+      "ERROR - Download file failed from " + kUrl + ", File not found in server.,0";
   const std::string attempt = "INFO - Start to download file from " + kUrl + ".";
   const std::string zdl = "INFO - Start Zdl session with " + kUrl + ",, " + saveDir_ + ",named.bin";
   const std::vector<std::string> expected = {
-      "INFO - Start to download named.bin", attempt, zdl, failure, attempt, zdl, failure,
+      "INFO - Start to download named.bin",
+      attempt,
+      zdl,
+      failure,
+      attempt,
+      zdl,
+      failure,
       "ERROR - Failed to download file, File not found in server.",
   };
   EXPECT_EQ(log_.Lines(), expected);
@@ -231,12 +237,15 @@ TEST_F(TransferTest, EngineOptionsAreReappliedInAscendingHostIdOrder) {
   std::vector<std::string> between;
   bool inside = false;
   for (const std::string& call : engine_.Calls()) {
-    if (call.rfind("CreateSession", 0) == 0) inside = true;
-    else if (call == "Start") break;
-    else if (inside) between.push_back(call);
+    if (call.rfind("CreateSession", 0) == 0)
+      inside = true;
+    else if (call == "Start")
+      break;
+    else if (inside)
+      between.push_back(call);
   }
-  EXPECT_EQ(between, (std::vector<std::string>{"SetOption 0 4", "SetOption 2 1",
-                                               "SetOption 3 12", "SetOption 5 4"}));
+  EXPECT_EQ(between, (std::vector<std::string>{"SetOption 0 4", "SetOption 2 1", "SetOption 3 12",
+                                               "SetOption 5 4"}));
 }
 
 TEST_F(TransferTest, HostOptionReachesTheRunningSessionOnly) {
@@ -260,8 +269,8 @@ TEST_F(TransferTest, CreateFailureWithoutSessionIsReportedAndNothingReleased) {
   engine_.SetDefaultSession(refused);
   DownloadJob job = MakeJob({kUrl});
   EXPECT_EQ(worker_->RunFile(job).code, 1);
-  const std::string text = "Create session failed by ZDownloadLoader, the current url is " +
-                           kUrl + ", HRESULT = " + platform::SystemErrorText(kZdlFail) +
+  const std::string text = "Create session failed by ZDownloadLoader, the current url is " + kUrl +
+                           ", HRESULT = " + platform::SystemErrorText(kZdlFail) +
                            ", DriverBus = " + GetStorageBusType(WideOfUtf8(saveDir_).c_str()) +
                            ", SessionValid = 0";
   EXPECT_EQ(log_.Count("ERROR - " + text), 2u);
@@ -292,8 +301,8 @@ TEST_F(TransferTest, StartFailureIsReportedAndTheSessionReleased) {
   DownloadJob job = MakeJob({kUrl});
   EXPECT_EQ(worker_->RunFile(job).code, 1);
   const std::string text = "Start download session failed, the current url is " + kUrl +
-                           ", HRESULT = " + platform::SystemErrorText(kZdlFail) + " DriverBus:" +
-                           GetStorageBusType(WideOfUtf8(saveDir_).c_str());
+                           ", HRESULT = " + platform::SystemErrorText(kZdlFail) +
+                           " DriverBus:" + GetStorageBusType(WideOfUtf8(saveDir_).c_str());
   EXPECT_EQ(log_.Count("ERROR - " + text), 2u);
   EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 2u);
   EXPECT_EQ(engine_.CountCalls("GetStatus"), 0u);
@@ -305,9 +314,9 @@ TEST_F(TransferTest, FileSystemErrorAfterPauseIsOnlyLogged) {
   engine_.QueueSession(failing);
   DownloadJob job = MakeJob({kUrl});
   EXPECT_EQ(worker_->RunFile(job).code, 4);
-  EXPECT_EQ(log_.Count("INFO - Download file failed from " + kUrl +
-                       ", File System error,2147942405"),
-            1u);
+  EXPECT_EQ(
+      log_.Count("INFO - Download file failed from " + kUrl + ", File System error,2147942405"),
+      1u);
   EXPECT_TRUE(SentEvents(kEventRunningException).empty());
 }
 

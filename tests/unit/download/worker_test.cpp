@@ -51,9 +51,9 @@ TEST_F(WorkerTest, DiskFailureEndsTheWalkAtOnce) {
   EXPECT_EQ(result.extendedCode, static_cast<int32_t>(0x80070070u));
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 1u);
   EXPECT_EQ(worker_->fallbacks.load(), 0);
-  EXPECT_EQ(log_.Count("ERROR - Download file failed from " + kUrl1 +
-                       ", File System error,2147942512"),
-            1u);
+  EXPECT_EQ(
+      log_.Count("ERROR - Download file failed from " + kUrl1 + ", File System error,2147942512"),
+      1u);
 }
 
 TEST_F(WorkerTest, PauseDuringFirstAttemptSkipsEverythingAfterIt) {
@@ -131,8 +131,8 @@ TEST_F(WorkerTest, JobWithoutSaveDirectoryGetsNoRecordAndIsReported) {
 }
 
 TEST_F(WorkerTest, StatusWordsAndCompletedFilesAfterSeveralJobs) {
-  engine_.QueueSession(Succeeds(100));                               // b.bin: 0
-  engine_.QueueSession(Fails(3));                                    // a.bin: 3
+  engine_.QueueSession(Succeeds(100));  // b.bin: 0
+  engine_.QueueSession(Fails(3));       // a.bin: 3
   engine_.QueueSession(Fails(3));
   DownloadJob b = MakeJob({kUrl1}, "b.bin");
   DownloadJob a = MakeJob({kUrl1}, "a.bin");
