@@ -1,0 +1,175 @@
+// Engine file operations on Windows: wide-path CreateFileW handles, allocation reservation and
+// MoveFileExW.
+#include "platform/engine_file.h"
+
+#include <windows.h>
+
+namespace lumo {
+namespace platform {
+namespace {
+
+// The one conversion of a Win32 error of a file operation to a status code.
+int32_t LastErrorStatus() {
+  DWORD error = GetLastError();
+  return StatusFromWin32(error == 0 ? ERROR_GEN_FAILURE : error);
+}
+
+HANDLE AsHandle(void* handle) { return static_cast<HANDLE>(handle); }
+
+}  // namespace
+
+EngineFile::~EngineFile() { Close(); }
+
+EngineFile::EngineFile(EngineFile&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+EngineFile& EngineFile::operator=(EngineFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+int32_t EngineFile::OpenForAppend(const WString& path, bool truncate, EngineFile* out) {
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              truncate ? CREATE_ALWAYS : OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastErrorStatus();
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(handle, zero, nullptr, FILE_END)) {
+    int32_t status = LastErrorStatus();
+    CloseHandle(handle);
+    return status;
+  }
+  *out = EngineFile();
+  out->handle_ = handle;
+  return 0;
+}
+
+int32_t EngineFile::OpenForRead(const WString& path, EngineFile* out) {
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastErrorStatus();
+  *out = EngineFile();
+  out->handle_ = handle;
+  return 0;
+}
+
+bool EngineFile::IsOpen() const { return handle_ != nullptr; }
+
+uint64_t EngineFile::Size() const {
+  LARGE_INTEGER size;
+  if (!handle_ || !GetFileSizeEx(AsHandle(handle_), &size)) return 0;
+  return static_cast<uint64_t>(size.QuadPart);
+}
+
+int32_t EngineFile::Write(const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+    DWORD written = 0;
+    if (!WriteFile(AsHandle(handle_), p, chunk, &written, nullptr)) return LastErrorStatus();
+    if (written == 0) return StatusFromWin32(ERROR_DISK_FULL);
+    p += written;
+    length -= written;
+  }
+  return 0;
+}
+
+int32_t EngineFile::Read(void* data, size_t length, size_t* got) {
+  DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+  DWORD read = 0;
+  if (!ReadFile(AsHandle(handle_), data, chunk, &read, nullptr)) {
+    *got = 0;
+    return LastErrorStatus();
+  }
+  *got = read;
+  return 0;
+}
+
+int32_t EngineFile::Truncate() {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(AsHandle(handle_), zero, nullptr, FILE_BEGIN)) return LastErrorStatus();
+  if (!SetEndOfFile(AsHandle(handle_))) return LastErrorStatus();
+  return 0;
+}
+
+int32_t EngineFile::Reserve(uint64_t size) {
+  // Allocation, not end of file: the visible size stays the count of bytes written, which is
+  // what a later resume continues from.
+  FILE_ALLOCATION_INFO info;
+  info.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+  if (SetFileInformationByHandle(AsHandle(handle_), FileAllocationInfo, &info, sizeof info)) {
+    return 0;
+  }
+  DWORD error = GetLastError();
+  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
+    return StatusFromWin32(ERROR_DISK_FULL);
+  }
+  return 0;  // file systems without reservation still take the data
+}
+
+int32_t EngineFile::Close() {
+  if (!handle_) return 0;
+  HANDLE handle = AsHandle(handle_);
+  handle_ = nullptr;
+  if (!CloseHandle(handle)) return LastErrorStatus();
+  return 0;
+}
+
+bool FileSize(const WString& path, uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return true;
+}
+
+int32_t ReplaceFileWith(const WString& from, const WString& to) {
+  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return LastErrorStatus();
+  return 0;
+}
+
+int32_t RemoveFile(const WString& path) {
+  if (DeleteFileW(path.c_str())) return 0;
+  DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+  return StatusFromWin32(error);
+}
+
+int32_t MakeDirectories(const WString& path) {
+  WString dir = path;
+  while (dir.size() > 1 && IsPathSeparator(dir.back())) dir.pop_back();
+  if (dir.empty()) return 0;
+  DWORD attributes = GetFileAttributesW(dir.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : StatusFromWin32(ERROR_PATH_NOT_FOUND);
+  }
+  // Create each missing component from the top down; a drive or share root already exists.
+  DWORD lastError = 0;
+  for (size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos != dir.size() && !IsPathSeparator(dir[pos])) continue;
+    WString part = dir.substr(0, pos);
+    if (part.size() == 2 && part[1] == L':') continue;
+    if (CreateDirectoryW(part.c_str(), nullptr)) continue;
+    DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) {
+      return StatusFromWin32(error);
+    }
+    if (error == ERROR_ACCESS_DENIED) lastError = error;  // fine for an existing parent
+  }
+  attributes = GetFileAttributesW(dir.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return lastError ? StatusFromWin32(lastError) : LastErrorStatus();
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : StatusFromWin32(ERROR_PATH_NOT_FOUND);
+}
+
+}  // namespace platform
+}  // namespace lumo
