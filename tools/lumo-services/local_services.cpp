@@ -119,7 +119,7 @@ bool ParseHttpUrl(const std::string& url, HttpEndpoint& out) {
     endpoint.port = 80;
   } else {
     uint64_t port = 0;
-    if (!ParseNumber(authority.substr(colon + 1), port) || port == 0 || port > 65535) {
+    if (!ParseNumber(authority.substr(colon + 1), port) || port > 65535) {
       return false;
     }
     endpoint.host = authority.substr(0, colon);
@@ -222,9 +222,11 @@ bool LocalServices::Start(std::string* error) {
     return fail("the HTTP DNS URL must end in ?<key>=: " + config_.httpDnsUrl);
   }
 
-  // One server per address; roles that share an address share its server.
+  // One server per address; roles that share an address share its server, and an endpoint
+  // with port 0 lives on the file server.
   auto listenerFor = [&](const std::string& host, int port) -> Listener& {
     for (auto& listener : listeners_) {
+      if (port == 0 && listener->files) return *listener;
       if (port != 0 && listener->host == host && listener->port == port) return *listener;
     }
     listeners_.push_back(std::make_unique<Listener>());

@@ -37,7 +37,7 @@ struct ServicesConfig {
   std::string filesRoot = ".";
   std::string filesHost = "127.0.0.1";
   int filesPort = 6018;  // 0: chosen by the system
-  // The module's endpoints (its build's constants).
+  // The module's endpoints (its build's constants). Port 0 puts an endpoint on the file server.
   std::string reportUrl;
   std::string cdnConfigUrl;
   std::string httpDnsUrl;

@@ -151,7 +151,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   app.add_option("-o,--output", job.name, "File name (default: from the first URL)");
   app.add_option("--checksum-url", job.checksumUrls,
                  "URL of the file's checksum file (md5sum format); repeatable")
-      ->take_all();
+      ->allow_extra_args(false);
   app.add_option("--checksum-md5", job.checksumMd5, "Expected MD5 of the checksum file (hex)");
   app.add_option("-i,--input-file", inputFile, "Read jobs from FILE (one job a line)");
   app.add_option("--sid", settings.sid, "Session id reported with telemetry");
