@@ -50,6 +50,14 @@ TEST_F(DownloadSessionTest, PlainDownloadIsByteIdenticalAndLeavesNoPart) {
   EXPECT_FALSE(fs::exists(dir_ / "game.pak.part.meta"));
 }
 
+TEST_F(DownloadSessionTest, EmptyFileIsDownloadedToo) {
+  server_.AddFile("/empty", "");
+  SessionEnd end = Download(server_.Url("/empty"), dir_, "empty.bin");
+  EXPECT_EQ(end.result, kZdlResultSuccess);
+  EXPECT_TRUE(fs::exists(Target("empty.bin")));
+  EXPECT_EQ(fs::file_size(Target("empty.bin")), 0u);
+}
+
 TEST_F(DownloadSessionTest, MissingSaveDirectoryIsCreatedAndEmptyNameComesFromUrl) {
   std::string data = RandomBytes(1000, 2);
   server_.AddFile("/pkg/patch:1.bin", data);
