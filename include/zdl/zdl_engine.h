@@ -132,9 +132,10 @@ struct IZDownloadSession : IZUnknown {
   virtual int32_t ZDL_STDCALL GetOption(int32_t id, void* value, uint32_t* size) = 0;
   virtual int32_t ZDL_STDCALL SetOption(int32_t id, const void* value, uint32_t size) = 0;
   virtual int32_t ZDL_STDCALL Start() = 0;
-  // Ends the transfer; polls then end in status 5 with result 2. Any thread.
+  // Ends the transfer; polls then end in status 5 with result 2. Any thread. The partial data
+  // stays for a later session to resume (guarded by the saved validator).
   virtual int32_t ZDL_STDCALL Abort() = 0;
-  // Same as Abort, but keeps the partial data for a later session to resume.
+  // Same as Abort.
   virtual int32_t ZDL_STDCALL Pause() = 0;
   virtual int32_t ZDL_STDCALL GetStatus(int32_t* status, uint64_t* totalBytes,
                                         uint64_t* downloadedBytes, uint32_t* averageSpeed,
