@@ -30,7 +30,13 @@ DownloadWorker::DownloadWorker(const Timing& timing, const Endpoints& endpoints,
       options_(options),
       exeDir_(exeDir.empty() ? WString(kCurrentDirectory) : std::move(exeDir)),
       reports_(reporter, identity_),
-      monitor_(timing_, downloads, currentSession_, records_, reports_, options_, running_, quit_) {
+      monitor_(timing_, downloads, currentSession_, records_, reports_, options_, running_, quit_),
+      httpText_(http_, timing_, quit_),
+      preferredDomain_(httpText_, endpoints_.cdnConfigUrl, identity_, reporter_),
+      resolver_(httpText_, endpoints_.httpDnsUrl, endpoints_.cdnHost, identity_, reporter_),
+      resolvedDownload_(*this, endpoints_.cdnHost, identity_, reporter_),
+      checksum_(*this, resolver_, resolvedDownload_, exeDir_, endpoints_.cdnHost, identity_,
+                reporter_) {
   ResetWorker();
 }
 
@@ -148,6 +154,24 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
   }
   return result;
 }
+
+int32_t DownloadWorker::CheckChecksumFile() { return checksum_.CheckChecksumFile(*currentJob_); }
+
+int32_t DownloadWorker::ApplyPreferredDomain() {
+  return preferredDomain_.ApplyPreferredDomain(&currentJob_->urls);
+}
+
+bool DownloadWorker::DownloadByResolvedAddressFallback(DownloadResult* result) {
+  // Shared: the record stays valid even if the host resets the cache meanwhile.
+  const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
+  if (!record) return false;
+  *result = resolvedDownload_.DownloadByResolvedAddress(*record, *currentJob_);
+  return true;
+}
+
+void DownloadWorker::SetFileAside(const WString& path) { ChecksumStep::SetFileAside(path); }
+
+void DownloadWorker::ClearDnsCache() { resolver_.Clear(); }
 
 DownloadResult DownloadWorker::DownloadFromUrls() {
   DownloadResult result;  // "Abort download" until an attempt is made

@@ -20,6 +20,11 @@
 #include "module/job_queue.h"
 #include "module/timing.h"
 #include "platform/platform.h"
+#include "source/checksum_step.h"
+#include "source/http_dns_resolver.h"
+#include "source/http_text_request.h"
+#include "source/preferred_domain.h"
+#include "source/resolved_address_download.h"
 #include "zdl/zdl_engine.h"
 
 namespace lumo {
@@ -83,11 +88,7 @@ class DownloadWorker {
                        const std::string& detail);
 
  protected:
-  // ---- source-selection call points ----
-  // The checksum step, the preferred-domain step and the resolved-address fallback are steps
-  // of the source-selection change (src/source), which replaces the definitions in
-  // source_step_points.cpp. Until then a job goes from naming its file straight to its URLs.
-  //
+  // ---- source-selection steps (src/source); virtual so tests can watch them ----
   // Fetches and verifies the current job's checksum file (only called when it names an MD5);
   // on success the job's checksumFile holds its path. Negative: the check failed.
   virtual int32_t CheckChecksumFile();
@@ -98,7 +99,7 @@ class DownloadWorker {
   virtual bool DownloadByResolvedAddressFallback(DownloadResult* result);
   // Gives a used checksum file a time-stamped name; no-op for an empty path.
   virtual void SetFileAside(const WString& path);
-  // Frees the HTTP DNS cache (part of the progress reset).
+  // Frees the HTTP DNS cache (part of the progress reset; any thread).
   virtual void ClearDnsCache();
 
   // The URL walk of the current job: two attempts per URL, then the fallback.
@@ -132,6 +133,13 @@ class DownloadWorker {
   CurrentSession currentSession_;
   JobReports reports_;
   TransferMonitor monitor_;
+
+  // Source selection. Each step keeps references to the parts above.
+  HttpTextRequest httpText_;
+  PreferredDomain preferredDomain_;
+  HttpDnsResolver resolver_;  // the HTTP DNS cache, guarded on its own
+  ResolvedAddressDownload resolvedDownload_;
+  ChecksumStep checksum_;
 
   // Worker thread only: the job being run and its texts (the host sees copies in records_).
   DownloadJob* currentJob_ = nullptr;

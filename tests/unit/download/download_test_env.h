@@ -140,6 +140,13 @@ class DownloadTest : public ::testing::Test {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     saveDir_ = ::testing::TempDir() + "lumo_dl_" + info->test_suite_name() + "_" + info->name();
     platform::CreateDirectories(WideOfUtf8(saveDir_));
+    // The CDN configuration endpoint names no preferred domain: jobs keep their URL order and
+    // the preferred-domain step adds no log line.
+    engine_.SetHttpResponder([](const FakeHttpRequestRecord& request) {
+      FakeHttpAnswer answer;
+      if (request.method == kZdlMethodGet) answer.body = "{}";
+      return answer;
+    });
   }
   ~DownloadTest() override { worker_.reset(); }
 

@@ -1,0 +1,213 @@
+#include "source/checksum_step.h"
+
+#include <cctype>
+#include <memory>
+
+#include "download/download_worker.h"
+#include "download/url_helpers.h"
+#include "download/worker_identity.h"
+#include "machine/storage_bus.h"
+#include "machine/text_conversion.h"
+#include "module/download_job.h"
+#include "module/log.h"
+#include "source/http_dns_resolver.h"
+#include "source/resolved_address_download.h"
+#include "telemetry/events.h"
+#include "telemetry/reporter.h"
+
+namespace lumo {
+namespace {
+
+const char kLevelInfo[] = "INFO";
+const char kLevelError[] = "ERROR";
+const char kStartCheck[] = "Start to check the checksum file.";
+const char kStartCheckResolver[] = "Start to check the checksum file from WS DNS resolver.";
+const char kMd5Success[] = "MD5 check successful for ";
+const char kMd5Is[] = ", the MD5 is ";
+const char kMd5Failed[] = "MD5 check failed, the current MD5 is : ";
+const char kMd5Correct[] = ", the correct one is ";
+const char kCannotOpen[] = "Cannot open checksum file ";
+const char kCannotRead[] = "Cannot read checksum file ";
+const char kOpenFileMessage[] = "Cannot open file ";
+const char kOpenFileError[] = "Open file error";
+const char kIllegalMessage[] = "Illegal checksum file, the correct md5 is ";
+const char kIllegalWhile[] = ", while the current is ";
+const char kIllegalError[] = "Illegal checksum file";
+const char kChecksumFolderName[] = "checksum";
+const char kUnnamed[] = "unnamed";
+
+constexpr size_t kReadChunk = 10240;
+constexpr int kAttemptsPerUrl = 2;
+
+WString Widened(const char* text) {
+  WString out;
+  for (; *text != 0; ++text) out.push_back(static_cast<WChar>(static_cast<unsigned char>(*text)));
+  return out;
+}
+
+std::string Lowered(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool ForbiddenInName(WChar c) {
+  switch (c) {
+    case '\\':
+    case '/':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|':
+      return true;
+    default:
+      return c < 0x20;
+  }
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+ChecksumStep::ChecksumStep(DownloadWorker& worker, HttpDnsResolver& resolver,
+                           ResolvedAddressDownload& resolvedDownload, WString exeDir,
+                           std::string cdnHost, const WorkerIdentity& identity,
+                           Reporter& reporter)
+    : worker_(worker),
+      resolver_(resolver),
+      resolvedDownload_(resolvedDownload),
+      exeDir_(std::move(exeDir)),
+      cdnHost_(std::move(cdnHost)),
+      identity_(identity),
+      reporter_(reporter) {}
+
+WString ChecksumStep::ChecksumFolder(const WString& exeDir) {
+  WString folder = exeDir;
+  if (folder.empty() || !platform::IsPathSeparator(folder.back())) {
+    folder.push_back(static_cast<WChar>(platform::kPathSeparator));
+  }
+  folder += Widened(kChecksumFolderName);
+  folder.push_back(static_cast<WChar>(platform::kPathSeparator));
+  return folder;
+}
+
+WString ChecksumStep::SafeFileName(const WString& name) {
+  const WString dot = Widened(".");
+  if (name.empty() || name == dot || name == dot + dot) return Widened(kUnnamed);
+  WString safe = name;
+  for (WChar& c : safe) {
+    if (ForbiddenInName(c)) c = static_cast<WChar>('_');
+  }
+  return safe;
+}
+
+void ChecksumStep::SetFileAside(const WString& path) {
+  if (path.empty()) return;
+  platform::RenameFile(path, path + Widened(".") + Widened(CompactTimestamp().c_str()));
+}
+
+int32_t ChecksumStep::CheckChecksumFile(DownloadJob& job) {
+  WriteLog(kLevelInfo, kStartCheck);
+  const int32_t direct = FetchChecksumFile(job, job.checksumUrls, false);
+  if (direct >= 0) return direct;
+  const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
+  if (!record) return direct;
+  WriteLog(kLevelInfo, kStartCheckResolver);
+  const std::vector<std::string> rewritten =
+      ResolvedAddressDownload::RewriteUrlsForAddresses(job.checksumUrls, cdnHost_, *record);
+  return FetchChecksumFile(job, rewritten, true);
+}
+
+int32_t ChecksumStep::FetchChecksumFile(DownloadJob& job, const std::vector<std::string>& urls,
+                                        bool viaResolver) {
+  if (urls.empty()) return kZdlFail;
+  const WString folder = ChecksumFolder(exeDir_);
+  // The transfer writes into the folder; it has to be there first.
+  platform::CreateDirectories(folder);
+  for (const std::string& url : urls) {
+    const std::string requested = AddCacheBuster(url);
+    const WString name = SafeFileName(FileNameFromUrl(requested));
+    const WString path = folder + name;
+    bool fetched = false;
+    for (int attempt = 0; attempt < kAttemptsPerUrl && !fetched; ++attempt) {
+      if (!worker_.Running()) continue;
+      const int32_t code = worker_.TransferPlain(requested, folder, name).code;
+      if (viaResolver) resolvedDownload_.ReportDnsDownload(code, requested);
+      fetched = code == kZdlResultSuccess;
+    }
+    if (!fetched) continue;
+    if (VerifyChecksumFileMd5(path, job.checksumMd5)) {
+      job.checksumFile = path;
+      WriteLog(kLevelInfo, kMd5Success + requested + kMd5Is + job.checksumMd5);
+      return kZdlOk;
+    }
+  }
+  return kZdlFail;
+}
+
+bool ChecksumStep::VerifyChecksumFileMd5(WString path, std::string expected) {
+  std::unique_ptr<std::FILE, FileCloser> file(platform::OpenFile(path, "rb"));
+  if (!file) {
+    ReportOpenFileError(path);
+    WriteLog(kLevelError, kCannotOpen + Utf8Of(path));
+    return false;
+  }
+  platform::Md5Digest digest;
+  std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadChunk]);
+  while (true) {
+    const size_t got = std::fread(chunk.get(), 1, kReadChunk, file.get());
+    if (got > 0) digest.Update(chunk.get(), got);
+    if (got < kReadChunk) break;
+  }
+  // A file that could not be read to its end has no digest worth comparing.
+  if (std::ferror(file.get()) != 0) {
+    WriteLog(kLevelError, kCannotRead + Utf8Of(path));
+    return false;
+  }
+  file.reset();
+
+  const std::string current = Lowered(platform::DigestHex(digest.Finish()));
+  const std::string expectedLower = Lowered(expected);
+  if (current == expectedLower) return true;
+
+  SetFileAside(path);
+  ReportIllegalChecksumFile(path, expectedLower, current);
+  WriteLog(kLevelError, kMd5Failed + current + kMd5Correct + expected);
+  return false;
+}
+
+void ChecksumStep::ReportOpenFileError(const WString& path) {
+  const std::string pathText = Utf8Of(path);
+  ExceptionEvent event;
+  event.exceptionMsg = kOpenFileMessage + pathText;
+  event.err = kOpenFileError;
+  event.errExtCode = "0";
+  event.downloadFileName = pathText;
+  event.driverBus = GetStorageBusType(path.c_str());
+  event.sid = identity_.Sid();
+  event.gameCode = identity_.GameCode();
+  event.clientVersion = identity_.ClientVersion();
+  reporter_.EnqueueException(std::move(event));
+}
+
+void ChecksumStep::ReportIllegalChecksumFile(const WString& path, const std::string& expected,
+                                             const std::string& current) {
+  const std::string pathText = Utf8Of(path);
+  ExceptionEvent event;
+  event.exceptionMsg = kIllegalMessage + expected + kIllegalWhile + current;
+  event.err = kIllegalError;
+  event.errExtCode = "0";
+  event.saveDirExists = platform::IsDirectory(path) ? "1" : "0";
+  event.downloadFileName = pathText;
+  event.driverBus = GetStorageBusType(path.c_str());
+  event.sid = identity_.Sid();
+  event.gameCode = identity_.GameCode();
+  event.clientVersion = identity_.ClientVersion();
+  reporter_.EnqueueException(std::move(event));
+}
+
+}  // namespace lumo

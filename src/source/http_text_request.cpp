@@ -1,0 +1,73 @@
+#include "source/http_text_request.h"
+
+#include "download/url_helpers.h"
+#include "module/job_queue.h"
+#include "module/log.h"
+#include "telemetry/http_response_handler.h"
+
+namespace lumo {
+namespace {
+
+const char kLevelWarn[] = "WARN";
+const char kFailedToGet[] = "Failed to get content from ";
+
+constexpr uint32_t kHttpOk = 200;
+
+// Owns one reference of an engine-style object.
+template <class T>
+class Ref {
+ public:
+  explicit Ref(T* object = nullptr) : object_(object) {}
+  ~Ref() { Reset(); }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+
+  T* get() const { return object_; }
+  T** out() { return &object_; }
+  void Reset() {
+    if (object_ != nullptr) object_->Release();
+    object_ = nullptr;
+  }
+
+ private:
+  T* object_;
+};
+
+}  // namespace
+
+HttpTextRequest::HttpTextRequest(IZHttpService* http, const Timing& timing, const Signal& quit)
+    : http_(http), timing_(timing), quit_(quit) {}
+
+int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
+  std::string received;
+  uint32_t status = 0;
+  bool sent = false;
+  url = AddCacheBuster(url);
+
+  HttpResponseHandler* created = HttpResponseHandler::Create();  // null when out of memory
+  if (created != nullptr) created->AddRef();
+  // Declared before the request so that the request is released first.
+  Ref<HttpResponseHandler> handler(created);
+  if (handler.get() != nullptr && http_ != nullptr) {
+    Ref<IZHttpRequest> request;
+    const int32_t createResult = http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet,
+                                                      url.c_str(), handler.get(), 0, request.out());
+    if (createResult >= 0 && request.get() != nullptr && request.get()->Send() >= 0) {
+      sent = true;
+      for (uint32_t poll = 0; poll < timing_.httpPolls; ++poll) {
+        const bool done = handler.get()->Done();
+        status = handler.get()->Status();
+        received = handler.get()->Response();
+        // A quitting worker stops waiting; what has arrived is judged as it stands.
+        if (quit_.WaitFor(timing_.httpPoll) || done) break;
+      }
+    }
+  }
+  if (body != nullptr) *body = received;
+
+  if (sent && status == kHttpOk && !received.empty()) return kZdlOk;
+  WriteLog(kLevelWarn, kFailedToGet + url);
+  return kZdlFail;
+}
+
+}  // namespace lumo

@@ -1,0 +1,31 @@
+// A short GET through the engine's HTTP service whose answer is wanted as text: the preferred
+// CDN domain and the HTTP DNS query use it. The wait is bounded (a number of handler polls) and
+// ends early when the worker is quitting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "module/timing.h"
+#include "zdl/zdl_engine.h"
+
+namespace lumo {
+
+class Signal;
+
+class HttpTextRequest {
+ public:
+  HttpTextRequest(IZHttpService* http, const Timing& timing, const Signal& quit);
+
+  // GETs url with the cache-busting parameter appended. 0 when an answer with status 200 and a
+  // non-empty body arrived (body then holds it), else 0x80004005 with the "WARN" line; body may
+  // then hold a partial or empty text. body is assigned, not appended to.
+  int32_t HttpGetText(std::string* body, std::string url) const;
+
+ private:
+  IZHttpService* http_;
+  const Timing timing_;
+  const Signal& quit_;
+};
+
+}  // namespace lumo
