@@ -39,6 +39,8 @@ bool ParseLine(std::string line, std::string* digest, std::string* name) {
 
 bool FindManifestDigest(const std::string& manifest, const std::string& fileName,
                         std::string* digestHex) {
+  // No line names "nothing" (a line whose name ends in a separator has an empty last element).
+  if (fileName.empty()) return false;
   std::string text = manifest;
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
   std::string byBaseName;
