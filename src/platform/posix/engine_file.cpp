@@ -64,36 +64,7 @@ int32_t StatusFromErrno(int error) {
 // UTF-16 path to the UTF-8 bytes the kernel takes; unpaired surrogates become U+FFFD.
 std::string ToNative(const WString& path) {
   std::string out;
-  out.reserve(path.size());
-  for (size_t i = 0; i < path.size(); ++i) {
-    uint32_t c = static_cast<uint16_t>(path[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < path.size()) {
-      uint32_t low = static_cast<uint16_t>(path[i + 1]);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      } else {
-        c = 0xFFFD;
-      }
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
+  WideToMultiByte(CodePage::kUtf8, path.data(), path.size(), &out);
   return out;
 }
 
