@@ -190,6 +190,8 @@ struct LocalServices::Listener {
   std::string host;
   int port = 0;
   bool files = false;
+  bool primaryFiles = false;
+  bool resolvedFiles = false;
   bool report = false;
   bool cdn = false;
   bool dns = false;
@@ -234,7 +236,14 @@ bool LocalServices::Start(std::string* error) {
     listeners_.back()->port = port;
     return *listeners_.back();
   };
-  listenerFor(config_.filesHost, config_.filesPort).files = true;
+  Listener& files = listenerFor(config_.filesHost, config_.filesPort);
+  files.files = true;
+  files.primaryFiles = true;
+  if (config_.resolvedPort != 0) {
+    Listener& resolved = listenerFor(config_.filesHost, config_.resolvedPort);
+    resolved.files = true;
+    resolved.resolvedFiles = true;
+  }
   listenerFor(report_.host, report_.port).report = true;
   listenerFor(cdn_.host, cdn_.port).cdn = true;
   listenerFor(dns_.host, dns_.port).dns = true;
@@ -253,11 +262,21 @@ bool LocalServices::Start(std::string* error) {
       listener.port = listener.server->bind_to_any_port(listener.host);
       if (listener.port <= 0) return fail("cannot bind a port on " + listener.host);
     } else if (!listener.server->bind_to_port(listener.host, listener.port)) {
-      return fail("cannot listen on " + listener.host + ":" + std::to_string(listener.port) +
-                  " (in use?)");
+      const std::string why = "cannot listen on " + listener.host + ":" +
+                              std::to_string(listener.port) + " (in use, or needs root?)";
+      const bool onlyResolved = listener.resolvedFiles && !listener.primaryFiles &&
+                                !listener.report && !listener.cdn && !listener.dns;
+      if (!onlyResolved || config_.resolvedPortRequired) return fail(why);
+      Log("[warning] " + why + ": files fetched through HTTP DNS will fail");
+      listener.server.reset();
+      continue;
     }
-    if (listener.files) filesPort_ = listener.port;
+    if (listener.primaryFiles) filesPort_ = listener.port;
+    if (listener.resolvedFiles) resolvedListening_ = true;
   }
+  listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
+                                  [](const auto& listener) { return !listener->server; }),
+                   listeners_.end());
   for (auto& listener : listeners_) {
     httplib::Server* server = listener->server.get();
     listener->thread = std::thread([server] {
@@ -395,6 +414,14 @@ void LocalServices::AddSentBytes(size_t index, uint64_t bytes) {
   if (index < requests_.size()) requests_[index].bytesSent += bytes;
 }
 
+void LocalServices::MarkDone(size_t index) {
+  {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    if (index < requests_.size()) requests_[index].done = true;
+  }
+  Notify();
+}
+
 void LocalServices::HandleGet(const Listener& listener, const httplib::Request& req,
                               httplib::Response& res) {
   if (listener.cdn && StartsWith(req.path, cdn_.path) && req.path.size() > cdn_.path.size()) {
@@ -447,8 +474,9 @@ void LocalServices::HandleDns(const httplib::Request& req, httplib::Response& re
   if (host == config_.cdnHost) {
     answer = config_.dnsAnswer;
     if (answer.empty()) {
-      answer = config_.filesHost + ":" + std::to_string(filesPort_.load()) + " " +
-               std::to_string(config_.dnsTtl) + "\n";
+      answer = config_.filesHost;
+      if (config_.resolvedPort == 0) answer += ":" + std::to_string(filesPort_.load());
+      answer += " " + std::to_string(config_.dnsTtl) + "\n";
     }
   }
   // An unknown host gets an empty answer, which the module counts as a failed query.
@@ -502,6 +530,7 @@ void LocalServices::HandleFile(const httplib::Request& req, httplib::Response& r
     res.status = status;
     res.set_content(text, "text/plain");
     record.status = status;
+    record.done = true;
     AddRequest(record);
     Log("[files] " + req.method + " " + req.path + " -> " + std::to_string(status));
   };
@@ -587,6 +616,7 @@ void LocalServices::HandleFile(const httplib::Request& req, httplib::Response& r
   Log("[files] " + req.method + " " + req.path + (record.range.empty() ? "" : " " + record.range) +
       " -> " + std::to_string(res.status) + (hasFault ? " (fault)" : ""));
   if (req.method == "HEAD" || length == 0) {
+    MarkDone(recordIndex);
     res.set_content(std::string(), "application/octet-stream");
     if (length > 0) res.set_header("Content-Length", std::to_string(length));
     return;
@@ -599,7 +629,12 @@ void LocalServices::HandleFile(const httplib::Request& req, httplib::Response& r
   };
   auto transfer = std::make_shared<Transfer>();
   transfer->in.open(file, std::ios::binary);
-  if (!transfer->in) return answer(404, "not found\n");
+  if (!transfer->in) {
+    MarkDone(recordIndex);
+    res.status = 404;
+    res.set_content("not found\n", "text/plain");
+    return;
+  }
   transfer->in.seekg(static_cast<std::streamoff>(first));
   const FaultSpec active = hasFault ? fault : FaultSpec();
   res.set_content_provider(
@@ -641,7 +676,9 @@ void LocalServices::HandleFile(const httplib::Request& req, httplib::Response& r
         AddSentBytes(recordIndex, got);
         Notify();
         return true;
-      });
+      },
+      // Called when the answer is over, whichever way it ended.
+      [this, recordIndex](bool) { MarkDone(recordIndex); });
 }
 
 }  // namespace lumo::services

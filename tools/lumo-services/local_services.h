@@ -44,9 +44,13 @@ struct ServicesConfig {
   std::string cdnHost;
   // Preferred domain answered per game code; the key "*" answers every other game.
   std::map<std::string, std::string> preferredDomains;
-  // HTTP DNS answer for cdnHost. Empty: "<filesHost>:<filesPort> <dnsTtl>\n". The module takes
-  // the address texts as they stand, so an address with a port sends the rewritten URLs to the
-  // file server on any port.
+  // URLs rewritten to a resolved address carry no port, so the file server also listens on
+  // <filesHost>:<resolvedPort> and the HTTP DNS service names <filesHost> alone. Port 80 needs
+  // root; when it cannot be bound the services go on without it (and say so) unless
+  // resolvedPortRequired. 0: answer "<filesHost>:<filesPort>" instead.
+  int resolvedPort = 80;
+  bool resolvedPortRequired = false;
+  // HTTP DNS answer for cdnHost; empty: the address above and dnsTtl.
   std::string dnsAnswer;
   int dnsTtl = 60;
   // Every telemetry body is written to a file of its own here when not empty.
@@ -65,6 +69,7 @@ struct RequestRecord {
   int status = 0;
   uint64_t bytesSent = 0;
   bool faulted = false;  // an injected fault applied to this request
+  bool done = false;     // the answer is over: sent whole, dropped, or the client went away
 };
 
 struct TelemetryRecord {
@@ -84,6 +89,8 @@ class LocalServices {
   void Stop();
 
   int filesPort() const { return filesPort_; }
+  // The file server also answers on <filesHost>:<resolvedPort>.
+  bool resolvedPortListening() const { return resolvedListening_; }
   // http://<filesHost>:<filesPort>
   std::string FilesBaseUrl() const;
 
@@ -113,6 +120,7 @@ class LocalServices {
   void HandleReport(const httplib::Request& req, httplib::Response& res);
   size_t AddRequest(RequestRecord record);
   void AddSentBytes(size_t index, uint64_t bytes);
+  void MarkDone(size_t index);
   void Notify();
   void Log(const std::string& line) const;
   // Sleeps up to duration; false when the services are stopping.
@@ -124,6 +132,7 @@ class LocalServices {
   HttpEndpoint dns_;
   std::string dnsKey_;
   std::atomic<int> filesPort_{0};
+  std::atomic<bool> resolvedListening_{false};
   std::vector<std::unique_ptr<Listener>> listeners_;
   std::atomic<bool> stopping_{false};
 

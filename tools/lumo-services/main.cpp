@@ -49,6 +49,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--preferred-domain", domains,
                  "Preferred domain for a game code, GAME=DOMAIN, or DOMAIN for every game");
+  app.add_option("--resolved-port", config.resolvedPort,
+                 "The file server also listens here, for URLs rewritten to the address that "
+                 "HTTP DNS answers (they carry no port; 0: answer address:files-port)")
+      ->capture_default_str();
   app.add_option("--dns-answer", config.dnsAnswer,
                  "HTTP DNS answer text (default: the file server's address and --dns-ttl)");
   app.add_option("--dns-ttl", config.dnsTtl, "Lifetime in the HTTP DNS answer, seconds")

@@ -30,6 +30,7 @@ class LocalServicesTest : public ::testing::Test {
     config.cdnConfigUrl = "http://127.0.0.1:0/cdn-domain/";
     config.httpDnsUrl = "http://127.0.0.1:0/?ws_domain=";
     config.cdnHost = "cdn.example.test";
+    config.resolvedPort = 0;  // port 80 is the end-to-end tests' business
     config.preferredDomains["g1"] = "fast.example.test";
     config.telemetryDir = (root_ / "telemetry").string();
     fs::create_directories(config.telemetryDir);

@@ -1,0 +1,263 @@
+// Downloads through the built module and engine (the end-to-end build, intervals divided).
+#include <algorithm>
+#include <fstream>
+
+#include "e2e_support.h"
+
+namespace lumo::e2e {
+namespace {
+
+using services::LocalServices;
+
+constexpr uint32_t kIdle = 2;
+
+struct Scene {
+  fs::path files;
+  fs::path downloads;
+  std::unique_ptr<LocalServices> services;
+  std::string base;  // http://127.0.0.1:<port>
+};
+
+Scene MakeScene(services::ServicesConfig* adjust = nullptr) {
+  Scene scene;
+  scene.files = ScenarioDir() / "files";
+  scene.downloads = ScenarioDir() / "downloads";
+  fs::create_directories(scene.files);
+  fs::create_directories(scene.downloads);
+  scene.services = StartServices(scene.files, adjust);
+  if (scene.services) scene.base = scene.services->FilesBaseUrl();
+  return scene;
+}
+
+bool FinishedAll(HostedModule& module) {
+  return module.PollUntil([&] { return module.RunState() == kIdle; }, kJobBound);
+}
+
+TEST(DownloadE2E, ChecksumVerifiedFirstAndPreferredDomainFirst) {
+  RunInChild([] {
+    services::ServicesConfig config;
+    config.preferredDomains["g1"] = "cdn-b.lumo.test";
+    Scene scene = MakeScene(&config);
+    ASSERT_TRUE(scene.services);
+    WriteRandomFile(scene.files / "data.bin", 3 * 1024 * 1024 + 17, 1);
+    std::ofstream(scene.files / "sums.md5") << ManifestLine(scene.files / "data.bin");
+    const std::string manifestMd5 = Md5Hex(ReadFile(scene.files / "sums.md5"));
+
+    HostedModule module(LUMO_E2E_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    module.SetText(kLumoOptionGameCode, "g1");
+    ASSERT_EQ(module.Add({scene.base + "/m/cdn-a.lumo.test/data.bin",
+                          scene.base + "/m/cdn-b.lumo.test/data.bin"},
+                         scene.downloads, "", {scene.base + "/m/cdn-b.lumo.test/sums.md5"},
+                         manifestMd5),
+              0);
+    ASSERT_EQ(module->Start(), 0);
+    ASSERT_TRUE(FinishedAll(module));
+
+    EXPECT_TRUE(SameFiles(scene.downloads / "data.bin", scene.files / "data.bin"));
+    EXPECT_EQ(module.Completed(),
+              std::vector<std::string>{(scene.downloads / "data.bin").string()});
+    const DownloadStatus status = module.Status();
+    EXPECT_EQ(status.words[kLumoWordRecordCount], 1u);
+    EXPECT_EQ(status.words[kLumoWordUnfinishedCount], 0u);
+    EXPECT_EQ(status.words[kLumoWordOverallState], 0u);
+
+    EXPECT_EQ(scene.services->CdnRequests(), std::vector<std::string>{"g1"});
+    // The checksum file first, then the data from the preferred CDN only.
+    const auto requests = scene.services->Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.front().path, "/m/cdn-b.lumo.test/sums.md5");
+    EXPECT_TRUE(RequestsFor(*scene.services, "/cdn-a.lumo.test/data.bin").empty());
+    EXPECT_EQ(RequestsFor(*scene.services, "/cdn-b.lumo.test/data.bin").size(), 1u);
+  });
+}
+
+TEST(DownloadE2E, WrongChecksumFileFailsTheFileWithoutFetchingIt) {
+  RunInChild([] {
+    Scene scene = MakeScene();
+    ASSERT_TRUE(scene.services);
+    WriteRandomFile(scene.files / "data.bin", 256 * 1024, 2);
+    std::ofstream(scene.files / "sums.md5") << ManifestLine(scene.files / "data.bin");
+
+    HostedModule module(LUMO_E2E_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module.Add({scene.base + "/data.bin"}, scene.downloads, "",
+                         {scene.base + "/sums.md5"}, std::string(32, '0')),
+              0);
+    ASSERT_EQ(module->Start(), 0);
+    ASSERT_TRUE(FinishedAll(module));
+
+    EXPECT_FALSE(fs::exists(scene.downloads / "data.bin"));
+    EXPECT_TRUE(RequestsFor(*scene.services, "/data.bin").empty());
+    EXPECT_TRUE(module.Completed().empty());
+    EXPECT_EQ(module.Status().words[kLumoWordUnfinishedCount], 1u);
+  });
+}
+
+TEST(DownloadE2E, DroppedConnectionResumesOnTheSecondAttempt) {
+  RunInChild([] {
+    Scene scene = MakeScene();
+    ASSERT_TRUE(scene.services);
+    const uint64_t size = 6 * 1024 * 1024;
+    const uint64_t dropAt = 2 * 1024 * 1024 + 123;
+    WriteRandomFile(scene.files / "big.bin", size, 3);
+
+    HostedModule module(LUMO_E2E_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module.Add({scene.base + "/fault/drop-after=" + std::to_string(dropAt) +
+                          ",once/big.bin"},
+                         scene.downloads),
+              0);
+    ASSERT_EQ(module->Start(), 0);
+    ASSERT_TRUE(FinishedAll(module));
+
+    EXPECT_TRUE(SameFiles(scene.downloads / "big.bin", scene.files / "big.bin"));
+    const auto requests = RequestsFor(*scene.services, "/big.bin");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].bytesSent, dropAt);
+    // The second attempt asks only for what is missing.
+    const int64_t resumeAt = RangeStart(requests[1].range);
+    EXPECT_GT(resumeAt, 0) << requests[1].range;
+    EXPECT_LE(resumeAt, static_cast<int64_t>(dropAt));
+    EXPECT_EQ(requests[1].status, 206);
+    EXPECT_EQ(requests[1].bytesSent, size - static_cast<uint64_t>(resumeAt));
+  });
+}
+
+TEST(DownloadE2E, UnknownCdnHostIsFetchedThroughHttpDns) {
+  RunInChild([] {
+    Scene scene = MakeScene();
+    ASSERT_TRUE(scene.services);
+    LUMO_E2E_NEED_PORT_80(*scene.services);
+    WriteRandomFile(scene.files / "game" / "patch.bin", 1024 * 1024 + 5, 4);
+
+    HostedModule module(LUMO_E2E_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    // No DNS server knows the CDN host, so both direct attempts fail first.
+    ASSERT_EQ(module.Add({std::string("http://") + LUMO_E2E_CDN_HOST + "/game/patch.bin"},
+                         scene.downloads),
+              0);
+    ASSERT_EQ(module->Start(), 0);
+    ASSERT_TRUE(FinishedAll(module));
+
+    EXPECT_TRUE(SameFiles(scene.downloads / "patch.bin", scene.files / "game" / "patch.bin"));
+    EXPECT_EQ(scene.services->DnsRequests(), std::vector<std::string>{LUMO_E2E_CDN_HOST});
+    // The CDN host became the first path element of the URL rewritten to the address.
+    const auto requests = scene.services->Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].path, std::string("/") + LUMO_E2E_CDN_HOST + "/game/patch.bin");
+    EXPECT_EQ(module.Status().words[kLumoWordUnfinishedCount], 0u);
+  });
+}
+
+TEST(DownloadE2E, FailingJobRunsOnceMoreBehindTheOthers) {
+  RunInChild([] {
+    Scene scene = MakeScene();
+    ASSERT_TRUE(scene.services);
+    WriteRandomFile(scene.files / "bad.bin", 1000, 5);
+    WriteRandomFile(scene.files / "good.bin", 200 * 1024, 6);
+
+    HostedModule module(LUMO_E2E_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module.Add({scene.base + "/fault/status=500/bad.bin"}, scene.downloads), 0);
+    ASSERT_EQ(module.Add({scene.base + "/good.bin"}, scene.downloads), 0);
+    ASSERT_EQ(module->Start(), 0);
+    ASSERT_TRUE(FinishedAll(module));
+
+    std::vector<std::string> order;
+    for (const auto& request : scene.services->Requests()) {
+      order.push_back(fs::path(request.path).filename().string());
+    }
+    // Two attempts, the job behind it, then the failed job's one more run of two attempts.
+    EXPECT_EQ(order, (std::vector<std::string>{"bad.bin", "bad.bin", "good.bin", "bad.bin",
+                                               "bad.bin"}));
+    EXPECT_EQ(module.Completed(),
+              std::vector<std::string>{(scene.downloads / "good.bin").string()});
+    const DownloadStatus status = module.Status();
+    EXPECT_EQ(status.words[kLumoWordRecordCount], 2u);
+    EXPECT_EQ(status.words[kLumoWordUnfinishedCount], 1u);
+    EXPECT_FALSE(fs::exists(scene.downloads / "bad.bin"));
+  });
+}
+
+TEST(DownloadE2E, PauseThenResumeKeepsWhatArrivedAndEndsByteIdentical) {
+  RunInChild([] {
+    Scene scene = MakeScene();
+    ASSERT_TRUE(scene.services);
+    const uint64_t size = 8 * 1024 * 1024;
+    WriteRandomFile(scene.files / "slow.bin", size, 7);
+
+    HostedModule module(LUMO_E2E_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    // Served at 2 MB/s the first time, so the pause comes mid-transfer.
+    ASSERT_EQ(module.Add({scene.base + "/fault/rate=2000000,once/slow.bin"}, scene.downloads), 0);
+    ASSERT_EQ(module->Start(), 0);
+    ASSERT_TRUE(module.PollUntil([&] { return module.ProgressBytes() >= 2 * 1024 * 1024; },
+                                 kJobBound));
+    ASSERT_EQ(module->Pause(0), 0);
+    const uint64_t reportedBeforePause = module.ProgressBytes();
+    // The aborted transfer ends before the whole file went out.
+    ASSERT_TRUE(scene.services->WaitFor(
+        [&] {
+          const auto requests = RequestsFor(*scene.services, "/slow.bin");
+          return requests.size() == 1 && requests[0].done;
+        },
+        std::chrono::seconds(10)));
+    EXPECT_LT(RequestsFor(*scene.services, "/slow.bin")[0].bytesSent, size);
+    EXPECT_FALSE(fs::exists(scene.downloads / "slow.bin")) << "a half file never passes";
+    EXPECT_NE(module.RunState(), kIdle);
+
+    ASSERT_EQ(module->Resume(), 0);
+    ASSERT_TRUE(FinishedAll(module));
+    EXPECT_TRUE(SameFiles(scene.downloads / "slow.bin", scene.files / "slow.bin"));
+    const auto requests = RequestsFor(*scene.services, "/slow.bin");
+    ASSERT_EQ(requests.size(), 2u);
+    const int64_t resumeAt = RangeStart(requests[1].range);
+    EXPECT_GE(resumeAt, static_cast<int64_t>(reportedBeforePause)) << requests[1].range;
+    EXPECT_LE(static_cast<uint64_t>(resumeAt), requests[0].bytesSent);
+    EXPECT_EQ(requests[1].bytesSent, size - static_cast<uint64_t>(resumeAt));
+  });
+}
+
+TEST(DownloadE2E, FullDiskPausesTheDownloaderUntilSpaceIsFreed) {
+  RunInChild([] {
+    Scene scene = MakeScene();
+    ASSERT_TRUE(scene.services);
+    std::string why;
+    if (!MountSmallDisk(4 * 1024 * 1024, why)) {
+      std::cout << "\n*** DISK-FULL SCENARIO NOT RUN: " << why << " ***\n" << std::endl;
+      GTEST_SKIP() << why;
+    }
+    const fs::path disk = SmallDiskDir();
+    WriteRandomFile(disk / "filler.bin", 3 * 1024 * 1024, 8);
+    WriteRandomFile(scene.files / "update.bin", 2 * 1024 * 1024, 9);
+
+    HostedModule module(LUMO_E2E_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module.Add({scene.base + "/update.bin"}, disk / "game"), 0);
+    fs::create_directories(disk / "game");
+    ASSERT_EQ(module->Start(), 0);
+    ASSERT_TRUE(module.PollUntil([&] { return module.RunState() == kLumoRunStateDiskFull; },
+                                 kJobBound))
+        << "run state " << module.RunState();
+    EXPECT_EQ(module.Status().words[kLumoWordOverallState], 2u) << "file-system error";
+    EXPECT_TRUE(module.Completed().empty());
+    // A full disk ends the URL walk at once: no second attempt.
+    const auto attempts = RequestsFor(*scene.services, "/update.bin");
+    EXPECT_EQ(std::count_if(attempts.begin(), attempts.end(),
+                            [](const auto& r) { return r.method == "GET"; }),
+              1);
+
+    fs::remove(disk / "filler.bin");
+    ASSERT_EQ(module->Resume(), 0);
+    ASSERT_TRUE(FinishedAll(module)) << "run state " << module.RunState();
+    EXPECT_TRUE(SameFiles(disk / "game" / "update.bin", scene.files / "update.bin"));
+    EXPECT_EQ(module.Completed(),
+              std::vector<std::string>{(disk / "game" / "update.bin").string()});
+    module.Shutdown();
+    UnmountSmallDisk(disk);
+  });
+}
+
+}  // namespace
+}  // namespace lumo::e2e

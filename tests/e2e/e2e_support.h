@@ -1,0 +1,104 @@
+// What every end-to-end scenario needs: a child process per scenario, the module loaded by file
+// name as a host does, the local services on the end-to-end build's endpoints, sample files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "local_services.h"
+#include "lumo/lumo_downloader.h"
+#include "module_host.h"
+
+namespace lumo::e2e {
+
+namespace fs = std::filesystem;
+
+// The module keeps process-wide state (one initialisation per load, a telemetry thread that
+// never ends), so each scenario runs in a child process of its own. Failures inside the child
+// are printed there; the parent fails when the child does, and skips when it skipped.
+void RunInChild(const std::function<void()>& scenario);
+
+// A fresh folder for the scenario, removed by the parent afterwards.
+fs::path ScenarioDir();
+
+// A file of pseudo-random bytes (the same bytes for the same seed).
+void WriteRandomFile(const fs::path& path, uint64_t size, uint32_t seed);
+std::string ReadFile(const fs::path& path);
+// Byte-for-byte comparison that reports sizes and the first difference, not the contents.
+::testing::AssertionResult SameFiles(const fs::path& actual, const fs::path& expected);
+std::string Md5Hex(const std::string& bytes);
+// An md5sum-style manifest line for a file.
+std::string ManifestLine(const fs::path& file);
+
+// The local services on the end-to-end build's endpoints, files served from root. URLs
+// rewritten to the address HTTP DNS answers carry no port, so the file server also listens on
+// 127.0.0.1:80 when it can (root).
+std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
+                                                       services::ServicesConfig* adjust = nullptr);
+
+// The module of a build, loaded and initialised; shut down by Shutdown or the destructor.
+// Skips the scenario, loudly, when the file server could not take port 80.
+#define LUMO_E2E_NEED_PORT_80(services)                                                    \
+  do {                                                                                     \
+    if (!(services).resolvedPortListening()) {                                             \
+      std::cout << "\n*** SCENARIO NOT RUN: port 80 is taken or needs root ***\n" << std::endl; \
+      GTEST_SKIP() << "needs 127.0.0.1:80 for the addresses HTTP DNS answers";             \
+    }                                                                                      \
+  } while (0)
+
+class HostedModule {
+ public:
+  explicit HostedModule(const std::string& binDir);
+  ~HostedModule();
+
+  bool ok() const { return downloader_ != nullptr; }
+  ILumoDownloader* operator->() const { return downloader_; }
+
+  void SetText(int32_t id, const std::string& text);
+  int32_t Add(const std::vector<std::string>& urls, const fs::path& dir,
+              const std::string& name = "", const std::vector<std::string>& checksumUrls = {},
+              const std::string& checksumMd5 = "");
+
+  uint32_t RunState();
+  uint64_t ProgressBytes();
+  DownloadStatus Status();
+  std::vector<std::string> Completed();
+
+  // Polls the downloader as a launcher does, until done() holds or the bound passes.
+  bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
+  // Stop, release, mod_lumoterm; returns how long the three calls took.
+  std::chrono::milliseconds Shutdown();
+
+ private:
+  lumoget::ModuleHost host_;
+  ILumoDownloader* downloader_ = nullptr;
+};
+
+// Requests the file server saw for paths ending in suffix, in order.
+std::vector<services::RequestRecord> RequestsFor(const services::LocalServices& services,
+                                                 const std::string& suffix);
+
+// First byte of a "bytes=N-" Range header; -1 when there is none.
+int64_t RangeStart(const std::string& range);
+
+// A tmpfs of the given size mounted at SmallDiskDir() (root only); false with the reason
+// otherwise. The parent unmounts it after the scenario in any case.
+fs::path SmallDiskDir();
+bool MountSmallDisk(uint64_t bytes, std::string& why);
+void UnmountSmallDisk(const fs::path& dir);
+
+// Starts a program with standard output and error going to output; returns its process id.
+int Spawn(const std::vector<std::string>& arguments, const fs::path& output);
+// Waits for a process started by Spawn; its exit status, or 128 + signal.
+int WaitExit(int pid);
+
+constexpr auto kJobBound = std::chrono::seconds(60);
+
+}  // namespace lumo::e2e

@@ -1,0 +1,62 @@
+// Lifecycle with the product's own timing (this build's libraries, intervals not divided).
+#include <fstream>
+
+#include "e2e_support.h"
+#include "host_platform.h"
+
+namespace lumo::e2e {
+namespace {
+
+TEST(LifecycleE2E, StopAndReleaseDuringATransferReturnPromptly) {
+  RunInChild([] {
+    const fs::path files = ScenarioDir() / "files";
+    const fs::path downloads = ScenarioDir() / "downloads";
+    fs::create_directories(downloads);
+    const uint64_t size = 64 * 1024 * 1024;
+    WriteRandomFile(files / "large.bin", size, 21);
+    auto services = StartServices(files);
+    ASSERT_TRUE(services);
+
+    // The module logs beside the folder of its host, this program.
+    const fs::path log = fs::path(lumoget::ExecutableDir()).parent_path() / "lumodownload.log";
+    std::error_code error;
+    const auto logStart = fs::exists(log) ? fs::file_size(log, error) : 0;
+
+    HostedModule module(LUMO_E2E_PRODUCT_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module.Add({services->FilesBaseUrl() + "/fault/rate=4000000/large.bin"}, downloads),
+              0);
+    ASSERT_EQ(module->Start(), 0);
+    ASSERT_TRUE(services->WaitFor(
+        [&] {
+          const auto requests = RequestsFor(*services, "/large.bin");
+          return !requests.empty() && requests[0].bytesSent > 0;
+        },
+        std::chrono::seconds(30)));
+
+    // Releasing without a thread that could end would wait out the 5 s bound; after Stop the
+    // worker ends at its next poll.
+    const auto took = module.Shutdown();
+    EXPECT_LT(took.count(), 4500) << "Stop, Release and mod_lumoterm took " << took.count()
+                                  << " ms";
+    EXPECT_TRUE(services->WaitFor(
+        [&] { return RequestsFor(*services, "/large.bin")[0].done; }, std::chrono::seconds(10)))
+        << "the transfer goes on after the module was released";
+    EXPECT_LT(RequestsFor(*services, "/large.bin")[0].bytesSent, size);
+    EXPECT_FALSE(fs::exists(downloads / "large.bin"));
+
+    // A transfer the host stopped is no failure: nothing is logged as an error.
+    std::ifstream in(log, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(logStart));
+    std::string line;
+    bool started = false;
+    while (std::getline(in, line)) {
+      started = started || line.find("Start to download large.bin") != std::string::npos;
+      EXPECT_EQ(line.find(" ERROR - "), std::string::npos) << line;
+    }
+    EXPECT_TRUE(started) << "no log lines from this run in " << log;
+  });
+}
+
+}  // namespace
+}  // namespace lumo::e2e

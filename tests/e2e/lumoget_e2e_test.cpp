@@ -1,0 +1,119 @@
+// lumoget as a user runs it: exit codes, the outcome it prints, Ctrl-C and a full disk.
+#include <signal.h>
+
+#include <fstream>
+
+#include "e2e_support.h"
+
+namespace lumo::e2e {
+namespace {
+
+const std::string kLumoget = std::string(LUMO_E2E_BIN_DIR) + "/lumoget";
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(LumogetE2E, ExitsZeroOnlyWhenEveryFileArrivedAndNamesTheFailures) {
+  RunInChild([] {
+    const fs::path files = ScenarioDir() / "files";
+    const fs::path downloads = ScenarioDir() / "downloads";
+    WriteRandomFile(files / "one.bin", 300 * 1024, 31);
+    WriteRandomFile(files / "two.bin", 200 * 1024, 32);
+    auto services = StartServices(files);
+    ASSERT_TRUE(services);
+    const std::string base = services->FilesBaseUrl();
+    const fs::path output = ScenarioDir() / "lumoget.txt";
+
+    // Mirrors on the command line, with a first mirror that fails.
+    int status = WaitExit(Spawn({kLumoget, "-d", downloads.string(), "--sid", "e2e",
+                                 base + "/fault/status=503/m/a/one.bin", base + "/m/b/one.bin"},
+                                output));
+    std::string text = ReadFile(output);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_TRUE(SameFiles(downloads / "one.bin", files / "one.bin"));
+    EXPECT_TRUE(Contains(text, "Completed files (1):\n  " + (downloads / "one.bin").string()))
+        << text;
+    EXPECT_TRUE(Contains(text, "lumoget: finished")) << "plain lines when not on a terminal";
+
+    // Jobs from a file: one good, one that cannot be had.
+    const fs::path jobs = ScenarioDir() / "jobs.txt";
+    std::ofstream(jobs) << "# two jobs\n"
+                        << base << "/two.bin out=renamed.bin\n"
+                        << base << "/fault/status=404/gone.bin dir=" << (downloads / "sub").string()
+                        << "\n";
+    status = WaitExit(Spawn({kLumoget, "-d", downloads.string(), "-i", jobs.string()}, output));
+    text = ReadFile(output);
+    EXPECT_EQ(status, 1) << text;
+    EXPECT_TRUE(SameFiles(downloads / "renamed.bin", files / "two.bin"));
+    EXPECT_TRUE(Contains(text, "Not downloaded:\n  " + (downloads / "sub" / "gone.bin").string() +
+                                   ": "))
+        << text;
+    EXPECT_TRUE(Contains(text, "1 of 2 files")) << text;
+
+    status = WaitExit(Spawn({kLumoget, "ftp://example/x"}, output));
+    EXPECT_EQ(status, 2) << ReadFile(output);
+  });
+}
+
+TEST(LumogetE2E, CtrlCStopsCleanlyAndTheNextRunResumes) {
+  RunInChild([] {
+    const fs::path files = ScenarioDir() / "files";
+    const fs::path downloads = ScenarioDir() / "downloads";
+    const uint64_t size = 6 * 1024 * 1024;
+    WriteRandomFile(files / "movie.bin", size, 33);
+    auto services = StartServices(files);
+    ASSERT_TRUE(services);
+    const std::string url = services->FilesBaseUrl() + "/fault/rate=1500000,once/movie.bin";
+    const fs::path output = ScenarioDir() / "lumoget.txt";
+
+    const int pid = Spawn({kLumoget, "-d", downloads.string(), url}, output);
+    ASSERT_TRUE(services->WaitFor(
+        [&] {
+          const auto requests = RequestsFor(*services, "/movie.bin");
+          return !requests.empty() && requests[0].bytesSent > 1024 * 1024;
+        },
+        std::chrono::seconds(30)));
+    kill(pid, SIGINT);
+    const int status = WaitExit(pid);
+    const std::string text = ReadFile(output);
+    EXPECT_EQ(status, 130) << text;
+    EXPECT_TRUE(Contains(text, "Interrupted")) << text;
+    EXPECT_TRUE(Contains(text, "stopping")) << text;
+    EXPECT_FALSE(fs::exists(downloads / "movie.bin"));
+    const auto first = RequestsFor(*services, "/movie.bin");
+    ASSERT_EQ(first.size(), 1u);
+
+    const int again = WaitExit(Spawn({kLumoget, "-d", downloads.string(), url}, output));
+    EXPECT_EQ(again, 0) << ReadFile(output);
+    EXPECT_TRUE(SameFiles(downloads / "movie.bin", files / "movie.bin"));
+    const auto requests = RequestsFor(*services, "/movie.bin");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_GT(RangeStart(requests[1].range), 0) << "the next run resumes the partial file";
+  });
+}
+
+TEST(LumogetE2E, FullDiskIsShownWithExitCodeThree) {
+  RunInChild([] {
+    const fs::path files = ScenarioDir() / "files";
+    WriteRandomFile(files / "huge.bin", 3 * 1024 * 1024, 34);
+    auto services = StartServices(files);
+    ASSERT_TRUE(services);
+    std::string why;
+    if (!MountSmallDisk(1024 * 1024, why)) {
+      std::cout << "\n*** DISK-FULL SCENARIO NOT RUN: " << why << " ***\n" << std::endl;
+      GTEST_SKIP() << why;
+    }
+    const fs::path output = ScenarioDir() / "lumoget.txt";
+    const int status = WaitExit(Spawn(
+        {kLumoget, "-d", SmallDiskDir().string(), services->FilesBaseUrl() + "/huge.bin"},
+        output));
+    const std::string text = ReadFile(output);
+    EXPECT_EQ(status, 3) << text;
+    EXPECT_TRUE(Contains(text, "paused: disk full")) << text;
+    UnmountSmallDisk(SmallDiskDir());
+  });
+}
+
+}  // namespace
+}  // namespace lumo::e2e
