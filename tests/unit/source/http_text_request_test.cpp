@@ -1,0 +1,131 @@
+// The bounded text GET: what the engine is asked, which answers count, and how the wait ends.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "module/job_queue.h"
+#include "source/http_text_request.h"
+#include "source_test_env.h"
+
+namespace lumo {
+namespace testing {
+namespace {
+
+const std::string kUrl = "http://127.0.0.1:9/text";
+
+class HttpTextRequestTest : public ::testing::Test {
+ protected:
+  HttpTextRequestTest() : timing_(FastTiming()) {}
+
+  int32_t Get(std::string* body, const std::string& url = kUrl) {
+    HttpTextRequest request(engine_.HttpService(), timing_, quit_);
+    return request.HttpGetText(body, url);
+  }
+  void Answer(FakeHttpAnswer answer) {
+    engine_.SetHttpResponder([answer](const FakeHttpRequestRecord&) { return answer; });
+  }
+
+  FakeEngine engine_;
+  Timing timing_;
+  Signal quit_;
+  LogTail log_;
+};
+
+TEST_F(HttpTextRequestTest, AnswerWithBodySucceedsAndAsksForAGetWithCacheBuster) {
+  Answer(testing::Answer(200, "hello\nworld"));
+  std::string body = "old";
+  EXPECT_EQ(Get(&body), kZdlOk);
+  EXPECT_EQ(body, "hello\nworld");
+  ASSERT_EQ(engine_.HttpRequests().size(), 1u);
+  const FakeHttpRequestRecord request = engine_.HttpRequests()[0];
+  EXPECT_EQ(request.flags, 16384u);
+  EXPECT_EQ(request.method, 1);
+  EXPECT_EQ(request.reserved, 0u);
+  EXPECT_TRUE(request.headers.empty());
+  EXPECT_TRUE(request.sent);
+  ASSERT_EQ(request.url.size(), kUrl.size() + 3 + 17);
+  EXPECT_EQ(request.url.substr(0, kUrl.size() + 3), kUrl + "?t=");
+  EXPECT_TRUE(IsTimestampSuffix(request.url.substr(kUrl.size() + 3)));
+  EXPECT_TRUE(log_.Lines().empty());
+  EXPECT_EQ(engine_.LiveRequests(), 0u);
+
+  // A URL with a query gets the parameter appended to it.
+  std::string other;
+  EXPECT_EQ(Get(&other, kUrl + "?a=1"), kZdlOk);
+  EXPECT_EQ(engine_.HttpRequests()[1].url.substr(0, kUrl.size() + 7), kUrl + "?a=1&t=");
+}
+
+TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
+  struct Case {
+    FakeHttpAnswer answer;
+    const char* why;
+  };
+  FakeHttpAnswer createFails;
+  createFails.createStatus = kZdlFail;
+  FakeHttpAnswer sendFails = testing::Answer(200, "x");
+  sendFails.sendStatus = kZdlFail;
+  FakeHttpAnswer noStatus = testing::Answer(200, "x");
+  noStatus.sendStatusCode = false;
+  const Case cases[] = {
+      {testing::Answer(404, "not here"), "404 with a body"},
+      {testing::Answer(302, "moved"), "a redirect"},
+      {testing::Answer(200, ""), "200 without a body"},
+      {createFails, "CreateRequest fails"},
+      {sendFails, "Send fails"},
+      {noStatus, "no status reported"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    LogTail log;
+    const size_t before = engine_.HttpRequests().size();
+    Answer(c.answer);
+    std::string body;
+    EXPECT_EQ(Get(&body), kZdlFail);
+    const std::vector<std::string> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string sentUrl = engine_.HttpRequests()[before].url;
+    EXPECT_EQ(lines[0], "WARN - Failed to get content from " + sentUrl);
+    EXPECT_EQ(sentUrl.substr(0, kUrl.size() + 3), kUrl + "?t=");
+    EXPECT_TRUE(engine_.WaitUntil([&] { return engine_.LiveRequests() == 0; }));
+  }
+  EXPECT_EQ(engine_.CountCalls("Send"), 5u);  // nothing to send when CreateRequest failed
+}
+
+TEST_F(HttpTextRequestTest, AnswerThatNeverCompletesIsJudgedAfterTheLastPoll) {
+  FakeHttpAnswer partial = testing::Answer(200, "partial");
+  partial.complete = false;
+  Answer(partial);
+  std::string body;
+  EXPECT_EQ(Get(&body), kZdlOk);  // status 200 and some body when the polls ran out
+  EXPECT_EQ(body, "partial");
+
+  FakeHttpAnswer silent = testing::Answer(200, "");
+  silent.delay = std::chrono::hours(1);
+  Answer(silent);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get(&body), kZdlFail);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(body, "");
+}
+
+TEST_F(HttpTextRequestTest, QuittingEndsTheWaitEarly) {
+  timing_.httpPoll = std::chrono::minutes(10);  // 50 of these would outlast any test
+  FakeHttpAnswer silent;
+  silent.delay = std::chrono::hours(1);
+  Answer(silent);
+  std::thread host([this] {
+    engine_.WaitUntil([this] { return engine_.CountCalls("Send") >= 1; });
+    quit_.Raise();
+  });
+  std::string body;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get(&body), kZdlFail);
+  host.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  EXPECT_EQ(engine_.LiveRequests(), 0u);
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace lumo
