@@ -23,6 +23,7 @@ constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorInvalidName = 123;
 constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorFileTooLarge = 223;
@@ -61,12 +62,14 @@ int32_t StatusFromErrno(int error) {
   return StatusFromWin32(win32);
 }
 
-// UTF-16 path to the UTF-8 bytes the kernel takes; unpaired surrogates become U+FFFD.
-std::string ToNative(const WString& path) {
-  std::string out;
-  WideToMultiByte(CodePage::kUtf8, path.data(), path.size(), &out);
-  return out;
+// UTF-16 path to the UTF-8 bytes the kernel takes. An unpaired surrogate or a NUL names no file
+// here: the path is refused rather than turned into another one (U+FFFD would write elsewhere).
+bool ToNative(const WString& path, std::string* out) {
+  return WideToMultiByte(CodePage::kAnsi, path.data(), path.size(), out) &&
+         out->find('\0') == std::string::npos;
 }
+
+constexpr int32_t kInvalidNameStatus = StatusFromWin32(kErrorInvalidName);
 
 int32_t Fail() { return StatusFromErrno(errno); }
 
@@ -86,8 +89,10 @@ EngineFile& EngineFile::operator=(EngineFile&& other) noexcept {
 }
 
 int32_t EngineFile::OpenForAppend(const WString& path, bool truncate, EngineFile* out) {
+  std::string native;
+  if (!ToNative(path, &native)) return kInvalidNameStatus;
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-  int fd = ::open(ToNative(path).c_str(), flags, 0644);
+  int fd = ::open(native.c_str(), flags, 0644);
   if (fd < 0) return Fail();
   // Seek rather than O_APPEND so Truncate can rewind the same descriptor.
   if (::lseek(fd, 0, SEEK_END) < 0 && errno != ESPIPE) {
@@ -101,7 +106,9 @@ int32_t EngineFile::OpenForAppend(const WString& path, bool truncate, EngineFile
 }
 
 int32_t EngineFile::OpenForRead(const WString& path, EngineFile* out) {
-  int fd = ::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
+  std::string native;
+  if (!ToNative(path, &native)) return kInvalidNameStatus;
+  int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Fail();
   *out = EngineFile();
   out->fd_ = fd;
@@ -176,23 +183,30 @@ int32_t EngineFile::Close() {
 
 bool FileSize(const WString& path, uint64_t* size) {
   struct stat st;
-  if (::stat(ToNative(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::string native;
+  if (!ToNative(path, &native)) return false;
+  if (::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   *size = static_cast<uint64_t>(st.st_size);
   return true;
 }
 
 int32_t ReplaceFileWith(const WString& from, const WString& to) {
-  if (::rename(ToNative(from).c_str(), ToNative(to).c_str()) != 0) return Fail();
+  std::string nativeFrom, nativeTo;
+  if (!ToNative(from, &nativeFrom) || !ToNative(to, &nativeTo)) return kInvalidNameStatus;
+  if (::rename(nativeFrom.c_str(), nativeTo.c_str()) != 0) return Fail();
   return 0;
 }
 
 int32_t RemoveFile(const WString& path) {
-  if (::unlink(ToNative(path).c_str()) != 0 && errno != ENOENT) return Fail();
+  std::string native;
+  if (!ToNative(path, &native)) return kInvalidNameStatus;
+  if (::unlink(native.c_str()) != 0 && errno != ENOENT) return Fail();
   return 0;
 }
 
 int32_t MakeDirectories(const WString& path) {
-  std::string native = ToNative(path);
+  std::string native;
+  if (!ToNative(path, &native)) return kInvalidNameStatus;
   while (native.size() > 1 && native.back() == '/') native.pop_back();
   if (native.empty()) return 0;
   struct stat st;

@@ -1,0 +1,524 @@
+// Every interface operation of the built module called with null pointers, empty and overlong
+// texts, unterminated UTF-16, huge jobs and queues, from several host threads at once, and
+// terminated at every stage of a job. Each call answers with its status code; nothing crashes,
+// leaks (ASan build) or races (TSan build).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "hosted_module.h"
+#include "support/http_test_server.h"
+
+namespace lumo::host {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HttpTestServer;
+
+constexpr int32_t kOk = 0;
+constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
+constexpr int32_t kFail = static_cast<int32_t>(0x80004005u);
+constexpr int32_t kAccessDenied = static_cast<int32_t>(0x80070005u);
+constexpr int32_t kInvalidArg = static_cast<int32_t>(0x80070057u);
+
+// How long a job of a few small files may take: a few worker and session polls.
+std::chrono::milliseconds JobBound(int polls = 30) { return Scaled(1000ms) * polls + 10s; }
+
+void NullPointers() {
+  HostedModule host;
+  ASSERT_NE(host.init, nullptr);
+  // Exports before any initialisation.
+  EXPECT_EQ(host.term(), kOk);
+  void* out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(host.getObject(&IID_ILumoDownloader, &out), kNoInterface);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(host.getObject(nullptr, &out), kNoInterface);
+  EXPECT_EQ(host.getObject(&IID_ILumoDownloader, nullptr), kInvalidArg);
+  EXPECT_EQ(host.init(nullptr), kOk);  // no error text wanted
+  EXPECT_EQ(host.getObject(nullptr, nullptr), kInvalidArg);
+  EXPECT_EQ(host.getObject(nullptr, &out), kNoInterface);
+  ASSERT_EQ(host.getObject(&IID_ILumoDownloader, &out), kOk);
+  host.downloader = static_cast<ILumoDownloader*>(out);
+  ILumoDownloader* d = host.downloader;
+
+  EXPECT_EQ(d->QueryInterface(nullptr, &out), kNoInterface);
+  EXPECT_EQ(d->QueryInterface(&IID_ILumoDownloader, nullptr), kInvalidArg);
+
+  uint32_t size = 4;
+  uint8_t buffer[8] = {};
+  EXPECT_EQ(d->GetOption(0, nullptr, &size), kInvalidArg);
+  EXPECT_EQ(d->GetOption(0, buffer, nullptr), kInvalidArg);
+  EXPECT_EQ(d->SetOption(0, nullptr, 4), kInvalidArg);  // a count with no bytes behind it
+  EXPECT_EQ(d->SetOption(8, nullptr, 0), kOk);
+  EXPECT_EQ(d->SetOption(3, nullptr, 0), kOk);
+  // A host string object without its assign function is left alone.
+  LumoString noAssign{nullptr, nullptr};
+  size = 0;
+  EXPECT_EQ(d->GetOption(8, &noAssign, &size), kOk);
+  EXPECT_EQ(size, 0u);
+
+  const std::u16string dir = U16(ScenarioDir("null").string());
+  const char* url = "http://127.0.0.1:9/never.bin";
+  const char* urls[] = {url};
+  const char* noUrls[] = {nullptr, nullptr, nullptr};
+  EXPECT_EQ(d->AddDownload(nullptr, 1, W(dir), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 1, nullptr, nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 0, W(dir), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(noUrls, 3, W(dir), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 3, "abc"), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, noUrls, 3, nullptr), kOk);
+
+  uint32_t state = 0, average = 0, current = 0;
+  uint64_t bytes = 0;
+  EXPECT_EQ(d->GetProgress(nullptr, &bytes, &average, &current, nullptr), kInvalidArg);
+  EXPECT_EQ(d->GetProgress(&state, nullptr, &average, &current, nullptr), kInvalidArg);
+  EXPECT_EQ(d->GetProgress(&state, &bytes, nullptr, &current, nullptr), kInvalidArg);
+  EXPECT_EQ(d->GetProgress(&state, &bytes, &average, nullptr, nullptr), kInvalidArg);
+  EXPECT_EQ(d->GetProgress(&state, &bytes, &average, &current, nullptr), kOk);
+  EXPECT_EQ(d->GetProgress(&state, &bytes, &average, &current, &noAssign), kOk);
+  EXPECT_EQ(d->GetOverallState(nullptr, nullptr), kInvalidArg);
+  EXPECT_EQ(d->GetOverallState(&state, nullptr), kOk);
+  EXPECT_EQ(d->GetStatistics(nullptr), kInvalidArg);
+  EXPECT_EQ(d->GetCompletedFiles(nullptr), kInvalidArg);
+  EXPECT_EQ(d->GetCompletedFiles(&noAssign), kOk);
+  EXPECT_EQ(d->SampleStatistics(), kOk);
+  EXPECT_EQ(d->Pause(0), kOk);
+  EXPECT_EQ(d->Pause(0), kAccessDenied);
+  EXPECT_EQ(d->Resume(), kOk);
+  EXPECT_EQ(d->ResetProgress(), kOk);
+  EXPECT_LT(host.Terminate(true), Scaled(5000ms) + 5s);
+  EXPECT_EQ(host.term(), kOk);
+}
+
+TEST(HostInput, NullPointersAnswerWithStatusCodes) { RunInChild(NullPointers); }
+
+void EmptyAndOverlongTexts() {
+  HttpTestServer server;
+  ASSERT_TRUE(server.Start());
+  const std::string content = RandomBytes(200 * 1024, 7);
+  server.AddFile("/good.bin", content);
+  HostedModule host;
+  ILumoDownloader* d = host.Initialise();
+  ASSERT_NE(d, nullptr);
+  const fs::path dir = ScenarioDir("long");
+  const std::u16string dirText = U16(dir.string());
+  const std::string goodUrl = server.Url("/good.bin");
+  const char* urls[] = {goodUrl.c_str()};
+
+  // Save directories and file names: empty, the longest that fits, one too long, huge.
+  const std::u16string empty;
+  EXPECT_EQ(d->AddDownload(urls, 1, W(empty), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  const std::u16string fits = U16(std::string(259, 'd'));
+  const std::u16string tooLong = U16(std::string(260, 'd'));
+  const std::u16string huge = U16(std::string(1 << 20, 'd'));
+  EXPECT_EQ(d->AddDownload(urls, 1, W(tooLong), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 1, W(huge), nullptr, nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dirText), W(tooLong), nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dirText), W(huge), nullptr, 0, nullptr), kInvalidArg);
+  EXPECT_EQ(d->AddDownload(urls, 1, W(fits), W(fits), nullptr, 0, nullptr), kOk);
+
+  // Options: huge texts come back whole; short engine values are never read past.
+  const std::string bigSid(1 << 20, 's');
+  EXPECT_EQ(d->SetOption(8, bigSid.data(), static_cast<uint32_t>(bigSid.size())), kOk);
+  std::string sid;
+  LumoString sidText = LumoStringFor(sid);
+  uint32_t size = 0;
+  EXPECT_EQ(d->GetOption(8, &sidText, &size), kOk);
+  EXPECT_EQ(sid, bigSid);
+  EXPECT_EQ(size, bigSid.size());
+  EXPECT_EQ(d->SetOption(0, "\x01\x02", 2), kOk);
+  uint8_t buffer[8] = {};
+  size = sizeof buffer;
+  EXPECT_EQ(d->GetOption(0, buffer, &size), kFail);
+  EXPECT_EQ(d->SetOption(2, "", 0), kOk);
+  EXPECT_EQ(d->GetOption(2, buffer, &size), kFail);
+  EXPECT_EQ(d->SetOption(-1, "x", 1), kOk);
+  EXPECT_EQ(d->GetOption(-1, buffer, &size), kInvalidArg);
+  EXPECT_EQ(d->SetOption(0x7FFFFFFF, nullptr, 0), kOk);
+  EXPECT_EQ(d->GetOption(0x7FFFFFFF, buffer, &size), kInvalidArg);
+  EXPECT_EQ(d->SetOption(4, bigSid.data(), static_cast<uint32_t>(bigSid.size())), kOk);
+  EXPECT_EQ(d->SetOption(4, "lumo-test", 9), kOk);  // user agent back to something sane
+
+  // One job whose first URLs are empty and 1 MiB long: both fail, the third one delivers.
+  const std::string longUrl = server.Url("/" + std::string(1 << 20, 'u'));
+  const char* mixed[] = {"", longUrl.c_str(), nullptr, goodUrl.c_str()};
+  const std::string bigMd5(1 << 16, 'f');
+  const std::u16string name = U16("good.bin");
+  EXPECT_EQ(d->AddDownload(mixed, 4, W(dirText), W(name), nullptr, 0, nullptr), kOk);
+  // A 259-character file name is more than Linux takes: the job fails, the module carries on.
+  const std::u16string longName = U16(std::string(259, 'n'));
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dirText), W(longName), nullptr, 0, nullptr), kOk);
+  EXPECT_TRUE(host.RunUntilIdle(JobBound(60)));
+  EXPECT_EQ(ReadFile(dir / "good.bin"), content);
+  const DownloadStatus status = host.Status();
+  // Three jobs with records: the relative 259-character folder, good.bin, the long name.
+  EXPECT_NE(status.words[kLumoWordOverallState], 0u);
+  EXPECT_NE(host.RunState(), kLumoRunStateDiskFull);
+  // The checksum text is the host's: a huge one is queued and fails its step without harm.
+  const char* md5Urls[] = {goodUrl.c_str()};
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dirText), W(U16("md5.bin")), md5Urls, 1, bigMd5.c_str()),
+            kOk);
+  EXPECT_TRUE(host.RunUntilIdle(JobBound(60)));
+  EXPECT_FALSE(fs::exists(dir / "md5.bin"));
+  EXPECT_LT(host.Terminate(true), Scaled(5000ms) + 5s);
+  fs::remove_all(dir);
+  std::error_code ignored;  // a 259-character folder name is more than Linux takes
+  fs::remove_all(fs::path(std::string(259, 'd')), ignored);
+}
+
+TEST(HostInput, EmptyAndOverlongTexts) { RunInChild(EmptyAndOverlongTexts); }
+
+void UnterminatedUtf16() {
+  HostedModule host;
+  ILumoDownloader* d = host.Initialise();
+  ASSERT_NE(d, nullptr);
+  const char* urls[] = {"http://127.0.0.1:9/x.bin"};
+  // Exactly 260 characters and no terminator: the module must look no further than that.
+  std::unique_ptr<char16_t[]> open(new char16_t[260]);
+  for (int i = 0; i < 260; ++i) open[i] = u'a';
+  const LumoWChar* text = reinterpret_cast<const LumoWChar*>(open.get());
+  EXPECT_EQ(d->AddDownload(urls, 1, text, nullptr, nullptr, 0, nullptr), kInvalidArg);
+  const std::u16string dir = U16(ScenarioDir("utf16").string());
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), text, nullptr, 0, nullptr), kInvalidArg);
+  // 259 characters and the terminator in the 260th place fit exactly.
+  open[259] = 0;
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), text, nullptr, 0, nullptr), kOk);
+  EXPECT_EQ(d->AddDownload(urls, 1, text, text, nullptr, 0, nullptr), kOk);
+  EXPECT_LT(host.Terminate(true), Scaled(5000ms) + 5s);
+  fs::remove_all(fs::path(std::string(dir.begin(), dir.end())));
+}
+
+TEST(HostInput, UnterminatedUtf16StaysWithinTheLimit) { RunInChild(UnterminatedUtf16); }
+
+void IllFormedUtf16() {
+  HttpTestServer server;
+  ASSERT_TRUE(server.Start());
+  server.AddFile("/f.bin", RandomBytes(1000, 3));
+  HostedModule host;
+  ILumoDownloader* d = host.Initialise();
+  ASSERT_NE(d, nullptr);
+  const fs::path dir = ScenarioDir("surrogate");
+  const std::string url = server.Url("/f.bin");
+  const char* urls[] = {url.c_str()};
+  // A lone surrogate names no path on this system: the job fails, nothing lands elsewhere.
+  std::u16string badDir = U16(dir.string() + "/bad");
+  badDir.push_back(static_cast<char16_t>(0xD800));
+  std::u16string badName = U16("name");
+  badName.push_back(static_cast<char16_t>(0xDC00));
+  EXPECT_EQ(d->AddDownload(urls, 1, W(badDir), nullptr, nullptr, 0, nullptr), kOk);
+  EXPECT_EQ(d->AddDownload(urls, 1, W(U16(dir.string())), W(badName), nullptr, 0, nullptr), kOk);
+  EXPECT_TRUE(host.RunUntilIdle(JobBound(60)));
+  std::string path;
+  LumoString pathText = LumoStringFor(path);
+  uint32_t state = 0, average = 0, current = 0;
+  uint64_t bytes = 0;
+  EXPECT_EQ(d->GetProgress(&state, &bytes, &average, &current, &pathText), kOk);
+  EXPECT_NE(d->GetOverallState(&state, nullptr), kFail);
+  EXPECT_TRUE(host.Completed().empty());
+  size_t entries = 0;
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+       ++it) {
+    if (it->is_regular_file()) ++entries;
+  }
+  EXPECT_EQ(entries, 0u);
+  EXPECT_LT(host.Terminate(true), Scaled(5000ms) + 5s);
+  fs::remove_all(dir);
+}
+
+TEST(HostInput, IllFormedUtf16FailsTheJobOnly) { RunInChild(IllFormedUtf16); }
+
+void TenThousandUrls() {
+  HttpTestServer server;
+  ASSERT_TRUE(server.Start());
+  const std::string content = RandomBytes(64 * 1024, 11);
+  server.AddFile("/u0.bin", content);
+  HostedModule host;
+  ILumoDownloader* d = host.Initialise();
+  ASSERT_NE(d, nullptr);
+  const fs::path dir = ScenarioDir("urls");
+  std::vector<std::string> texts;
+  for (int i = 0; i < 10000; ++i) texts.push_back(server.Url("/u" + std::to_string(i) + ".bin"));
+  std::vector<const char*> urls;
+  for (const std::string& t : texts) {
+    urls.push_back(t.c_str());
+    urls.push_back(nullptr);  // skipped
+  }
+  const std::u16string dirText = U16(dir.string());
+  const std::u16string name = U16("u.bin");
+  EXPECT_EQ(d->AddDownload(urls.data(), static_cast<uint32_t>(urls.size()), W(dirText), W(name),
+                           urls.data(), static_cast<uint32_t>(urls.size()), nullptr),
+            kOk);
+  EXPECT_TRUE(host.RunUntilIdle(JobBound()));
+  EXPECT_EQ(ReadFile(dir / "u.bin"), content);
+  EXPECT_EQ(host.Completed().size(), 1u);
+  EXPECT_EQ(server.RequestCount("/u1.bin"), 0u);  // the first URL delivered
+
+  // A job of 10 000 URLs that all fail is cut short by Stop.
+  const std::u16string other = U16("missing.bin");
+  std::vector<std::string> missing;
+  for (int i = 0; i < 10000; ++i) missing.push_back(server.Url("/m" + std::to_string(i)));
+  std::vector<const char*> missingUrls;
+  for (const std::string& t : missing) missingUrls.push_back(t.c_str());
+  EXPECT_EQ(d->AddDownload(missingUrls.data(), 10000, W(dirText), W(other), nullptr, 0, nullptr),
+            kOk);
+  EXPECT_EQ(d->Start(), kOk);
+  EXPECT_TRUE(server.WaitForRequests("/m1", 1, JobBound()));
+  EXPECT_LT(host.Terminate(true), Scaled(5000ms) + 5s);
+  EXPECT_LT(server.RequestCount(), 200u);
+  fs::remove_all(dir);
+}
+
+TEST(HostInput, TenThousandUrlsInOneJob) { RunInChild(TenThousandUrls); }
+
+void TenThousandJobs() {
+  HttpTestServer server;
+  ASSERT_TRUE(server.Start());
+  const std::string content = RandomBytes(4096, 5);
+  server.AddFile("/small.bin", content);
+  HostedModule host;
+  ILumoDownloader* d = host.Initialise();
+  ASSERT_NE(d, nullptr);
+  const fs::path dir = ScenarioDir("jobs");
+  const std::string url = server.Url("/small.bin");
+  const char* urls[] = {url.c_str()};
+  const std::u16string dirText = U16(dir.string());
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 10000; ++i) {
+    const std::u16string name = U16("f" + std::to_string(i) + ".bin");
+    ASSERT_EQ(d->AddDownload(urls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+  EXPECT_EQ(d->Start(), kOk);
+  EXPECT_TRUE(host.PollUntil([&] { return host.Completed().size() >= 2; }, JobBound()));
+  EXPECT_EQ(ReadFile(dir / "f0.bin"), content);
+  EXPECT_EQ(ReadFile(dir / "f1.bin"), content);
+  EXPECT_EQ(host.RunState(), kLumoRunStateRunning);
+  EXPECT_LT(host.Terminate(true), Scaled(5000ms) + 5s);
+  fs::remove_all(dir);
+}
+
+TEST(HostInput, TenThousandQueuedJobs) { RunInChild(TenThousandJobs); }
+
+void ConcurrentHostThreads() {
+  HttpTestServer server;
+  ASSERT_TRUE(server.Start());
+  const std::string content = RandomBytes(256 * 1024, 13);
+  server.AddFile("/c.bin", content);
+  HostedModule host;
+  ILumoDownloader* d = host.Initialise();
+  ASSERT_NE(d, nullptr);
+  const fs::path dir = ScenarioDir("threads");
+  const std::string url = server.Url("/c.bin");
+  const std::u16string dirText = U16(dir.string());
+  ASSERT_EQ(d->Start(), kOk);
+
+  std::atomic<bool> done{false};
+  std::atomic<int> badCodes{0};
+  auto check = [&](int32_t code, std::initializer_list<int32_t> allowed) {
+    for (int32_t a : allowed) {
+      if (code == a) return;
+    }
+    ++badCodes;
+  };
+  std::vector<std::thread> threads;
+  for (int adder = 0; adder < 2; ++adder) {
+    threads.emplace_back([&, adder] {
+      for (int i = 0; i < 3; ++i) {
+        const char* urls[] = {url.c_str()};
+        const std::u16string name = U16("c" + std::to_string(adder) + "-" + std::to_string(i));
+        check(d->AddDownload(urls, 1, W(dirText), W(name), nullptr, 0, nullptr), {kOk});
+        std::this_thread::yield();
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    while (!done) {
+      uint32_t state = 0, average = 0, current = 0;
+      uint64_t bytes = 0;
+      std::string path;
+      LumoString pathText = LumoStringFor(path);
+      check(d->GetProgress(&state, &bytes, &average, &current, &pathText), {kOk});
+      DownloadStatus status{};
+      check(d->GetStatistics(&status), {kOk});
+      check(d->GetOverallState(&state, nullptr), {kOk});
+      std::string list;
+      LumoString listText = LumoStringFor(list);
+      check(d->GetCompletedFiles(&listText), {kOk});
+    }
+  });
+  threads.emplace_back([&] {
+    uint32_t n = 0;
+    while (!done) {
+      const std::string sid = "sid-" + std::to_string(n++);
+      check(d->SetOption(8, sid.data(), static_cast<uint32_t>(sid.size())), {kOk});
+      check(d->SetOption(12, "game", 4), {kOk});
+      const uint32_t speed = 0;
+      check(d->SetOption(0, &speed, 4), {kOk});
+      std::string back;
+      LumoString backText = LumoStringFor(back);
+      uint32_t size = 0;
+      check(d->GetOption(8, &backText, &size), {kOk});
+      if (back.compare(0, 4, "sid-") != 0) ++badCodes;
+    }
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; i < 20 && !done; ++i) {
+      check(d->Pause(0), {kOk, kAccessDenied});
+      check(d->SampleStatistics(), {kOk});
+      check(d->Resume(), {kOk});
+      check(d->ResetProgress(), {kOk});
+      std::this_thread::sleep_for(Scaled(100ms));
+    }
+  });
+  for (size_t i = 0; i < 2; ++i) threads[i].join();
+  // Every job is queued now; let them all finish while the others keep calling.
+  EXPECT_EQ(d->Resume(), kOk);
+  const bool finished = host.PollUntil(
+      [&] {
+        for (int adder = 0; adder < 2; ++adder) {
+          for (int i = 0; i < 3; ++i) {
+            const fs::path file = dir / ("c" + std::to_string(adder) + "-" + std::to_string(i));
+            if (!fs::exists(file) || fs::file_size(file) != content.size()) return false;
+          }
+        }
+        return true;
+      },
+      JobBound(60));
+  done = true;
+  for (size_t i = 2; i < threads.size(); ++i) threads[i].join();
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(badCodes.load(), 0);
+  for (int adder = 0; adder < 2; ++adder) {
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(ReadFile(dir / ("c" + std::to_string(adder) + "-" + std::to_string(i))), content);
+    }
+  }
+  EXPECT_LT(host.Terminate(true), Scaled(5000ms) + 5s);
+  fs::remove_all(dir);
+}
+
+TEST(HostInput, CallsFromSeveralHostThreadsAtOnce) { RunInChild(ConcurrentHostThreads); }
+
+// mod_lumoterm at every stage of a job: it answers 0 within the destructor's bound, never
+// leaves a half file under the final name, and a second call does nothing.
+enum class Stage {
+  kBeforeInit,
+  kBeforeStart,
+  kIdle,
+  kChecksumStep,
+  kTransfer,
+  kPaused,
+  kStoppedWithQueue,
+  kAfterCompletion,
+  kHostHoldsReference,
+};
+
+void TerminateAt(Stage stage) {
+  HttpTestServer server;
+  ASSERT_TRUE(server.Start());
+  const std::string content = RandomBytes(512 * 1024, 17);
+  HttpTestServer::FileFaults stall;
+  stall.stallAfterBytes = 64 * 1024;
+  server.AddFile("/stall.bin", content, stall);
+  server.AddFile("/whole.bin", content);
+  server.AddFile("/sums.md5", "0123456789abcdef0123456789abcdef  stall.bin\n", stall);
+  HostedModule host;
+  if (stage == Stage::kBeforeInit) {
+    EXPECT_EQ(host.term(), kOk);
+    EXPECT_EQ(host.term(), kOk);
+    return;
+  }
+  ILumoDownloader* d = host.Initialise();
+  ASSERT_NE(d, nullptr);
+  const fs::path dir = ScenarioDir("term");
+  const std::u16string dirText = U16(dir.string());
+  const std::string stallUrl = server.Url("/stall.bin");
+  const std::string wholeUrl = server.Url("/whole.bin");
+  const std::string sumsUrl = server.Url("/sums.md5");
+  const char* stallUrls[] = {stallUrl.c_str()};
+  const char* wholeUrls[] = {wholeUrl.c_str()};
+  const char* sumsUrls[] = {sumsUrl.c_str()};
+  const std::u16string name = U16("file.bin");
+  bool stopFirst = false;
+  switch (stage) {
+    case Stage::kBeforeInit:
+    case Stage::kBeforeStart:
+      break;
+    case Stage::kIdle:
+      ASSERT_TRUE(host.RunUntilIdle(JobBound()));
+      break;
+    case Stage::kChecksumStep:
+      ASSERT_EQ(d->AddDownload(wholeUrls, 1, W(dirText), W(name), sumsUrls, 1,
+                               "0123456789abcdef0123456789abcdef"),
+                kOk);
+      ASSERT_EQ(d->Start(), kOk);
+      ASSERT_TRUE(server.WaitForStall(JobBound()));
+      break;
+    case Stage::kTransfer:
+    case Stage::kPaused:
+    case Stage::kStoppedWithQueue:
+      ASSERT_EQ(d->AddDownload(stallUrls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
+      ASSERT_EQ(d->Start(), kOk);
+      ASSERT_TRUE(server.WaitForStall(JobBound()));
+      if (stage == Stage::kPaused) {
+        EXPECT_EQ(d->Pause(0), kOk);
+      }
+      stopFirst = stage == Stage::kStoppedWithQueue;
+      break;
+    case Stage::kAfterCompletion:
+      ASSERT_EQ(d->AddDownload(wholeUrls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
+      ASSERT_TRUE(host.RunUntilIdle(JobBound()));
+      EXPECT_EQ(ReadFile(dir / "file.bin"), content);
+      break;
+    case Stage::kHostHoldsReference: {
+      void* second = nullptr;
+      ASSERT_EQ(host.getObject(&IID_ILumoDownloader, &second), kOk);
+      ASSERT_EQ(d->AddDownload(wholeUrls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
+      ASSERT_EQ(d->Start(), kOk);
+      host.downloader->Release();
+      host.downloader = nullptr;
+      EXPECT_EQ(host.term(), kOk);
+      // The object lives on for the reference the host still holds, and finishes its job.
+      host.downloader = static_cast<ILumoDownloader*>(second);
+      EXPECT_TRUE(host.PollUntil([&] { return host.Completed().size() == 1; }, JobBound()));
+      EXPECT_EQ(ReadFile(dir / "file.bin"), content);
+      break;
+    }
+  }
+  const auto took = host.Terminate(stopFirst);
+  EXPECT_LT(took, Scaled(5000ms) + 5s);
+  EXPECT_EQ(host.term(), kOk);
+  if (stage != Stage::kAfterCompletion && stage != Stage::kHostHoldsReference) {
+    EXPECT_FALSE(fs::exists(dir / "file.bin"));
+  }
+  server.Stop();
+  fs::remove_all(dir);
+}
+
+class TerminateTest : public ::testing::TestWithParam<Stage> {};
+
+TEST_P(TerminateTest, AnswersPromptlyAndLeavesNoHalfFile) {
+  RunInChild([] { TerminateAt(GetParam()); });
+}
+
+std::string StageName(const ::testing::TestParamInfo<Stage>& info) {
+  static const char* const kNames[] = {
+      "BeforeInit", "BeforeStart",      "Idle",           "ChecksumStep",      "Transfer",
+      "Paused",     "StoppedWithQueue", "AfterCompletion", "HostHoldsReference"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(HostInput, TerminateTest,
+                         ::testing::Values(Stage::kBeforeInit, Stage::kBeforeStart, Stage::kIdle,
+                                           Stage::kChecksumStep, Stage::kTransfer, Stage::kPaused,
+                                           Stage::kStoppedWithQueue, Stage::kAfterCompletion,
+                                           Stage::kHostHoldsReference),
+                         StageName);
+
+}  // namespace
+}  // namespace lumo::host

@@ -1,0 +1,65 @@
+// The built module as a launcher sees it: loaded by file name (the real engine sits beside it),
+// driven only through its three exports and ILumoDownloader.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "lumo/lumo_downloader.h"
+
+namespace lumo::host {
+
+namespace fs = std::filesystem;
+
+// The module keeps process-wide state (one initialisation per load, a sender thread that never
+// ends), so every scenario runs in a child process; the child's failures fail the test.
+void RunInChild(const std::function<void()>& scenario);
+
+// Every interval of the module under test, divided as its build divides them.
+std::chrono::milliseconds Scaled(std::chrono::milliseconds production);
+
+// A fresh folder for a scenario.
+fs::path ScenarioDir(const std::string& name);
+
+std::u16string U16(const std::string& ascii);
+const LumoWChar* W(const std::u16string& text);
+std::string ReadFile(const fs::path& path);
+std::string RandomBytes(size_t size, uint32_t seed);
+
+class HostedModule {
+ public:
+  HostedModule();  // loads the library and resolves the exports (no initialisation)
+  HostedModule(const HostedModule&) = delete;
+  HostedModule& operator=(const HostedModule&) = delete;
+
+  LumoInitFn init = nullptr;
+  LumoTermFn term = nullptr;
+  LumoGetObjectFn getObject = nullptr;
+
+  // mod_lumoinit + mod_lumogetobject; the object is held until Release or Terminate.
+  ILumoDownloader* Initialise();
+  // Stop (when asked), releases the held object and calls mod_lumoterm; returns how long the
+  // calls took together.
+  std::chrono::milliseconds Terminate(bool stopFirst);
+
+  ILumoDownloader* downloader = nullptr;
+
+  uint32_t RunState();
+  DownloadStatus Status();
+  std::vector<std::string> Completed();
+  // Polls like a launcher until done() holds or the bound passes.
+  bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
+  // Start, then poll until the queue ran dry (RunState idle).
+  bool RunUntilIdle(std::chrono::milliseconds bound);
+
+ private:
+  void* library_ = nullptr;
+};
+
+}  // namespace lumo::host
