@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -110,6 +111,7 @@ class CurlTransport final : public Transport {
     CURL* easy = nullptr;
     ResponseHead head;
     bool delivered = false;
+    bool heardFrom = false;  // a header line of the response arrived
     bool stopped = false;
     const std::atomic<bool>* cancelled = nullptr;
     Throttle* throttle = nullptr;
@@ -129,6 +131,7 @@ class CurlTransport final : public Transport {
 size_t CurlTransport::OnHeader(char* data, size_t size, size_t count, void* context) {
   auto* exchange = static_cast<Exchange*>(context);
   size_t length = size * count;
+  exchange->heardFrom = true;
   if (StartsWithNoCase(data, length, "http/")) {
     // A new response head (after a redirect or an interim answer) replaces the last one.
     exchange->head = ResponseHead();
@@ -276,6 +279,11 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
     multi_ = multi.get();
   }
 
+  // libcurl's connect time-out ends with the TCP connection; a server that accepts and then
+  // says nothing would hold the session in "Connecting" forever, where no stall check runs.
+  // The same bound therefore covers the wait for the response's first header line.
+  const auto headDeadline = std::chrono::steady_clock::now() +
+                            std::chrono::seconds(request.connectTimeoutSeconds);
   CURLcode code = CURLE_OK;
   bool finished = false;
   while (!finished) {
@@ -293,6 +301,11 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
       }
     }
     if (finished || cancelled_.load()) break;
+    if (request.connectTimeoutSeconds > 0 && !exchange.heardFrom &&
+        std::chrono::steady_clock::now() > headDeadline) {
+      code = CURLE_OPERATION_TIMEDOUT;
+      break;
+    }
     curl_multi_poll(multi.get(), nullptr, 0, kPollMilliseconds, nullptr);
   }
 

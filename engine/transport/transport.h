@@ -27,7 +27,7 @@ struct TransferRequest {
   std::string body;            // sent with POST
   uint64_t rangeStart = 0;     // > 0: ask for the bytes from this offset on ("Range: bytes=N-")
   std::string ifRange;         // with rangeStart: the validator sent as If-Range
-  uint32_t connectTimeoutSeconds = 30;
+  uint32_t connectTimeoutSeconds = 30;  // also bounds the wait for the response head
   uint32_t maxBytesPerSecond = 0;   // 0 = unlimited
   uint32_t totalTimeoutMs = 0;      // 0 = none
   std::string proxy;                // empty = direct (the environment's proxy is not used)

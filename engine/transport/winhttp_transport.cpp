@@ -247,6 +247,12 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
                                      parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE
                                                                             : 0);
   if (!raw) return failed(GetLastError());
+  // The connect time-out also bounds the wait for the response head (a server that accepts and
+  // then says nothing); the body itself has no receive time-out.
+  DWORD headMs = static_cast<DWORD>(request.connectTimeoutSeconds * 1000);
+  if (headMs > 0) {
+    WinHttpSetOption(raw, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headMs, sizeof headMs);
+  }
   {
     std::lock_guard<std::mutex> lock(lock_);
     if (cancelled_.load() || timedOut_.load()) {

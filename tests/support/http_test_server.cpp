@@ -140,11 +140,13 @@ void HttpTestServer::AddFile(const std::string& path, std::string content, FileF
   file.lastModified = ModifiedDate(version);
   file.content = std::make_shared<const std::string>(std::move(content));
   file.faults = faults;
+  file.dropsTaken = 0;
 }
 
 void HttpTestServer::SetFaults(const std::string& path, FileFaults faults) {
   std::lock_guard<std::mutex> lock(lock_);
   files_[path].faults = faults;
+  files_[path].dropsTaken = 0;
 }
 
 std::string HttpTestServer::ETagOf(const std::string& path) {
@@ -237,12 +239,24 @@ void HttpTestServer::Serve(const Request& request, const httplib::Request& raw,
     response.set_content("not found", "text/plain");
     return;
   }
-  ServeFile(file, raw, response);
+  ServeFile(request.path, file, raw, response);
 }
 
-void HttpTestServer::ServeFile(const File& file, const httplib::Request& raw,
-                               httplib::Response& response) {
-  const FileFaults& faults = file.faults;
+int64_t HttpTestServer::TakeDrop(const std::string& path, uint64_t first, uint64_t last) {
+  std::lock_guard<std::mutex> lock(lock_);
+  auto f = files_.find(path);
+  if (f == files_.end()) return -1;
+  File& file = f->second;
+  const std::vector<uint64_t>& offsets = file.faults.dropAtOffsets;
+  // Offsets the answer starts at or beyond are passed: the data before them already arrived.
+  while (file.dropsTaken < offsets.size() && offsets[file.dropsTaken] <= first) ++file.dropsTaken;
+  if (file.dropsTaken >= offsets.size() || offsets[file.dropsTaken] > last) return -1;
+  return static_cast<int64_t>(offsets[file.dropsTaken++] - first);
+}
+
+void HttpTestServer::ServeFile(const std::string& path, const File& file,
+                               const httplib::Request& raw, httplib::Response& response) {
+  FileFaults faults = file.faults;
   if (faults.stallBeforeHeaders) {
     WaitStoppingForever();
     response.status = 503;
@@ -278,6 +292,12 @@ void HttpTestServer::ServeFile(const File& file, const httplib::Request& raw,
     }
   }
   uint64_t available = size == 0 ? 0 : last - first + 1;
+  if (!faults.dropAtOffsets.empty() && available > 0) {
+    const int64_t drop = TakeDrop(path, first, last);
+    if (drop >= 0 && (faults.dropAfterBytes < 0 || drop < faults.dropAfterBytes)) {
+      faults.dropAfterBytes = drop;
+    }
+  }
 
   if (faults.sendValidators) {
     response.set_header("ETag", file.etag);

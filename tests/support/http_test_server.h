@@ -48,6 +48,10 @@ class HttpTestServer {
     std::chrono::milliseconds slowInterval{0};
     int64_t declaredLength = -1;      // Content-Length to announce instead of the true length
     bool sendValidators = true;       // send ETag and Last-Modified
+    // Absolute offsets in the file at which the connection closes, each once: an answer that
+    // starts before the next unused offset and reaches it closes there (a resume starting at
+    // the offset goes on to the following one).
+    std::vector<uint64_t> dropAtOffsets;
   };
 
   // A request as the server received it.
@@ -112,9 +116,14 @@ class HttpTestServer {
     std::string etag;
     std::string lastModified;
     FileFaults faults;
+    size_t dropsTaken = 0;  // offsets of faults.dropAtOffsets used up so far
   };
   void Serve(const Request& request, const httplib::Request& raw, httplib::Response& response);
-  void ServeFile(const File& file, const httplib::Request& raw, httplib::Response& response);
+  void ServeFile(const std::string& path, const File& file, const httplib::Request& raw,
+                 httplib::Response& response);
+  // The next scheduled drop inside [first, last] of the file at path, relative to first and
+  // used up; -1 when there is none.
+  int64_t TakeDrop(const std::string& path, uint64_t first, uint64_t last);
   // Waits for Stop or the deadline; true when the server is stopping.
   bool WaitStopping(std::chrono::milliseconds timeout);
   void WaitStoppingForever();

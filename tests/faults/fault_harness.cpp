@@ -1,0 +1,168 @@
+#include "fault_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "engine_services.h"
+#include "platform/platform.h"
+
+namespace lumo::faults {
+
+RealEngine::RealEngine() = default;
+
+RealEngine::~RealEngine() {
+  if (download_ != nullptr || http_ != nullptr) ReleaseAndTerminate();
+}
+
+int32_t RealEngine::Bind(std::string* errorText) {
+  loaded_ = true;
+  int32_t code = zdl::EngineInit();
+  if (code >= 0) code = zdl::EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&download_));
+  if (code >= 0) code = zdl::EngineGetObject(&IID_IZHttpService, reinterpret_cast<void**>(&http_));
+  if (code < 0 && errorText != nullptr) *errorText = "engine start failed";
+  return code;
+}
+
+void RealEngine::ReleaseAndTerminate() {
+  if (download_ != nullptr) download_->Release();
+  if (http_ != nullptr) http_->Release();
+  download_ = nullptr;
+  http_ = nullptr;
+  zdl::EngineTerm();
+}
+
+Timing FaultTiming() {
+  Timing t = Timing::Scaled(100);
+  t.httpPoll = std::chrono::milliseconds(10);       // a text request waits up to 0.5 s
+  t.telemetryPoll = std::chrono::milliseconds(10);  // a post waits up to 1 s per attempt
+  t.destructorWait = std::chrono::milliseconds(3000);
+  return t;
+}
+
+Downloader::Downloader(const Endpoints& endpoints, const Timing& timing)
+    : reporter_(nullptr, endpoints.reportUrl, timing) {
+  object_ = new LumoDownloader(engine_, reporter_, timing, endpoints);
+  object_->AddRef();
+  std::string error;
+  EXPECT_EQ(object_->Initialize(&error), 0) << error;
+}
+
+Downloader::~Downloader() { Shutdown(); }
+
+int32_t Downloader::Add(const std::vector<std::string>& urls, const fs::path& dir,
+                        const std::string& name, const std::vector<std::string>& checksumUrls,
+                        const std::string& checksumMd5) {
+  std::vector<const char*> u, c;
+  for (const auto& url : urls) u.push_back(url.c_str());
+  for (const auto& url : checksumUrls) c.push_back(url.c_str());
+  const std::string dirText = dir.string();
+  const std::u16string wideDir(dirText.begin(), dirText.end());
+  const std::u16string wideName(name.begin(), name.end());
+  return object_->AddDownload(u.data(), static_cast<uint32_t>(u.size()),
+                              reinterpret_cast<const LumoWChar*>(wideDir.c_str()),
+                              name.empty() ? nullptr
+                                           : reinterpret_cast<const LumoWChar*>(wideName.c_str()),
+                              c.empty() ? nullptr : c.data(), static_cast<uint32_t>(c.size()),
+                              checksumMd5.empty() ? nullptr : checksumMd5.c_str());
+}
+
+bool Downloader::RunUntilIdle(std::chrono::milliseconds bound) {
+  if (object_->Start() != 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (object_->RunState() != kLumoRunStateIdle) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::vector<std::string> Downloader::Completed() {
+  std::string joined;
+  LumoString list = LumoStringFor(joined);
+  object_->GetCompletedFiles(&list);
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start < joined.size()) {
+    size_t end = joined.find(';', start);
+    if (end == std::string::npos) end = joined.size();
+    out.push_back(joined.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+DownloadStatus Downloader::Status() {
+  DownloadStatus status{};
+  object_->GetStatistics(&status);
+  return status;
+}
+
+std::chrono::milliseconds Downloader::Shutdown() {
+  const auto start = std::chrono::steady_clock::now();
+  if (object_ != nullptr) {
+    object_->Stop(0);
+    object_->Release();
+    object_ = nullptr;
+  }
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
+
+std::string RandomBytes(size_t size, uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::string bytes(size, '\0');
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    const uint64_t word = random();
+    for (int k = 0; k < 8; ++k) bytes[i + k] = static_cast<char>(word >> (8 * k));
+  }
+  for (; i < size; ++i) bytes[i] = static_cast<char>(random());
+  return bytes;
+}
+
+std::string Md5Hex(const std::string& bytes) {
+  platform::Md5Digest md5;
+  md5.Update(bytes.data(), bytes.size());
+  return platform::DigestHex(md5.Finish());
+}
+
+std::string FileMd5(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  platform::Md5Digest md5;
+  std::vector<char> buffer(1 << 20);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    md5.Update(buffer.data(), static_cast<size_t>(in.gcount()));
+  }
+  return platform::DigestHex(md5.Finish());
+}
+
+fs::path ScenarioDir(const std::string& name) {
+  std::random_device random;
+  const fs::path dir = fs::temp_directory_path() /
+                       ("lumo-faults-" + name + "-" + std::to_string(random()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+int64_t RangeStart(const std::string& range) {
+  if (range.compare(0, 6, "bytes=") != 0) return -1;
+  try {
+    return static_cast<int64_t>(std::stoull(range.substr(6)));
+  } catch (...) {
+    return -1;
+  }
+}
+
+void Outcome(const std::string& fault, const std::string& outcome) {
+  std::printf("[ fault    ] %s: %s\n", fault.c_str(), outcome.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace lumo::faults

@@ -1,0 +1,75 @@
+// The downloader object as the module builds it, bound to the real engine in this process, with
+// short intervals and endpoints of the test's choosing.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "module/endpoints.h"
+#include "module/engine_binding.h"
+#include "module/lumo_downloader.h"
+#include "module/timing.h"
+#include "telemetry/reporter.h"
+
+namespace lumo::faults {
+
+namespace fs = std::filesystem;
+
+// The real engine, started once per binding; released and terminated at the end.
+class RealEngine final : public EngineBinding {
+ public:
+  RealEngine();
+  ~RealEngine() override;
+  int32_t Bind(std::string* errorText) override;
+  IZDownloadService* DownloadService() const override { return download_; }
+  IZHttpService* HttpService() const override { return http_; }
+  void ReleaseAndTerminate() override;
+  bool IsLoaded() const override { return loaded_; }
+
+ private:
+  IZDownloadService* download_ = nullptr;
+  IZHttpService* http_ = nullptr;
+  bool loaded_ = false;
+};
+
+// Intervals a hundred times shorter; text requests and telemetry waits keep bounds that a
+// loaded test machine meets.
+Timing FaultTiming();
+
+class Downloader {
+ public:
+  Downloader(const Endpoints& endpoints, const Timing& timing = FaultTiming());
+  ~Downloader();  // Shutdown()
+
+  ILumoDownloader* operator->() const { return object_; }
+  int32_t Add(const std::vector<std::string>& urls, const fs::path& dir, const std::string& name,
+              const std::vector<std::string>& checksumUrls = {},
+              const std::string& checksumMd5 = std::string());
+  // Start and poll until the queue ran dry; false when the bound passed first.
+  bool RunUntilIdle(std::chrono::milliseconds bound);
+  std::vector<std::string> Completed();
+  DownloadStatus Status();
+  // Stop and release; how long that took.
+  std::chrono::milliseconds Shutdown();
+
+ private:
+  RealEngine engine_;
+  Reporter reporter_;
+  LumoDownloader* object_ = nullptr;
+};
+
+std::string RandomBytes(size_t size, uint64_t seed);
+std::string Md5Hex(const std::string& bytes);
+std::string FileMd5(const fs::path& path);
+fs::path ScenarioDir(const std::string& name);
+// "bytes=N-" -> N; -1 otherwise.
+int64_t RangeStart(const std::string& range);
+
+// One line of the matrix, printed for the record: the fault and what the module made of it.
+void Outcome(const std::string& fault, const std::string& outcome);
+
+}  // namespace lumo::faults
