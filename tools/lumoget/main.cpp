@@ -138,6 +138,7 @@ int Run(const Settings& settings) {
   }
 
   size_t queued = 0;
+  std::vector<bool> refused(settings.jobs.size(), false);
   for (size_t i = 0; i < settings.jobs.size(); ++i) {
     const JobSpec& job = settings.jobs[i];
     std::vector<const char*> urls;
@@ -155,6 +156,7 @@ int Run(const Settings& settings) {
     if (code < 0) {
       std::cerr << "lumoget: the module refused " << job.urls.front() << " (" << Hex(code)
                 << ")\n";
+      refused[i] = true;
     } else {
       ++queued;
     }
@@ -208,8 +210,11 @@ int Run(const Settings& settings) {
     }
   }
   const std::vector<std::string> completed = SplitCompleted(completedList);
-  const std::vector<JobOutcome> outcomes =
+  std::vector<JobOutcome> outcomes =
       JudgeJobs(settings.jobs, saveDirs, completed, digest, kSeparator);
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    if (refused[i]) outcomes[i].message = "refused by the module";
+  }
 
   std::cout << "Completed files (" << completed.size() << "):\n";
   for (const auto& path : completed) std::cout << "  " << path << "\n";
@@ -221,7 +226,7 @@ int Run(const Settings& settings) {
     if (!outcome.detail.empty()) std::cout << "    last attempt: " << outcome.detail << "\n";
   }
   char summary[160];
-  std::snprintf(summary, sizeof summary, "%zu of %zu files in %.1f s, %s received", 
+  std::snprintf(summary, sizeof summary, "%zu of %zu files in %.1f s, %s received",
                 outcomes.size() - failed, outcomes.size(), seconds,
                 FormatBytes(last.bytes).c_str());
   std::cout << summary << "\n";
