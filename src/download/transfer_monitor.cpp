@@ -1,6 +1,8 @@
 #include "download/transfer_monitor.h"
 
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "download/current_session.h"
@@ -121,6 +123,23 @@ TransferMonitor::TransferMonitor(const Timing& timing, IZDownloadService* downlo
       quit_(quit) {}
 
 bool TransferMonitor::WaitPoll() const { return quit_.WaitFor(timing_.sessionPoll); }
+
+DownloadResult TransferMonitor::ResultAfterPolls(IZDownloadSession* session) const {
+  if (quit_.IsRaised()) {
+    constexpr int kSettleLooks = 100;
+    constexpr auto kSettleStep = std::chrono::milliseconds(10);
+    bool settled = false;
+    for (int look = 0; look < kSettleLooks && !settled; ++look) {
+      const SessionPoll poll = PollSession(session);
+      settled = poll.status == kZdlStatusDownloaded || poll.status == kZdlStatusError;
+      if (!settled) std::this_thread::sleep_for(kSettleStep);
+    }
+    if (!settled) return DownloadResult{kZdlResultAborted, 0};
+  }
+  DownloadResult result{kZdlResultGeneral, 0};
+  session->GetResult(&result.code, &result.extendedCode);
+  return result;
+}
 
 bool TransferMonitor::OpenSession(SessionHold& session, const std::string& url,
                                   const WChar* checksumPath, const WString& saveDir,
@@ -287,8 +306,7 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
     record.engineInfo[2] = info.resumedFrom;
     record.engineInfo[3] = info.elapsedMs;
   });
-  DownloadResult result{kZdlResultGeneral, 0};
-  session.Get()->GetResult(&result.code, &result.extendedCode);
+  const DownloadResult result = ResultAfterPolls(session.Get());
   LogOutcome(result, url, saveDir, target.fileNameText);
   session.Release();
   return result;
@@ -315,8 +333,7 @@ DownloadResult TransferMonitor::TransferPlain(const std::string& url, const WStr
     ++pollCount;
   }
 
-  DownloadResult result{kZdlResultGeneral, 0};
-  session.Get()->GetResult(&result.code, &result.extendedCode);
+  const DownloadResult result = ResultAfterPolls(session.Get());
   session.Release();
   LogOutcome(result, url, saveDir, target.fileNameText);
   return result;

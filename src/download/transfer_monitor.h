@@ -58,6 +58,9 @@ class TransferMonitor {
  private:
   // Waits one session poll; true when the worker is quitting.
   bool WaitPoll() const;
+  // After a quit cut the polls short: gives the aborted session a bounded moment to reach its
+  // final status, then reads its result; a session still running counts as aborted.
+  DownloadResult ResultAfterPolls(IZDownloadSession* session) const;
   // Creates, publishes, configures and starts a session; reports a create or start failure
   // (naming reportName) and returns false then, with nothing left to release.
   bool OpenSession(SessionHold& session, const std::string& url, const WChar* checksumPath,
