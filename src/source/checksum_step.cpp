@@ -75,8 +75,7 @@ struct FileCloser {
 
 ChecksumStep::ChecksumStep(DownloadWorker& worker, HttpDnsResolver& resolver,
                            ResolvedAddressDownload& resolvedDownload, WString exeDir,
-                           std::string cdnHost, const WorkerIdentity& identity,
-                           Reporter& reporter)
+                           std::string cdnHost, const WorkerIdentity& identity, Reporter& reporter)
     : worker_(worker),
       resolver_(resolver),
       resolvedDownload_(resolvedDownload),

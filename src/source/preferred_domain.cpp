@@ -34,8 +34,7 @@ PreferredDomain::PreferredDomain(const HttpTextRequest& http, std::string config
                                  const WorkerIdentity& identity, Reporter& reporter)
     : http_(http), configUrl_(std::move(configUrl)), identity_(identity), reporter_(reporter) {}
 
-PreferredDomain::Match PreferredDomain::FindDomain(const std::string& body,
-                                                  std::string* domain) {
+PreferredDomain::Match PreferredDomain::FindDomain(const std::string& body, std::string* domain) {
   // The first match starts at the first occurrence of the key text that has a quote somewhere
   // after it (any later occurrence holds quotes itself), and its value runs to the next quote.
   const size_t key = body.find(kDomainKey);

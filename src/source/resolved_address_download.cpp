@@ -28,8 +28,7 @@ bool StartsWith(const std::string& text, const char* prefix, size_t length) {
 }  // namespace
 
 ResolvedAddressDownload::ResolvedAddressDownload(DownloadWorker& worker, std::string cdnHost,
-                                                 const WorkerIdentity& identity,
-                                                 Reporter& reporter)
+                                                 const WorkerIdentity& identity, Reporter& reporter)
     : worker_(worker), cdnHost_(std::move(cdnHost)), identity_(identity), reporter_(reporter) {}
 
 std::string ResolvedAddressDownload::RewriteUrlForAddress(const std::string& url,
@@ -44,8 +43,7 @@ std::string ResolvedAddressDownload::RewriteUrlForAddress(const std::string& url
 }
 
 std::vector<std::string> ResolvedAddressDownload::RewriteUrlsForAddresses(
-    const std::vector<std::string>& urls, const std::string& cdnHost,
-    const HttpDnsRecord& record) {
+    const std::vector<std::string>& urls, const std::string& cdnHost, const HttpDnsRecord& record) {
   std::vector<std::string> rewritten;
   for (const std::string& url : urls) {
     if (url.find(cdnHost) == std::string::npos) continue;

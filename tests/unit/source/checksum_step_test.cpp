@@ -1,8 +1,9 @@
 // The checksum-file step through real job runs: fetching into the checksum folder, the MD5
 // check, setting files aside, the resolver pass and the reports.
+#include "source/checksum_step.h"
+
 #include <gtest/gtest.h>
 
-#include "source/checksum_step.h"
 #include "source_test_env.h"
 
 namespace lumo {
@@ -80,9 +81,9 @@ TEST_F(ChecksumTest, UpperCaseExpectedDigestMatchesAndThePathGoesToEverySession)
   EXPECT_EQ(sessions[1].checksumPath, WideOfUtf8(path));
 
   EXPECT_EQ(log_.Count("INFO - Start to check the checksum file."), 1u);
-  EXPECT_EQ(log_.Count("INFO - MD5 check successful for " + sessions[0].url + ", the MD5 is " +
-                       expected),
-            1u);
+  EXPECT_EQ(
+      log_.Count("INFO - MD5 check successful for " + sessions[0].url + ", the MD5 is " + expected),
+      1u);
   // Used, then set aside after the data download.
   EXPECT_EQ(FilesIn(ChecksumDir()).size(), 1u);
   EXPECT_EQ(SetAside("sum.md5"), 1u);
@@ -117,8 +118,8 @@ TEST_F(ChecksumTest, TrailingSpaceNeverMatchesAndEveryFileIsSetAside) {
   std::vector<Form> reports = SentEvents(kEventRunningException);
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[0]["err"], "Illegal checksum file");
-  EXPECT_EQ(reports[0]["exceptionMsg"], "Illegal checksum file, the correct md5 is " + md5 +
-                                            " , while the current is " + md5);
+  EXPECT_EQ(reports[0]["exceptionMsg"],
+            "Illegal checksum file, the correct md5 is " + md5 + " , while the current is " + md5);
   EXPECT_EQ(reports[0]["downloadFileName"], ChecksumDir() + "a.md5");
   EXPECT_EQ(reports[0]["errExtCode"], "0");
   EXPECT_EQ(reports[0]["saveDirExists"], "0");
@@ -163,7 +164,7 @@ TEST_F(ChecksumTest, ResolverPassAfterEveryDirectFailure) {
   const std::string onCdn = "http://localhost/sums/sum.md5";
   SetDnsAnswer(Answer(200, "127.0.0.3 60\n127.0.0.2\n"));
   for (int i = 0; i < 4; ++i) engine_.QueueSession(Fails(3));  // both direct URLs, twice each
-  engine_.QueueSession(Fails(3));                                // first address, twice
+  engine_.QueueSession(Fails(3));                              // first address, twice
   engine_.QueueSession(Fails(7));
   engine_.QueueSession(Serves(ChecksumDir() + "sum.md5", kContent));  // second address
   engine_.QueueSession(Succeeds());
@@ -203,8 +204,8 @@ TEST_F(ChecksumTest, MissingOrUnreadableFileFailsTheCheck) {
   // for the empty file's digest.
   platform::CreateDirectories(WideOfUtf8(ChecksumDir() + "two.md5"));
   engine_.QueueSession(Succeeds());
-  DownloadJob job = ChecksumJob({"http://127.0.0.1/x/one.md5", "http://127.0.0.1/x/two.md5"},
-                                Md5Of(""));
+  DownloadJob job =
+      ChecksumJob({"http://127.0.0.1/x/one.md5", "http://127.0.0.1/x/two.md5"}, Md5Of(""));
   EXPECT_EQ(worker_->RunFile(job).code, 1);
   EXPECT_TRUE(job.checksumFile.empty());
   EXPECT_EQ(log_.Count("ERROR - Cannot open checksum file " + ChecksumDir() + "one.md5"), 1u);

@@ -1,11 +1,12 @@
 // The HTTP DNS answer parser and the record's calendar arithmetic: pure functions of their
 // input, whatever the server sent.
+#include "source/http_dns_answer.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
-#include "source/http_dns_answer.h"
 #include "source/http_dns_record.h"
 
 namespace lumo {
@@ -51,10 +52,10 @@ TEST(HttpDnsAnswerTest, OnlyDottedQuadsBecomeAddresses) {
   for (const char* good : {"0.0.0.0", "255.255.255.255", "127.0.0.1", "1.22.100.249"}) {
     EXPECT_TRUE(IsDottedQuadIPv4(good)) << good;
   }
-  for (const char* bad : {"", "1.2.3", "1.2.3.4.", ".1.2.3.4", "1.2.3.4.5", "256.1.1.1",
-                          "1.2.3.1000", "01.2.3.4", "1.2.3.04", "1..2.3", "a.b.c.d", "1.2.3.4/x",
-                          "1.2.3.4:80", "evil.com/", "1.2.3.4\r", "-1.2.3.4", "1.2.3.+4",
-                          "::1", "1.2.3.4 "}) {
+  for (const char* bad :
+       {"", "1.2.3", "1.2.3.4.", ".1.2.3.4", "1.2.3.4.5", "256.1.1.1", "1.2.3.1000", "01.2.3.4",
+        "1.2.3.04", "1..2.3", "a.b.c.d", "1.2.3.4/x", "1.2.3.4:80", "evil.com/", "1.2.3.4\r",
+        "-1.2.3.4", "1.2.3.+4", "::1", "1.2.3.4 "}) {
     EXPECT_FALSE(IsDottedQuadIPv4(bad)) << bad;
   }
   // A first line that is a single number still gives its lifetime, but no address.
@@ -119,8 +120,8 @@ TEST(HttpDnsAnswerTest, MalformedAnswersAreHandled) {
             (Addresses{"1.2.3.4"}));
 }
 
-platform::CalendarTime Utc(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi,
-                           uint16_t s, uint16_t ms) {
+platform::CalendarTime Utc(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s,
+                           uint16_t ms) {
   platform::CalendarTime t;
   t.year = y;
   t.month = mo;

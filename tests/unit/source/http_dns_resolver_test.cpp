@@ -1,5 +1,7 @@
 // The HTTP DNS cache and query: what is asked, what is kept, for how long, what is reported,
 // and a cache reset from another thread.
+#include "source/http_dns_resolver.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,7 @@
 
 #include "download/worker_identity.h"
 #include "module/job_queue.h"
-#include "source/http_dns_resolver.h"
+#include "source/http_dns_answer.h"
 #include "source/http_text_request.h"
 #include "source_test_env.h"
 
@@ -34,11 +36,10 @@ class HttpDnsResolverTest : public ::testing::Test {
       : timing_(FastTiming()),
         reporter_(engine_.HttpService(), SourceEndpoints().reportUrl, timing_),
         http_(engine_.HttpService(), timing_, quit_),
-        resolver_(http_, SourceEndpoints().httpDnsUrl, "localhost", identity_, reporter_,
-                  [this] {
-                    std::lock_guard<std::mutex> hold(clockLock_);
-                    return now_;
-                  }) {
+        resolver_(http_, SourceEndpoints().httpDnsUrl, "localhost", identity_, reporter_, [this] {
+          std::lock_guard<std::mutex> hold(clockLock_);
+          return now_;
+        }) {
     SetAnswer(Answer(404, ""));
   }
 
@@ -99,8 +100,8 @@ TEST_F(HttpDnsResolverTest, AnswerGivesAddressesAndLifetimeAndIsReported) {
   EXPECT_EQ(event["msg"], "HRESULT=" + platform::SystemErrorText(0));
   EXPECT_EQ(event["sid"], "s1");
   EXPECT_EQ(event["gameCode"], "g1");
-  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{"INFO - DNS request " + kQueryUrl + ", HRESULT=" +
-                                                    platform::SystemErrorText(0)}));
+  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{"INFO - DNS request " + kQueryUrl +
+                                                    ", HRESULT=" + platform::SystemErrorText(0)}));
 
   // Fresh until the expiry has passed, to the millisecond.
   SetNow(At(54, 0));
@@ -128,6 +129,30 @@ TEST_F(HttpDnsResolverTest, FailedQueriesStoreNothing) {
                        "addresses, from " +
                        kQueryUrl + ", the first: not-an-address"),
             1u);
+}
+
+TEST_F(HttpDnsResolverTest, HostileAnswersEndUpAsDottedQuadsOrNothing) {
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 7919) & 0xFF));
+  const std::string bodies[] = {garbage, std::string(1024 * 1024, 'x'),
+                                "127.0.0.2 60\nhttp://evil/ 1\n127.0.0.1:80\n\x01\x02\n"};
+  for (const std::string& body : bodies) {
+    resolver_.Clear();
+    SetAnswer(Answer(200, body));
+    const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
+    if (record) {
+      for (const std::string& address : record->addresses) EXPECT_TRUE(IsDottedQuadIPv4(address));
+    }
+  }
+  EXPECT_EQ(log_.Count("WARN - Ignored 3 entries of the HTTP DNS answer that are not IPv4 "
+                       "addresses, from " +
+                       kQueryUrl + ", the first: http://evil/"),
+            1u);
+  // What a log line shows of a server's text is printable and short.
+  for (const std::string& line : log_.Lines()) {
+    EXPECT_LT(line.size(), 400u);
+    for (char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
+  }
 }
 
 TEST_F(HttpDnsResolverTest, StaleRecordIsRefreshedOrKeptWhenTheRefreshFails) {

@@ -1,11 +1,12 @@
 // The bounded text GET: what the engine is asked, which answers count, and how the wait ends.
+#include "source/http_text_request.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
 #include "module/job_queue.h"
-#include "source/http_text_request.h"
 #include "source_test_env.h"
 
 namespace lumo {

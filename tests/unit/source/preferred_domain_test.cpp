@@ -1,8 +1,9 @@
 // The preferred CDN domain: the request, the text search for the domain, the reorder and the
 // CDN_PREFER_REQUEST event, through a real job run.
+#include "source/preferred_domain.h"
+
 #include <gtest/gtest.h>
 
-#include "source/preferred_domain.h"
 #include "source_test_env.h"
 
 namespace lumo {
@@ -60,8 +61,7 @@ TEST(PreferredDomainSearchTest, TextSearchNotJson) {
       {"domain\":\"" + std::string(1024, 'a') + "\"", PreferredDomain::Match::kFound,
        std::string(1024, 'a')},
       // A value far beyond any host name is left alone rather than searched.
-      {"domain\":\"" + std::string(1024 * 1024, 'a') + "\"", PreferredDomain::Match::kTooLong,
-       ""},
+      {"domain\":\"" + std::string(1024 * 1024, 'a') + "\"", PreferredDomain::Match::kTooLong, ""},
       {std::string(1024 * 1024, 'd') + "domain\":\"ok\"", PreferredDomain::Match::kFound, "ok"},
   };
   for (const Case& c : cases) {

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <iterator>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
