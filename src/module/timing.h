@@ -23,7 +23,7 @@ struct Timing {
   Ms senderStop{1000};       // sender: how long a stop lets the body in flight finish
   Ms destructorWait{5000};   // destructor: how long it waits for the worker thread
 
-  // The specification values divided by divisor (at least 1 ms each).
+  // The production values divided by divisor (at least 1 ms each).
   static Timing Scaled(uint32_t divisor);
   // This build's values (LUMO_TIME_DIVISOR).
   static Timing Production();
