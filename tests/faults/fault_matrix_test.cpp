@@ -323,3 +323,31 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace lumo::faults
+
+namespace lumo::faults {
+namespace {
+
+// Telemetry bodies grow with the job count (the statistics text names every file): a large one
+// reaches the collector like a small one.
+TEST(TelemetryBodies, LargeBodiesReachTheCollector) {
+  HttpTestServer collector;
+  ASSERT_TRUE(collector.Start());
+  collector.SetReply("/post", 200, "ok");
+  RealEngine engine;
+  std::string error;
+  ASSERT_EQ(engine.Bind(&error), 0);
+  {
+    Reporter reporter(engine.HttpService(), collector.Url("/post"), FaultTiming());
+    for (size_t size : {1000u, 16000u, 64000u, 1000000u}) {
+      reporter.Enqueue("eventType=BIG&pad=" + std::string(size, 'p'));
+    }
+    EXPECT_TRUE(collector.WaitForRequests("/post", 4, 20s));
+    const auto posts = collector.Requests("/post");
+    ASSERT_EQ(posts.size(), 4u);
+    EXPECT_EQ(posts[3].body.size(), 1000000u + 18);
+  }
+  engine.ReleaseAndTerminate();
+}
+
+}  // namespace
+}  // namespace lumo::faults

@@ -81,23 +81,21 @@ bool HttpTestServer::Start() {
   server_->set_read_timeout(2, 0);
   server_->set_write_timeout(2, 0);
   auto route = [this](const httplib::Request& raw, httplib::Response& response) {
-    // Ranges are answered here, not by the library, so faults can shape them.
-    const_cast<httplib::Request&>(raw).ranges.clear();
-    Request request;
-    request.method = raw.method;
-    request.path = raw.path;
-    request.target = raw.target;
-    for (const auto& header : raw.headers) request.headers.emplace(header.first, header.second);
-    request.body = raw.body;
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      requests_.push_back(request);
-    }
-    changed_.notify_all();
-    Serve(request, raw, response);
+    Route(raw, raw.body, response);
+  };
+  // POST bodies are read through a content reader: the library's plain handlers refuse
+  // URL-encoded forms above 8 KiB with 413, and telemetry forms may be larger.
+  auto routeWithBody = [this](const httplib::Request& raw, httplib::Response& response,
+                              const httplib::ContentReader& reader) {
+    std::string body;
+    reader([&body](const char* data, size_t length) {
+      body.append(data, length);
+      return true;
+    });
+    Route(raw, body, response);
   };
   server_->Get(".*", route);
-  server_->Post(".*", route);
+  server_->Post(".*", routeWithBody);
   server_->Put(".*", route);
   server_->Delete(".*", route);
   port_ = server_->bind_to_any_port("127.0.0.1");
@@ -110,6 +108,26 @@ bool HttpTestServer::Start() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+void HttpTestServer::Route(const httplib::Request& raw, const std::string& body,
+                           httplib::Response& response) {
+  {
+    // Ranges are answered here, not by the library, so faults can shape them.
+    const_cast<httplib::Request&>(raw).ranges.clear();
+    Request request;
+    request.method = raw.method;
+    request.path = raw.path;
+    request.target = raw.target;
+    for (const auto& header : raw.headers) request.headers.emplace(header.first, header.second);
+    request.body = body;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      requests_.push_back(request);
+    }
+    changed_.notify_all();
+    Serve(request, raw, response);
+  }
 }
 
 void HttpTestServer::Stop() {
@@ -139,6 +157,23 @@ void HttpTestServer::AddFile(const std::string& path, std::string content, FileF
   file.etag = ContentTag(content, version);
   file.lastModified = ModifiedDate(version);
   file.content = std::make_shared<const std::string>(std::move(content));
+  file.faults = faults;
+  file.dropsTaken = 0;
+}
+
+void HttpTestServer::AddSharedFile(const std::string& path,
+                                   std::shared_ptr<const std::string> content) {
+  AddSharedFile(path, std::move(content), FileFaults());
+}
+
+void HttpTestServer::AddSharedFile(const std::string& path,
+                                   std::shared_ptr<const std::string> content, FileFaults faults) {
+  std::lock_guard<std::mutex> lock(lock_);
+  uint64_t version = ++versions_;
+  File& file = files_[path];
+  file.etag = ContentTag(*content, version);
+  file.lastModified = ModifiedDate(version);
+  file.content = std::move(content);
   file.faults = faults;
   file.dropsTaken = 0;
 }

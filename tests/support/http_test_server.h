@@ -93,6 +93,10 @@ class HttpTestServer {
   // Last-Modified, as a changed file on a mirror would have.
   void AddFile(const std::string& path, std::string content);
   void AddFile(const std::string& path, std::string content, FileFaults faults);
+  // The same, sharing one copy of the content between many paths (long runs, big files).
+  void AddSharedFile(const std::string& path, std::shared_ptr<const std::string> content);
+  void AddSharedFile(const std::string& path, std::shared_ptr<const std::string> content,
+                     FileFaults faults);
   void SetFaults(const std::string& path, FileFaults faults);
   // The ETag the file is served with (quotes included).
   std::string ETagOf(const std::string& path);
@@ -118,6 +122,7 @@ class HttpTestServer {
     FileFaults faults;
     size_t dropsTaken = 0;  // offsets of faults.dropAtOffsets used up so far
   };
+  void Route(const httplib::Request& raw, const std::string& body, httplib::Response& response);
   void Serve(const Request& request, const httplib::Request& raw, httplib::Response& response);
   void ServeFile(const std::string& path, const File& file, const httplib::Request& raw,
                  httplib::Response& response);
