@@ -18,7 +18,7 @@ const char kThreadThrew[] = "Download thread ended by an internal error: ";
 constexpr uint32_t kThreadExitOk = 0;
 constexpr uint32_t kThreadExitError = 1;
 
-enum class Step { kContinue, kQuit };
+enum class Step { kContinue, kJobEnded, kQuit };
 
 // Runs the head job and settles the queue after it.
 void RunHeadJob(DownloadThreadContext& c, DownloadJob& job) {
@@ -44,8 +44,13 @@ void RunHeadJob(DownloadThreadContext& c, DownloadJob& job) {
   }
 }
 
-Step PollOnce(DownloadThreadContext& c) {
-  if (c.control.quit.WaitFor(c.timing.workerPoll)) return Step::kQuit;
+// One look at the queue, after a wait for a wake-up of at most one worker poll unless lookNow
+// (a job just ended: whatever is queued behind it starts at once).
+Step PollOnce(DownloadThreadContext& c, bool lookNow) {
+  if (!lookNow) c.control.wake.WaitFor(c.timing.workerPoll);
+  // Cleared before the look: a job queued after it raises the signal again for the next wait.
+  c.control.wake.Clear();
+  if (c.control.quit.IsRaised()) return Step::kQuit;
   if (c.queue.IsEmpty()) {
     c.control.runState.store(kLumoRunStateIdle);
     return c.control.controlState.load() == kControlQuit ? Step::kQuit : Step::kContinue;
@@ -58,7 +63,7 @@ Step PollOnce(DownloadThreadContext& c) {
   DownloadJob job;
   if (!c.queue.CopyFront(&job)) return Step::kContinue;
   RunHeadJob(c, job);
-  return Step::kContinue;
+  return Step::kJobEnded;
 }
 
 }  // namespace
@@ -67,8 +72,8 @@ uint32_t RunDownloadThread(DownloadThreadContext& context) {
   try {
     WriteLog(kLevelInfo, kThreadStarted);
     context.worker.RefreshStatus(nullptr);
-    while (PollOnce(context) == Step::kContinue) {
-    }
+    Step step = Step::kContinue;
+    while (step != Step::kQuit) step = PollOnce(context, step == Step::kJobEnded);
     context.worker.RefreshStatus(nullptr);
     return kThreadExitOk;
   } catch (const std::exception& e) {

@@ -1,4 +1,5 @@
-// The worker thread's loop: once per worker poll it looks at the queue, runs the head job and
+// The worker thread's loop: it looks at the queue when woken (a job queued, Start, Resume,
+// Stop), right after a job ends, and at least once per worker poll; runs the head job and
 // decides what becomes of it (removed, put back once at the tail, or kept at the head).
 #pragma once
 

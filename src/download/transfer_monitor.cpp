@@ -55,6 +55,10 @@ constexpr uint32_t kNoMinSpeed = 0xFFFFFFFFu;
 // Engine option 2 as a one-byte true: the checksum file always starts from zero.
 constexpr uint8_t kOptionTrue = 1;
 
+bool IsFinalStatus(int32_t status) {
+  return status == kZdlStatusDownloaded || status == kZdlStatusError;
+}
+
 SessionPoll PollSession(IZDownloadSession* session) {
   SessionPoll poll;
   session->GetStatus(&poll.status, &poll.total, &poll.downloaded, &poll.averageSpeed,
@@ -122,7 +126,16 @@ TransferMonitor::TransferMonitor(const Timing& timing, IZDownloadService* downlo
       running_(running),
       quit_(quit) {}
 
-bool TransferMonitor::WaitPoll() const { return quit_.WaitFor(timing_.sessionPoll); }
+bool TransferMonitor::NextCountedPoll(IZDownloadSession* session, SessionPoll* poll) const {
+  const Signal::Clock::time_point start = Signal::Clock::now();
+  const uint32_t looks = Timing::LooksPerPoll(timing_.sessionLook, timing_.sessionPoll);
+  for (uint32_t look = 1;; ++look) {
+    // Looks at fixed points of the interval, so the counted polls keep their pace.
+    if (quit_.WaitUntil(start + timing_.sessionPoll * look / looks)) return false;
+    *poll = PollSession(session);
+    if (look >= looks || IsFinalStatus(poll->status)) return true;
+  }
+}
 
 DownloadResult TransferMonitor::ResultAfterPolls(IZDownloadSession* session) const {
   if (quit_.IsRaised()) {
@@ -131,7 +144,7 @@ DownloadResult TransferMonitor::ResultAfterPolls(IZDownloadSession* session) con
     bool settled = false;
     for (int look = 0; look < kSettleLooks && !settled; ++look) {
       const SessionPoll poll = PollSession(session);
-      settled = poll.status == kZdlStatusDownloaded || poll.status == kZdlStatusError;
+      settled = IsFinalStatus(poll.status);
       if (!settled) std::this_thread::sleep_for(kSettleStep);
     }
     if (!settled) return DownloadResult{kZdlResultAborted, 0};
@@ -253,8 +266,8 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
   bool dataSeen = false;
   uint64_t stallMark = 0;
   SpeedWindow window;
-  while (!WaitPoll()) {
-    const SessionPoll poll = PollSession(session.Get());
+  SessionPoll poll;
+  while (NextCountedPoll(session.Get(), &poll)) {
     if (poll.status != lastStatus) {
       WriteLog(kLevelInfo, kStatusChanged + StatusName(poll.status));
       lastStatus = poll.status;
@@ -325,10 +338,10 @@ DownloadResult TransferMonitor::TransferPlain(const std::string& url, const WStr
 
   uint32_t pollCount = 0;
   uint64_t stallMark = 0;
-  while (!WaitPoll()) {
-    const SessionPoll poll = PollSession(session.Get());
+  SessionPoll poll;
+  while (NextCountedPoll(session.Get(), &poll)) {
     if (IsPreparingStatus(poll.status)) continue;
-    if (poll.status == kZdlStatusDownloaded || poll.status == kZdlStatusError) break;
+    if (IsFinalStatus(poll.status)) break;
     CheckStall(session.Get(), pollCount, poll, &stallMark, url, saveDir, target.fileNameText);
     ++pollCount;
   }

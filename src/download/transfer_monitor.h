@@ -1,6 +1,7 @@
 // One attempt to fetch one URL: an engine session created, configured, started, polled once
-// per session poll until it ends, and released exactly once. Watches for stalls and sizes that
-// do not add up, keeps the file's progress record current and sends the progress milestones.
+// per session poll (and looked at in between for its end) until it ends, and released exactly
+// once. Watches for stalls and sizes that do not add up, keeps the file's progress record
+// current and sends the progress milestones.
 #pragma once
 
 #include <atomic>
@@ -56,8 +57,11 @@ class TransferMonitor {
                                const WString& fileName, const TransferTarget& target);
 
  private:
-  // Waits one session poll; true when the worker is quitting.
-  bool WaitPoll() const;
+  // Waits for the next counted poll of session: the look at the end of one session poll, or an
+  // earlier look (one per session look) that finds the session finished, so a short transfer
+  // ends without waiting out the interval. Looks at an unfinished session in between are not
+  // polls: they change nothing. False when the worker is quitting; else *poll holds the answer.
+  bool NextCountedPoll(IZDownloadSession* session, SessionPoll* poll) const;
   // After a quit cut the polls short: gives the aborted session a bounded moment to reach its
   // final status, then reads its result; a session still running counts as aborted.
   DownloadResult ResultAfterPolls(IZDownloadSession* session) const;

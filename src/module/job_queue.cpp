@@ -36,6 +36,7 @@ void Signal::Raise() {
     raised_ = true;
   }
   cv_.notify_all();
+  if (forward_ != nullptr) forward_->Raise();
 }
 
 void Signal::Clear() {
@@ -51,6 +52,11 @@ bool Signal::IsRaised() const {
 bool Signal::WaitFor(std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return cv_.wait_for(lock, timeout, [this] { return raised_; });
+}
+
+bool Signal::WaitUntil(Clock::time_point deadline) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_until(lock, deadline, [this] { return raised_; });
 }
 
 }  // namespace lumo

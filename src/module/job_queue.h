@@ -31,16 +31,24 @@ class JobQueue {
 // A latching flag with an interruptible wait: once raised it stays raised until cleared.
 class Signal {
  public:
+  using Clock = std::chrono::steady_clock;
+
   void Raise();
   void Clear();
   bool IsRaised() const;
   // Waits until raised or the timeout passes; true when raised.
   bool WaitFor(std::chrono::milliseconds timeout) const;
+  // Waits until raised or the clock reaches deadline; true when raised.
+  bool WaitUntil(Clock::time_point deadline) const;
+  // Every later Raise of this signal raises other too (set up before any thread waits; other
+  // must outlive this signal).
+  void ForwardTo(Signal* other) { forward_ = other; }
 
  private:
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
-  bool raised_ = false;  // guarded by mutex_
+  bool raised_ = false;        // guarded by mutex_
+  Signal* forward_ = nullptr;  // fixed before the threads start
 };
 
 // ControlState values.
@@ -52,8 +60,15 @@ enum ControlStateValue : uint32_t {
 };
 
 struct ControlWords {
+  ControlWords() { quit.ForwardTo(&wake); }
+  ControlWords(const ControlWords&) = delete;
+  ControlWords& operator=(const ControlWords&) = delete;
+
   std::atomic<uint32_t> runState{0};      // LumoRunState: written by host calls and the worker
   std::atomic<uint32_t> controlState{0};  // ControlStateValue: written by the host (and disk pauses)
+  // Something the idle worker should see now (a job queued, Start, Resume, Stop, quit): it
+  // looks at the queue at once instead of at the end of its poll. The worker clears it.
+  Signal wake;
   Signal quit;  // raised by the downloader's destruction: the thread ends at once
 };
 

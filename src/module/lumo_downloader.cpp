@@ -251,6 +251,7 @@ int32_t LumoDownloader::AddDownload(const char* const* urls, uint32_t urlCount,
     }
     if (job.urls.empty()) return refuse(kNoUrls);
     shared_->queue.PushBack(job);
+    shared_->control.wake.Raise();  // an idle worker starts it now, not at its next poll
     return kOk;
   });
 }
@@ -278,6 +279,7 @@ int32_t LumoDownloader::Start() {
     shared_->control.runState = kLumoRunStateRunning;
     worker->ResetWorker();
     if (!resumed_.exchange(true)) shared_->released.Raise();
+    shared_->control.wake.Raise();
     return kOk;
   });
 }
@@ -296,9 +298,12 @@ int32_t LumoDownloader::Pause(uint32_t /*reserved*/) {
 }
 
 int32_t LumoDownloader::Resume() {
-  shared_->control.controlState = kControlResumed;
-  shared_->control.runState = kLumoRunStateRunning;
-  return kOk;
+  return Guarded([&]() -> int32_t {
+    shared_->control.controlState = kControlResumed;
+    shared_->control.runState = kLumoRunStateRunning;
+    shared_->control.wake.Raise();
+    return kOk;
+  });
 }
 
 int32_t LumoDownloader::ResetProgress() {
@@ -316,6 +321,7 @@ int32_t LumoDownloader::Stop(uint32_t /*reserved*/) {
     shared_->worker->SetRunning(false);
     int32_t ignored = kOk;
     shared_->worker->AbortCurrentSession(&ignored);
+    shared_->control.wake.Raise();
     return kOk;
   });
 }

@@ -54,12 +54,18 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
                                                       url.c_str(), handler.get(), 0, request.out());
     if (createResult >= 0 && request.get() != nullptr && request.get()->Send() >= 0) {
       sent = true;
-      for (uint32_t poll = 0; poll < timing_.httpPolls; ++poll) {
+      // Looks at the handler every httpLook, within the bound of httpPolls polls.
+      const uint64_t looksPerPoll = Timing::LooksPerPoll(timing_.httpLook, timing_.httpPoll);
+      const uint64_t looks = looksPerPoll * timing_.httpPolls;
+      const Signal::Clock::time_point start = Signal::Clock::now();
+      for (uint64_t look = 0; look < looks; ++look) {
+        // A quitting worker stops waiting; what has arrived is judged as it stands.
+        if (look > 0 && quit_.WaitUntil(start + timing_.httpPoll * look / looksPerPoll)) break;
         const bool done = handler.get()->Done();
         status = handler.get()->Status();
+        // Copied after done was read, so a done answer's body is complete.
         received = handler.get()->Response();
-        // A quitting worker stops waiting; what has arrived is judged as it stands.
-        if (quit_.WaitFor(timing_.httpPoll) || done) break;
+        if (done) break;
       }
     }
   }

@@ -1,6 +1,7 @@
 // A short GET through the engine's HTTP service whose answer is wanted as text: the preferred
-// CDN domain and the HTTP DNS query use it. The wait is bounded (a number of handler polls) and
-// ends early when the worker is quitting.
+// CDN domain and the HTTP DNS query use it. The wait looks at the handler often, ends as soon as
+// the answer is complete, is bounded (a number of handler polls) and ends early when the worker
+// is quitting.
 #pragma once
 
 #include <cstdint>

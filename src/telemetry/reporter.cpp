@@ -220,27 +220,32 @@ bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
   request.get()->SetBody(body.data(), static_cast<uint32_t>(body.size()));
   if (request.get()->Send() < 0) return false;
 
-  // The engine answers on its own threads; look at the handler every poll interval.
+  // The engine answers on its own threads: look at the handler every telemetryLook until it is
+  // done, within the bound of telemetryPolls polls.
+  const uint64_t looksPerPoll =
+      Timing::LooksPerPoll(config.timing.telemetryLook, config.timing.telemetryPoll);
+  const uint64_t looks = looksPerPoll * config.timing.telemetryPolls;
+  const Clock::time_point start = Clock::now();
   int64_t status = -1;
-  for (uint32_t poll = 0; poll < config.timing.telemetryPolls; ++poll) {
+  for (uint64_t look = 0; look < looks; ++look) {
+    if (look > 0 && !PollPause(config, start + config.timing.telemetryPoll * look / looksPerPoll)) {
+      break;
+    }
     handlerPolls_.fetch_add(1);
     const bool done = handler.get()->Done();
     status = handler.get()->Status();
-    if (done && StopAsked()) break;  // no reason to linger when the sender is ending
-    if (!PollPause(config) || done) break;
+    if (done) break;
   }
   return status == kHttpOk;
 }
 
-bool Reporter::PollPause(const SenderConfig& config) {
-  using Clock = std::chrono::steady_clock;
+bool Reporter::PollPause(const SenderConfig& config, Clock::time_point lookAt) {
   std::unique_lock<std::mutex> hold(lock_);
-  const Clock::time_point pollEnd = Clock::now() + config.timing.telemetryPoll;
-  wake_.wait_until(hold, pollEnd, [this] { return stopping_; });
+  wake_.wait_until(hold, lookAt, [this] { return stopping_; });
   if (!stopping_) return true;
   // Stopping: the request in flight may still finish, but only within the grace period.
   const Clock::time_point graceEnd = stopAsked_ + config.timing.senderStop;
-  const Clock::time_point until = std::min(pollEnd, graceEnd);
+  const Clock::time_point until = std::min(lookAt, graceEnd);
   wake_.wait_until(hold, until, [] { return false; });
   return Clock::now() < graceEnd;
 }

@@ -60,12 +60,13 @@ class Reporter {
 
   // Bodies queued, the one in flight included.
   size_t PendingForTest() const;
-  // Looks at response handlers so far (each poll of a wait counts one).
+  // Looks at response handlers so far (each look of a wait counts one).
   uint64_t HandlerPollsForTest() const { return handlerPolls_.load(); }
   // Bodies the server answered with 200.
   uint64_t DeliveredForTest() const { return delivered_.load(); }
 
  private:
+  using Clock = std::chrono::steady_clock;
   enum class State { kUnattached, kAttached, kStopped };
 
   // What the sender thread works with, copied when it starts.
@@ -87,8 +88,9 @@ class Reporter {
   bool SenderStep(const SenderConfig& config);
   // One post of body; true when the server answered 200.
   bool PostForm(const SenderConfig& config, const std::string& body);
-  // Sleeps one poll interval; false when a stop was asked and its grace period is over.
-  bool PollPause(const SenderConfig& config);
+  // Sleeps until the next look at the handler; false when a stop was asked and its grace period
+  // is over.
+  bool PollPause(const SenderConfig& config, Clock::time_point lookAt);
   bool StopAsked() const;
 
   std::mutex controlLock_;  // serialises Attach and Stop (held while joining)

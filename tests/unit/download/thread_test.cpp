@@ -163,6 +163,75 @@ TEST_F(ThreadTest, QuitDuringAJobEndsPromptlyAndKeepsTheJob) {
   EXPECT_EQ(engine_.LiveSessions(), 0u);
 }
 
+// With a worker poll of a minute, only the wake-ups can make these jobs start within the bounds.
+class WakeTest : public ThreadTest {
+ protected:
+  WakeTest() {
+    timing_.workerPoll = std::chrono::minutes(1);
+    worker_.reset(new ProbeWorker(timing_, engine_, reporter_, options_));
+  }
+  // What AddDownload does.
+  void Queue(const DownloadJob& job) {
+    queue_.PushBack(job);
+    control_.wake.Raise();
+  }
+  // What the first Start does: the thread is released and woken.
+  void StartAndWaitIdle() {
+    control_.wake.Raise();
+    StartThread();
+    ASSERT_TRUE(WaitFor([&] { return control_.runState == kLumoRunStateIdle; }));
+  }
+};
+
+TEST_F(WakeTest, JobQueuedIntoAnIdleThreadStartsAtOnce) {
+  StartAndWaitIdle();
+  Queue(MakeJob({kA}));
+  ASSERT_TRUE(WaitFor([&] {
+    return engine_.CountCalls("ReleaseSession") == 1 && queue_.IsEmpty() &&
+           control_.runState == kLumoRunStateIdle;
+  }));
+  EXPECT_EQ(CreatedUrls(), std::vector<std::string>{kA});
+  Queue(MakeJob({kB}));
+  ASSERT_TRUE(WaitFor([&] { return engine_.CountCalls("ReleaseSession") == 2; }));
+  EXPECT_EQ(CreatedUrls(), (std::vector<std::string>{kA, kB}));
+}
+
+TEST_F(WakeTest, NextJobStartsAsSoonAsOneEnds) {
+  StartAndWaitIdle();
+  queue_.PushBack(MakeJob({kA}));
+  queue_.PushBack(MakeJob({kB}));
+  queue_.PushBack(MakeJob({kC}));
+  control_.wake.Raise();  // one wake-up for the three
+  ASSERT_TRUE(WaitFor([&] { return engine_.CountCalls("ReleaseSession") == 3; }));
+  EXPECT_EQ(CreatedUrls(), (std::vector<std::string>{kA, kB, kC}));
+}
+
+TEST_F(WakeTest, ResumeAndStopReachAWaitingThread) {
+  StartAndWaitIdle();
+  control_.controlState = kControlPaused;
+  Queue(MakeJob({kA}));
+  // The paused thread took its look and went back to waiting; the job stays.
+  ASSERT_TRUE(WaitFor([&] { return !control_.wake.IsRaised(); }));
+  EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u);
+  // Resume.
+  control_.controlState = kControlResumed;
+  control_.wake.Raise();
+  ASSERT_TRUE(WaitFor([&] { return engine_.CountCalls("ReleaseSession") == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return control_.runState == kLumoRunStateIdle; }));
+  // Stop while idle.
+  control_.controlState = kControlQuit;
+  control_.wake.Raise();
+  ASSERT_EQ(thread_.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(thread_.get(), 0u);
+}
+
+TEST_F(WakeTest, QuitWakesTheWaitingThread) {
+  StartAndWaitIdle();
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(StopThread(), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30));
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace lumo

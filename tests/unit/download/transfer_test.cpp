@@ -344,6 +344,64 @@ TEST_F(TransferTest, PlainTransferSetsOverwriteAndKeepsQuiet) {
   EXPECT_TRUE(SentEvents(kEventFileDownload).empty());
 }
 
+// Between two counted polls the monitor looks for the session's end. A session that ends there
+// is taken up at once: that look becomes the counted poll of the moment, with the full pass.
+TEST_F(TransferTest, SessionEndingBetweenPollsIsTakenUpAtTheNextLook) {
+  timing_.sessionPoll = std::chrono::minutes(1);  // waiting out a single poll would show
+  timing_.sessionLook = std::chrono::milliseconds(1);
+  worker_.reset(new ProbeWorker(timing_, engine_, reporter_, options_));
+  FakeSessionScript script;
+  script.polls = {
+      FakePoll{1, 0, 0, 0, 0},          // looks: nothing logged, nothing stored
+      FakePoll{3, 1000, 500, 70, 90},   // look
+      FakePoll{3, 1000, 900, 70, 80},   // look
+      FakePoll{4, 1000, 1000, 60, 40},  // counted poll 0
+  };
+  engine_.QueueSession(script);
+  DownloadJob job = MakeJob({kUrl});
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30));
+  EXPECT_EQ(engine_.CountCalls("GetStatus"), 4u);
+  EXPECT_EQ(log_.CountContaining("Download status changed to "), 1u);
+  EXPECT_EQ(log_.Count("INFO - Download status changed to Downloaded"), 1u);
+  std::vector<Form> events = SentEvents(kEventFileDownload);
+  ASSERT_EQ(events.size(), 2u);
+  // Speeds seen only by looks are not in the window.
+  EXPECT_EQ(events[0]["downloadState"], "START_DOWNLOAD");
+  EXPECT_EQ(events[0]["downloadDuration"], "0");
+  EXPECT_EQ(events[0]["maxDownloadSpeed"], "40");
+  EXPECT_EQ(events[1]["downloadState"], "DOWNLOADED");
+  EXPECT_EQ(events[1]["downloadDuration"], "0");
+  EXPECT_EQ(events[1]["downloadedFileSize"], "1000");
+  EXPECT_EQ(events[1]["averageDownloadSpeed"], "60");
+}
+
+TEST_F(TransferTest, LooksBetweenPollsLeaveTheCountedPollsAndTheirPaceAlone) {
+  timing_.sessionPoll = std::chrono::milliseconds(50);
+  timing_.sessionLook = std::chrono::milliseconds(10);  // five looks per poll, the last counted
+  timing_.stallPolls = 3;
+  worker_.reset(new ProbeWorker(timing_, engine_, reporter_, options_));
+  FakeSessionScript stalled;
+  stalled.polls = {FakePoll{3, 1000, 0, 0, 0}};
+  engine_.QueueSession(stalled);
+  engine_.QueueSession(Fails(3));
+  DownloadJob job = MakeJob({kUrl}, "named.bin");
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(worker_->RunFile(job).code, 3);  // the second attempt's answer
+  // Counted polls 0 to 3 came at the end of four full polls; the abort at poll 3.
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(4 * 50));
+  EXPECT_EQ(GetStatusCallsBeforeAbort(engine_.Calls()), 4u * 5u);
+  EXPECT_EQ(log_.Count("ERROR - Active abort because no data received during 3S, "
+                       "current status: 3"),
+            1u);
+  // The aborted session's end is taken up at the next look, not at the next poll; so is the
+  // second attempt's failure.
+  EXPECT_EQ(engine_.CountCalls("GetStatus"), 4u * 5u + 1u + 1u);
+  EXPECT_EQ(log_.Count("INFO - Download status changed to Downloading"), 1u);
+  EXPECT_EQ(log_.Count("INFO - Download status changed to Error"), 1u);
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace lumo

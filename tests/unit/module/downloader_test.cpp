@@ -45,9 +45,9 @@ class DownloaderTest : public ::testing::Test {
     if (downloader_ != nullptr) downloader_->Release();
   }
 
-  LumoDownloader* Make(int32_t bindCode = 0) {
+  LumoDownloader* Make(int32_t bindCode = 0, const Timing& timing = ShortTiming()) {
     binding_.bindCode = bindCode;
-    downloader_ = new LumoDownloader(binding_, reporter_, ShortTiming(), Endpoints{});
+    downloader_ = new LumoDownloader(binding_, reporter_, timing, Endpoints{});
     downloader_->AddRef();
     std::string text;
     initCode_ = downloader_->Initialize(&text);
@@ -181,7 +181,6 @@ TEST_F(DownloaderTest, StartRefusesWhileRunningAndPostsModuleVersion) {
   EXPECT_EQ(d->SetOption(8, "abc", 3), 0);
   EXPECT_EQ(d->SetOption(12, "g1", 2), 0);
   EXPECT_EQ(d->Start(), 0);
-  EXPECT_EQ(d->RunState(), 1u) << "nothing queued yet, the worker may already have said idle";
   EXPECT_NE(ReadLog().find(" INFO - Start to download with sid:abc\n"), std::string::npos);
   ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("Send") >= 1; }));
   const auto requests = engine_.HttpRequests();
@@ -239,6 +238,35 @@ TEST_F(DownloaderTest, StopBeforeStartKeepsTheQueue) {
   for (int i = 0; i < 50; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u);
   EXPECT_EQ(d->QueuedJobs(), 1u);
+}
+
+// The worker waits up to a minute here; only the wake-ups of the host's calls can make it look
+// at the queue in time.
+TEST_F(DownloaderTest, HostCallsWakeTheIdleWorker) {
+  Timing timing = ShortTiming();
+  timing.workerPoll = std::chrono::minutes(1);
+  timing.sessionPoll = std::chrono::minutes(1);
+  LumoDownloader* d = Make(0, timing);
+  const auto idle = [d] { return d->RunState() == kLumoRunStateIdle; };
+  EXPECT_EQ(d->Start(), 0);
+  ASSERT_TRUE(engine_.WaitUntil(idle)) << "Start wakes the worker, which finds nothing queued";
+
+  const std::u16string dir = U16(::testing::TempDir());
+  const char* urls[] = {"http://127.0.0.1/a.bin"};
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
+  ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("ReleaseSession") == 1; }));
+  ASSERT_TRUE(engine_.WaitUntil(idle));
+
+  EXPECT_EQ(d->Pause(0), 0);
+  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
+  EXPECT_EQ(d->Resume(), 0);
+  ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("ReleaseSession") == 2; }));
+  ASSERT_TRUE(engine_.WaitUntil(idle));
+  EXPECT_EQ(d->QueuedJobs(), 0u);
+
+  EXPECT_EQ(d->Stop(0), 0);
+  downloader_ = nullptr;
+  ExpectPromptRelease(d);
 }
 
 }  // namespace

@@ -127,6 +127,34 @@ TEST_F(HttpTextRequestTest, QuittingEndsTheWaitEarly) {
   EXPECT_EQ(engine_.LiveRequests(), 0u);
 }
 
+TEST_F(HttpTextRequestTest, CompleteAnswerEndsTheWaitAtTheNextLook) {
+  timing_.httpPoll = std::chrono::minutes(10);  // sleeping out one poll would show
+  timing_.httpLook = std::chrono::milliseconds(1);
+  FakeHttpAnswer late = testing::Answer(200, "late but whole");
+  late.delay = std::chrono::milliseconds(20);  // not there at the first look
+  Answer(late);
+  std::string body;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get(&body), kZdlOk);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  EXPECT_EQ(body, "late but whole");
+  EXPECT_EQ(engine_.LiveRequests(), 0u);
+}
+
+TEST_F(HttpTextRequestTest, LooksKeepTheBoundOfFiftyPolls) {
+  timing_.httpPoll = std::chrono::milliseconds(10);
+  timing_.httpLook = std::chrono::milliseconds(1);
+  FakeHttpAnswer silent;
+  silent.delay = std::chrono::hours(1);
+  Answer(silent);
+  std::string body;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get(&body), kZdlFail);
+  // The last of the 500 looks comes 499 ms after the first.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(499));
+  EXPECT_EQ(log_.CountContaining("WARN - Failed to get content from "), 1u);
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace lumo

@@ -280,5 +280,44 @@ TEST(Reporter, ProcessWideInstanceQueuesUntilAttachedAndDropsAfterStop) {
   reporter.Stop();
 }
 
+TEST(Reporter, ACompletedAnswerEndsTheWaitAtTheNextLook) {
+  FakeEngine engine;
+  engine.SetHttpResponder([](const FakeHttpRequestRecord&) {
+    FakeHttpAnswer answer = Answer(200);
+    answer.delay = milliseconds(20);  // not there at the first look
+    return answer;
+  });
+  Timing timing = ShortTiming();
+  timing.telemetryPoll = std::chrono::minutes(10);  // sleeping out one poll would show
+  timing.telemetryLook = milliseconds(1);
+  Reporter reporter(engine.HttpService(), kUrl, timing);
+  reporter.Enqueue("a=1");
+  reporter.Enqueue("b=2");
+  ASSERT_TRUE(Drained(engine, reporter));
+  EXPECT_EQ(reporter.DeliveredForTest(), 2u);
+  EXPECT_EQ(engine.CountCalls("CreateRequest"), 2u);
+}
+
+TEST(Reporter, LooksKeepTheBoundOfAHundredPolls) {
+  FakeEngine engine;
+  engine.SetHttpResponder([](const FakeHttpRequestRecord&) {
+    FakeHttpAnswer answer;
+    answer.sendStatusCode = false;
+    answer.complete = false;
+    return answer;
+  });
+  Timing timing = ShortTiming();
+  timing.telemetryPoll = milliseconds(4);
+  timing.telemetryLook = milliseconds(1);  // four looks per poll
+  Reporter reporter(engine.HttpService(), kUrl, timing);
+  const auto start = std::chrono::steady_clock::now();
+  reporter.Enqueue("stuck");
+  ASSERT_TRUE(Drained(engine, reporter));
+  // Two attempts, each looking until the 400th look, 399 ms after its first.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(2 * 399));
+  EXPECT_EQ(reporter.HandlerPollsForTest(), 2u * 400u);
+  EXPECT_EQ(reporter.DeliveredForTest(), 0u);
+}
+
 }  // namespace
 }  // namespace lumo
