@@ -244,7 +244,10 @@ int main(int argc, char** argv) {
           job.urls = {mirror.Url(base + "/f")};
           break;
         case Fault::kStall:
-          faults.stallAfterBytes = static_cast<int64_t>(size / 3);
+          // A third of the file, then nothing for longer than the stall bound. The test server's
+          // own stalls last until it stops and would use up its threads over a long run.
+          faults.slowChunkBytes = size / 3 + 1;
+          faults.slowInterval = std::chrono::seconds(4);
           mirror.AddSharedFile(base + "/a", job.content, faults);
           mirror.AddSharedFile(base + "/b", job.content);
           job.urls = {mirror.Url(base + "/a"), mirror.Url(base + "/b")};

@@ -1,5 +1,7 @@
 #include "hosted_module.h"
 
+#include <gtest/gtest-spi.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -12,26 +14,26 @@
 
 namespace lumo::host {
 
-namespace {
-
-// A death-test child reports nothing itself: its failures go to stderr, which the parent shows.
-class ChildFailurePrinter : public ::testing::EmptyTestEventListener {
-  void OnTestPartResult(const ::testing::TestPartResult& result) override {
-    if (result.failed()) {
-      std::fprintf(stderr, "%s:%d: %s\n", result.file_name() ? result.file_name() : "?",
-                   result.line_number(), result.message());
-    }
-  }
-};
-
-}  // namespace
-
 void RunInChild(const std::function<void()>& scenario) {
   EXPECT_EXIT(
       {
-        ::testing::UnitTest::GetInstance()->listeners().Append(new ChildFailurePrinter);
-        scenario();
-        std::exit(::testing::Test::HasFailure() ? 1 : 0);
+        // A death-test child forwards no events: collect its failures and print them to stderr,
+        // which the parent shows.
+        ::testing::TestPartResultArray results;
+        {
+          ::testing::ScopedFakeTestPartResultReporter collect(
+              ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
+          scenario();
+        }
+        bool failed = false;
+        for (int i = 0; i < results.size(); ++i) {
+          const ::testing::TestPartResult& result = results.GetTestPartResult(i);
+          if (!result.failed()) continue;
+          failed = true;
+          std::fprintf(stderr, "%s:%d: %s\n", result.file_name() ? result.file_name() : "?",
+                       result.line_number(), result.message());
+        }
+        std::exit(failed ? 1 : 0);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -145,7 +147,9 @@ bool HostedModule::PollUntil(const std::function<bool()>& done,
 }
 
 bool HostedModule::RunUntilIdle(std::chrono::milliseconds bound) {
-  if (downloader->Start() != 0) return false;
+  // The worker may already have taken a job queued since the last run (RunState 1).
+  const int32_t started = downloader->Start();
+  if (started != 0 && started != static_cast<int32_t>(0x80070005u)) return false;
   return PollUntil([this] { return RunState() == kLumoRunStateIdle; }, bound);
 }
 
