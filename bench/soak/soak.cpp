@@ -268,8 +268,8 @@ int main(int argc, char** argv) {
       jobs.push_back(std::move(job));
     }
     // Denied only when the worker already took a job of this batch (RunState 1).
-    const int32_t started = downloader->Start();
-    if (started != 0 && started != static_cast<int32_t>(0x80070005u)) ++unexpected;
+    const int32_t startCode = downloader->Start();
+    if (startCode != 0 && startCode != static_cast<int32_t>(0x80070005u)) ++unexpected;
     ++batches;
     const auto deadline = Clock::now() + std::chrono::minutes(10);
     while (downloader->RunState() != kLumoRunStateIdle && Clock::now() < deadline) {
