@@ -255,8 +255,16 @@ bool LocalServices::Start(std::string* error) {
     listener.server->Get(".*", [this, self](const httplib::Request& req, httplib::Response& res) {
       HandleGet(*self, req, res);
     });
-    listener.server->Post(".*", [this, self](const httplib::Request& req, httplib::Response& res) {
-      HandlePost(*self, req, res);
+    // Bodies come through a content reader: the library's plain handlers refuse URL-encoded
+    // forms above 8 KiB, and a statistics report of a large run is bigger.
+    listener.server->Post(".*", [this, self](const httplib::Request& req, httplib::Response& res,
+                                             const httplib::ContentReader& reader) {
+      std::string body;
+      reader([&body](const char* data, size_t length) {
+        body.append(data, length);
+        return true;
+      });
+      HandlePost(*self, req, body, res);
     });
     if (listener.port == 0) {
       listener.port = listener.server->bind_to_any_port(listener.host);
@@ -437,9 +445,9 @@ void LocalServices::HandleGet(const Listener& listener, const httplib::Request& 
 }
 
 void LocalServices::HandlePost(const Listener& listener, const httplib::Request& req,
-                               httplib::Response& res) {
+                               const std::string& body, httplib::Response& res) {
   if (listener.report && req.path == report_.path) {
-    HandleReport(req, res);
+    HandleReport(body, res);
   } else {
     res.status = 404;
     res.set_content("not found\n", "text/plain");
@@ -486,17 +494,17 @@ void LocalServices::HandleDns(const httplib::Request& req, httplib::Response& re
   Notify();
 }
 
-void LocalServices::HandleReport(const httplib::Request& req, httplib::Response& res) {
+void LocalServices::HandleReport(const std::string& body, httplib::Response& res) {
   FormPairs pairs;
   std::string eventType = "(unreadable)";
-  if (ParseForm(req.body, pairs)) {
+  if (ParseForm(body, pairs)) {
     eventType = FormValue(pairs, "eventType");
     if (eventType.empty()) eventType = "(no eventType)";
   }
   size_t number = 0;
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
-    telemetry_.push_back(TelemetryRecord{eventType, req.body});
+    telemetry_.push_back(TelemetryRecord{eventType, body});
     number = telemetry_.size();
   }
   if (!config_.telemetryDir.empty()) {
@@ -508,11 +516,11 @@ void LocalServices::HandleReport(const httplib::Request& req, httplib::Response&
     }
     std::ofstream out(fs::path(config_.telemetryDir) / (name + safeType + ".form"),
                       std::ios::binary);
-    out << req.body;
+    out << body;
   }
   res.set_content("ok", "text/plain");
   Log("[telemetry] #" + std::to_string(number) + " " + eventType + " (" +
-      std::to_string(req.body.size()) + " bytes)");
+      std::to_string(body.size()) + " bytes)");
   Notify();
 }
 

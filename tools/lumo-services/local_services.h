@@ -113,11 +113,12 @@ class LocalServices {
   struct FaultSpec;
 
   void HandleGet(const Listener& listener, const httplib::Request& req, httplib::Response& res);
-  void HandlePost(const Listener& listener, const httplib::Request& req, httplib::Response& res);
+  void HandlePost(const Listener& listener, const httplib::Request& req, const std::string& body,
+                  httplib::Response& res);
   void HandleFile(const httplib::Request& req, httplib::Response& res);
   void HandleCdn(const httplib::Request& req, httplib::Response& res);
   void HandleDns(const httplib::Request& req, httplib::Response& res);
-  void HandleReport(const httplib::Request& req, httplib::Response& res);
+  void HandleReport(const std::string& body, httplib::Response& res);
   size_t AddRequest(RequestRecord record);
   void AddSentBytes(size_t index, uint64_t bytes);
   void MarkDone(size_t index);
