@@ -112,6 +112,11 @@ def main():
     if periods:
         print(f"{'job period (start to start)':<30}{statistics.mean(periods):9.1f}"
               f"{statistics.median(periods):9.1f}")
+    if len(jobs) >= 8:
+        quarter = len(jobs) // 4
+        for label, part in (("first", jobs[:quarter]), ("last", jobs[-quarter:])):
+            print(f"{label} {quarter} jobs: " + ", ".join(
+                f"{k} {statistics.mean(j[k] for j in part):.1f}" for k in top))
     print(f"handler polls per preferred-domain request: "
           f"{statistics.mean(j['_polls'] for j in jobs):.1f}; "
           f"monitor polls per job: {statistics.mean(j['_monitor'] for j in jobs):.1f}")
