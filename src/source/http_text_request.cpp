@@ -55,10 +55,10 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
     if (createResult >= 0 && request.get() != nullptr && request.get()->Send() >= 0) {
       sent = true;
       // Looks at the handler every httpLook, within the bound of httpPolls polls.
-      const uint64_t looksPerPoll = Timing::LooksPerPoll(timing_.httpLook, timing_.httpPoll);
-      const uint64_t looks = looksPerPoll * timing_.httpPolls;
+      const int64_t looksPerPoll = Timing::LooksPerPoll(timing_.httpLook, timing_.httpPoll);
+      const int64_t looks = looksPerPoll * timing_.httpPolls;
       const Signal::Clock::time_point start = Signal::Clock::now();
-      for (uint64_t look = 0; look < looks; ++look) {
+      for (int64_t look = 0; look < looks; ++look) {
         // A quitting worker stops waiting; what has arrived is judged as it stands.
         if (look > 0 && quit_.WaitUntil(start + timing_.httpPoll * look / looksPerPoll)) break;
         const bool done = handler.get()->Done();

@@ -222,12 +222,12 @@ bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
 
   // The engine answers on its own threads: look at the handler every telemetryLook until it is
   // done, within the bound of telemetryPolls polls.
-  const uint64_t looksPerPoll =
+  const int64_t looksPerPoll =
       Timing::LooksPerPoll(config.timing.telemetryLook, config.timing.telemetryPoll);
-  const uint64_t looks = looksPerPoll * config.timing.telemetryPolls;
+  const int64_t looks = looksPerPoll * config.timing.telemetryPolls;
   const Clock::time_point start = Clock::now();
   int64_t status = -1;
-  for (uint64_t look = 0; look < looks; ++look) {
+  for (int64_t look = 0; look < looks; ++look) {
     if (look > 0 && !PollPause(config, start + config.timing.telemetryPoll * look / looksPerPoll)) {
       break;
     }
