@@ -119,6 +119,27 @@ bench_build() {
     { tail -30 "$build.build.log"; bench_die "build failed"; }
 }
 
+# One benchmark at a time on this machine: they share the endpoint ports and disturb each
+# other's timings. Waits for a running one (lock held until the script exits).
+bench_lock() {
+  mkdir -p "$BENCH_HOME/run"
+  exec 9>"$BENCH_HOME/run/bench.lock"
+  if ! flock -n 9; then
+    bench_log "another benchmark runs (lock $BENCH_HOME/run/bench.lock); waiting for it"
+    flock 9
+  fi
+}
+
+# A fresh folder of this invocation under $BENCH_HOME/run, so that concurrent or earlier runs
+# never share or delete each other's files: bench_workdir NAME prints its path.
+bench_workdir() {
+  mkdir -p "$BENCH_HOME/run"
+  local dir
+  dir=$(mktemp -d "$BENCH_HOME/run/$1.XXXXXX")
+  chmod 755 "$dir"
+  echo "$dir"
+}
+
 # Seconds since the epoch with nanoseconds.
 bench_now() { date +%s.%N; }
 
@@ -143,11 +164,16 @@ bench_timed() {
 # Local stand-ins for the module's endpoints (CDN configuration :6016, HTTP DNS :6017,
 # telemetry :6015, the ports the module is built with). bench_services_start DIR BUILD.
 bench_services_start() {
-  local dir=$1 build=$2 port
+  local dir=$1 build=$2 port waited=0
+  # Another program's services (not a benchmark of this version, which holds the lock): wait
+  # for them to go, at most 10 minutes.
   for port in 6015 6016 6017; do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      bench_die "port $port is already in use: another lumo-services runs; stop it first"
-    fi
+    while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
+      [ $waited -eq 0 ] && bench_log "port $port is in use by another program; waiting for it"
+      waited=$((waited + 1))
+      [ $waited -le 600 ] || bench_die "port $port is still in use; stop the other lumo-services"
+      sleep 1
+    done
   done
   mkdir -p "$dir/services-root"
   rm -f "$dir/services.ready"
@@ -172,7 +198,8 @@ bench_services_stop() {
   fi
 }
 
-# Makes sure nothing answers on the module's endpoint ports (the "services down" case).
+# Fails unless nothing answers on the module's endpoint ports (the "services down" case, and
+# before bench_services_start, which checks again).
 bench_services_absent() {
   local port
   for port in 6015 6016 6017; do

@@ -71,7 +71,7 @@ def main():
         if index + 1 < len(starts) and t4 > starts[index + 1][0]:
             continue
         handler = [w for w in waits if t0 <= w[0] <= t1 and w[4].split()[0] != "1000"]
-        monitor = [w for w in waits if t2 <= w[0] <= t4 and w[4].split()[0] == "1000"]
+        monitor = [w for w in waits if t2 <= w[0] <= t4]
         tm = monitor[-1][0] if monitor else t2
         connect = first(events, t1, lambda e: e[2] == "connect" and e[4] == port)
         renamed = first(events, connect[0] if connect else t1, lambda e: e[2] == "rename")
