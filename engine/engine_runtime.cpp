@@ -1,5 +1,6 @@
 #include "engine_runtime.h"
 
+#include <new>
 #include <vector>
 
 #include "transport/transport.h"
@@ -23,7 +24,10 @@ void EngineTask::WaitDone() {
 }
 
 EngineRuntime& EngineRuntime::Instance() {
-  static EngineRuntime* runtime = new EngineRuntime();  // never destroyed: threads may outlive exit
+  // Static storage, never destroyed: threads may outlive exit, and unloading the library
+  // leaves nothing allocated behind.
+  alignas(EngineRuntime) static unsigned char storage[sizeof(EngineRuntime)];
+  static EngineRuntime* const runtime = new (storage) EngineRuntime();
   return *runtime;
 }
 

@@ -1,5 +1,7 @@
 #include "engine_services.h"
 
+#include <new>
+
 #include "download_session.h"
 #include "engine_runtime.h"
 #include "http_request.h"
@@ -40,15 +42,17 @@ class HttpService final : public RefCounted<IZHttpService> {
   void OnFinalRelease() override {}
 };
 
-DownloadService& TheDownloadService() {
-  static DownloadService* service = new DownloadService();
+// The services live in static storage and are never destroyed: a host may hold a reference
+// until the process ends, and unloading the library frees nothing that was allocated.
+template <typename Service>
+Service& StaticService() {
+  alignas(Service) static unsigned char storage[sizeof(Service)];
+  static Service* const service = new (storage) Service();
   return *service;
 }
 
-HttpService& TheHttpService() {
-  static HttpService* service = new HttpService();
-  return *service;
-}
+DownloadService& TheDownloadService() { return StaticService<DownloadService>(); }
+HttpService& TheHttpService() { return StaticService<HttpService>(); }
 
 }  // namespace
 

@@ -37,6 +37,20 @@ void* LoadDynamicLibrary(const WString& name) {
   if (name.empty() || !WideToMultiByte(CodePage::kAnsi, name.data(), name.size(), &narrow)) {
     return nullptr;
   }
+  if (narrow.find('/') == std::string::npos) {
+    // A bare name is looked for beside the library holding this code first: dlopen's own
+    // search uses the caller's run path, and interposers (sanitizer runtimes) hide the caller.
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&LoadDynamicLibrary), &self) != 0 &&
+        self.dli_fname != nullptr) {
+      std::string beside = self.dli_fname;
+      const size_t slash = beside.rfind('/');
+      if (slash != std::string::npos) {
+        beside = beside.substr(0, slash + 1) + narrow;
+        if (void* library = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
+      }
+    }
+  }
   return dlopen(narrow.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 

@@ -73,6 +73,16 @@ std::string LoadFailureText(int32_t code) {
 // Each scenario runs in a child process: a loaded module and its engine stay in a process.
 void RunChild(void (*scenario)()) {
   scenario();
+  // The parent shows only the child's stderr: repeat the failures there.
+  const ::testing::TestResult* result =
+      ::testing::UnitTest::GetInstance()->current_test_info()->result();
+  for (int i = 0; i < result->total_part_count(); ++i) {
+    const ::testing::TestPartResult& part = result->GetTestPartResult(i);
+    if (part.failed()) {
+      std::fprintf(stderr, "%s:%d: %s\n", part.file_name() ? part.file_name() : "?",
+                   part.line_number(), part.summary());
+    }
+  }
   std::exit(::testing::Test::HasFailure() ? 1 : 0);
 }
 #define IN_CHILD(scenario) EXPECT_EXIT(RunChild(scenario), ::testing::ExitedWithCode(0), "")
