@@ -5,7 +5,7 @@
 
 Splits each job of the worker thread into contiguous segments:
 
-  worker poll      the worker's wait before it looks at the queue
+  worker poll      the worker's waits between the previous job's end and this job's start
   preferred domain from "Start to download NAME" to "Start to download file from": the
                    CDN configuration request (its handler polls counted apart), its telemetry
                    encoding
@@ -55,12 +55,11 @@ def main():
               and not e[4].startswith("Start to download file from ")
               and not e[4].startswith("Start to download with")]
     jobs = []
+    previous_end = 0.0  # the previous job's "Download file ..." line
     for index, start in enumerate(starts):
         t0 = start[0]
-        poll = [w for w in waits if w[0] <= t0]
-        if not poll:
-            continue
-        worker_wait = poll[-1][3]
+        # The worker's waits between the previous job's end and this job's start.
+        worker_wait = sum(w[3] for w in waits if previous_end < w[0] <= t0)
         t1 = first(logs, t0, lambda e: e[4].startswith("Start to download file from "))
         t2 = first(logs, t0, lambda e: e[4].startswith("Start Zdl session with "))
         t4 = first(logs, t0, lambda e: e[4].startswith("Download file success from ")
@@ -76,8 +75,11 @@ def main():
         connect = first(events, t1, lambda e: e[2] == "connect" and e[4] == port)
         renamed = first(events, connect[0] if connect else t1, lambda e: e[2] == "rename")
         transfer = (renamed[0] - (connect[0] - connect[3])) if connect and renamed else 0.0
+        previous_end = t4
         nxt = first(waits, t4, lambda e: True)
         t5 = (nxt[0] - nxt[3]) if nxt else t4
+        if index + 1 < len(starts):
+            t5 = min(t5, starts[index + 1][0])
         jobs.append({
             "worker poll": worker_wait,
             "preferred domain": t1 - t0,
