@@ -6,6 +6,7 @@
 #include "module/log.h"
 #include "source/http_dns_answer.h"
 #include "source/http_text_request.h"
+#include "source/request_report.h"
 #include "telemetry/events.h"
 #include "telemetry/reporter.h"
 
@@ -15,7 +16,6 @@ namespace {
 const char kLevelInfo[] = "INFO";
 const char kLevelWarn[] = "WARN";
 const char kDnsRequest[] = "DNS request ";
-const char kHresult[] = "HRESULT=";
 const char kSkippedLead[] = "Ignored ";
 const char kSkippedMiddle[] = " entries of the HTTP DNS answer that are not IPv4 addresses, from ";
 const char kSkippedFirst[] = ", the first: ";
@@ -90,17 +90,9 @@ std::unique_ptr<HttpDnsRecord> HttpDnsResolver::QueryHttpDns() {
 
 void HttpDnsResolver::ReportDnsRequest(int32_t status, const std::string& url,
                                        const std::string& response) {
-  RequestEvent event;
-  event.eventType = kEventDnsRequest;
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
-  event.url = url;
-  event.msg = kHresult + platform::SystemErrorText(status);
-  event.response = response;
-  event.success = status >= 0 ? 1 : 0;
-  reporter_.Enqueue(event.ToForm());
-  WriteLog(kLevelInfo, kDnsRequest + url + ", " + event.msg);
+  const std::string msg =
+      ReportRequest(reporter_, identity_, kEventDnsRequest, status, url, response);
+  WriteLog(kLevelInfo, kDnsRequest + url + ", " + msg);
 }
 
 void HttpDnsResolver::Clear() {

@@ -7,6 +7,7 @@
 #include "module/log.h"
 #include "platform/platform.h"
 #include "source/http_text_request.h"
+#include "source/request_report.h"
 #include "telemetry/events.h"
 #include "telemetry/reporter.h"
 
@@ -19,7 +20,6 @@ const char kGlobalGameCode[] = "global";
 const char kGotDomain[] = "Got preferred domain ";
 const char kFrom[] = " from ";
 const char kDomainTooLong[] = "Ignored an over-long preferred domain from ";
-const char kHresult[] = "HRESULT=";
 
 const char kDomainPattern[] = "domain\":\"([^\"]*)\"";
 const char kDomainKey[] = "domain\":\"";
@@ -99,16 +99,7 @@ int32_t PreferredDomain::ApplyPreferredDomain(std::vector<std::string>* urls) co
 
 void PreferredDomain::ReportCdnPreferRequest(int32_t status, const std::string& domain,
                                              const std::string& firstUrl) const {
-  RequestEvent event;
-  event.eventType = kEventCdnPreferRequest;
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
-  event.url = firstUrl;
-  event.msg = kHresult + platform::SystemErrorText(status);
-  event.response = domain;
-  event.success = status >= 0 ? 1 : 0;
-  reporter_.Enqueue(event.ToForm());
+  ReportRequest(reporter_, identity_, kEventCdnPreferRequest, status, firstUrl, domain);
 }
 
 }  // namespace lumo
