@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "checksum_manifest.h"
-#include "file_name.h"
+#include "base/file_name.h"
+#include "path_text.h"
 #include "platform/engine_file.h"
 
 namespace zdl {
@@ -565,7 +566,7 @@ int32_t DownloadSession::Create(const char* url, const ZdlWChar* checksumPath,
   try {
     std::unique_ptr<Transport> transport = CreateTransport();
     if (!transport) return kZdlFail;
-    WString name = (fileName && fileName[0]) ? WString(fileName) : SafeFileNameFromUrl(url);
+    WString name = (fileName && fileName[0]) ? WString(fileName) : Utf8ToWide(lumo::FileNameFromUrl(url));
     auto core = std::make_shared<Core>(url, checksumPath ? WString(checksumPath) : WString(),
                                        WString(saveDir), name, std::move(transport));
     auto* session = new DownloadSession(std::move(core));

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "download/url_helpers.h"
-#include "file_name.h"
+#include "base/url_helpers.h"
+#include "path_text.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "engine_services.h"
-#include "module/endpoints.h"
+#include "base/endpoints.h"
 #include "module/engine_binding.h"
-#include "module/log.h"
-#include "module/lumo_downloader.h"
-#include "module/timing.h"
+#include "base/log.h"
+#include "module/downloader.h"
+#include "base/timing.h"
 #include "platform/platform.h"
 #include "support/http_test_server.h"
 #include "telemetry/reporter.h"

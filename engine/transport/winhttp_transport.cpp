@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "file_name.h"
+#include "path_text.h"
 #include "transport/throttle.h"
 #include "transport/transport.h"
 

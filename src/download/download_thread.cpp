@@ -4,7 +4,7 @@
 
 #include "download/download_worker.h"
 #include "lumo/lumo_downloader.h"
-#include "module/log.h"
+#include "base/log.h"
 
 namespace lumo {
 namespace {

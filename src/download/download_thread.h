@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "module/job_queue.h"
-#include "module/timing.h"
+#include "download/job_queue.h"
+#include "base/timing.h"
 
 namespace lumo {
 

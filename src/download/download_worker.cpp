@@ -1,10 +1,12 @@
 #include "download/download_worker.h"
 
-#include "download/result_codes.h"
-#include "download/url_helpers.h"
-#include "machine/text_conversion.h"
-#include "module/log.h"
-#include "module/option_store.h"
+#include "base/result_codes.h"
+#include "source/url_walk.h"
+#include "base/file_name.h"
+#include "base/url_helpers.h"
+#include "base/text_conversion.h"
+#include "base/log.h"
+#include "base/option_store.h"
 
 namespace lumo {
 namespace {
@@ -15,8 +17,6 @@ const char kJobFailed[] = "Failed to download file, ";
 const char kNoRecord[] = "Cannot get Download File Object";
 const char kIllegalChecksum[] = "Illegal checksum file";
 const WChar kCurrentDirectory[] = {'.', 0};
-
-constexpr int kAttemptsPerUrl = 2;
 
 }  // namespace
 
@@ -117,11 +117,14 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
   const WString saveDir = job.SaveDir();
   saveDirText_.clear();
   WideToUtf8(saveDir, &saveDirText_);
-  const WString fileName =
-      job.fileName[0] != 0 ? job.FileName()
-                           : FileNameFromUrl(job.urls.empty() ? std::string() : job.urls.front());
-  fileNameText_.clear();
-  WideToAnsi(fileName.c_str(), &fileNameText_);  // a failed conversion leaves the text empty
+  // A job without a name gets the URL's, and that name goes to the engine too, so the file
+  // written is the one reported.
+  if (job.fileName[0] == 0) {
+    const WString derived =
+        WideOfUtf8(FileNameFromUrl(job.urls.empty() ? std::string() : job.urls.front()));
+    CopyIntoJobBuffer(derived.c_str(), &job.fileName);
+  }
+  fileNameText_ = Utf8Of(job.FileName());
   records_.SetCurrentTexts(saveDirText_, fileNameText_);
   recordKey_.clear();
 
@@ -174,18 +177,16 @@ void DownloadWorker::SetFileAside(const WString& path) { ChecksumStep::SetFileAs
 void DownloadWorker::ClearDnsCache() { resolver_.Clear(); }
 
 DownloadResult DownloadWorker::DownloadFromUrls() {
-  DownloadResult result;  // "Abort download" until an attempt is made
   DownloadJob& job = *currentJob_;
   const std::vector<std::string> urls = job.urls;
   const WString saveDir = job.SaveDir();
   const WString fileName = job.FileName();
-  for (const std::string& url : urls) {
-    for (int attempt = 0; attempt < kAttemptsPerUrl; ++attempt) {
-      if (!running_.load()) continue;
-      result = TransferFromUrl(url, job.checksumFile, saveDir, fileName);
-      if (result.code == kZdlResultSuccess || IsDiskFailure(result)) return result;
-    }
-  }
+  const auto attempt = [&](const std::string& url) {
+    return TransferFromUrl(url, job.checksumFile, saveDir, fileName);
+  };
+  const WalkOutcome walk = WalkUrls(urls, *this, attempt, JudgeDataFileAttempt);
+  DownloadResult result = walk.last;
+  if (walk.done) return result;
   if (running_.load()) DownloadByResolvedAddressFallback(&result);
   return result;
 }

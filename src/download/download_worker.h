@@ -9,22 +9,23 @@
 #include <string>
 
 #include "download/current_session.h"
-#include "download/download_result.h"
+#include "base/download_result.h"
 #include "download/file_records.h"
 #include "download/job_reports.h"
 #include "download/transfer_monitor.h"
-#include "download/worker_identity.h"
+#include "base/worker_identity.h"
 #include "lumo/lumo_downloader.h"
-#include "module/download_job.h"
-#include "module/endpoints.h"
-#include "module/job_queue.h"
-#include "module/timing.h"
+#include "base/download_job.h"
+#include "base/endpoints.h"
+#include "download/job_queue.h"
+#include "base/timing.h"
 #include "platform/platform.h"
 #include "source/checksum_step.h"
 #include "source/http_dns_resolver.h"
 #include "source/http_text_request.h"
 #include "source/preferred_domain.h"
 #include "source/resolved_address_download.h"
+#include "source/transfers.h"
 #include "zdl/zdl_engine.h"
 
 namespace lumo {
@@ -32,7 +33,7 @@ namespace lumo {
 class OptionStore;
 class Reporter;
 
-class DownloadWorker {
+class DownloadWorker : public Transfers {
  public:
   DownloadWorker(const Timing& timing, const Endpoints& endpoints, IZDownloadService* downloads,
                  IZHttpService* http, Reporter& reporter, OptionStore& options, WString exeDir);
@@ -54,7 +55,7 @@ class DownloadWorker {
 
   // The running flag: cleared by the host's Pause and Stop; the job stops at its next test.
   void SetRunning(bool running);
-  bool Running() const;
+  bool Running() const override;
   // Aborts the current session if there is one; true, with its Abort() result, when there was.
   bool AbortCurrentSession(int32_t* result);
   // The downloader is going away: clears running, aborts the session and cuts every wait of
@@ -77,10 +78,10 @@ class DownloadWorker {
 
   // One attempt at one URL of the current job (worker thread).
   DownloadResult TransferFromUrl(const std::string& url, const WString& checksumPath,
-                                 const WString& saveDir, const WString& fileName);
+                                 const WString& saveDir, const WString& fileName) override;
   // The checksum file's transfer (worker thread).
   DownloadResult TransferPlain(const std::string& url, const WString& saveDir,
-                               const WString& fileName);
+                               const WString& fileName) override;
 
   // RUNNING_EXCEPTION plus the "ERROR" line.
   void ReportException(uint32_t errorCode, const std::string& url, const WString& saveDir,

@@ -1,6 +1,6 @@
 #include "download/file_records.h"
 
-#include "download/result_codes.h"
+#include "base/result_codes.h"
 #include "platform/platform.h"
 
 namespace lumo {

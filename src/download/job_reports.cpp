@@ -1,8 +1,8 @@
 #include "download/job_reports.h"
 
 #include "machine/storage_bus.h"
-#include "machine/text_conversion.h"
-#include "module/log.h"
+#include "base/text_conversion.h"
+#include "base/log.h"
 #include "telemetry/events.h"
 #include "telemetry/reporter.h"
 

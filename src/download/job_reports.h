@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "download/worker_identity.h"
+#include "base/worker_identity.h"
 #include "platform/platform.h"
 
 namespace lumo {

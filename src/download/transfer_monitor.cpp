@@ -8,14 +8,14 @@
 #include "download/current_session.h"
 #include "download/file_records.h"
 #include "download/job_reports.h"
-#include "download/result_codes.h"
+#include "base/result_codes.h"
 #include "download/session_status.h"
 #include "machine/machine_identity.h"
 #include "machine/storage_bus.h"
-#include "machine/text_conversion.h"
-#include "module/job_queue.h"
-#include "module/log.h"
-#include "module/option_store.h"
+#include "base/text_conversion.h"
+#include "download/job_queue.h"
+#include "base/log.h"
+#include "base/option_store.h"
 
 namespace lumo {
 namespace {

@@ -9,8 +9,8 @@
 #include <functional>
 #include <string>
 
-#include "download/download_result.h"
-#include "module/timing.h"
+#include "base/download_result.h"
+#include "base/timing.h"
 #include "platform/platform.h"
 #include "zdl/zdl_engine.h"
 

@@ -1,7 +1,7 @@
 #include "module/engine_loader.h"
 
-#include "machine/text_conversion.h"
-#include "module/log.h"
+#include "base/text_conversion.h"
+#include "base/log.h"
 
 namespace lumo {
 namespace {

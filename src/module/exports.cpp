@@ -4,8 +4,8 @@
 
 #include "lumo/lumo_downloader.h"
 #include "module/engine_loader.h"
-#include "module/log.h"
-#include "module/lumo_downloader.h"
+#include "base/log.h"
+#include "module/downloader.h"
 #include "telemetry/reporter.h"
 
 namespace {

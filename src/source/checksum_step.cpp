@@ -3,15 +3,17 @@
 #include <cctype>
 #include <memory>
 
-#include "download/download_worker.h"
-#include "download/url_helpers.h"
-#include "download/worker_identity.h"
+#include "base/file_name.h"
+#include "base/url_helpers.h"
+#include "base/worker_identity.h"
 #include "machine/storage_bus.h"
-#include "machine/text_conversion.h"
-#include "module/download_job.h"
-#include "module/log.h"
+#include "base/text_conversion.h"
+#include "base/download_job.h"
+#include "base/log.h"
 #include "source/http_dns_resolver.h"
 #include "source/resolved_address_download.h"
+#include "source/transfers.h"
+#include "source/url_walk.h"
 #include "telemetry/events.h"
 #include "telemetry/reporter.h"
 
@@ -34,10 +36,8 @@ const char kIllegalMessage[] = "Illegal checksum file, the correct md5 is ";
 const char kIllegalWhile[] = ", while the current is ";
 const char kIllegalError[] = "Illegal checksum file";
 const char kChecksumFolderName[] = "checksum";
-const char kUnnamed[] = "unnamed";
 
 constexpr size_t kReadChunk = 10240;
-constexpr int kAttemptsPerUrl = 2;
 
 WString Widened(const char* text) {
   WString out;
@@ -50,33 +50,16 @@ std::string Lowered(std::string text) {
   return text;
 }
 
-bool ForbiddenInName(WChar c) {
-  switch (c) {
-    case '\\':
-    case '/':
-    case ':':
-    case '*':
-    case '?':
-    case '"':
-    case '<':
-    case '>':
-    case '|':
-      return true;
-    default:
-      return c < 0x20;
-  }
-}
-
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 }  // namespace
 
-ChecksumStep::ChecksumStep(DownloadWorker& worker, HttpDnsResolver& resolver,
+ChecksumStep::ChecksumStep(Transfers& transfers, HttpDnsResolver& resolver,
                            ResolvedAddressDownload& resolvedDownload, WString exeDir,
                            std::string cdnHost, const WorkerIdentity& identity, Reporter& reporter)
-    : worker_(worker),
+    : transfers_(transfers),
       resolver_(resolver),
       resolvedDownload_(resolvedDownload),
       exeDir_(std::move(exeDir)),
@@ -92,16 +75,6 @@ WString ChecksumStep::ChecksumFolder(const WString& exeDir) {
   folder += Widened(kChecksumFolderName);
   folder.push_back(static_cast<WChar>(platform::kPathSeparator));
   return folder;
-}
-
-WString ChecksumStep::SafeFileName(const WString& name) {
-  const WString dot = Widened(".");
-  if (name.empty() || name == dot || name == dot + dot) return Widened(kUnnamed);
-  WString safe = name;
-  for (WChar& c : safe) {
-    if (ForbiddenInName(c)) c = static_cast<WChar>('_');
-  }
-  return safe;
 }
 
 void ChecksumStep::SetFileAside(const WString& path) {
@@ -127,24 +100,25 @@ int32_t ChecksumStep::FetchChecksumFile(DownloadJob& job, const std::vector<std:
   const WString folder = ChecksumFolder(exeDir_);
   // The transfer writes into the folder; it has to be there first.
   platform::CreateDirectories(folder);
-  for (const std::string& url : urls) {
-    const std::string requested = AddCacheBuster(url);
-    const WString name = SafeFileName(FileNameFromUrl(requested));
-    const WString path = folder + name;
-    bool fetched = false;
-    for (int attempt = 0; attempt < kAttemptsPerUrl && !fetched; ++attempt) {
-      if (!worker_.Running()) continue;
-      const int32_t code = worker_.TransferPlain(requested, folder, name).code;
-      if (viaResolver) resolvedDownload_.ReportDnsDownload(code, requested);
-      fetched = code == kZdlResultSuccess;
+  // Each URL gets the cache buster once, so both attempts ask for the same text.
+  std::vector<std::string> requested;
+  for (const std::string& url : urls) requested.push_back(AddCacheBuster(url));
+  const auto attempt = [&](const std::string& url) {
+    const DownloadResult result = transfers_.TransferPlain(url, folder, WideOfUtf8(FileNameFromUrl(url)));
+    if (viaResolver) resolvedDownload_.ReportDnsDownload(result.code, url);
+    return result;
+  };
+  // A fetched file with the wrong MD5 is not fetched again: the next URL may hold a good one.
+  const auto judge = [&](const std::string& url, const DownloadResult& result) {
+    if (result.code != kZdlResultSuccess) return AttemptVerdict::kRetry;
+    if (!VerifyChecksumFileMd5(folder + WideOfUtf8(FileNameFromUrl(url)), job.checksumMd5)) {
+      return AttemptVerdict::kNextUrl;
     }
-    if (!fetched) continue;
-    if (VerifyChecksumFileMd5(path, job.checksumMd5)) {
-      job.checksumFile = path;
-      WriteLog(kLevelInfo, kMd5Success + requested + kMd5Is + job.checksumMd5);
-      return kZdlOk;
-    }
-  }
+    job.checksumFile = folder + WideOfUtf8(FileNameFromUrl(url));
+    WriteLog(kLevelInfo, kMd5Success + url + kMd5Is + job.checksumMd5);
+    return AttemptVerdict::kDone;
+  };
+  if (WalkUrls(requested, transfers_, attempt, judge).done) return kZdlOk;
   return kZdlFail;
 }
 

@@ -12,16 +12,16 @@
 
 namespace lumo {
 
-class DownloadWorker;
 class HttpDnsResolver;
 class Reporter;
 class ResolvedAddressDownload;
+class Transfers;
 class WorkerIdentity;
 struct DownloadJob;
 
 class ChecksumStep {
  public:
-  ChecksumStep(DownloadWorker& worker, HttpDnsResolver& resolver,
+  ChecksumStep(Transfers& transfers, HttpDnsResolver& resolver,
                ResolvedAddressDownload& resolvedDownload, WString exeDir, std::string cdnHost,
                const WorkerIdentity& identity, Reporter& reporter);
 
@@ -41,16 +41,13 @@ class ChecksumStep {
   static void SetFileAside(const WString& path);
   // exeDir + "checksum" + separator, with a separator in between when exeDir lacks one.
   static WString ChecksumFolder(const WString& exeDir);
-  // A file name from a URL as it may be used inside the checksum folder: "." and ".." become
-  // "unnamed"; separators, ":" and the other characters Windows forbids in names become "_".
-  static WString SafeFileName(const WString& name);
 
  private:
   void ReportOpenFileError(const WString& path);
   void ReportIllegalChecksumFile(const WString& path, const std::string& expected,
                                  const std::string& current);
 
-  DownloadWorker& worker_;
+  Transfers& transfers_;
   HttpDnsResolver& resolver_;
   ResolvedAddressDownload& resolvedDownload_;
   const WString exeDir_;

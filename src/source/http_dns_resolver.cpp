@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "download/worker_identity.h"
-#include "module/log.h"
+#include "base/worker_identity.h"
+#include "base/log.h"
 #include "source/http_dns_answer.h"
 #include "source/http_text_request.h"
 #include "source/request_report.h"

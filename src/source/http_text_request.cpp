@@ -1,8 +1,8 @@
 #include "source/http_text_request.h"
 
-#include "download/url_helpers.h"
-#include "module/job_queue.h"
-#include "module/log.h"
+#include "base/url_helpers.h"
+#include "base/signal.h"
+#include "base/log.h"
 #include "telemetry/http_response_handler.h"
 
 namespace lumo {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "module/timing.h"
+#include "base/timing.h"
 #include "zdl/zdl_engine.h"
 
 namespace lumo {

@@ -3,8 +3,8 @@
 #include <deque>
 #include <regex>
 
-#include "download/worker_identity.h"
-#include "module/log.h"
+#include "base/worker_identity.h"
+#include "base/log.h"
 #include "platform/platform.h"
 #include "source/http_text_request.h"
 #include "source/request_report.h"

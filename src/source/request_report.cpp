@@ -1,6 +1,6 @@
 #include "source/request_report.h"
 
-#include "download/worker_identity.h"
+#include "base/worker_identity.h"
 #include "platform/platform.h"
 #include "telemetry/events.h"
 #include "telemetry/reporter.h"

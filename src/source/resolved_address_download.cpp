@@ -1,11 +1,12 @@
 #include "source/resolved_address_download.h"
 
-#include "download/download_worker.h"
-#include "download/result_codes.h"
-#include "download/worker_identity.h"
-#include "module/download_job.h"
-#include "module/log.h"
+#include "base/result_codes.h"
+#include "base/worker_identity.h"
+#include "base/download_job.h"
+#include "base/log.h"
 #include "source/http_dns_record.h"
+#include "source/transfers.h"
+#include "source/url_walk.h"
 #include "telemetry/events.h"
 #include "telemetry/reporter.h"
 
@@ -19,17 +20,15 @@ const char kDownloadModeHttp[] = "HTTP";
 const char kHttp[] = "http://";
 const char kHttps[] = "https://";
 
-constexpr int kAttemptsPerUrl = 2;
-
 bool StartsWith(const std::string& text, const char* prefix, size_t length) {
   return text.compare(0, length, prefix) == 0;
 }
 
 }  // namespace
 
-ResolvedAddressDownload::ResolvedAddressDownload(DownloadWorker& worker, std::string cdnHost,
+ResolvedAddressDownload::ResolvedAddressDownload(Transfers& transfers, std::string cdnHost,
                                                  const WorkerIdentity& identity, Reporter& reporter)
-    : worker_(worker), cdnHost_(std::move(cdnHost)), identity_(identity), reporter_(reporter) {}
+    : transfers_(transfers), cdnHost_(std::move(cdnHost)), identity_(identity), reporter_(reporter) {}
 
 std::string ResolvedAddressDownload::RewriteUrlForAddress(const std::string& url,
                                                           const std::string& address) {
@@ -56,19 +55,15 @@ std::vector<std::string> ResolvedAddressDownload::RewriteUrlsForAddresses(
 
 DownloadResult ResolvedAddressDownload::DownloadByResolvedAddress(const HttpDnsRecord& record,
                                                                   const DownloadJob& job) {
-  DownloadResult result;  // "Abort download" until an attempt is made
   const std::vector<std::string> urls = RewriteUrlsForAddresses(job.urls, cdnHost_, record);
   const WString saveDir = job.SaveDir();
   const WString fileName = job.FileName();
-  for (const std::string& url : urls) {
-    for (int attempt = 0; attempt < kAttemptsPerUrl; ++attempt) {
-      if (!worker_.Running()) continue;
-      result = worker_.TransferFromUrl(url, job.checksumFile, saveDir, fileName);
-      ReportDnsDownload(result.code, url);
-      if (result.code == kZdlResultSuccess || IsDiskFailure(result)) return result;
-    }
-  }
-  return result;
+  const auto attempt = [&](const std::string& url) {
+    const DownloadResult result = transfers_.TransferFromUrl(url, job.checksumFile, saveDir, fileName);
+    ReportDnsDownload(result.code, url);
+    return result;
+  };
+  return WalkUrls(urls, transfers_, attempt, JudgeDataFileAttempt).last;
 }
 
 void ResolvedAddressDownload::ReportDnsDownload(int32_t code, const std::string& url) {

@@ -7,19 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "download/download_result.h"
+#include "base/download_result.h"
 
 namespace lumo {
 
-class DownloadWorker;
 class Reporter;
+class Transfers;
 class WorkerIdentity;
 struct DownloadJob;
 struct HttpDnsRecord;
 
 class ResolvedAddressDownload {
  public:
-  ResolvedAddressDownload(DownloadWorker& worker, std::string cdnHost,
+  ResolvedAddressDownload(Transfers& transfers, std::string cdnHost,
                           const WorkerIdentity& identity, Reporter& reporter);
 
   // The job's file over the rewritten URLs (worker thread). (2, 0) when no attempt was made.
@@ -35,7 +35,7 @@ class ResolvedAddressDownload {
   static std::string RewriteUrlForAddress(const std::string& url, const std::string& address);
 
  private:
-  DownloadWorker& worker_;
+  Transfers& transfers_;
   const std::string cdnHost_;
   const WorkerIdentity& identity_;
   Reporter& reporter_;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "module/log.h"
+#include "base/log.h"
 
 namespace lumo {
 namespace {

@@ -23,7 +23,7 @@
 #include <string>
 #include <thread>
 
-#include "module/timing.h"
+#include "base/timing.h"
 #include "telemetry/events.h"
 #include "zdl/zdl_engine.h"
 

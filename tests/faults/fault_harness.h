@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "module/endpoints.h"
+#include "base/endpoints.h"
 #include "module/engine_binding.h"
-#include "module/lumo_downloader.h"
-#include "module/timing.h"
+#include "module/downloader.h"
+#include "base/timing.h"
 #include "telemetry/reporter.h"
 
 namespace lumo::faults {

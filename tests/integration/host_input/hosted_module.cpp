@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "machine/text_conversion.h"
+#include "base/text_conversion.h"
 #include "platform/platform.h"
 
 namespace lumo::host {

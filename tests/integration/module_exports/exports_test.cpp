@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "lumo/lumo_downloader.h"
-#include "machine/text_conversion.h"
+#include "base/text_conversion.h"
 #include "platform/platform.h"
 
 namespace lumo {

@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "download/download_worker.h"
-#include "machine/text_conversion.h"
-#include "module/download_job.h"
-#include "module/endpoints.h"
-#include "module/log.h"
-#include "module/option_store.h"
-#include "module/timing.h"
+#include "base/text_conversion.h"
+#include "base/download_job.h"
+#include "base/endpoints.h"
+#include "base/log.h"
+#include "base/option_store.h"
+#include "base/timing.h"
 #include "platform/platform.h"
 #include "support/fake_engine.h"
 #include "telemetry/reporter.h"

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "download/result_codes.h"
+#include "base/result_codes.h"
 #include "platform/platform.h"
 
 namespace lumo {

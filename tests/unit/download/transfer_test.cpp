@@ -34,7 +34,7 @@ TEST_F(TransferTest, SuccessfulTransferWritesExactlyTheseLines) {
   const std::vector<std::string> expected = {
       "INFO - Start to download a.bin",
       "INFO - Start to download file from " + kUrl + ".",
-      "INFO - Start Zdl session with " + kUrl + ",, " + saveDir_ + ",",
+      "INFO - Start Zdl session with " + kUrl + ",, " + saveDir_ + ",a.bin",
       "INFO - Download status changed to Downloading",
       "INFO - Download status changed to Downloaded",
       "INFO - Download file success from " + kUrl + ".",
@@ -42,9 +42,9 @@ TEST_F(TransferTest, SuccessfulTransferWritesExactlyTheseLines) {
   EXPECT_EQ(log_.Lines(), expected);
   EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 1u);
   EXPECT_EQ(engine_.LiveSessions(), 0u);
-  // The engine got the host's empty name and no checksum file.
+  // The engine got the name the host is told of, and no checksum file.
   ASSERT_EQ(engine_.SessionRequests().size(), 1u);
-  EXPECT_EQ(engine_.SessionRequests()[0].fileName, u"");
+  EXPECT_EQ(engine_.SessionRequests()[0].fileName, u"a.bin");
   EXPECT_FALSE(engine_.SessionRequests()[0].checksumPathNull);
   EXPECT_EQ(engine_.SessionRequests()[0].checksumPath, u"");
   EXPECT_TRUE(SentEvents(kEventRunningException).empty());

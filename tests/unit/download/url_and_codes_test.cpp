@@ -4,15 +4,13 @@
 #include <algorithm>
 #include <cctype>
 
-#include "download/download_result.h"
-#include "download/result_codes.h"
+#include "base/download_result.h"
+#include "base/result_codes.h"
 #include "download/session_status.h"
-#include "download/url_helpers.h"
+#include "base/url_helpers.h"
 
 namespace lumo {
 namespace {
-
-std::u16string U16(const WString& text) { return std::u16string(text.begin(), text.end()); }
 
 // text is prefix followed by exactly 17 decimal digits.
 bool HasStampAfter(const std::string& text, const std::string& prefix) {
@@ -43,24 +41,6 @@ TEST(CacheBuster, CompactTimestampPadsEveryField) {
   t.milliseconds = 7;
   EXPECT_EQ(CompactTimestampOf(t), "20240501020304007");
   EXPECT_EQ(CompactTimestamp().size(), 17u);
-}
-
-TEST(FileNameFromUrl, TakesTheLastElementWithoutQuery) {
-  EXPECT_EQ(U16(FileNameFromUrl("http://h/dir/data.bin?v=2")), u"data.bin");
-  EXPECT_EQ(U16(FileNameFromUrl("http://h/dir/")), u"unnamed");
-  EXPECT_EQ(U16(FileNameFromUrl("no-slash-at-all")), u"unnamed");
-  EXPECT_EQ(U16(FileNameFromUrl("http://h/dir/?only=query")), u"unnamed");
-  // A "/" inside the query wins: the text after the last one.
-  EXPECT_EQ(U16(FileNameFromUrl("http://h/a.bin?next=/b.bin")), u"b.bin");
-  EXPECT_EQ(U16(FileNameFromUrl("http://h/a%20b.zip")), u"a%20b.zip");
-}
-
-TEST(FileNameFromUrl, WidensBytesAsSignedValues) {
-  const WString name = FileNameFromUrl("http://h/x\xE4y");
-  ASSERT_EQ(name.size(), 3u);
-  EXPECT_EQ(static_cast<uint16_t>(name[0]), 'x');
-  EXPECT_EQ(static_cast<uint16_t>(name[1]), 0xFFE4);
-  EXPECT_EQ(static_cast<uint16_t>(name[2]), 'y');
 }
 
 TEST(ResultCodes, MessagesAndStoredCodes) {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine_services.h"
-#include "file_name.h"
+#include "path_text.h"
 #include "zdl/zdl_engine.h"
 
 namespace zdl {

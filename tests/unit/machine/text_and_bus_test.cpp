@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "machine/storage_bus.h"
-#include "machine/text_conversion.h"
+#include "base/text_conversion.h"
 
 namespace lumo {
 namespace {

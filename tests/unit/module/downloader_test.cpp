@@ -5,8 +5,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "module/log.h"
-#include "module/lumo_downloader.h"
+#include "base/log.h"
+#include "module/downloader.h"
 #include "support/fake_binding.h"
 #include "support/fake_engine.h"
 #include "telemetry/reporter.h"

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "module/engine_loader.h"
-#include "module/log.h"
+#include "base/log.h"
 #include "platform/platform.h"
 
 namespace lumo {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "module/download_job.h"
-#include "module/option_store.h"
+#include "base/download_job.h"
+#include "base/option_store.h"
 
 namespace lumo {
 namespace {

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "module/log.h"
+#include "base/log.h"
 
 namespace lumo {
 namespace {

@@ -48,15 +48,6 @@ TEST(ChecksumPathsTest, FolderAndSafeNames) {
   EXPECT_EQ(ChecksumStep::ChecksumFolder(w("C:\\game\\")), w(("C:\\game\\checksum" + sep).c_str()));
   EXPECT_EQ(ChecksumStep::ChecksumFolder(w(".")), w(("." + sep + "checksum" + sep).c_str()));
 
-  EXPECT_EQ(ChecksumStep::SafeFileName(w("sum.md5")), w("sum.md5"));
-  EXPECT_EQ(ChecksumStep::SafeFileName(w(".")), w("unnamed"));
-  EXPECT_EQ(ChecksumStep::SafeFileName(w("..")), w("unnamed"));
-  EXPECT_EQ(ChecksumStep::SafeFileName(w("...")), w("..."));
-  EXPECT_EQ(ChecksumStep::SafeFileName(w("..\\..\\evil.dll")), w(".._.._evil.dll"));
-  EXPECT_EQ(ChecksumStep::SafeFileName(w("C:evil")), w("C_evil"));
-  EXPECT_EQ(ChecksumStep::SafeFileName(w("a<b>c\"d|e*f")), w("a_b_c_d_e_f"));
-  EXPECT_EQ(ChecksumStep::SafeFileName(w("tab\there")), w("tab_here"));
-  EXPECT_EQ(ChecksumStep::SafeFileName(w("h\xC3\xA9.md5")), w("h\xC3\xA9.md5"));
 }
 
 TEST_F(ChecksumTest, UpperCaseExpectedDigestMatchesAndThePathGoesToEverySession) {

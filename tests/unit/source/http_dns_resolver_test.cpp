@@ -7,8 +7,8 @@
 #include <atomic>
 #include <thread>
 
-#include "download/worker_identity.h"
-#include "module/job_queue.h"
+#include "base/worker_identity.h"
+#include "download/job_queue.h"
 #include "source/http_dns_answer.h"
 #include "source/http_text_request.h"
 #include "source_test_env.h"

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "module/job_queue.h"
+#include "download/job_queue.h"
 #include "source_test_env.h"
 
 namespace lumo {

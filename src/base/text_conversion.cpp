@@ -1,4 +1,4 @@
-#include "machine/text_conversion.h"
+#include "base/text_conversion.h"
 
 namespace lumo {
 namespace {

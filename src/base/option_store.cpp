@@ -1,4 +1,4 @@
-#include "module/option_store.h"
+#include "base/option_store.h"
 
 #include <cstring>
 

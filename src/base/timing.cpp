@@ -1,4 +1,4 @@
-#include "module/timing.h"
+#include "base/timing.h"
 
 #include "lumo/build_config.h"
 

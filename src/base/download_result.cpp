@@ -1,4 +1,4 @@
-#include "download/download_result.h"
+#include "base/download_result.h"
 
 #include "lumo/lumo_downloader.h"
 #include "zdl/zdl_engine.h"

@@ -1,4 +1,4 @@
-#include "download/url_helpers.h"
+#include "base/url_helpers.h"
 
 #include <cstdio>
 
@@ -7,7 +7,6 @@ namespace {
 
 const char kCacheBusterFirst[] = "?t=";
 const char kCacheBusterMore[] = "&t=";
-const char16_t kUnnamed[] = u"unnamed";
 
 }  // namespace
 
@@ -24,25 +23,6 @@ std::string CompactTimestamp() { return CompactTimestampOf(platform::LocalTimeNo
 std::string AddCacheBuster(const std::string& url) {
   const char* joint = url.find('?') != std::string::npos ? kCacheBusterMore : kCacheBusterFirst;
   return url + joint + CompactTimestamp();
-}
-
-WString FileNameFromUrl(const std::string& url) {
-  WString name;
-  const size_t slash = url.rfind('/');
-  if (slash != std::string::npos) {
-    std::string tail = url.substr(slash + 1);
-    const size_t query = tail.find('?');
-    if (query != std::string::npos) tail.erase(query);
-    for (char byte : tail) {
-      // Signed widening keeps the bytes as they were (no code page), as the names always were.
-      const int16_t widened = static_cast<int16_t>(static_cast<signed char>(byte));
-      name.push_back(static_cast<WChar>(static_cast<uint16_t>(widened)));
-    }
-  }
-  if (name.empty()) {
-    for (const char16_t* c = kUnnamed; *c != 0; ++c) name.push_back(static_cast<WChar>(*c));
-  }
-  return name;
 }
 
 }  // namespace lumo

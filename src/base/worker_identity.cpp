@@ -1,4 +1,4 @@
-#include "download/worker_identity.h"
+#include "base/worker_identity.h"
 
 namespace lumo {
 

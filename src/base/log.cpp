@@ -1,4 +1,4 @@
-#include "module/log.h"
+#include "base/log.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "module/lumo_downloader.h"
+#include "module/downloader.h"
 
 #include <cstring>
 #include <new>
@@ -7,8 +7,8 @@
 #include "download/download_thread.h"
 #include "download/download_worker.h"
 #include "machine/machine_identity.h"
-#include "module/download_job.h"
-#include "module/log.h"
+#include "base/download_job.h"
+#include "base/log.h"
 #include "telemetry/events.h"
 #include "telemetry/reporter.h"
 

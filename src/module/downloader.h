@@ -8,12 +8,12 @@
 #include <thread>
 
 #include "lumo/lumo_downloader.h"
-#include "module/endpoints.h"
+#include "base/endpoints.h"
 #include "module/engine_binding.h"
-#include "module/job_queue.h"
+#include "download/job_queue.h"
 #include "module/lumo_simple_unknown.h"
-#include "module/option_store.h"
-#include "module/timing.h"
+#include "base/option_store.h"
+#include "base/timing.h"
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "module/download_job.h"
+#include "base/download_job.h"
 
 namespace lumo {
 

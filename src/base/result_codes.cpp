@@ -1,4 +1,4 @@
-#include "download/result_codes.h"
+#include "base/result_codes.h"
 
 #include "zdl/zdl_engine.h"
 

@@ -1,4 +1,4 @@
-#include "module/endpoints.h"
+#include "base/endpoints.h"
 
 #include "lumo/build_config.h"
 

@@ -1,0 +1,40 @@
+// The one URL walk of the module: each URL in turn, a fixed number of attempts per URL while
+// the driver runs. The data file, the checksum file and the resolved-address fallback all walk
+// this way; what an attempt does and when a walk ends is theirs to say.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/download_result.h"
+
+namespace lumo {
+
+class Transfers;
+
+constexpr int kAttemptsPerUrl = 2;
+
+// What a walk does after an attempt.
+enum class AttemptVerdict {
+  kRetry,    // another attempt at the same URL while attempts remain, else the next URL
+  kNextUrl,  // straight to the next URL
+  kDone,     // the walk ends with this attempt's result
+};
+
+struct WalkOutcome {
+  DownloadResult last;  // the last attempt's result; "Abort download" when none was made
+  bool done = false;    // an attempt ended the walk
+};
+
+using UrlAttempt = std::function<DownloadResult(const std::string& url)>;
+using AttemptJudge = std::function<AttemptVerdict(const std::string& url, const DownloadResult&)>;
+
+// Attempts are skipped (not made) while the driver is not running.
+WalkOutcome WalkUrls(const std::vector<std::string>& urls, const Transfers& driver,
+                     const UrlAttempt& attempt, const AttemptJudge& judge);
+
+// The judge of a data-file walk: a success or a disk failure ends it, anything else retries.
+AttemptVerdict JudgeDataFileAttempt(const std::string& url, const DownloadResult& result);
+
+}  // namespace lumo
