@@ -55,6 +55,18 @@ std::string AbsoluteDir(const std::string& dir) {
   return text;
 }
 
+// Beside the program, as a launcher keeps it; else in ../lib, where an install on Linux puts it.
+std::string DefaultModulePath(const std::string& exeDir) {
+  const std::string beside = exeDir + kSeparator + kModuleFileName;
+  const std::string installed = exeDir + kSeparator + ".." + kSeparator + "lib" + kSeparator +
+                                kModuleFileName;
+  std::error_code error;
+  if (!fs::exists(fs::u8path(beside), error) && fs::exists(fs::u8path(installed), error)) {
+    return installed;
+  }
+  return beside;
+}
+
 uint64_t FileSize(const std::string& path) {
   std::error_code error;
   const uint64_t size = fs::file_size(fs::u8path(path), error);
@@ -84,9 +96,8 @@ ProgressSnapshot TakeSnapshot(ILumoDownloader* downloader, size_t jobCount) {
 
 int Run(const Settings& settings) {
   const std::string exeDir = ExecutableDir();
-  const std::string modulePath = settings.modulePath.empty()
-                                     ? exeDir + kSeparator + kModuleFileName
-                                     : settings.modulePath;
+  const std::string modulePath =
+      settings.modulePath.empty() ? DefaultModulePath(exeDir) : settings.modulePath;
   // The module logs beside the folder of the host executable; its failure messages come from
   // there.
   const std::string logPath = exeDir + kSeparator + ".." + kSeparator + "lumodownload.log";
