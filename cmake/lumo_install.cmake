@@ -17,6 +17,13 @@ endif()
 if(TARGET lumoget)
   install(TARGETS lumoget RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+install(FILES ${CMAKE_SOURCE_DIR}/docs/host-guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/docs/sample/sample_host.c ${CMAKE_SOURCE_DIR}/docs/sample/CMakeLists.txt
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/sample)
+if(WIN32)
+  # Beside the DLLs: it loads the plug-in from its own folder.
+  install(TARGETS sample_host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 if(NOT WIN32)
   set(_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/lumodownload)

@@ -4,11 +4,22 @@
 // exports below, calls mod_lumoinit once, fetches ILumoDownloader with mod_lumogetobject and
 // drives it. The layout is COM-compatible: interfaces are structs of pure virtual methods
 // without data and without a virtual destructor, methods use __stdcall on 32-bit Windows.
+// Compiles as C too: there an interface is a pointer to its table of functions (lpVtbl), each
+// taking the object first, as COM's C binding has it.
 #pragma once
 
 #include <stdint.h>
 
+#ifdef __cplusplus
 #include <string>
+#define LUMO_CONST constexpr
+#define LUMO_ENUM_BASE(type) : type
+#define LUMO_STATUS(code) static_cast<int32_t>(code)
+#else
+#define LUMO_CONST static const
+#define LUMO_ENUM_BASE(type)
+#define LUMO_STATUS(code) ((int32_t)(code))
+#endif
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define LUMO_STDCALL __stdcall
@@ -31,33 +42,37 @@
 // UTF-16 code unit: wchar_t on Windows, char16_t elsewhere (wchar_t is 32-bit there).
 #if defined(_WIN32)
 typedef wchar_t LumoWChar;
-#else
+#elif defined(__cplusplus)
 typedef char16_t LumoWChar;
+#else
+typedef uint16_t LumoWChar;
 #endif
 
 // Interface identifier in the usual GUID layout (little-endian fields, then eight bytes).
-struct LumoGuid {
+typedef struct LumoGuid {
   uint32_t data1;
   uint16_t data2;
   uint16_t data3;
   uint8_t data4[8];
-};
+} LumoGuid;
+#ifdef __cplusplus
 static_assert(sizeof(LumoGuid) == 16, "LumoGuid must be 16 bytes");
+#endif
 
 // {BABCE3F3-A9E0-4F5B-87B7-55B547DC01E4}
-constexpr LumoGuid IID_ILumoDownloader = {
+LUMO_CONST LumoGuid IID_ILumoDownloader = {
     0xBABCE3F3u, 0xA9E0u, 0x4F5Bu, {0x87, 0xB7, 0x55, 0xB5, 0x47, 0xDC, 0x01, 0xE4}};
 
 // Status codes (COM convention: negative means failure).
-constexpr int32_t kLumoOk = 0;
-constexpr int32_t kLumoNoInterface = static_cast<int32_t>(0x80004002u);
-constexpr int32_t kLumoFail = static_cast<int32_t>(0x80004005u);
-constexpr int32_t kLumoAccessDenied = static_cast<int32_t>(0x80070005u);
-constexpr int32_t kLumoInvalidArg = static_cast<int32_t>(0x80070057u);
-constexpr int32_t kLumoOutOfMemory = static_cast<int32_t>(0x8007000Eu);
+LUMO_CONST int32_t kLumoOk = 0;
+LUMO_CONST int32_t kLumoNoInterface = LUMO_STATUS(0x80004002u);
+LUMO_CONST int32_t kLumoFail = LUMO_STATUS(0x80004005u);
+LUMO_CONST int32_t kLumoAccessDenied = LUMO_STATUS(0x80070005u);
+LUMO_CONST int32_t kLumoInvalidArg = LUMO_STATUS(0x80070057u);
+LUMO_CONST int32_t kLumoOutOfMemory = LUMO_STATUS(0x8007000Eu);
 
 // Option ids of SetOption/GetOption.
-enum LumoOptionId : int32_t {
+enum LumoOptionId LUMO_ENUM_BASE(int32_t) {
   kLumoOptionMaxSpeed = 0,         // engine option 0: u32 bytes per second, 0 = unlimited
   kLumoOptionConnectTimeout = 1,   // engine option 1: u32 seconds, 0 = engine default
   kLumoOptionOverwrite = 2,        // engine option 2: 1 byte, discard partial data
@@ -70,7 +85,7 @@ enum LumoOptionId : int32_t {
 };
 
 // RunState values reported by GetProgress.
-enum LumoRunState : uint32_t {
+enum LumoRunState LUMO_ENUM_BASE(uint32_t) {
   kLumoRunStateInitial = 0,
   kLumoRunStateRunning = 1,
   kLumoRunStateIdle = 2,
@@ -80,13 +95,15 @@ enum LumoRunState : uint32_t {
 };
 
 // The 18-word status record of GetStatistics.
-struct DownloadStatus {
+typedef struct DownloadStatus {
   uint32_t words[18];
-};
+} DownloadStatus;
+#ifdef __cplusplus
 static_assert(sizeof(DownloadStatus) == 72, "DownloadStatus must be 18 words");
+#endif
 
 // Word indexes of DownloadStatus.
-enum LumoStatusWord : uint32_t {
+enum LumoStatusWord LUMO_ENUM_BASE(uint32_t) {
   kLumoWordTotalLow = 8,
   kLumoWordTotalHigh = 9,
   kLumoWordDownloadedLow = 10,
@@ -101,11 +118,12 @@ enum LumoStatusWord : uint32_t {
 // A host narrow string object: the module only ever calls assign, so the text crosses the
 // boundary without either side knowing the other's string type.
 typedef void(LUMO_CDECL* LumoAssignFn)(void* context, const char* text, uint32_t length);
-struct LumoString {
+typedef struct LumoString {
   void* context;
   LumoAssignFn assign;
-};
+} LumoString;
 
+#ifdef __cplusplus
 inline void LUMO_CDECL LumoAssignStdString(void* context, const char* text, uint32_t length) {
   static_cast<std::string*>(context)->assign(text, length);
 }
@@ -139,13 +157,48 @@ struct ILumoDownloader {
   virtual int32_t LUMO_STDCALL SampleStatistics() = 0;
   virtual int32_t LUMO_STDCALL GetCompletedFiles(LumoString* list) = 0;
 };
+#else
+typedef struct ILumoDownloader ILumoDownloader;
+typedef struct ILumoDownloaderVtbl {
+  int32_t(LUMO_STDCALL* QueryInterface)(ILumoDownloader* self, const LumoGuid* iid, void** out);
+  uint32_t(LUMO_STDCALL* AddRef)(ILumoDownloader* self);
+  uint32_t(LUMO_STDCALL* Release)(ILumoDownloader* self);
+  int32_t(LUMO_STDCALL* GetOption)(ILumoDownloader* self, int32_t id, void* buffer, uint32_t* size);
+  int32_t(LUMO_STDCALL* SetOption)(ILumoDownloader* self, int32_t id, const void* data,
+                                   uint32_t size);
+  int32_t(LUMO_STDCALL* AddDownload)(ILumoDownloader* self, const char* const* urls,
+                                     uint32_t urlCount, const LumoWChar* saveDir,
+                                     const LumoWChar* fileName, const char* const* checksumUrls,
+                                     uint32_t checksumUrlCount, const char* checksumMd5);
+  int32_t(LUMO_STDCALL* Start)(ILumoDownloader* self);
+  int32_t(LUMO_STDCALL* Pause)(ILumoDownloader* self, uint32_t reserved);
+  int32_t(LUMO_STDCALL* Resume)(ILumoDownloader* self);
+  int32_t(LUMO_STDCALL* ResetProgress)(ILumoDownloader* self);
+  int32_t(LUMO_STDCALL* Stop)(ILumoDownloader* self, uint32_t reserved);
+  int32_t(LUMO_STDCALL* GetProgress)(ILumoDownloader* self, uint32_t* state, uint64_t* bytes,
+                                     uint32_t* averageSpeed, uint32_t* currentSpeed,
+                                     LumoString* path);
+  int32_t(LUMO_STDCALL* GetOverallState)(ILumoDownloader* self, uint32_t* state,
+                                         uint32_t* reserved);
+  int32_t(LUMO_STDCALL* GetStatistics)(ILumoDownloader* self, DownloadStatus* status);
+  int32_t(LUMO_STDCALL* SampleStatistics)(ILumoDownloader* self);
+  int32_t(LUMO_STDCALL* GetCompletedFiles)(ILumoDownloader* self, LumoString* list);
+} ILumoDownloaderVtbl;
+struct ILumoDownloader {
+  const ILumoDownloaderVtbl* lpVtbl;
+};
+#endif
 
 // The three exports, undecorated, default calling convention.
+#ifdef __cplusplus
 extern "C" {
+#endif
 LUMO_API int32_t mod_lumoinit(LumoString* errorText);
 LUMO_API int32_t mod_lumoterm(void);
 LUMO_API int32_t mod_lumogetobject(const LumoGuid* iid, void** out);
+#ifdef __cplusplus
 }
+#endif
 
 typedef int32_t (*LumoInitFn)(LumoString* errorText);
 typedef int32_t (*LumoTermFn)(void);
