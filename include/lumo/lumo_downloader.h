@@ -63,6 +63,14 @@ static_assert(sizeof(LumoGuid) == 16, "LumoGuid must be 16 bytes");
 LUMO_CONST LumoGuid IID_ILumoDownloader = {
     0xBABCE3F3u, 0xA9E0u, 0x4F5Bu, {0x87, 0xB7, 0x55, 0xB5, 0x47, 0xDC, 0x01, 0xE4}};
 
+// {0B6E2C4F-7D1A-4E93-A5C8-3F9B1D62E7A0}: the per-file results of the same object, reached only
+// through the object's QueryInterface (mod_lumogetobject answers IID_ILumoDownloader alone).
+LUMO_CONST LumoGuid IID_ILumoFileResults = {
+    0x0B6E2C4Fu, 0x7D1Au, 0x4E93u, {0xA5, 0xC8, 0x3F, 0x9B, 0x1D, 0x62, 0xE7, 0xA0}};
+// IUnknown's identifier, which ILumoFileResults' QueryInterface answers (COM identity).
+LUMO_CONST LumoGuid IID_LumoUnknown = {
+    0x00000000u, 0x0000u, 0x0000u, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
 // Status codes (COM convention: negative means failure).
 LUMO_CONST int32_t kLumoOk = 0;
 LUMO_CONST int32_t kLumoNoInterface = LUMO_STATUS(0x80004002u);
@@ -70,6 +78,8 @@ LUMO_CONST int32_t kLumoFail = LUMO_STATUS(0x80004005u);
 LUMO_CONST int32_t kLumoAccessDenied = LUMO_STATUS(0x80070005u);
 LUMO_CONST int32_t kLumoInvalidArg = LUMO_STATUS(0x80070057u);
 LUMO_CONST int32_t kLumoOutOfMemory = LUMO_STATUS(0x8007000Eu);
+// ILumoFileResults: no file of that path is known.
+LUMO_CONST int32_t kLumoNotFound = LUMO_STATUS(0x80070490u);
 
 // Option ids of SetOption/GetOption.
 enum LumoOptionId LUMO_ENUM_BASE(int32_t) {
@@ -115,6 +125,28 @@ enum LumoStatusWord LUMO_ENUM_BASE(uint32_t) {
   kLumoWordOverallState = 16,
 };
 
+// States of a file in ILumoFileResults.
+enum LumoFileState LUMO_ENUM_BASE(uint32_t) {
+  kLumoFileQueued = 0,   // AddDownload took it; not started yet (or put back for a second run)
+  kLumoFileRunning = 1,  // its job runs now
+  kLumoFileDone = 2,     // the whole file is in place under its path
+  kLumoFileFailed = 3,   // every mirror failed; resultCode and the message say why
+};
+
+// One file's result. 32 bytes, the same layout for every compiler (the 64-bit fields lie on
+// 8-byte offsets).
+typedef struct LumoFileResult {
+  uint32_t state;         // LumoFileState
+  int32_t resultCode;     // 0 success; 1 to 8 the failure's result code (see the host guide)
+  int32_t extendedCode;   // with result 4 the system status code (0x80070070: disk full)
+  uint32_t attempts;      // transfer attempts made at the file's data so far
+  uint64_t bytesReceived; // bytes of the file in place
+  uint64_t bytesTotal;    // the file's size; 0 while the server has not told it
+} LumoFileResult;
+#ifdef __cplusplus
+static_assert(sizeof(LumoFileResult) == 32, "LumoFileResult must be 32 bytes");
+#endif
+
 // A host narrow string object: the module only ever calls assign, so the text crosses the
 // boundary without either side knowing the other's string type.
 typedef void(LUMO_CDECL* LumoAssignFn)(void* context, const char* text, uint32_t length);
@@ -157,6 +189,24 @@ struct ILumoDownloader {
   virtual int32_t LUMO_STDCALL SampleStatistics() = 0;
   virtual int32_t LUMO_STDCALL GetCompletedFiles(LumoString* list) = 0;
 };
+
+// Per-file results. Texts are UTF-8. Any thread; answers at once.
+struct ILumoFileResults {
+  virtual int32_t LUMO_STDCALL QueryInterface(const LumoGuid* iid, void** out) = 0;
+  virtual uint32_t LUMO_STDCALL AddRef() = 0;
+  virtual uint32_t LUMO_STDCALL Release() = 0;
+  // The file of path (as GetCompletedFiles and GetProgress give it); a null or empty path names
+  // the file that runs now, or ran last. message receives the log's failure text (empty unless
+  // failed), foundPath the file's path; either may be null. kLumoNotFound for an unknown path,
+  // kLumoInvalidArg for a null result.
+  virtual int32_t LUMO_STDCALL GetFileResult(const char* path, LumoFileResult* result,
+                                             LumoString* message, LumoString* foundPath) = 0;
+  // Every file known, in the order first queued: count, then each by index (kLumoNotFound past
+  // the end).
+  virtual int32_t LUMO_STDCALL GetFileCount(uint32_t* count) = 0;
+  virtual int32_t LUMO_STDCALL GetFileResultAt(uint32_t index, LumoFileResult* result,
+                                               LumoString* message, LumoString* path) = 0;
+};
 #else
 typedef struct ILumoDownloader ILumoDownloader;
 typedef struct ILumoDownloaderVtbl {
@@ -186,6 +236,22 @@ typedef struct ILumoDownloaderVtbl {
 } ILumoDownloaderVtbl;
 struct ILumoDownloader {
   const ILumoDownloaderVtbl* lpVtbl;
+};
+typedef struct ILumoFileResults ILumoFileResults;
+typedef struct ILumoFileResultsVtbl {
+  int32_t(LUMO_STDCALL* QueryInterface)(ILumoFileResults* self, const LumoGuid* iid, void** out);
+  uint32_t(LUMO_STDCALL* AddRef)(ILumoFileResults* self);
+  uint32_t(LUMO_STDCALL* Release)(ILumoFileResults* self);
+  int32_t(LUMO_STDCALL* GetFileResult)(ILumoFileResults* self, const char* path,
+                                       LumoFileResult* result, LumoString* message,
+                                       LumoString* foundPath);
+  int32_t(LUMO_STDCALL* GetFileCount)(ILumoFileResults* self, uint32_t* count);
+  int32_t(LUMO_STDCALL* GetFileResultAt)(ILumoFileResults* self, uint32_t index,
+                                         LumoFileResult* result, LumoString* message,
+                                         LumoString* path);
+} ILumoFileResultsVtbl;
+struct ILumoFileResults {
+  const ILumoFileResultsVtbl* lpVtbl;
 };
 #endif
 

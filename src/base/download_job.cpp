@@ -1,6 +1,14 @@
 #include "base/download_job.h"
 
+#include "base/file_name.h"
+#include "base/text_conversion.h"
+
 namespace lumo {
+
+WString DownloadJob::EffectiveFileName() const {
+  if (fileName[0] != 0) return FileName();
+  return WideOfUtf8(FileNameFromUrl(urls.empty() ? std::string() : urls.front()));
+}
 
 size_t BoundedLength(const WChar* text, size_t limit) {
   size_t length = 0;

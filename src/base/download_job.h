@@ -24,6 +24,8 @@ struct DownloadJob {
 
   WString SaveDir() const { return WString(saveDir.data()); }
   WString FileName() const { return WString(fileName.data()); }
+  // The host's name, or the one the first URL implies: the name the file is written under.
+  WString EffectiveFileName() const;
 };
 
 // Length of a zero-terminated UTF-16 text, looking at no more than limit characters; returns

@@ -39,6 +39,7 @@ void RunHeadJob(DownloadThreadContext& c, DownloadJob& job) {
   if (result.code != kZdlResultSuccess && job.retryCount < 1) {
     ++job.retryCount;
     c.queue.FinishFront(&job);
+    c.worker.NoteQueued(job);
   } else {
     c.queue.FinishFront(nullptr);
   }

@@ -2,7 +2,6 @@
 
 #include "base/result_codes.h"
 #include "source/url_walk.h"
-#include "base/file_name.h"
 #include "base/url_helpers.h"
 #include "base/text_conversion.h"
 #include "base/log.h"
@@ -91,6 +90,7 @@ TransferTarget DownloadWorker::Target() const {
 
 DownloadResult DownloadWorker::TransferFromUrl(const std::string& url, const WString& checksumPath,
                                                const WString& saveDir, const WString& fileName) {
+  results_.Attempted(recordKey_);
   return monitor_.TransferFromUrl(url, checksumPath, saveDir, fileName, Target());
 }
 
@@ -119,11 +119,7 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
   WideToUtf8(saveDir, &saveDirText_);
   // A job without a name gets the URL's, and that name goes to the engine too, so the file
   // written is the one reported.
-  if (job.fileName[0] == 0) {
-    const WString derived =
-        WideOfUtf8(FileNameFromUrl(job.urls.empty() ? std::string() : job.urls.front()));
-    CopyIntoJobBuffer(derived.c_str(), &job.fileName);
-  }
+  if (job.fileName[0] == 0) CopyIntoJobBuffer(job.EffectiveFileName().c_str(), &job.fileName);
   fileNameText_ = Utf8Of(job.FileName());
   records_.SetCurrentTexts(saveDirText_, fileNameText_);
   recordKey_.clear();
@@ -136,12 +132,14 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
                     kNoRecord);
     return result;
   }
+  results_.Started(recordKey_);
 
   if (!job.checksumMd5.empty() && CheckChecksumFile() < 0) {
     records_.Edit(recordKey_,
                   [](LUMODOWNLOAD_FILE& record) { record.result = kZdlResultChecksum; });
     ReportException(0, std::string(), saveDir, fileNameText_,
                     std::string(kJobFailed) + kIllegalChecksum, kIllegalChecksum);
+    FinishResult(DownloadResult{kZdlResultChecksum, 0}, std::string(kJobFailed) + kIllegalChecksum);
     return result;
   }
 
@@ -154,8 +152,41 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
   if (result.code != kZdlResultSuccess && running_.load()) {
     const std::string message = ResultMessage(result.code);
     ReportException(0, std::string(), saveDir, fileNameText_, kJobFailed + message, message);
+    FinishResult(result, kJobFailed + message);
+  } else if (result.code == kZdlResultSuccess) {
+    FinishResult(result, std::string());
+  } else {
+    results_.Queued(recordKey_);  // paused or stopped: the job runs again
   }
   return result;
+}
+
+void DownloadWorker::FinishResult(const DownloadResult& result, const std::string& message) {
+  LUMODOWNLOAD_FILE record;
+  if (records_.Read(recordKey_, &record)) {
+    results_.SetBytes(recordKey_, record.downloadedBytes, record.totalBytes);
+  }
+  results_.Finished(recordKey_, result.code, result.extendedCode, message);
+}
+
+void DownloadWorker::NoteQueued(const DownloadJob& job) {
+  results_.Queued(LocalPathOf(Utf8Of(job.SaveDir()), Utf8Of(job.EffectiveFileName())));
+}
+
+bool DownloadWorker::FileResult(const std::string& path, FileResultEntry* out) const {
+  if (!results_.Find(path, out)) return false;
+  LUMODOWNLOAD_FILE record;
+  // A running file's bytes are the live ones of its progress record.
+  if (out->result.state == kLumoFileRunning && records_.Read(out->path, &record)) {
+    out->result.bytesReceived = record.downloadedBytes;
+    out->result.bytesTotal = record.totalBytes;
+  }
+  return true;
+}
+
+bool DownloadWorker::FileResultAt(size_t index, FileResultEntry* out) const {
+  if (!results_.At(index, out)) return false;
+  return FileResult(out->path, out);
 }
 
 int32_t DownloadWorker::CheckChecksumFile() { return checksum_.CheckChecksumFile(*currentJob_); }
@@ -168,7 +199,11 @@ bool DownloadWorker::DownloadByResolvedAddressFallback(DownloadResult* result) {
   // Shared: the record stays valid even if the host resets the cache meanwhile.
   const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
   if (!record) return false;
-  *result = resolvedDownload_.DownloadByResolvedAddress(*record, *currentJob_);
+  const WalkOutcome walk = resolvedDownload_.DownloadByResolvedAddress(*record, *currentJob_);
+  // A fallback that tried nothing (no URL on the CDN host) leaves the walk's own failure, so
+  // a 404 is not reported as an abort.
+  if (!walk.attempted) return false;
+  *result = walk.last;
   return true;
 }
 

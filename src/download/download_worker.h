@@ -11,6 +11,7 @@
 #include "download/current_session.h"
 #include "base/download_result.h"
 #include "download/file_records.h"
+#include "download/file_results.h"
 #include "download/job_reports.h"
 #include "download/transfer_monitor.h"
 #include "base/worker_identity.h"
@@ -69,6 +70,12 @@ class DownloadWorker : public Transfers {
   std::string CurrentPath();     // GetProgress path; empty when there is no file name
   std::string CompletedFiles();  // ';'-joined local paths of finished files, in path order
   void SampleStatistics();
+  // Per-file results (any thread): a job queued by the host or put back; a file's entry by
+  // path (empty: the current file) or by index in queue order, live bytes for a running one.
+  void NoteQueued(const DownloadJob& job);
+  bool FileResult(const std::string& path, FileResultEntry* out) const;
+  bool FileResultAt(size_t index, FileResultEntry* out) const;
+  size_t FileResultCount() const { return results_.Count(); }
 
   // The worker thread sets running before its last look at ControlState, so a Pause or Stop
   // that lands after that look is never overwritten by the job's start.
@@ -96,7 +103,7 @@ class DownloadWorker : public Transfers {
   // May move the URLs of the preferred CDN domain to the front of the current job's list.
   virtual int32_t ApplyPreferredDomain();
   // When the HTTP DNS cache yields addresses for cdnHost, downloads the current job by resolved
-  // address into *result and returns true; false when there are none.
+  // address into *result and returns true; false when there are none or no URL was on the host.
   virtual bool DownloadByResolvedAddressFallback(DownloadResult* result);
   // Gives a used checksum file a time-stamped name; no-op for an empty path.
   virtual void SetFileAside(const WString& path);
@@ -118,6 +125,7 @@ class DownloadWorker : public Transfers {
 
  private:
   TransferTarget Target() const;
+  void FinishResult(const DownloadResult& result, const std::string& message);
 
   const Timing timing_;
   const Endpoints endpoints_;
@@ -131,6 +139,7 @@ class DownloadWorker : public Transfers {
   Signal quit_;
   WorkerIdentity identity_;
   FileRecords records_;  // records, status words and the texts GetProgress reads
+  FileResults results_;  // per-file results; a progress reset leaves them
   CurrentSession currentSession_;
   JobReports reports_;
   TransferMonitor monitor_;

@@ -99,6 +99,7 @@ int32_t LumoDownloader::Initialize(std::string* errorText) {
   shared_->worker = std::make_unique<DownloadWorker>(
       shared_->timing, shared_->endpoints, engine_.DownloadService(), engine_.HttpService(),
       reporter_, shared_->options, platform::ExecutableDirectory());
+  fileResults_.Attach(shared_->worker.get());
   try {
     thread_ = std::thread(&LumoDownloader::ThreadMain, shared_);
   } catch (const std::system_error&) {
@@ -148,6 +149,9 @@ void LumoDownloader::StopWorkerThread() {
 
 int32_t LumoDownloader::QueryInterface(const LumoGuid* iid, void** out) {
   if (out == nullptr) return kInvalidArg;
+  if (iid != nullptr && std::memcmp(iid, &IID_ILumoFileResults, sizeof(LumoGuid)) == 0) {
+    return fileResults_.QueryInterface(iid, out);
+  }
   if (!IsOurInterface(iid)) return kNoInterface;
   *out = static_cast<ILumoDownloader*>(this);
   AddRef();
@@ -250,6 +254,7 @@ int32_t LumoDownloader::AddDownload(const char* const* urls, uint32_t urlCount,
       if (checksumUrls[i] != nullptr) job.checksumUrls.emplace_back(checksumUrls[i]);
     }
     if (job.urls.empty()) return refuse(kNoUrls);
+    if (shared_->worker) shared_->worker->NoteQueued(job);
     shared_->queue.PushBack(job);
     shared_->control.wake.Raise();  // an idle worker starts it now, not at its next poll
     return kOk;

@@ -10,6 +10,7 @@
 #include "lumo/lumo_downloader.h"
 #include "base/endpoints.h"
 #include "module/engine_binding.h"
+#include "module/file_results_face.h"
 #include "download/job_queue.h"
 #include "module/lumo_simple_unknown.h"
 #include "base/option_store.h"
@@ -72,6 +73,7 @@ class LumoDownloader final : public ILumoDownloader, public LumoSimpleUnknownImp
   std::thread thread_;                // empty when creation failed or before Initialize
   std::atomic<bool> resumed_{false};  // the first Start has released the thread
   bool engineBound_ = false;          // Bind was attempted: release and terminate at the end
+  FileResultsFace fileResults_{*this};  // ILumoFileResults, answered by QueryInterface only
 };
 
 }  // namespace lumo

@@ -53,7 +53,7 @@ std::vector<std::string> ResolvedAddressDownload::RewriteUrlsForAddresses(
   return rewritten;
 }
 
-DownloadResult ResolvedAddressDownload::DownloadByResolvedAddress(const HttpDnsRecord& record,
+WalkOutcome ResolvedAddressDownload::DownloadByResolvedAddress(const HttpDnsRecord& record,
                                                                   const DownloadJob& job) {
   const std::vector<std::string> urls = RewriteUrlsForAddresses(job.urls, cdnHost_, record);
   const WString saveDir = job.SaveDir();
@@ -63,7 +63,7 @@ DownloadResult ResolvedAddressDownload::DownloadByResolvedAddress(const HttpDnsR
     ReportDnsDownload(result.code, url);
     return result;
   };
-  return WalkUrls(urls, transfers_, attempt, JudgeDataFileAttempt).last;
+  return WalkUrls(urls, transfers_, attempt, JudgeDataFileAttempt);
 }
 
 void ResolvedAddressDownload::ReportDnsDownload(int32_t code, const std::string& url) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/download_result.h"
+#include "source/url_walk.h"
 
 namespace lumo {
 
@@ -22,8 +23,9 @@ class ResolvedAddressDownload {
   ResolvedAddressDownload(Transfers& transfers, std::string cdnHost,
                           const WorkerIdentity& identity, Reporter& reporter);
 
-  // The job's file over the rewritten URLs (worker thread). (2, 0) when no attempt was made.
-  DownloadResult DownloadByResolvedAddress(const HttpDnsRecord& record, const DownloadJob& job);
+  // The job's file over the rewritten URLs (worker thread); outcome.attempted is false when no
+  // URL was on the CDN host (or the driver stopped), and outcome.last then means nothing.
+  WalkOutcome DownloadByResolvedAddress(const HttpDnsRecord& record, const DownloadJob& job);
   // FILE_DOWNLOAD_DNS for one attempt, and its "INFO" line.
   void ReportDnsDownload(int32_t code, const std::string& url);
 

@@ -13,6 +13,7 @@ WalkOutcome WalkUrls(const std::vector<std::string>& urls, const Transfers& driv
     for (int tried = 0; tried < kAttemptsPerUrl; ++tried) {
       if (!driver.Running()) continue;
       outcome.last = attempt(url);
+      outcome.attempted = true;
       const AttemptVerdict verdict = judge(url, outcome.last);
       if (verdict == AttemptVerdict::kDone) {
         outcome.done = true;

@@ -25,6 +25,7 @@ enum class AttemptVerdict {
 struct WalkOutcome {
   DownloadResult last;  // the last attempt's result; "Abort download" when none was made
   bool done = false;    // an attempt ended the walk
+  bool attempted = false;  // at least one attempt was made
 };
 
 using UrlAttempt = std::function<DownloadResult(const std::string& url)>;

@@ -261,3 +261,99 @@ TEST(DownloadE2E, FullDiskPausesTheDownloaderUntilSpaceIsFreed) {
 
 }  // namespace
 }  // namespace lumo::e2e
+
+namespace lumo::e2e {
+namespace {
+
+struct FileAnswer {
+  int32_t code;
+  LumoFileResult result{};
+  std::string message;
+  std::string path;
+};
+
+FileAnswer AskFile(ILumoFileResults* results, const std::string& path) {
+  FileAnswer answer;
+  LumoString message = LumoStringFor(answer.message);
+  LumoString found = LumoStringFor(answer.path);
+  answer.code = results->GetFileResult(path.empty() ? nullptr : path.c_str(), &answer.result,
+                                       &message, &found);
+  return answer;
+}
+
+TEST(DownloadE2E, PerFileResultsTellEachFilesStateReasonBytesAndAttempts) {
+  RunInChild([] {
+    Scene scene = MakeScene();
+    ASSERT_TRUE(scene.services);
+    const uint64_t slowSize = 1024 * 1024;
+    WriteRandomFile(scene.files / "done.bin", 300 * 1024, 11);
+    WriteRandomFile(scene.files / "slow.bin", slowSize, 12);
+    HostedModule module(LUMO_E2E_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    ILumoFileResults* results = nullptr;
+    ASSERT_EQ(module->QueryInterface(&IID_ILumoFileResults, reinterpret_cast<void**>(&results)), 0);
+    // One object behind both faces: IUnknown through the new face is the downloader itself.
+    void* identity = nullptr;
+    ASSERT_EQ(results->QueryInterface(&IID_LumoUnknown, &identity), 0);
+    EXPECT_EQ(identity, static_cast<void*>(module.operator->()));
+    module->Release();
+
+    ASSERT_EQ(module.Add({scene.base + "/done.bin"}, scene.downloads), 0);
+    ASSERT_EQ(module.Add({scene.base + "/fault/status=404/gone.bin",
+                          scene.base + "/m/b/fault/status=404/gone.bin"},
+                         scene.downloads),
+              0);
+    ASSERT_EQ(module.Add({scene.base + "/fault/rate=400000/slow.bin"}, scene.downloads), 0);
+    const std::string done = (scene.downloads / "done.bin").string();
+    const std::string gone = (scene.downloads / "gone.bin").string();
+    const std::string slow = (scene.downloads / "slow.bin").string();
+    EXPECT_EQ(AskFile(results, slow).result.state, kLumoFileQueued);
+    ASSERT_EQ(module->Start(), 0);
+
+    // The current file while it runs: live bytes below its total.
+    FileAnswer running;
+    ASSERT_TRUE(module.PollUntil(
+        [&] {
+          running = AskFile(results, "");
+          return running.path == slow && running.result.bytesReceived > 0;
+        },
+        kJobBound));
+    EXPECT_EQ(running.result.state, kLumoFileRunning);
+    EXPECT_LT(running.result.bytesReceived, slowSize);
+    ASSERT_TRUE(FinishedAll(module));
+
+    struct Row {
+      std::string path;
+      int32_t code;
+      uint32_t state;
+      int32_t resultCode;
+      uint64_t bytes;
+      uint32_t attempts;  // the failed file runs twice: 2 mirrors x 2 attempts each time
+      const char* reason;
+    };
+    const Row rows[] = {
+        {done, kLumoOk, kLumoFileDone, 0, 300 * 1024, 1, ""},
+        {gone, kLumoOk, kLumoFileFailed, 5, 0, 8, "File not found in server."},
+        {slow, kLumoOk, kLumoFileDone, 0, slowSize, 1, ""},
+        {(scene.downloads / "never.bin").string(), kLumoNotFound, 0, 0, 0, 0, ""},
+    };
+    for (const Row& row : rows) {
+      const FileAnswer answer = AskFile(results, row.path);
+      ASSERT_EQ(answer.code, row.code) << row.path;
+      if (row.code != kLumoOk) continue;
+      EXPECT_EQ(answer.path, row.path);
+      EXPECT_EQ(answer.result.state, row.state) << row.path;
+      EXPECT_EQ(answer.result.resultCode, row.resultCode) << row.path;
+      EXPECT_EQ(answer.result.bytesReceived, row.bytes) << row.path;
+      EXPECT_EQ(answer.result.attempts, row.attempts) << row.path;
+      EXPECT_NE(answer.message.find(row.reason), std::string::npos) << answer.message;
+      EXPECT_EQ(answer.message.empty(), row.state != kLumoFileFailed) << row.path;
+    }
+    uint32_t count = 0;
+    EXPECT_EQ(results->GetFileCount(&count), 0);
+    EXPECT_EQ(count, 3u);
+  });
+}
+
+}  // namespace
+}  // namespace lumo::e2e

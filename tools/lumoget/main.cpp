@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <thread>
 
@@ -67,12 +66,6 @@ std::string DefaultModulePath(const std::string& exeDir) {
   return beside;
 }
 
-uint64_t FileSize(const std::string& path) {
-  std::error_code error;
-  const uint64_t size = fs::file_size(fs::u8path(path), error);
-  return error ? 0 : size;
-}
-
 void SetTextOption(ILumoDownloader* downloader, int32_t id, const std::string& text) {
   downloader->SetOption(id, text.data(), static_cast<uint32_t>(text.size()));
 }
@@ -98,10 +91,6 @@ int Run(const Settings& settings) {
   const std::string exeDir = ExecutableDir();
   const std::string modulePath =
       settings.modulePath.empty() ? DefaultModulePath(exeDir) : settings.modulePath;
-  // The module logs beside the folder of the host executable; its failure messages come from
-  // there.
-  const std::string logPath = exeDir + kSeparator + ".." + kSeparator + "lumodownload.log";
-  const uint64_t logStart = FileSize(logPath);
 
   std::vector<std::string> saveDirs;
   for (const auto& job : settings.jobs) {
@@ -209,22 +198,20 @@ int Run(const Settings& settings) {
   LumoString completedText = LumoStringFor(completedList);
   downloader->GetCompletedFiles(&completedText);
   const ProgressSnapshot last = TakeSnapshot(downloader.operator->(), settings.jobs.size());
-  downloader.Reset();
-  host.Term();
 
-  LogDigest digest;
-  {
-    std::ifstream log(fs::u8path(logPath), std::ios::binary);
-    if (log) {
-      log.seekg(static_cast<std::streamoff>(logStart));
-      digest = DigestLog(log);
-    }
-  }
   const std::vector<std::string> completed = SplitCompleted(completedList);
-  std::vector<JobOutcome> outcomes =
-      JudgeJobs(settings.jobs, saveDirs, completed, digest, kSeparator);
-  for (size_t i = 0; i < outcomes.size(); ++i) {
-    if (refused[i]) outcomes[i].message = "refused by the module";
+  std::vector<JobOutcome> outcomes;
+  ILumoFileResults* results = nullptr;
+  if (downloader->QueryInterface(&IID_ILumoFileResults, reinterpret_cast<void**>(&results)) >= 0) {
+    outcomes = CollectOutcomes(results);
+    results->Release();
+  }
+  for (size_t i = 0; i < settings.jobs.size(); ++i) {
+    if (!refused[i]) continue;
+    JobOutcome outcome;
+    outcome.path = settings.jobs[i].urls.front();
+    outcome.message = "refused by the module";
+    outcomes.push_back(outcome);
   }
 
   std::cout << "Completed files (" << completed.size() << "):\n";
@@ -233,9 +220,12 @@ int Run(const Settings& settings) {
   for (const auto& outcome : outcomes) {
     if (outcome.completed) continue;
     if (++failed == 1) std::cout << "Not downloaded:\n";
-    std::cout << "  " << outcome.path << ": " << outcome.message << "\n";
-    if (!outcome.detail.empty()) std::cout << "    last attempt: " << outcome.detail << "\n";
+    std::cout << "  " << outcome.path << ": " << outcome.message;
+    if (outcome.attempts > 0) std::cout << " (" << outcome.attempts << " attempts)";
+    std::cout << "\n";
   }
+  downloader.Reset();
+  host.Term();
   char summary[160];
   std::snprintf(summary, sizeof summary, "%zu of %zu files in %.1f s, %s received",
                 outcomes.size() - failed, outcomes.size(), seconds,

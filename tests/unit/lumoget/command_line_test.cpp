@@ -123,17 +123,5 @@ TEST(CommandLineTest, InputFileJobsFollowTheCommandLineJobAndShareItsDirectory) 
   EXPECT_EQ(line.settings.jobs[1].dir, "saved");
 }
 
-TEST(FileNameTest, LikeTheModuleNamesFiles) {
-  EXPECT_EQ(FileNameFromUrl("http://h/dir/data.bin?v=2"), "data.bin");
-  EXPECT_EQ(FileNameFromUrl("http://h/dir/"), "unnamed");
-  EXPECT_EQ(FileNameFromUrl("no-slash"), "unnamed");
-  EXPECT_EQ(FileNameFromUrl("http://h/f?x=a/b"), "b");
-  JobSpec job;
-  job.urls = {"http://h/a.zip"};
-  EXPECT_EQ(JobFileName(job), "a.zip");
-  job.name = "b.zip";
-  EXPECT_EQ(JobFileName(job), "b.zip");
-}
-
 }  // namespace
 }  // namespace lumoget
