@@ -165,28 +165,46 @@ inline LumoString LumoStringFor(std::string& target) {
   return LumoString{&target, &LumoAssignStdString};
 }
 
+// The downloader. Any method from any thread; none blocks beyond a short lock. Codes: 0 success,
+// kLumoInvalidArg for null or bad arguments, kLumoOutOfMemory; the others are named below. Texts
+// handed back are UTF-8. The host guide (docs/host-guide.md) says more.
 struct ILumoDownloader {
+  // IID_ILumoDownloader or IID_ILumoFileResults; kLumoNoInterface otherwise (IUnknown too).
   virtual int32_t LUMO_STDCALL QueryInterface(const LumoGuid* iid, void** out) = 0;
   virtual uint32_t LUMO_STDCALL AddRef() = 0;
   virtual uint32_t LUMO_STDCALL Release() = 0;
+  // The stored value of an option (LumoOptionId); kLumoFail when never set or not readable.
   virtual int32_t LUMO_STDCALL GetOption(int32_t id, void* buffer, uint32_t* size) = 0;
+  // Always 0; engine options also reach a running transfer.
   virtual int32_t LUMO_STDCALL SetOption(int32_t id, const void* data, uint32_t size) = 0;
+  // Queues one file: mirror URLs, a UTF-16 save folder and optional name (below 260 characters;
+  // relative subfolders allowed, no "..", drive, stream or device name), optional checksum file.
+  // kLumoInvalidArg for a bad argument or name; kLumoAccessDenied after a final Stop.
   virtual int32_t LUMO_STDCALL AddDownload(const char* const* urls, uint32_t urlCount,
                                            const LumoWChar* saveDir, const LumoWChar* fileName,
                                            const char* const* checksumUrls,
                                            uint32_t checksumUrlCount,
                                            const char* checksumMd5) = 0;
+  // Runs the queue; kLumoAccessDenied while running or after a final Stop.
   virtual int32_t LUMO_STDCALL Start() = 0;
+  // Aborts the current transfer (its .part stays); kLumoAccessDenied when already paused.
   virtual int32_t LUMO_STDCALL Pause(uint32_t reserved) = 0;
+  // After a pause or a disk halt (RunState 5 to 7): the first job runs again.
   virtual int32_t LUMO_STDCALL Resume() = 0;
+  // Forgets the progress records (not the per-file results).
   virtual int32_t LUMO_STDCALL ResetProgress() = 0;
+  // Final: the worker ends; queued jobs never run.
   virtual int32_t LUMO_STDCALL Stop(uint32_t reserved) = 0;
+  // RunState (LumoRunState), bytes of all files, speeds, the current file's path.
   virtual int32_t LUMO_STDCALL GetProgress(uint32_t* state, uint64_t* bytes,
                                            uint32_t* averageSpeed, uint32_t* currentSpeed,
                                            LumoString* path) = 0;
+  // 0 all good, 2 a local file error, 3 a network error, 1 another failure.
   virtual int32_t LUMO_STDCALL GetOverallState(uint32_t* state, uint32_t* reserved) = 0;
   virtual int32_t LUMO_STDCALL GetStatistics(DownloadStatus* status) = 0;
+  // Sends the statistics event.
   virtual int32_t LUMO_STDCALL SampleStatistics() = 0;
+  // Paths of the files completed since the last reset, ";"-joined.
   virtual int32_t LUMO_STDCALL GetCompletedFiles(LumoString* list) = 0;
 };
 
