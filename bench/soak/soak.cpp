@@ -10,7 +10,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
@@ -18,19 +17,20 @@
 #include <vector>
 
 #include "engine_services.h"
+#include "local_services.h"
 #include "base/endpoints.h"
 #include "module/engine_binding.h"
 #include "base/log.h"
 #include "module/downloader.h"
 #include "base/timing.h"
 #include "platform/platform.h"
-#include "support/http_test_server.h"
 #include "telemetry/reporter.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using lumo::testing::HttpTestServer;
+using lumo::services::Faults;
+using lumo::services::LocalServices;
 using Clock = std::chrono::steady_clock;
 
 class RealEngine final : public lumo::EngineBinding {
@@ -131,29 +131,15 @@ int main(int argc, char** argv) {
   const int batchSize = 200;
   std::mt19937_64 random(seed);
 
-  HttpTestServer mirror, services;
+  LocalServices mirror, services;  // services: the collector and the CDN configuration
   if (!mirror.Start() || !services.Start()) {
     std::fprintf(stderr, "cannot start the local servers\n");
     return 2;
   }
-  std::mutex eventsLock;
-  std::map<std::string, size_t> events;  // eventType -> bodies received
-  services.SetHandler("/post", [&](const HttpTestServer::Request& request) {
-    const size_t at = request.body.find("eventType=");
-    std::string type = "?";
-    if (at != std::string::npos) {
-      const size_t end = request.body.find('&', at);
-      type = request.body.substr(at + 10, end == std::string::npos ? std::string::npos : end - at - 10);
-    }
-    std::lock_guard<std::mutex> lock(eventsLock);
-    ++events[type];
-    return HttpTestServer::Reply{200, "ok", "text/plain", {}};
-  });
-  services.SetReply("/cdn-domain/global", 200, "{\"code\":0}");
   // HTTP DNS is down: a closed port.
-  HttpTestServer closed;
+  LocalServices closed;
   closed.Start();
-  const std::string dnsUrl = "http://127.0.0.1:" + std::to_string(closed.port()) + "/?ws_domain=";
+  const std::string dnsUrl = closed.Url("/?ws_domain=");
   closed.Stop();
 
   std::vector<std::shared_ptr<const std::string>> pool;
@@ -202,11 +188,11 @@ int main(int argc, char** argv) {
       job.content = job.fault == Fault::kTrickle ? tiny : pool[random() % pool.size()];
       ++faultCounts[job.fault];
       const std::string base = "/j" + std::to_string(i);
-      HttpTestServer::FileFaults faults;
+      Faults faults;
       const uint64_t size = job.content->size();
       switch (job.fault) {
         case Fault::kClean:
-          mirror.AddSharedFile(base + "/f", job.content);
+          mirror.AddFile(base + "/f", job.content);
           job.urls = {mirror.Url(base + "/f")};
           break;
         case Fault::kDrops: {
@@ -214,42 +200,42 @@ int main(int argc, char** argv) {
           std::vector<uint64_t> offsets;
           for (int k = 0; k < drops; ++k) offsets.push_back(1 + random() % (size - 1));
           std::sort(offsets.begin(), offsets.end());
-          faults.dropAtOffsets = offsets;
-          mirror.AddSharedFile(base + "/f", job.content, faults);
+          faults.dropAt = offsets;
+          mirror.AddFile(base + "/f", job.content, faults);
           job.urls = {mirror.Url(base + "/f"), mirror.Url(base + "/f")};
           break;
         }
         case Fault::kRangeIgnored:
           faults.ignoreRange = true;
-          faults.dropAtOffsets = {size / 2};
-          mirror.AddSharedFile(base + "/f", job.content, faults);
+          faults.dropAt = {size / 2};
+          mirror.AddFile(base + "/f", job.content, faults);
           job.urls = {mirror.Url(base + "/f")};
           break;
         case Fault::kFirst404:
         case Fault::kFirst500:
           faults.status = job.fault == Fault::kFirst404 ? 404 : 500;
-          mirror.AddSharedFile(base + "/a", job.content, faults);
-          mirror.AddSharedFile(base + "/b", job.content);
+          mirror.AddFile(base + "/a", job.content, faults);
+          mirror.AddFile(base + "/b", job.content);
           job.urls = {mirror.Url(base + "/a"), mirror.Url(base + "/b")};
           break;
         case Fault::kLongerLength:
           faults.declaredLength = static_cast<int64_t>(size) + 1000;
-          mirror.AddSharedFile(base + "/f", job.content, faults);
+          mirror.AddFile(base + "/f", job.content, faults);
           job.urls = {mirror.Url(base + "/f")};
           break;
         case Fault::kTrickle:
-          faults.slowChunkBytes = 256;
-          faults.slowInterval = std::chrono::milliseconds(2);
-          mirror.AddSharedFile(base + "/f", job.content, faults);
+          faults.chunkBytes = 256;
+          faults.rate = 128000;  // 256 bytes every 2 ms
+          mirror.AddFile(base + "/f", job.content, faults);
           job.urls = {mirror.Url(base + "/f")};
           break;
         case Fault::kStall:
-          // A third of the file, then nothing for longer than the stall bound. The test server's
-          // own stalls last until it stops and would use up its threads over a long run.
-          faults.slowChunkBytes = size / 3 + 1;
-          faults.slowInterval = std::chrono::seconds(4);
-          mirror.AddSharedFile(base + "/a", job.content, faults);
-          mirror.AddSharedFile(base + "/b", job.content);
+          // A third of the file, then nothing for 4 s, longer than the stall bound. The server's
+          // own stalls may last until it stops and would use up its threads over a long run.
+          faults.chunkBytes = size / 3 + 1;
+          faults.rate = faults.chunkBytes / 4;
+          mirror.AddFile(base + "/a", job.content, faults);
+          mirror.AddFile(base + "/b", job.content);
           job.urls = {mirror.Url(base + "/a"), mirror.Url(base + "/b")};
           break;
         case Fault::kUnrecoverable:
@@ -319,10 +305,9 @@ int main(int argc, char** argv) {
   const std::string log = ReadFile(lumo::LogPath());
   const size_t successLines = CountLines(log, " INFO - Download file success from ");
   const size_t errorLines = CountLines(log, " ERROR - ");
-  std::map<std::string, size_t> received;
-  {
-    std::lock_guard<std::mutex> lock(eventsLock);
-    received = events;
+  std::map<std::string, size_t> received;  // eventType -> bodies received
+  for (const auto& [type, count] : services.TelemetryCountByType()) {
+    received[type] = static_cast<size_t>(count);
   }
   const size_t unrecoverable = static_cast<size_t>(faultCounts[Fault::kUnrecoverable]);
   bool ok = true;
@@ -342,13 +327,8 @@ int main(int argc, char** argv) {
   std::printf("telemetry received:");
   for (const auto& e : received) std::printf(" %s=%zu", e.first.c_str(), e.second);
   std::printf("\ntelemetry posts seen by the collector %zu, delivered by the sender %llu\n",
-              services.RequestCount("/post"),
+              services.Telemetry().size(),
               static_cast<unsigned long long>(reporter.DeliveredForTest()));
-  for (const auto& post : services.Requests("/post")) {
-    if (post.body.find("eventType=") == std::string::npos) {
-      std::printf("  a post without an event type, %zu bytes\n", post.body.size());
-    }
-  }
   std::printf("server requests recorded: %zu\n\n", mirror.RequestCount());
 
   check(unexpected == 0, "every job ended as its faults allow");

@@ -25,7 +25,7 @@ Scene MakeScene(services::ServicesConfig* adjust = nullptr) {
   fs::create_directories(scene.files);
   fs::create_directories(scene.downloads);
   scene.services = StartServices(scene.files, adjust);
-  if (scene.services) scene.base = scene.services->FilesBaseUrl();
+  if (scene.services) scene.base = scene.services->Url();
   return scene;
 }
 
@@ -67,8 +67,8 @@ TEST(DownloadE2E, ChecksumVerifiedFirstAndPreferredDomainFirst) {
     const auto requests = scene.services->Requests();
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.front().path, "/m/cdn-b.lumo.test/sums.md5");
-    EXPECT_TRUE(RequestsFor(*scene.services, "/cdn-a.lumo.test/data.bin").empty());
-    EXPECT_EQ(RequestsFor(*scene.services, "/cdn-b.lumo.test/data.bin").size(), 1u);
+    EXPECT_TRUE(scene.services->Requests("/cdn-a.lumo.test/data.bin").empty());
+    EXPECT_EQ(scene.services->Requests("/cdn-b.lumo.test/data.bin").size(), 1u);
   });
 }
 
@@ -88,7 +88,7 @@ TEST(DownloadE2E, WrongChecksumFileFailsTheFileWithoutFetchingIt) {
     ASSERT_TRUE(FinishedAll(module));
 
     EXPECT_FALSE(fs::exists(scene.downloads / "data.bin"));
-    EXPECT_TRUE(RequestsFor(*scene.services, "/data.bin").empty());
+    EXPECT_TRUE(scene.services->Requests("/data.bin").empty());
     EXPECT_TRUE(module.Completed().empty());
     EXPECT_EQ(module.Status().words[kLumoWordUnfinishedCount], 1u);
   });
@@ -112,12 +112,12 @@ TEST(DownloadE2E, DroppedConnectionResumesOnTheSecondAttempt) {
     ASSERT_TRUE(FinishedAll(module));
 
     EXPECT_TRUE(SameFiles(scene.downloads / "big.bin", scene.files / "big.bin"));
-    const auto requests = RequestsFor(*scene.services, "/big.bin");
+    const auto requests = scene.services->Requests("/big.bin");
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].bytesSent, dropAt);
     // The second attempt asks only for what is missing.
-    const int64_t resumeAt = RangeStart(requests[1].range);
-    EXPECT_GT(resumeAt, 0) << requests[1].range;
+    const int64_t resumeAt = requests[1].RangeStart();
+    EXPECT_GT(resumeAt, 0) << requests[1].Header("Range");
     EXPECT_LE(resumeAt, static_cast<int64_t>(dropAt));
     EXPECT_EQ(requests[1].status, 206);
     EXPECT_EQ(requests[1].bytesSent, size - static_cast<uint64_t>(resumeAt));
@@ -199,21 +199,21 @@ TEST(DownloadE2E, PauseThenResumeKeepsWhatArrivedAndEndsByteIdentical) {
     // The aborted transfer ends before the whole file went out.
     ASSERT_TRUE(scene.services->WaitFor(
         [&] {
-          const auto requests = RequestsFor(*scene.services, "/slow.bin");
+          const auto requests = scene.services->Requests("/slow.bin");
           return requests.size() == 1 && requests[0].done;
         },
         std::chrono::seconds(10)));
-    EXPECT_LT(RequestsFor(*scene.services, "/slow.bin")[0].bytesSent, size);
+    EXPECT_LT(scene.services->Requests("/slow.bin")[0].bytesSent, size);
     EXPECT_FALSE(fs::exists(scene.downloads / "slow.bin")) << "a half file never passes";
     EXPECT_NE(module.RunState(), kIdle);
 
     ASSERT_EQ(module->Resume(), 0);
     ASSERT_TRUE(FinishedAll(module));
     EXPECT_TRUE(SameFiles(scene.downloads / "slow.bin", scene.files / "slow.bin"));
-    const auto requests = RequestsFor(*scene.services, "/slow.bin");
+    const auto requests = scene.services->Requests("/slow.bin");
     ASSERT_EQ(requests.size(), 2u);
-    const int64_t resumeAt = RangeStart(requests[1].range);
-    EXPECT_GE(resumeAt, static_cast<int64_t>(reportedBeforePause)) << requests[1].range;
+    const int64_t resumeAt = requests[1].RangeStart();
+    EXPECT_GE(resumeAt, static_cast<int64_t>(reportedBeforePause)) << requests[1].Header("Range");
     EXPECT_LE(static_cast<uint64_t>(resumeAt), requests[0].bytesSent);
     EXPECT_EQ(requests[1].bytesSent, size - static_cast<uint64_t>(resumeAt));
   });
@@ -243,7 +243,7 @@ TEST(DownloadE2E, FullDiskPausesTheDownloaderUntilSpaceIsFreed) {
     EXPECT_EQ(module.Status().words[kLumoWordOverallState], 2u) << "file-system error";
     EXPECT_TRUE(module.Completed().empty());
     // A full disk ends the URL walk at once: no second attempt.
-    const auto attempts = RequestsFor(*scene.services, "/update.bin");
+    const auto attempts = scene.services->Requests("/update.bin");
     EXPECT_EQ(std::count_if(attempts.begin(), attempts.end(),
                             [](const auto& r) { return r.method == "GET"; }),
               1);

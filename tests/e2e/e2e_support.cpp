@@ -121,10 +121,9 @@ std::string ManifestLine(const fs::path& file) {
 
 std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
                                                        services::ServicesConfig* adjust) {
-  services::ServicesConfig config;
-  if (adjust) config = *adjust;
+  services::ServicesConfig config = adjust ? *adjust : services::ServicesConfig();
   config.filesRoot = root.string();
-  config.filesPort = 0;
+  config.resolvedPort = 80;
   config.reportUrl = LUMO_E2E_REPORT_URL;
   config.cdnConfigUrl = LUMO_E2E_CDN_URL;
   config.httpDnsUrl = LUMO_E2E_DNS_URL;
@@ -243,27 +242,6 @@ std::chrono::milliseconds HostedModule::Shutdown() {
   host_.Term();
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                started);
-}
-
-std::vector<services::RequestRecord> RequestsFor(const services::LocalServices& services,
-                                                 const std::string& suffix) {
-  std::vector<services::RequestRecord> found;
-  for (const auto& record : services.Requests()) {
-    if (record.path.size() >= suffix.size() &&
-        record.path.compare(record.path.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      found.push_back(record);
-    }
-  }
-  return found;
-}
-
-int64_t RangeStart(const std::string& range) {
-  if (range.rfind("bytes=", 0) != 0) return -1;
-  try {
-    return std::stoll(range.substr(6));
-  } catch (...) {
-    return -1;
-  }
 }
 
 bool MountSmallDisk(uint64_t bytes, std::string& why) {

@@ -81,13 +81,6 @@ class HostedModule {
   ILumoDownloader* downloader_ = nullptr;
 };
 
-// Requests the file server saw for paths ending in suffix, in order.
-std::vector<services::RequestRecord> RequestsFor(const services::LocalServices& services,
-                                                 const std::string& suffix);
-
-// First byte of a "bytes=N-" Range header; -1 when there is none.
-int64_t RangeStart(const std::string& range);
-
 // A tmpfs of the given size mounted at SmallDiskDir() (root only); false with the reason
 // otherwise. The parent unmounts it after the scenario in any case.
 fs::path SmallDiskDir();

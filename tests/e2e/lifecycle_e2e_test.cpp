@@ -19,12 +19,11 @@ TEST(LifecycleE2E, StopAndReleaseDuringATransferReturnPromptly) {
 
     HostedModule module(LUMO_E2E_PRODUCT_BIN_DIR);
     ASSERT_TRUE(module.ok());
-    ASSERT_EQ(module.Add({services->FilesBaseUrl() + "/fault/rate=4000000/large.bin"}, downloads),
-              0);
+    ASSERT_EQ(module.Add({services->Url("/fault/rate=4000000/large.bin")}, downloads), 0);
     ASSERT_EQ(module->Start(), 0);
     ASSERT_TRUE(services->WaitFor(
         [&] {
-          const auto requests = RequestsFor(*services, "/large.bin");
+          const auto requests = services->Requests("/large.bin");
           return !requests.empty() && requests[0].bytesSent > 0;
         },
         std::chrono::seconds(30)));
@@ -34,10 +33,10 @@ TEST(LifecycleE2E, StopAndReleaseDuringATransferReturnPromptly) {
     const auto took = module.Shutdown();
     EXPECT_LT(took.count(), 4500) << "Stop, Release and mod_lumoterm took " << took.count()
                                   << " ms";
-    EXPECT_TRUE(services->WaitFor(
-        [&] { return RequestsFor(*services, "/large.bin")[0].done; }, std::chrono::seconds(10)))
+    EXPECT_TRUE(services->WaitFor([&] { return services->Requests("/large.bin")[0].done; },
+                                  std::chrono::seconds(10)))
         << "the transfer goes on after the module was released";
-    EXPECT_LT(RequestsFor(*services, "/large.bin")[0].bytesSent, size);
+    EXPECT_LT(services->Requests("/large.bin")[0].bytesSent, size);
     EXPECT_FALSE(fs::exists(downloads / "large.bin"));
   });
 }
@@ -57,12 +56,11 @@ TEST(LifecycleE2E, ATransferStoppedByTheHostIsNoFailure) {
 
     HostedModule module(LUMO_E2E_PRODUCT_BIN_DIR);
     ASSERT_TRUE(module.ok());
-    ASSERT_EQ(module.Add({services->FilesBaseUrl() + "/fault/rate=4000000/large.bin"}, downloads),
-              0);
+    ASSERT_EQ(module.Add({services->Url("/fault/rate=4000000/large.bin")}, downloads), 0);
     ASSERT_EQ(module->Start(), 0);
     ASSERT_TRUE(services->WaitFor(
         [&] {
-          const auto requests = RequestsFor(*services, "/large.bin");
+          const auto requests = services->Requests("/large.bin");
           return !requests.empty() && requests[0].bytesSent > 0;
         },
         std::chrono::seconds(30)));
@@ -75,7 +73,7 @@ TEST(LifecycleE2E, ATransferStoppedByTheHostIsNoFailure) {
     std::string line;
     int ours = 0;
     while (std::getline(in, line)) {
-      if (line.find(services->FilesBaseUrl()) == std::string::npos) continue;
+      if (line.find(services->Url()) == std::string::npos) continue;
       ++ours;
       EXPECT_EQ(line.find(" ERROR - "), std::string::npos) << line;
     }

@@ -22,7 +22,7 @@ TEST(LumogetE2E, ExitsZeroOnlyWhenEveryFileArrivedAndNamesTheFailures) {
     WriteRandomFile(files / "two.bin", 200 * 1024, 32);
     auto services = StartServices(files);
     ASSERT_TRUE(services);
-    const std::string base = services->FilesBaseUrl();
+    const std::string base = services->Url();
     const fs::path output = ScenarioDir() / "lumoget.txt";
 
     // Mirrors on the command line, with a first mirror that fails.
@@ -64,13 +64,13 @@ TEST(LumogetE2E, CtrlCStopsCleanlyAndTheNextRunResumes) {
     WriteRandomFile(files / "movie.bin", size, 33);
     auto services = StartServices(files);
     ASSERT_TRUE(services);
-    const std::string url = services->FilesBaseUrl() + "/fault/rate=1500000,once/movie.bin";
+    const std::string url = services->Url("/fault/rate=1500000,once/movie.bin");
     const fs::path output = ScenarioDir() / "lumoget.txt";
 
     const int pid = Spawn({kLumoget, "-d", downloads.string(), url}, output);
     ASSERT_TRUE(services->WaitFor(
         [&] {
-          const auto requests = RequestsFor(*services, "/movie.bin");
+          const auto requests = services->Requests("/movie.bin");
           return !requests.empty() && requests[0].bytesSent > 1024 * 1024;
         },
         std::chrono::seconds(30)));
@@ -81,15 +81,15 @@ TEST(LumogetE2E, CtrlCStopsCleanlyAndTheNextRunResumes) {
     EXPECT_TRUE(Contains(text, "Interrupted")) << text;
     EXPECT_TRUE(Contains(text, "stopping")) << text;
     EXPECT_FALSE(fs::exists(downloads / "movie.bin"));
-    const auto first = RequestsFor(*services, "/movie.bin");
+    const auto first = services->Requests("/movie.bin");
     ASSERT_EQ(first.size(), 1u);
 
     const int again = WaitExit(Spawn({kLumoget, "-d", downloads.string(), url}, output));
     EXPECT_EQ(again, 0) << ReadFile(output);
     EXPECT_TRUE(SameFiles(downloads / "movie.bin", files / "movie.bin"));
-    const auto requests = RequestsFor(*services, "/movie.bin");
+    const auto requests = services->Requests("/movie.bin");
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_GT(RangeStart(requests[1].range), 0) << "the next run resumes the partial file";
+    EXPECT_GT(requests[1].RangeStart(), 0) << "the next run resumes the partial file";
   });
 }
 
@@ -105,9 +105,8 @@ TEST(LumogetE2E, FullDiskIsShownWithExitCodeThree) {
       GTEST_SKIP() << why;
     }
     const fs::path output = ScenarioDir() / "lumoget.txt";
-    const int status = WaitExit(Spawn(
-        {kLumoget, "-d", SmallDiskDir().string(), services->FilesBaseUrl() + "/huge.bin"},
-        output));
+    const int status = WaitExit(
+        Spawn({kLumoget, "-d", SmallDiskDir().string(), services->Url("/huge.bin")}, output));
     const std::string text = ReadFile(output);
     EXPECT_EQ(status, 3) << text;
     EXPECT_TRUE(Contains(text, "paused: disk full")) << text;

@@ -95,7 +95,7 @@ TEST(TelemetryE2E, EveryEventTypeReachesTheCollectorEncodedByTheRules) {
     auto services = StartServices(files, &config);
     ASSERT_TRUE(services);
     LUMO_E2E_NEED_PORT_80(*services);
-    const std::string base = services->FilesBaseUrl();
+    const std::string base = services->Url();
 
     HostedModule module(LUMO_E2E_BIN_DIR);
     ASSERT_TRUE(module.ok());

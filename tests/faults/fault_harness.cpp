@@ -151,15 +151,6 @@ fs::path ScenarioDir(const std::string& name) {
   return dir;
 }
 
-int64_t RangeStart(const std::string& range) {
-  if (range.compare(0, 6, "bytes=") != 0) return -1;
-  try {
-    return static_cast<int64_t>(std::stoull(range.substr(6)));
-  } catch (...) {
-    return -1;
-  }
-}
-
 void Outcome(const std::string& fault, const std::string& outcome) {
   std::printf("[ fault    ] %s: %s\n", fault.c_str(), outcome.c_str());
   std::fflush(stdout);

@@ -66,8 +66,6 @@ std::string RandomBytes(size_t size, uint64_t seed);
 std::string Md5Hex(const std::string& bytes);
 std::string FileMd5(const fs::path& path);
 fs::path ScenarioDir(const std::string& name);
-// "bytes=N-" -> N; -1 otherwise.
-int64_t RangeStart(const std::string& range);
 
 // One line of the matrix, printed for the record: the fault and what the module made of it.
 void Outcome(const std::string& fault, const std::string& outcome);

@@ -7,16 +7,16 @@
 #include <chrono>
 #include <random>
 #include <set>
-#include <thread>
 
 #include "fault_harness.h"
-#include "support/http_test_server.h"
+#include "local_services.h"
 
 namespace lumo::faults {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::HttpTestServer;
+using services::Faults;
+using services::LocalServices;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kBigFile = 64ull << 20;
@@ -37,9 +37,6 @@ class FaultMatrix : public ::testing::Test {
     ASSERT_TRUE(mirror_.Start());
     ASSERT_TRUE(services_.Start());
     dir_ = ScenarioDir("matrix");
-    services_.SetReply("/post", 200, "ok");
-    services_.SetReply("/cdn-domain/global", 200, "{\"code\":0}");
-    services_.SetReply("/", 200, "");
   }
   void TearDown() override {
     downloader_.reset();
@@ -58,8 +55,8 @@ class FaultMatrix : public ::testing::Test {
   }
 
   static constexpr const char* kCdnHost = "cdn.faults.test";
-  HttpTestServer mirror_;
-  HttpTestServer services_;
+  LocalServices mirror_;
+  LocalServices services_;  // HTTP DNS resolves nothing: no CDN host is configured
   fs::path dir_;
   std::unique_ptr<Downloader> downloader_;
 };
@@ -69,8 +66,8 @@ TEST_F(FaultMatrix, DropsAtTwentyRandomOffsetsOfA64MiBFileEndByteIdentical) {
   std::mt19937_64 random(2024);
   std::set<uint64_t> offsets;
   while (offsets.size() < 20) offsets.insert(1 + random() % (kBigFile - 1));
-  HttpTestServer::FileFaults faults;
-  faults.dropAtOffsets.assign(offsets.begin(), offsets.end());
+  Faults faults;
+  faults.dropAt.assign(offsets.begin(), offsets.end());
   mirror_.AddFile("/big.bin", content, faults);
 
   Downloader& d = Make(ServiceEndpoints());
@@ -88,11 +85,11 @@ TEST_F(FaultMatrix, DropsAtTwentyRandomOffsetsOfA64MiBFileEndByteIdentical) {
   // Every attempt after a drop resumed where the data stopped: no byte fetched twice.
   const auto requests = mirror_.Requests("/big.bin");
   ASSERT_EQ(requests.size(), 21u);
-  EXPECT_EQ(RangeStart(requests[0].Header("Range")), -1);
+  EXPECT_EQ(requests[0].RangeStart(), -1);
   auto offset = offsets.begin();
   for (size_t i = 1; i < requests.size(); ++i, ++offset) {
-    EXPECT_EQ(RangeStart(requests[i].Header("Range")), static_cast<int64_t>(*offset)) << i;
-    EXPECT_TRUE(requests[i].HasHeader("If-Range")) << i;
+    EXPECT_EQ(requests[i].RangeStart(), static_cast<int64_t>(*offset)) << i;
+    EXPECT_NE(requests[i].Header("If-Range"), "") << i;
   }
   Outcome("connection dropped at 20 random offsets of a 64 MiB file",
           "21 requests, each resume at the drop offset, MD5 identical, " + Seconds(took));
@@ -100,9 +97,9 @@ TEST_F(FaultMatrix, DropsAtTwentyRandomOffsetsOfA64MiBFileEndByteIdentical) {
 
 TEST_F(FaultMatrix, StalledMirrorIsAbortedThenTheNextMirrorDelivers) {
   const std::string content = RandomBytes(1 << 20, 5);
-  HttpTestServer::FileFaults stallMidBody;
-  stallMidBody.stallAfterBytes = 128 * 1024;
-  HttpTestServer::FileFaults stallBeforeHeaders;
+  Faults stallMidBody;
+  stallMidBody.stallAfter = 128 * 1024;
+  Faults stallBeforeHeaders;
   stallBeforeHeaders.stallBeforeHeaders = true;
   mirror_.AddFile("/a/f.bin", content, stallMidBody);
   mirror_.AddFile("/b/f.bin", content, stallBeforeHeaders);
@@ -134,7 +131,7 @@ TEST_F(FaultMatrix, StalledMirrorIsAbortedThenTheNextMirrorDelivers) {
 
 TEST_F(FaultMatrix, ContentLengthLongerThanTheBodyEndsWithTheTrueFile) {
   const std::string content = RandomBytes(300 * 1024, 6);
-  HttpTestServer::FileFaults lies;
+  Faults lies;
   lies.declaredLength = static_cast<int64_t>(content.size()) + 4096;
   mirror_.AddFile("/a/f.bin", content, lies);
   mirror_.AddFile("/b/f.bin", content);
@@ -147,7 +144,7 @@ TEST_F(FaultMatrix, ContentLengthLongerThanTheBodyEndsWithTheTrueFile) {
   // resume is answered 416 with the file's true size, which the data already has.
   const auto requests = mirror_.Requests("/a/f.bin");
   ASSERT_GE(requests.size(), 2u);
-  EXPECT_EQ(RangeStart(requests[1].Header("Range")), static_cast<int64_t>(content.size()));
+  EXPECT_EQ(requests[1].RangeStart(), static_cast<int64_t>(content.size()));
   EXPECT_EQ(FileMd5(dir_ / "only-a.bin"), Md5Hex(content));
   EXPECT_EQ(FileMd5(dir_ / "f.bin"), Md5Hex(content));
   EXPECT_EQ(d.Completed().size(), 2u);
@@ -158,7 +155,7 @@ TEST_F(FaultMatrix, ContentLengthLongerThanTheBodyEndsWithTheTrueFile) {
 
 TEST_F(FaultMatrix, ContentLengthShorterThanTheFileIsCaughtByTheChecksum) {
   const std::string content = RandomBytes(300 * 1024, 7);
-  HttpTestServer::FileFaults lies;
+  Faults lies;
   lies.declaredLength = static_cast<int64_t>(content.size()) - 4096;
   mirror_.AddFile("/a/f.bin", content, lies);
   mirror_.AddFile("/b/f.bin", content);
@@ -178,9 +175,9 @@ TEST_F(FaultMatrix, ContentLengthShorterThanTheFileIsCaughtByTheChecksum) {
 
 TEST_F(FaultMatrix, AWholeFileAnsweredToARangeRequestRestartsFromZero) {
   const std::string content = RandomBytes(4 << 20, 8);
-  HttpTestServer::FileFaults faults;
+  Faults faults;
   faults.ignoreRange = true;
-  faults.dropAtOffsets = {1 << 20};
+  faults.dropAt = {1 << 20};
   mirror_.AddFile("/f.bin", content, faults);
 
   Downloader& d = Make(ServiceEndpoints());
@@ -190,16 +187,16 @@ TEST_F(FaultMatrix, AWholeFileAnsweredToARangeRequestRestartsFromZero) {
   EXPECT_EQ(fs::file_size(dir_ / "f.bin"), content.size());
   const auto requests = mirror_.Requests("/f.bin");
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(RangeStart(requests[1].Header("Range")), 1 << 20);
+  EXPECT_EQ(requests[1].RangeStart(), 1 << 20);
   Outcome("200 with the whole file in answer to a Range request",
           "partial data discarded, file rewritten from byte 0, MD5 identical");
 }
 
 TEST_F(FaultMatrix, ABodyTrickledByteByByteIsNotTakenForAStall) {
   const std::string content = RandomBytes(1500, 9);
-  HttpTestServer::FileFaults slow;
-  slow.slowChunkBytes = 1;
-  slow.slowInterval = 2ms;
+  Faults slow;
+  slow.chunkBytes = 1;
+  slow.rate = 500;  // a byte every 2 ms
   mirror_.AddFile("/f.bin", content, slow);
 
   Downloader& d = Make(ServiceEndpoints());
@@ -259,9 +256,9 @@ TEST_P(ServiceFaults, DownloadsGoOnWithinTheBounds) {
   switch (fault.mode) {
     case Mode::kDown: {
       // A port that was just free and is closed again.
-      HttpTestServer closed;
+      LocalServices closed;
       ASSERT_TRUE(closed.Start());
-      const std::string base = "http://127.0.0.1:" + std::to_string(closed.port());
+      const std::string base = closed.Url();
       closed.Stop();
       if (fault.service == Service::kTelemetry) endpoints.reportUrl = base + "/post";
       if (fault.service == Service::kHttpDns) endpoints.httpDnsUrl = base + "/?ws_domain=";
@@ -269,26 +266,15 @@ TEST_P(ServiceFaults, DownloadsGoOnWithinTheBounds) {
       break;
     }
     case Mode::kSlow:
-      // Far longer than any wait of the module, yet bounded so the server can stop.
-      services_.SetHandler(path, [](const HttpTestServer::Request&) {
-        std::this_thread::sleep_for(3s);
-        HttpTestServer::Reply reply;
-        reply.body = "late-answer 60\n{\"domain\":\"cdn\"}";  // never an address to call
-        return reply;
-      });
+      // Far longer than any wait of the module, yet cut short when the server stops; never an
+      // address to call.
+      services_.SetReply(path, 200, "late-answer 60\n{\"domain\":\"cdn\"}", 3s);
       break;
-    case Mode::kGarbage: {
-      const std::string body = Garbage(fault.service);
+    case Mode::kGarbage:
       // The collector also answers with a status that is no success.
-      const int status = fault.service == Service::kTelemetry ? 500 : 200;
-      services_.SetHandler(path, [body, status](const HttpTestServer::Request&) {
-        HttpTestServer::Reply reply;
-        reply.status = status;
-        reply.body = body;
-        return reply;
-      });
+      services_.SetReply(path, fault.service == Service::kTelemetry ? 500 : 200,
+                         Garbage(fault.service));
       break;
-    }
   }
 
   Downloader& d = Make(endpoints);
@@ -330,9 +316,8 @@ namespace {
 // Telemetry bodies grow with the job count (the statistics text names every file): a large one
 // reaches the collector like a small one.
 TEST(TelemetryBodies, LargeBodiesReachTheCollector) {
-  HttpTestServer collector;
+  LocalServices collector;
   ASSERT_TRUE(collector.Start());
-  collector.SetReply("/post", 200, "ok");
   RealEngine engine;
   std::string error;
   ASSERT_EQ(engine.Bind(&error), 0);
@@ -341,8 +326,8 @@ TEST(TelemetryBodies, LargeBodiesReachTheCollector) {
     for (size_t size : {1000u, 16000u, 64000u, 1000000u}) {
       reporter.Enqueue("eventType=BIG&pad=" + std::string(size, 'p'));
     }
-    EXPECT_TRUE(collector.WaitForRequests("/post", 4, 20s));
-    const auto posts = collector.Requests("/post");
+    EXPECT_TRUE(collector.WaitFor([&] { return collector.Telemetry().size() >= 4; }, 20s));
+    const auto posts = collector.Telemetry();
     ASSERT_EQ(posts.size(), 4u);
     EXPECT_EQ(posts[3].body.size(), 1000000u + 18);
   }

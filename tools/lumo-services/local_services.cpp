@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -60,8 +61,7 @@ std::string HttpDate(std::time_t when) {
 // One byte range of a file of the given size. Supports the single-range forms a downloader
 // sends: "bytes=a-b", "bytes=a-", "bytes=-n".
 enum class RangeAnswer { kWhole, kPartial, kUnsatisfiable };
-RangeAnswer ParseRange(const std::string& header, uint64_t size, uint64_t& first,
-                       uint64_t& last) {
+RangeAnswer ParseRange(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last) {
   first = 0;
   last = size == 0 ? 0 : size - 1;
   if (header.empty()) return RangeAnswer::kWhole;
@@ -103,6 +103,11 @@ std::string JsonEscape(const std::string& text) {
   return out;
 }
 
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 }  // namespace
 
 bool ParseHttpUrl(const std::string& url, HttpEndpoint& out) {
@@ -135,6 +140,9 @@ bool ParseHttpUrl(const std::string& url, HttpEndpoint& out) {
 
 ServicesConfig DefaultServicesConfig() {
   ServicesConfig config;
+  config.filesRoot = ".";
+  config.filesPort = 6018;
+  config.resolvedPort = 80;
   config.reportUrl = LUMO_REPORT_URL;
   config.cdnConfigUrl = LUMO_CDN_CONFIG_URL;
   config.httpDnsUrl = LUMO_HTTPDNS_URL;
@@ -142,49 +150,51 @@ ServicesConfig DefaultServicesConfig() {
   return config;
 }
 
-// Faults a file URL asks for with a "/fault/<spec>/" path element; spec items are separated by
-// commas: status=N, drop-after=N, stall-after=N, rate=N (bytes/s), delay=N (ms), times=N, once.
-struct LocalServices::FaultSpec {
-  int status = 0;
-  uint64_t dropAfter = UINT64_MAX;
-  uint64_t stallAfter = UINT64_MAX;
-  uint64_t rate = 0;
-  uint64_t delayMs = 0;
-  uint64_t times = 0;  // 0: every request
-
-  bool Parse(const std::string& text) {
-    std::istringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-      const size_t equals = item.find('=');
-      const std::string key = item.substr(0, equals);
-      uint64_t value = 0;
-      if (key == "once") {
-        times = 1;
-        continue;
-      }
-      if (equals == std::string::npos || !ParseNumber(item.substr(equals + 1), value)) {
-        return false;
-      }
-      if (key == "status" && value >= 100 && value <= 599) {
-        status = static_cast<int>(value);
-      } else if (key == "drop-after") {
-        dropAfter = value;
-      } else if (key == "stall-after") {
-        stallAfter = value;
-      } else if (key == "rate" && value > 0) {
-        rate = value;
-      } else if (key == "delay") {
-        delayMs = value;
-      } else if (key == "times") {
-        times = value;
-      } else {
-        return false;
-      }
+bool Faults::Parse(const std::string& text) {
+  std::istringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    const size_t equals = item.find('=');
+    const std::string key = item.substr(0, equals);
+    uint64_t value = 0;
+    if (key == "once") {
+      times = 1;
+      continue;
     }
-    return true;
+    if (equals == std::string::npos || !ParseNumber(item.substr(equals + 1), value)) {
+      return false;
+    }
+    if (key == "status" && value >= 100 && value <= 599) {
+      status = static_cast<int>(value);
+    } else if (key == "drop-after") {
+      dropAfter = value;
+    } else if (key == "stall-after") {
+      stallAfter = value;
+    } else if (key == "rate" && value > 0) {
+      rate = value;
+    } else if (key == "delay") {
+      delayMs = value;
+    } else if (key == "times") {
+      times = value;
+    } else {
+      return false;
+    }
   }
-};
+  return true;
+}
+
+std::string RequestRecord::Header(std::string name) const {
+  const auto found = headers.find(Lower(std::move(name)));
+  return found == headers.end() ? std::string() : found->second;
+}
+
+int64_t RequestRecord::RangeStart() const {
+  uint64_t first = 0;
+  const std::string range = Header("Range");
+  const size_t dash = range.find('-');
+  if (!StartsWith(range, "bytes=") || !ParseNumber(range.substr(6, dash - 6), first)) return -1;
+  return static_cast<int64_t>(first);
+}
 
 struct LocalServices::Listener {
   std::string host;
@@ -203,8 +213,8 @@ LocalServices::LocalServices(ServicesConfig config) : config_(std::move(config))
 
 LocalServices::~LocalServices() { Stop(); }
 
-std::string LocalServices::FilesBaseUrl() const {
-  return "http://" + config_.filesHost + ":" + std::to_string(filesPort_.load());
+std::string LocalServices::Url(const std::string& path) const {
+  return "http://" + config_.filesHost + ":" + std::to_string(filesPort_.load()) + path;
 }
 
 bool LocalServices::Start(std::string* error) {
@@ -217,7 +227,9 @@ bool LocalServices::Start(std::string* error) {
   if (!ParseHttpUrl(config_.cdnConfigUrl, cdn_)) {
     return fail("bad CDN configuration URL " + config_.cdnConfigUrl);
   }
-  if (!ParseHttpUrl(config_.httpDnsUrl, dns_)) return fail("bad HTTP DNS URL " + config_.httpDnsUrl);
+  if (!ParseHttpUrl(config_.httpDnsUrl, dns_)) {
+    return fail("bad HTTP DNS URL " + config_.httpDnsUrl);
+  }
   dnsKey_ = dns_.query;
   if (!dnsKey_.empty() && dnsKey_.back() == '=') dnsKey_.pop_back();
   if (dnsKey_.empty() || dnsKey_.find('=') != std::string::npos) {
@@ -252,8 +264,10 @@ bool LocalServices::Start(std::string* error) {
     Listener& listener = *listenerPtr;
     listener.server = std::make_unique<httplib::Server>();
     Listener* self = &listener;
+    // Short keep-alive: idle connections hold pool threads, and Stop waits for them.
+    listener.server->set_keep_alive_timeout(1);
     listener.server->Get(".*", [this, self](const httplib::Request& req, httplib::Response& res) {
-      HandleGet(*self, req, res);
+      Route(*self, req, std::string(), res);
     });
     // Bodies come through a content reader: the library's plain handlers refuse URL-encoded
     // forms above 8 KiB, and a statistics report of a large run is bigger.
@@ -264,7 +278,7 @@ bool LocalServices::Start(std::string* error) {
         body.append(data, length);
         return true;
       });
-      HandlePost(*self, req, body, res);
+      Route(*self, req, body, res);
     });
     if (listener.port == 0) {
       listener.port = listener.server->bind_to_any_port(listener.host);
@@ -274,7 +288,7 @@ bool LocalServices::Start(std::string* error) {
                               std::to_string(listener.port) + " (in use, or needs root?)";
       const bool onlyResolved = listener.resolvedFiles && !listener.primaryFiles &&
                                 !listener.report && !listener.cdn && !listener.dns;
-      if (!onlyResolved || config_.resolvedPortRequired) return fail(why);
+      if (!onlyResolved) return fail(why);
       Log("[warning] " + why + ": files fetched through HTTP DNS will fail");
       listener.server.reset();
       continue;
@@ -319,14 +333,64 @@ void LocalServices::Stop() {
   Notify();
 }
 
+void LocalServices::AddFile(const std::string& path, std::string content, Faults faults) {
+  AddFile(path, std::make_shared<const std::string>(std::move(content)), std::move(faults));
+}
+
+void LocalServices::AddFile(const std::string& path, std::shared_ptr<const std::string> content,
+                            Faults faults) {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  const uint64_t version = ++versions_;
+  const size_t size = content->size();
+  // A distinct date per version: the seconds count the versions from 2024-01-01.
+  files_[path] = MemoryFile{
+      std::move(content), "\"" + std::to_string(version) + "-" + std::to_string(size) + "\"",
+      HttpDate(static_cast<std::time_t>(1704067200 + version)), std::move(faults)};
+  pathStates_.erase(path);
+}
+
+void LocalServices::SetFaults(const std::string& path, Faults faults) {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  files_[path].faults = std::move(faults);
+  pathStates_.erase(path);
+}
+
+std::string LocalServices::ETagOf(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  const auto found = files_.find(path);
+  return found == files_.end() ? std::string() : found->second.etag;
+}
+
+void LocalServices::SetReply(const std::string& path, int status, std::string body,
+                             std::chrono::milliseconds delay) {
+  Faults faults;
+  faults.status = status;
+  faults.delayMs = static_cast<uint64_t>(delay.count());
+  AddFile(path, std::move(body), faults);
+}
+
 void LocalServices::SetPreferredDomain(const std::string& game, const std::string& domain) {
   std::lock_guard<std::mutex> lock(dataMutex_);
   config_.preferredDomains[game] = domain;
 }
 
-std::vector<RequestRecord> LocalServices::Requests() const {
+std::vector<RequestRecord> LocalServices::Requests(const std::string& pathSuffix) const {
   std::lock_guard<std::mutex> lock(dataMutex_);
-  return requests_;
+  std::vector<RequestRecord> found;
+  for (const auto& record : requests_) {
+    if (EndsWith(record.path, pathSuffix)) found.push_back(record);
+  }
+  return found;
+}
+
+size_t LocalServices::RequestCount(const std::string& pathSuffix) const {
+  return Requests(pathSuffix).size();
+}
+
+uint64_t LocalServices::BytesServed(const std::string& pathSuffix) const {
+  uint64_t total = 0;
+  for (const auto& record : Requests(pathSuffix)) total += record.bytesSent;
+  return total;
 }
 
 std::vector<TelemetryRecord> LocalServices::Telemetry() const {
@@ -339,22 +403,6 @@ std::map<std::string, int> LocalServices::TelemetryCountByType() const {
   std::map<std::string, int> counts;
   for (const auto& record : telemetry_) ++counts[record.eventType];
   return counts;
-}
-
-uint64_t LocalServices::BytesServed(const std::string& pathSuffix) const {
-  std::lock_guard<std::mutex> lock(dataMutex_);
-  uint64_t total = 0;
-  for (const auto& record : requests_) {
-    if (EndsWith(record.path, pathSuffix)) total += record.bytesSent;
-  }
-  return total;
-}
-
-size_t LocalServices::RequestCount(const std::string& pathSuffix) const {
-  std::lock_guard<std::mutex> lock(dataMutex_);
-  return static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(), [&](const auto& r) {
-    return EndsWith(r.path, pathSuffix);
-  }));
 }
 
 std::vector<std::string> LocalServices::CdnRequests() const {
@@ -379,6 +427,15 @@ bool LocalServices::WaitFor(const std::function<bool()>& done,
     if (std::chrono::steady_clock::now() >= deadline) return false;
     eventCv_.wait_until(lock, deadline, [&] { return generation_ != seen; });
   }
+}
+
+bool LocalServices::WaitForStall(std::chrono::milliseconds bound) const {
+  return WaitFor(
+      [this] {
+        std::lock_guard<std::mutex> lock(dataMutex_);
+        return stalls_ > 0;
+      },
+      bound);
 }
 
 void LocalServices::Notify() {
@@ -406,7 +463,23 @@ bool LocalServices::Pause(std::chrono::milliseconds duration) const {
   return false;
 }
 
-size_t LocalServices::AddRequest(RequestRecord record) {
+void LocalServices::Stall(const std::function<bool()>& holds) {
+  {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    ++stalls_;
+  }
+  Notify();
+  while (Pause(std::chrono::milliseconds(200)) && holds()) {
+  }
+}
+
+size_t LocalServices::AddRequest(const httplib::Request& req, const std::string& body) {
+  RequestRecord record;
+  record.method = req.method;
+  record.path = req.path;
+  record.target = req.target;
+  for (const auto& header : req.headers) record.headers.emplace(Lower(header.first), header.second);
+  record.body = body;
   size_t index = 0;
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
@@ -417,37 +490,50 @@ size_t LocalServices::AddRequest(RequestRecord record) {
   return index;
 }
 
-void LocalServices::AddSentBytes(size_t index, uint64_t bytes) {
-  std::lock_guard<std::mutex> lock(dataMutex_);
-  if (index < requests_.size()) requests_[index].bytesSent += bytes;
-}
-
-void LocalServices::MarkDone(size_t index) {
+void LocalServices::Update(size_t index, const std::function<void(RequestRecord&)>& change) {
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
-    if (index < requests_.size()) requests_[index].done = true;
+    change(requests_[index]);
   }
   Notify();
 }
 
-void LocalServices::HandleGet(const Listener& listener, const httplib::Request& req,
-                              httplib::Response& res) {
-  if (listener.cdn && StartsWith(req.path, cdn_.path) && req.path.size() > cdn_.path.size()) {
-    HandleCdn(req, res);
-  } else if (listener.dns && req.path == dns_.path && req.has_param(dnsKey_.c_str())) {
-    HandleDns(req, res);
-  } else if (listener.files) {
-    HandleFile(req, res);
-  } else {
-    res.status = 404;
-    res.set_content("not found\n", "text/plain");
-  }
+bool LocalServices::TakeFault(const std::string& path, const Faults& faults) {
+  if (faults.times == 0) return true;
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  return ++pathStates_[path].hits <= faults.times;
 }
 
-void LocalServices::HandlePost(const Listener& listener, const httplib::Request& req,
-                               const std::string& body, httplib::Response& res) {
-  if (listener.report && req.path == report_.path) {
+uint64_t LocalServices::TakeDrop(const std::string& path, const Faults& faults, uint64_t first,
+                                 uint64_t last) {
+  const std::vector<uint64_t>& offsets = faults.dropAt;
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  size_t& taken = pathStates_[path].dropsTaken;
+  // Offsets at or before the answer's start are passed: the data before them arrived.
+  while (taken < offsets.size() && offsets[taken] <= first) ++taken;
+  if (taken >= offsets.size() || offsets[taken] > last) return kNever;
+  return offsets[taken++] - first;
+}
+
+void LocalServices::Route(const Listener& listener, const httplib::Request& req,
+                          const std::string& body, httplib::Response& res) {
+  bool inMemory = false;
+  {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    inMemory = files_.count(req.path) > 0;
+  }
+  const bool post = req.method == "POST";
+  if (inMemory) {
+    HandleFile(req, body, res);
+  } else if (post && listener.report && req.path == report_.path) {
     HandleReport(body, res);
+  } else if (!post && listener.cdn && StartsWith(req.path, cdn_.path) &&
+             req.path.size() > cdn_.path.size()) {
+    HandleCdn(req, res);
+  } else if (!post && listener.dns && req.path == dns_.path && req.has_param(dnsKey_.c_str())) {
+    HandleDns(req, res);
+  } else if (!post && listener.files) {
+    HandleFile(req, body, res);
   } else {
     res.status = 404;
     res.set_content("not found\n", "text/plain");
@@ -524,169 +610,200 @@ void LocalServices::HandleReport(const std::string& body, httplib::Response& res
   Notify();
 }
 
-void LocalServices::HandleFile(const httplib::Request& req, httplib::Response& res) {
+void LocalServices::HandleFile(const httplib::Request& req, const std::string& body,
+                               httplib::Response& res) {
   // The request's own Range handling is done here (If-Range, faults, byte counts), so httplib
   // must not apply the parsed ranges a second time. The request object is not const in httplib.
   const_cast<httplib::Request&>(req).ranges.clear();
-
-  RequestRecord record;
-  record.method = req.method;
-  record.path = req.path;
-  record.range = req.get_header_value("Range");
-
+  const size_t index = AddRequest(req, body);
   auto answer = [&](int status, const std::string& text) {
     res.status = status;
     res.set_content(text, "text/plain");
-    record.status = status;
-    record.done = true;
-    AddRequest(record);
+    Update(index, [status](RequestRecord& r) {
+      r.status = status;
+      r.done = true;
+    });
     Log("[files] " + req.method + " " + req.path + " -> " + std::to_string(status));
   };
 
-  // Leading elements: /m/<mirror>/ (a mirror name), /fault/<spec>/, /<cdnHost>[:port]/ (the
-  // form the module gives URLs rewritten to a resolved address). The rest names the file.
-  const std::vector<std::string> parts = SplitPath(req.path);
-  FaultSpec fault;
-  bool hasFault = false;
-  size_t index = 0;
-  while (index < parts.size()) {
-    if (parts[index] == "m" && index + 1 < parts.size()) {
-      index += 2;
-    } else if (parts[index] == "fault" && index + 1 < parts.size()) {
-      if (!fault.Parse(parts[index + 1])) return answer(400, "bad fault spec\n");
-      hasFault = true;
-      index += 2;
-    } else if (!config_.cdnHost.empty() && (parts[index] == config_.cdnHost ||
-                                            StartsWith(parts[index], config_.cdnHost + ":"))) {
-      index += 1;
-    } else {
-      break;
+  std::shared_ptr<const std::string> content;  // a file in memory, else one in the folder
+  Faults faults;
+  std::string etag;
+  std::string lastModified;
+  {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    const auto found = files_.find(req.path);
+    if (found != files_.end()) {
+      content = found->second.content;
+      faults = found->second.faults;
+      etag = found->second.etag;
+      lastModified = found->second.lastModified;
     }
   }
-  if (index >= parts.size()) return answer(404, "not found\n");
+  // In the folder, leading elements: /m/<mirror>/ (a mirror name), /fault/<spec>/,
+  // /<cdnHost>[:port]/ (the form the module gives URLs rewritten to a resolved address). The
+  // rest names the file.
   fs::path file = fs::path(config_.filesRoot);
-  for (size_t i = index; i < parts.size(); ++i) {
-    if (parts[i] == ".." || parts[i] == ".") return answer(400, "bad path\n");
-    file /= parts[i];
+  bool asked = false;  // the URL asks for faults
+  if (!content) {
+    const std::vector<std::string> parts = SplitPath(req.path);
+    size_t at = 0;
+    while (at < parts.size()) {
+      if (parts[at] == "m" && at + 1 < parts.size()) {
+        at += 2;
+      } else if (parts[at] == "fault" && at + 1 < parts.size()) {
+        if (!faults.Parse(parts[at + 1])) return answer(400, "bad fault spec\n");
+        asked = true;
+        at += 2;
+      } else if (!config_.cdnHost.empty() &&
+                 (parts[at] == config_.cdnHost || StartsWith(parts[at], config_.cdnHost + ":"))) {
+        at += 1;
+      } else {
+        break;
+      }
+    }
+    if (at >= parts.size() || config_.filesRoot.empty()) return answer(404, "not found\n");
+    for (size_t i = at; i < parts.size(); ++i) {
+      if (parts[i] == ".." || parts[i] == ".") return answer(400, "bad path\n");
+      file /= parts[i];
+    }
   }
 
-  if (hasFault) {
-    std::lock_guard<std::mutex> lock(dataMutex_);
-    const int hits = ++faultHits_[req.path];
-    hasFault = fault.times == 0 || static_cast<uint64_t>(hits) <= fault.times;
+  if (!TakeFault(req.path, faults)) {
+    faults = Faults();
+    asked = false;
   }
-  record.faulted = hasFault;
-  if (hasFault && fault.delayMs > 0 && !Pause(std::chrono::milliseconds(fault.delayMs))) {
+  if (faults.stallBeforeHeaders) {
+    Stall([] { return true; });
     return answer(503, "stopping\n");
   }
-  if (hasFault && fault.status != 0) return answer(fault.status, "injected failure\n");
+  if (faults.delayMs > 0 && !Pause(std::chrono::milliseconds(faults.delayMs))) {
+    return answer(503, "stopping\n");
+  }
+  if (faults.status != 0) return answer(faults.status, content ? *content : "injected failure\n");
 
-  std::error_code error;
-  if (!fs::is_regular_file(file, error)) return answer(404, "not found\n");
-  const uint64_t size = fs::file_size(file, error);
-  if (error) return answer(404, "not found\n");
-  const auto modified = fs::last_write_time(file, error);
-  const auto modifiedSeconds =
-      std::chrono::duration_cast<std::chrono::seconds>(modified.time_since_epoch()).count();
-  // file_clock and system_clock differ by a fixed offset on Linux; the text only has to change
-  // when the file changes.
-  const std::string etag = "\"" + std::to_string(size) + "-" + std::to_string(modifiedSeconds) + "\"";
-  const std::string lastModified = HttpDate(static_cast<std::time_t>(
-      std::chrono::duration_cast<std::chrono::seconds>(
-          (modified - fs::file_time_type::clock::now() + std::chrono::system_clock::now())
-              .time_since_epoch())
-          .count()));
+  uint64_t size = 0;
+  if (content) {
+    size = content->size();
+  } else {
+    std::error_code error;
+    if (!fs::is_regular_file(file, error)) return answer(404, "not found\n");
+    size = fs::file_size(file, error);
+    if (error) return answer(404, "not found\n");
+    const auto modified = fs::last_write_time(file, error);
+    const auto modifiedSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(modified.time_since_epoch()).count();
+    // file_clock and system_clock differ by a fixed offset on Linux; the text only has to
+    // change when the file changes.
+    etag = "\"" + std::to_string(size) + "-" + std::to_string(modifiedSeconds) + "\"";
+    lastModified = HttpDate(static_cast<std::time_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(
+            (modified - fs::file_time_type::clock::now() + std::chrono::system_clock::now())
+                .time_since_epoch())
+            .count()));
+  }
 
-  std::string rangeHeader = record.range;
+  std::string rangeHeader = faults.ignoreRange ? std::string() : req.get_header_value("Range");
   const std::string ifRange = req.get_header_value("If-Range");
-  if (!ifRange.empty() && ifRange != etag && ifRange != lastModified) rangeHeader.clear();
+  if (!ifRange.empty() &&
+      (!faults.sendValidators || (ifRange != etag && ifRange != lastModified))) {
+    rangeHeader.clear();
+  }
   uint64_t first = 0;
   uint64_t last = 0;
   const RangeAnswer range = ParseRange(rangeHeader, size, first, last);
-  res.set_header("Accept-Ranges", "bytes");
-  res.set_header("ETag", etag);
-  res.set_header("Last-Modified", lastModified);
+  if (!faults.ignoreRange) res.set_header("Accept-Ranges", "bytes");
+  if (faults.sendValidators) {
+    res.set_header("ETag", etag);
+    res.set_header("Last-Modified", lastModified);
+  }
   if (range == RangeAnswer::kUnsatisfiable) {
     res.set_header("Content-Range", "bytes */" + std::to_string(size));
     return answer(416, "range not satisfiable\n");
   }
-  uint64_t length = size == 0 ? 0 : last - first + 1;
+  const uint64_t length = size == 0 ? 0 : last - first + 1;
   if (range == RangeAnswer::kPartial) {
     res.status = 206;
-    res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                        std::to_string(last) + "/" + std::to_string(size));
+    res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                                        "/" + std::to_string(size));
   } else {
     res.status = 200;
     first = 0;
   }
-  record.status = res.status;
-  const size_t recordIndex = AddRequest(record);
-  Log("[files] " + req.method + " " + req.path + (record.range.empty() ? "" : " " + record.range) +
-      " -> " + std::to_string(res.status) + (hasFault ? " (fault)" : ""));
-  if (req.method == "HEAD" || length == 0) {
-    MarkDone(recordIndex);
+  if (length > 0 && !faults.dropAt.empty()) {
+    faults.dropAfter = std::min(faults.dropAfter, TakeDrop(req.path, faults, first, last));
+  }
+  const uint64_t declared =
+      faults.declaredLength >= 0 ? static_cast<uint64_t>(faults.declaredLength) : length;
+  const int status = res.status;
+  Update(index, [status](RequestRecord& r) { r.status = status; });
+  Log("[files] " + req.method + " " + req.path + (rangeHeader.empty() ? "" : " " + rangeHeader) +
+      " -> " + std::to_string(status) + (asked ? " (fault)" : ""));
+  if (req.method == "HEAD" || declared == 0) {
+    Update(index, [](RequestRecord& r) { r.done = true; });
     res.set_content(std::string(), "application/octet-stream");
-    if (length > 0) res.set_header("Content-Length", std::to_string(length));
+    if (declared > 0) res.set_header("Content-Length", std::to_string(declared));
     return;
   }
 
   struct Transfer {
+    std::shared_ptr<const std::string> content;
     std::ifstream in;
     uint64_t sent = 0;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   };
   auto transfer = std::make_shared<Transfer>();
-  transfer->in.open(file, std::ios::binary);
-  if (!transfer->in) {
-    MarkDone(recordIndex);
-    res.status = 404;
-    res.set_content("not found\n", "text/plain");
-    return;
+  transfer->content = content;
+  if (!content) {
+    transfer->in.open(file, std::ios::binary);
+    transfer->in.seekg(static_cast<std::streamoff>(first));
   }
-  transfer->in.seekg(static_cast<std::streamoff>(first));
-  const FaultSpec active = hasFault ? fault : FaultSpec();
   res.set_content_provider(
-      static_cast<size_t>(length), "application/octet-stream",
-      [this, transfer, active, recordIndex, path = req.path](size_t offset, size_t remaining,
-                                                             httplib::DataSink& sink) {
-        if (offset != transfer->sent) return false;  // httplib asks in order
-        uint64_t chunk = std::min<uint64_t>(remaining, kChunkBytes);
-        const uint64_t limit = std::min(active.dropAfter, active.stallAfter);
+      static_cast<size_t>(declared), "application/octet-stream",
+      [this, transfer, faults, first, length, index, path = req.path](
+          size_t offset, size_t remaining, httplib::DataSink& sink) {
+        if (offset != transfer->sent || transfer->sent >= length) return false;
+        const uint64_t limit = std::min(faults.dropAfter, faults.stallAfter);
         if (transfer->sent >= limit) {
-          if (active.stallAfter <= active.dropAfter) {
-            Log("[files] stalling " + path + " after " + std::to_string(transfer->sent) +
-                " bytes");
-            while (Pause(std::chrono::milliseconds(200)) && sink.is_writable()) {
-            }
-          } else {
-            Log("[files] dropping " + path + " after " + std::to_string(transfer->sent) +
-                " bytes");
-          }
+          const bool stall = faults.stallAfter <= faults.dropAfter;
+          Log("[files] " + std::string(stall ? "stalling " : "dropping ") + path + " after " +
+              std::to_string(transfer->sent) + " bytes");
+          if (stall) Stall([&sink] { return sink.is_writable(); });
           return false;  // closes the connection mid-body
         }
-        chunk = std::min(chunk, limit - transfer->sent);
-        if (active.rate > 0) {
+        uint64_t chunk =
+            std::min<uint64_t>({remaining, length - transfer->sent, limit - transfer->sent,
+                                faults.chunkBytes > 0 ? faults.chunkBytes : kChunkBytes});
+        if (faults.rate > 0) {
           // Keep the average at the rate: wait until the bytes already sent are due.
-          const auto due = transfer->started + std::chrono::milliseconds(
-                                                   transfer->sent * 1000 / active.rate);
+          const auto due =
+              transfer->started + std::chrono::milliseconds(transfer->sent * 1000 / faults.rate);
           const auto now = std::chrono::steady_clock::now();
-          if (due > now && !Pause(std::chrono::duration_cast<std::chrono::milliseconds>(due - now))) {
+          if (due > now &&
+              !Pause(std::chrono::duration_cast<std::chrono::milliseconds>(due - now))) {
             return false;
           }
-          chunk = std::min<uint64_t>(chunk, std::max<uint64_t>(active.rate / 20, 1024));
+          if (faults.chunkBytes == 0) {
+            chunk = std::min<uint64_t>(chunk, std::max<uint64_t>(faults.rate / 20, 1024));
+          }
         }
-        std::vector<char> buffer(static_cast<size_t>(chunk));
-        transfer->in.read(buffer.data(), static_cast<std::streamsize>(chunk));
-        const auto got = static_cast<size_t>(transfer->in.gcount());
-        if (got == 0) return false;
-        if (!sink.write(buffer.data(), got)) return false;
-        transfer->sent += got;
-        AddSentBytes(recordIndex, got);
-        Notify();
+        const char* data = nullptr;
+        std::vector<char> buffer;
+        if (transfer->content) {
+          data = transfer->content->data() + first + transfer->sent;
+        } else {
+          buffer.resize(static_cast<size_t>(chunk));
+          transfer->in.read(buffer.data(), static_cast<std::streamsize>(chunk));
+          chunk = static_cast<uint64_t>(transfer->in.gcount());
+          data = buffer.data();
+        }
+        if (chunk == 0 || !sink.write(data, static_cast<size_t>(chunk))) return false;
+        transfer->sent += chunk;
+        Update(index, [chunk](RequestRecord& r) { r.bytesSent += chunk; });
         return true;
       },
       // Called when the answer is over, whichever way it ended.
-      [this, recordIndex](bool) { MarkDone(recordIndex); });
+      [this, index](bool) { Update(index, [](RequestRecord& r) { r.done = true; }); });
 }
 
 }  // namespace lumo::services

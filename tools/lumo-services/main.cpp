@@ -85,10 +85,9 @@ int main(int argc, char** argv) {
     std::cerr << "lumo-services: " << error << std::endl;
     return 1;
   }
-  std::cout << "lumo-services: files " << services.FilesBaseUrl() << "/ from " << config.filesRoot
-            << "; telemetry " << config.reportUrl << "; CDN configuration "
-            << config.cdnConfigUrl << "; HTTP DNS " << config.httpDnsUrl << " for "
-            << config.cdnHost << std::endl;
+  std::cout << "lumo-services: files " << services.Url() << "/ from " << config.filesRoot
+            << "; telemetry " << config.reportUrl << "; CDN configuration " << config.cdnConfigUrl
+            << "; HTTP DNS " << config.httpDnsUrl << " for " << config.cdnHost << std::endl;
   if (!readyFile.empty()) std::ofstream(readyFile) << services.filesPort() << "\n";
 
   while (!gStop) std::this_thread::sleep_for(std::chrono::milliseconds(100));

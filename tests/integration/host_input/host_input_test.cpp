@@ -12,13 +12,14 @@
 #include <thread>
 
 #include "hosted_module.h"
-#include "support/http_test_server.h"
+#include "local_services.h"
 
 namespace lumo::host {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::HttpTestServer;
+using services::Faults;
+using services::LocalServices;
 
 constexpr int32_t kOk = 0;
 constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
@@ -98,7 +99,7 @@ void NullPointers() {
 TEST(HostInput, NullPointersAnswerWithStatusCodes) { RunInChild(NullPointers); }
 
 void EmptyAndOverlongTexts() {
-  HttpTestServer server;
+  LocalServices server;
   ASSERT_TRUE(server.Start());
   const std::string content = RandomBytes(200 * 1024, 7);
   server.AddFile("/good.bin", content);
@@ -196,7 +197,7 @@ void UnterminatedUtf16() {
 TEST(HostInput, UnterminatedUtf16StaysWithinTheLimit) { RunInChild(UnterminatedUtf16); }
 
 void IllFormedUtf16() {
-  HttpTestServer server;
+  LocalServices server;
   ASSERT_TRUE(server.Start());
   server.AddFile("/f.bin", RandomBytes(1000, 3));
   HostedModule host;
@@ -233,7 +234,7 @@ void IllFormedUtf16() {
 TEST(HostInput, IllFormedUtf16FailsTheJobOnly) { RunInChild(IllFormedUtf16); }
 
 void TenThousandUrls() {
-  HttpTestServer server;
+  LocalServices server;
   ASSERT_TRUE(server.Start());
   const std::string content = RandomBytes(64 * 1024, 11);
   server.AddFile("/u0.bin", content);
@@ -268,7 +269,7 @@ void TenThousandUrls() {
             kOk);
   const int32_t started = d->Start();  // the worker may have taken the job already
   EXPECT_TRUE(started == kOk || started == kAccessDenied) << started;
-  EXPECT_TRUE(server.WaitForRequests("/m1", 1, JobBound()));
+  EXPECT_TRUE(server.WaitFor([&] { return server.RequestCount("/m1") > 0; }, JobBound()));
   EXPECT_LT(host.Terminate(true), Scaled(5000ms) + 5s);
   // Nothing is fetched once the module is terminated, and the walk was cut far short.
   const size_t afterTerm = server.RequestCount();
@@ -281,7 +282,7 @@ void TenThousandUrls() {
 TEST(HostInput, TenThousandUrlsInOneJob) { RunInChild(TenThousandUrls); }
 
 void TenThousandJobs() {
-  HttpTestServer server;
+  LocalServices server;
   ASSERT_TRUE(server.Start());
   const std::string content = RandomBytes(4096, 5);
   server.AddFile("/small.bin", content);
@@ -310,7 +311,7 @@ void TenThousandJobs() {
 TEST(HostInput, TenThousandQueuedJobs) { RunInChild(TenThousandJobs); }
 
 void ConcurrentHostThreads() {
-  HttpTestServer server;
+  LocalServices server;
   ASSERT_TRUE(server.Start());
   const std::string content = RandomBytes(256 * 1024, 13);
   server.AddFile("/c.bin", content);
@@ -424,15 +425,15 @@ enum class Stage {
 };
 
 void TerminateAt(Stage stage) {
-  HttpTestServer server;
+  LocalServices server;
   ASSERT_TRUE(server.Start());
   const std::string content = RandomBytes(512 * 1024, 17);
-  HttpTestServer::FileFaults stall;
-  stall.stallAfterBytes = 64 * 1024;
+  Faults stall;
+  stall.stallAfter = 64 * 1024;
   server.AddFile("/stall.bin", content, stall);
   server.AddFile("/whole.bin", content);
-  HttpTestServer::FileFaults stallEarly;
-  stallEarly.stallAfterBytes = 10;  // inside the short manifest
+  Faults stallEarly;
+  stallEarly.stallAfter = 10;  // inside the short manifest
   server.AddFile("/sums.md5", "0123456789abcdef0123456789abcdef  stall.bin\n", stallEarly);
   HostedModule host;
   if (stage == Stage::kBeforeInit) {

@@ -14,7 +14,7 @@
 #include "download/download_thread.h"
 #include "download_test_env.h"
 #include "engine_services.h"
-#include "support/http_test_server.h"
+#include "local_services.h"
 
 namespace lumo {
 namespace testing {
@@ -43,8 +43,6 @@ class ShortJobTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.Start());
-    server_.SetReply("/cdn-domain/global", 200, "{}");
-    server_.SetReply("/post", 200, "ok");
     ASSERT_GE(zdl::EngineInit(), 0);
     ASSERT_GE(zdl::EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads_)),
               0);
@@ -94,7 +92,7 @@ class ShortJobTest : public ::testing::Test {
     return saveDir_ + platform::kPathSeparator + name;
   }
 
-  HttpTestServer server_;
+  services::LocalServices server_;
   IZDownloadService* downloads_ = nullptr;
   IZHttpService* http_ = nullptr;
   Timing timing_;  // production values but for the polls set above
@@ -116,7 +114,7 @@ TEST_F(ShortJobTest, SmallFileEndsWellUnderOnePoll) {
   EXPECT_LT(took, kWellUnderOnePoll);
   EXPECT_EQ(ReadFile(PathOf("one.bin")), content);
   // The preferred-domain request was answered and the monitor saw the end in a counted poll.
-  EXPECT_EQ(server_.RequestCount("/cdn-domain/global"), 1u);
+  EXPECT_EQ(server_.CdnRequests(), std::vector<std::string>{"global"});
   EXPECT_EQ(log_.CountContaining("WARN - Failed to get content from "), 0u);
   EXPECT_EQ(log_.Count("INFO - Download status changed to Downloaded"), 1u);
   EXPECT_EQ(log_.Count("INFO - Download file success from " + url + "."), 1u);

@@ -1,36 +1,25 @@
-// Sessions against the local HTTP test server: whole files, resumes, restarts, failures and
+// Sessions against the local server: whole files, resumes, restarts, failures and
 // their result codes, aborts, a full disk, manifests and the speed limit.
 #include <fstream>
 #include <thread>
 
 #include "engine_test_support.h"
 #include "platform/platform.h"
-#include "support/http_test_server.h"
 
 namespace zdl {
 namespace testing {
 namespace {
 
-using lumo::testing::HttpTestServer;
+using lumo::services::Faults;
+using lumo::services::LocalServices;
 using namespace std::chrono_literals;
 
 constexpr size_t kMiB = 1024 * 1024;
 
 class DownloadSessionTest : public EngineTest {
  protected:
-  void SetUp() override {
-    EngineTest::SetUp();
-    ASSERT_TRUE(server_.Start());
-  }
-  void TearDown() override {
-    server_.Stop();
-    EngineTest::TearDown();
-  }
-
   fs::path Target(const std::string& name) { return dir_ / name; }
   fs::path Part(const std::string& name) { return dir_ / (name + ".part"); }
-
-  HttpTestServer server_;
 };
 
 TEST_F(DownloadSessionTest, PlainDownloadIsByteIdenticalAndLeavesNoPart) {
@@ -71,8 +60,8 @@ TEST_F(DownloadSessionTest, MissingSaveDirectoryIsCreatedAndEmptyNameComesFromUr
 
 TEST_F(DownloadSessionTest, DroppedConnectionResumesWithRangeAndIfRange) {
   std::string data = RandomBytes(2 * kMiB, 3);
-  HttpTestServer::FileFaults drop;
-  drop.dropAfterBytes = 700 * 1024;
+  Faults drop;
+  drop.dropAfter = 700 * 1024;
   server_.AddFile("/data.bin", data, drop);
 
   SessionEnd first = Download(server_.Url("/data.bin"), dir_, "data.bin");
@@ -90,15 +79,15 @@ TEST_F(DownloadSessionTest, DroppedConnectionResumesWithRangeAndIfRange) {
   EXPECT_TRUE(ReadFile(Target("data.bin")) == data);
   auto requests = server_.Requests("/data.bin");
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_FALSE(requests[0].HasHeader("Range"));
+  EXPECT_EQ(requests[0].Header("Range"), "");
   EXPECT_EQ(requests[1].Header("Range"), "bytes=716800-");
   EXPECT_EQ(requests[1].Header("If-Range"), server_.ETagOf("/data.bin"));
 }
 
 TEST_F(DownloadSessionTest, ResumeAgainstChangedFileRestartsFromZero) {
   std::string oldData = RandomBytes(kMiB, 4);
-  HttpTestServer::FileFaults drop;
-  drop.dropAfterBytes = 300 * 1024;
+  Faults drop;
+  drop.dropAfter = 300 * 1024;
   server_.AddFile("/data.bin", oldData, drop);
   EXPECT_EQ(Download(server_.Url("/data.bin"), dir_, "data.bin").result, kZdlResultNetwork);
   std::string oldTag = server_.ETagOf("/data.bin");
@@ -115,8 +104,8 @@ TEST_F(DownloadSessionTest, ResumeAgainstChangedFileRestartsFromZero) {
 
 TEST_F(DownloadSessionTest, ServerIgnoringRangeRestartsCleanly) {
   std::string data = RandomBytes(kMiB, 6);
-  HttpTestServer::FileFaults faults;
-  faults.dropAfterBytes = 400 * 1024;
+  Faults faults;
+  faults.dropAfter = 400 * 1024;
   server_.AddFile("/data.bin", data, faults);
   EXPECT_EQ(Download(server_.Url("/data.bin"), dir_, "data.bin").result, kZdlResultNetwork);
 
@@ -132,8 +121,8 @@ TEST_F(DownloadSessionTest, ServerIgnoringRangeRestartsCleanly) {
 
 TEST_F(DownloadSessionTest, OverwriteDiscardsThePart) {
   std::string data = RandomBytes(kMiB, 7);
-  HttpTestServer::FileFaults faults;
-  faults.dropAfterBytes = 100 * 1024;
+  Faults faults;
+  faults.dropAfter = 100 * 1024;
   server_.AddFile("/data.bin", data, faults);
   EXPECT_EQ(Download(server_.Url("/data.bin"), dir_, "data.bin").result, kZdlResultNetwork);
   server_.SetFaults("/data.bin", {});
@@ -141,29 +130,29 @@ TEST_F(DownloadSessionTest, OverwriteDiscardsThePart) {
   SessionEnd end = Download(server_.Url("/data.bin"), dir_, "data.bin", "", 0, true);
 
   EXPECT_EQ(end.result, kZdlResultSuccess);
-  EXPECT_FALSE(server_.Requests("/data.bin").back().HasHeader("Range"));
+  EXPECT_EQ(server_.Requests("/data.bin").back().Header("Range"), "");
   EXPECT_TRUE(ReadFile(Target("data.bin")) == data);
 }
 
 TEST_F(DownloadSessionTest, PartWithoutValidatorIsNotResumed) {
   std::string data = RandomBytes(kMiB, 8);
-  HttpTestServer::FileFaults faults;
-  faults.dropAfterBytes = 100 * 1024;
+  Faults faults;
+  faults.dropAfter = 100 * 1024;
   faults.sendValidators = false;
   server_.AddFile("/data.bin", data, faults);
   EXPECT_EQ(Download(server_.Url("/data.bin"), dir_, "data.bin").result, kZdlResultNetwork);
-  faults.dropAfterBytes = -1;
+  faults.dropAfter = lumo::services::kNever;
   server_.SetFaults("/data.bin", faults);
 
   SessionEnd end = Download(server_.Url("/data.bin"), dir_, "data.bin");
 
   EXPECT_EQ(end.result, kZdlResultSuccess);
-  EXPECT_FALSE(server_.Requests("/data.bin").back().HasHeader("Range"));
+  EXPECT_EQ(server_.Requests("/data.bin").back().Header("Range"), "");
   EXPECT_TRUE(ReadFile(Target("data.bin")) == data);
 }
 
 TEST_F(DownloadSessionTest, HttpAndNetworkFailuresMapToResultCodes) {
-  HttpTestServer::FileFaults serverError;
+  Faults serverError;
   serverError.status = 500;
   server_.AddFile("/broken", "x", serverError);
 
@@ -175,7 +164,7 @@ TEST_F(DownloadSessionTest, HttpAndNetworkFailuresMapToResultCodes) {
   EXPECT_EQ(broken.result, kZdlResultServer);
   EXPECT_EQ(broken.extended, 500);
 
-  HttpTestServer closed;
+  LocalServices closed;
   ASSERT_TRUE(closed.Start());
   std::string refusedUrl = closed.Url("/x");
   closed.Stop();
@@ -191,8 +180,8 @@ TEST_F(DownloadSessionTest, HttpAndNetworkFailuresMapToResultCodes) {
 }
 
 TEST_F(DownloadSessionTest, TransferTimeoutGivesResultSeven) {
-  HttpTestServer::FileFaults stall;
-  stall.stallAfterBytes = 1000;
+  Faults stall;
+  stall.stallAfter = 1000;
   server_.AddFile("/stall.bin", RandomBytes(100000, 9), stall);
   IZDownloadSession* session = NewSession(server_.Url("/stall.bin"), dir_, "stall.bin");
   ASSERT_NE(session, nullptr);
@@ -206,8 +195,8 @@ TEST_F(DownloadSessionTest, TransferTimeoutGivesResultSeven) {
 }
 
 TEST_F(DownloadSessionTest, AbortFromAnotherThreadEndsAStalledSessionQuickly) {
-  HttpTestServer::FileFaults stall;
-  stall.stallAfterBytes = 64 * 1024;
+  Faults stall;
+  stall.stallAfter = 64 * 1024;
   server_.AddFile("/stall.bin", RandomBytes(kMiB, 10), stall);
   IZDownloadSession* session = NewSession(server_.Url("/stall.bin"), dir_, "stall.bin");
   ASSERT_NE(session, nullptr);
@@ -230,7 +219,7 @@ TEST_F(DownloadSessionTest, AbortFromAnotherThreadEndsAStalledSessionQuickly) {
 }
 
 TEST_F(DownloadSessionTest, AbortWhileConnectingAndBeforeStart) {
-  HttpTestServer::FileFaults stall;
+  Faults stall;
   stall.stallBeforeHeaders = true;
   server_.AddFile("/silent", "x", stall);
   IZDownloadSession* session = NewSession(server_.Url("/silent"), dir_, "silent.bin");
@@ -255,8 +244,8 @@ TEST_F(DownloadSessionTest, AbortWhileConnectingAndBeforeStart) {
 }
 
 TEST_F(DownloadSessionTest, ReleasingARunningSessionStopsIt) {
-  HttpTestServer::FileFaults stall;
-  stall.stallAfterBytes = 1000;
+  Faults stall;
+  stall.stallAfter = 1000;
   server_.AddFile("/stall.bin", RandomBytes(10000, 11), stall);
   IZDownloadSession* session = NewSession(server_.Url("/stall.bin"), dir_, "stall.bin");
   ASSERT_NE(session, nullptr);
@@ -346,9 +335,9 @@ TEST_F(DownloadSessionTest, MaxSpeedOptionLimitsTheTransfer) {
 }
 
 TEST_F(DownloadSessionTest, SpeedsAreBytesPerSecondWhileDownloading) {
-  HttpTestServer::FileFaults slow;
-  slow.slowChunkBytes = 16 * 1024;
-  slow.slowInterval = 50ms;
+  Faults slow;
+  slow.chunkBytes = 16 * 1024;
+  slow.rate = 320 * 1024;  // 16 KiB every 50 ms
   server_.AddFile("/slow.bin", RandomBytes(400 * 1024, 15), slow);
   IZDownloadSession* session = NewSession(server_.Url("/slow.bin"), dir_, "slow.bin");
   ASSERT_NE(session, nullptr);
@@ -373,8 +362,8 @@ TEST_F(DownloadSessionTest, SpeedsAreBytesPerSecondWhileDownloading) {
 }
 
 TEST_F(DownloadSessionTest, EngineTermAbortsRunningSessionsAndRefusesNewOnes) {
-  HttpTestServer::FileFaults stall;
-  stall.stallAfterBytes = 1000;
+  Faults stall;
+  stall.stallAfter = 1000;
   server_.AddFile("/stall.bin", RandomBytes(10000, 16), stall);
   IZDownloadSession* session = NewSession(server_.Url("/stall.bin"), dir_, "stall.bin");
   ASSERT_NE(session, nullptr);

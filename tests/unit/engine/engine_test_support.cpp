@@ -63,6 +63,7 @@ bool WaitForStatus(IZDownloadSession* session, int32_t status, std::chrono::mill
 }
 
 void EngineTest::SetUp() {
+  ASSERT_TRUE(server_.Start());
   ASSERT_EQ(EngineInit(), kZdlOk);
   ASSERT_EQ(EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads_)),
             kZdlOk);
@@ -76,6 +77,7 @@ void EngineTest::SetUp() {
 }
 
 void EngineTest::TearDown() {
+  server_.Stop();
   if (downloads_) downloads_->Release();
   if (http_) http_->Release();
   EngineTerm();

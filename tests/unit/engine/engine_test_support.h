@@ -1,5 +1,5 @@
-// Helpers of the engine tests: a started engine with its two services, a scratch directory,
-// sessions run to their end, and a recording response handler.
+// Helpers of the engine tests: a started engine with its two services, a local server, a
+// scratch directory, sessions run to their end, and a recording response handler.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine_services.h"
+#include "local_services.h"
 #include "path_text.h"
 #include "zdl/zdl_engine.h"
 
@@ -55,6 +56,7 @@ class EngineTest : public ::testing::Test {
                       const std::string& checksumPath = "", uint32_t maxSpeed = 0,
                       bool overwrite = false);
 
+  lumo::services::LocalServices server_;
   fs::path dir_;
   IZDownloadService* downloads_ = nullptr;
   IZHttpService* http_ = nullptr;

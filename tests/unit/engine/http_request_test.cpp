@@ -1,25 +1,16 @@
 // HTTP requests of the engine: the handler's calls, POST bodies and headers, failures.
 #include "engine_test_support.h"
-#include "support/http_test_server.h"
 
 namespace zdl {
 namespace testing {
 namespace {
 
-using lumo::testing::HttpTestServer;
+using lumo::services::Faults;
+using lumo::services::LocalServices;
 using namespace std::chrono_literals;
 
 class HttpRequestTest : public EngineTest {
  protected:
-  void SetUp() override {
-    EngineTest::SetUp();
-    ASSERT_TRUE(server_.Start());
-  }
-  void TearDown() override {
-    server_.Stop();
-    EngineTest::TearDown();
-  }
-
   // Sends a request; the handler is returned with one reference of the test's own.
   RecordingHandler* Send(int32_t method, const std::string& url, const std::string& body = "",
                          const char* contentType = nullptr) {
@@ -40,8 +31,6 @@ class HttpRequestTest : public EngineTest {
     request->Release();  // the request runs on without the caller's reference
     return handler;
   }
-
-  HttpTestServer server_;
 };
 
 TEST_F(HttpRequestTest, GetReportsStatusBodyAndCompletion) {
@@ -83,7 +72,7 @@ TEST_F(HttpRequestTest, ErrorStatusIsReportedWithItsBody) {
 }
 
 TEST_F(HttpRequestTest, ClosedPortStillEndsInOnCompleteWithoutStatus) {
-  HttpTestServer closed;
+  LocalServices closed;
   ASSERT_TRUE(closed.Start());
   std::string url = closed.Url("/post");
   closed.Stop();
@@ -95,7 +84,7 @@ TEST_F(HttpRequestTest, ClosedPortStillEndsInOnCompleteWithoutStatus) {
 }
 
 TEST_F(HttpRequestTest, EngineTermEndsAStalledRequestWithOnComplete) {
-  HttpTestServer::FileFaults stall;
+  Faults stall;
   stall.stallBeforeHeaders = true;
   server_.AddFile("/slow", "x", stall);
   RecordingHandler* handler = Send(kZdlMethodGet, server_.Url("/slow"));

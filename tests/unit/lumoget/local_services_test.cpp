@@ -23,14 +23,9 @@ class LocalServicesTest : public ::testing::Test {
     for (int i = 0; i < 100000; ++i) content_ += static_cast<char>('a' + i % 26);
     std::ofstream(root_ / "dir" / "file.bin", std::ios::binary) << content_;
 
-    ServicesConfig config;
+    ServicesConfig config;  // every role on one port of the system's choosing
     config.filesRoot = root_.string();
-    config.filesPort = 0;
-    config.reportUrl = "http://127.0.0.1:0/post";
-    config.cdnConfigUrl = "http://127.0.0.1:0/cdn-domain/";
-    config.httpDnsUrl = "http://127.0.0.1:0/?ws_domain=";
     config.cdnHost = "cdn.example.test";
-    config.resolvedPort = 0;  // port 80 is the end-to-end tests' business
     config.preferredDomains["g1"] = "fast.example.test";
     config.telemetryDir = (root_ / "telemetry").string();
     fs::create_directories(config.telemetryDir);
