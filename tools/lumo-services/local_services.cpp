@@ -544,13 +544,18 @@ void LocalServices::HandleFile(const httplib::Request& req, httplib::Response& r
   };
 
   // Leading elements: /m/<mirror>/ (a mirror name), /fault/<spec>/, /<cdnHost>[:port]/ (the
-  // form the module gives URLs rewritten to a resolved address). The rest names the file.
+  // form the module gives URLs rewritten to a resolved address), /as/<file>/ (serve <file>
+  // whatever follows: for names no file system here can hold). The rest names the file.
   const std::vector<std::string> parts = SplitPath(req.path);
   FaultSpec fault;
   bool hasFault = false;
+  std::string servedAs;
   size_t index = 0;
   while (index < parts.size()) {
     if (parts[index] == "m" && index + 1 < parts.size()) {
+      index += 2;
+    } else if (parts[index] == "as" && index + 1 < parts.size()) {
+      servedAs = parts[index + 1];
       index += 2;
     } else if (parts[index] == "fault" && index + 1 < parts.size()) {
       if (!fault.Parse(parts[index + 1])) return answer(400, "bad fault spec\n");
@@ -564,10 +569,12 @@ void LocalServices::HandleFile(const httplib::Request& req, httplib::Response& r
     }
   }
   if (index >= parts.size()) return answer(404, "not found\n");
+  std::vector<std::string> names(parts.begin() + static_cast<std::ptrdiff_t>(index), parts.end());
+  if (!servedAs.empty()) names = {servedAs};
   fs::path file = fs::path(config_.filesRoot);
-  for (size_t i = index; i < parts.size(); ++i) {
-    if (parts[i] == ".." || parts[i] == ".") return answer(400, "bad path\n");
-    file /= parts[i];
+  for (const std::string& name : names) {
+    if (name == ".." || name == ".") return answer(400, "bad path\n");
+    file /= name;
   }
 
   if (hasFault) {

@@ -8,6 +8,8 @@
 #include <limits>
 #include <sstream>
 
+#include "base/file_name.h"
+
 #ifndef LUMOGET_VERSION
 #define LUMOGET_VERSION "0"
 #endif
@@ -86,17 +88,9 @@ bool StartsWith(const std::string& text, const char* prefix) {
 
 }  // namespace
 
-std::string FileNameFromUrl(const std::string& url) {
-  const size_t slash = url.rfind('/');
-  if (slash == std::string::npos) return "unnamed";
-  std::string name = url.substr(slash + 1);
-  name = name.substr(0, name.find('?'));
-  return name.empty() ? "unnamed" : name;
-}
-
 std::string JobFileName(const JobSpec& job) {
   if (!job.name.empty()) return job.name;
-  return job.urls.empty() ? "unnamed" : FileNameFromUrl(job.urls.front());
+  return lumo::FileNameFromUrl(job.urls.empty() ? std::string() : job.urls.front());
 }
 
 bool ParseInputFile(std::istream& in, const std::string& defaultDir, std::vector<JobSpec>& jobs,

@@ -46,11 +46,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 bool ParseInputFile(std::istream& in, const std::string& defaultDir, std::vector<JobSpec>& jobs,
                     std::string& error);
 
-// The file name the module gives a job without a name: the last path element of the first URL,
-// cut at "?", or "unnamed".
-std::string FileNameFromUrl(const std::string& url);
-
-// The name a job's file gets.
+// The name a job's file gets: its own, else the module's name for its first URL.
 std::string JobFileName(const JobSpec& job);
 
 }  // namespace lumoget

@@ -123,14 +123,14 @@ TEST(CommandLineTest, InputFileJobsFollowTheCommandLineJobAndShareItsDirectory) 
   EXPECT_EQ(line.settings.jobs[1].dir, "saved");
 }
 
-TEST(FileNameTest, LikeTheModuleNamesFiles) {
-  EXPECT_EQ(FileNameFromUrl("http://h/dir/data.bin?v=2"), "data.bin");
-  EXPECT_EQ(FileNameFromUrl("http://h/dir/"), "unnamed");
-  EXPECT_EQ(FileNameFromUrl("no-slash"), "unnamed");
-  EXPECT_EQ(FileNameFromUrl("http://h/f?x=a/b"), "b");
+TEST(FileNameTest, AJobWithoutANameIsNamedLikeTheModuleNamesIt) {
   JobSpec job;
-  job.urls = {"http://h/a.zip"};
+  EXPECT_EQ(JobFileName(job), "unnamed");
+  // The module's rule, not a cut at the last "/": the query and fragment go first.
+  job.urls = {"http://h/a.zip?token=x/y#z", "http://h/other.zip"};
   EXPECT_EQ(JobFileName(job), "a.zip");
+  job.urls = {"http://h/con.bin"};
+  EXPECT_EQ(JobFileName(job), "_con.bin");
   job.name = "b.zip";
   EXPECT_EQ(JobFileName(job), "b.zip");
 }
