@@ -8,7 +8,7 @@ namespace {
 const char kLogFileSuffix[] = "../lumodownload.log";
 
 // Computed during static initialisation, as the host may log from any thread later.
-const std::string g_logPath = LogPathFor(platform::ExecutableDirectory());
+const WString g_logPath = LogPathFor(platform::ExecutableDirectory());
 
 }  // namespace
 
@@ -20,16 +20,13 @@ std::string IsoSecondsText(const platform::CalendarTime& t) {
   return buffer;
 }
 
-std::string LogPathFor(const WString& executableDirectory) {
-  std::string directory;
-  if (!platform::WideToMultiByte(platform::CodePage::kAnsi, executableDirectory.data(),
-                                 executableDirectory.size(), &directory)) {
-    directory.clear();
-  }
-  return directory + kLogFileSuffix;
+WString LogPathFor(const WString& executableDirectory) {
+  WString path = executableDirectory;
+  for (const char* c = kLogFileSuffix; *c != '\0'; ++c) path.push_back(static_cast<WChar>(*c));
+  return path;
 }
 
-const std::string& LogPath() { return g_logPath; }
+const WString& LogPath() { return g_logPath; }
 
 std::string FormatLogLine(const platform::CalendarTime& time, const std::string& level,
                           const std::string& message) {
@@ -40,7 +37,7 @@ void WriteLog(std::string level, std::string message) {
   const std::string line = FormatLogLine(platform::LocalTimeNow(), level, message);
   // Text mode: the line end becomes CR LF on Windows. One write per line keeps concurrent
   // appends from interleaving.
-  std::FILE* file = std::fopen(g_logPath.c_str(), "a");
+  std::FILE* file = platform::OpenFile(g_logPath, "a");
   if (file == nullptr) return;
   std::fwrite(line.data(), 1, line.size(), file);
   std::fclose(file);

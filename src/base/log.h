@@ -8,15 +8,17 @@
 namespace lumo {
 
 // Appends "<local time> <level> - <message>" and a line end; drops the line silently when the
-// file cannot be opened. Opens and closes the file per call, so deleting it is harmless.
+// file cannot be opened. Opens and closes the file per call, so deleting it is harmless. Texts
+// are UTF-8.
 void WriteLog(std::string level, std::string message);
 
-// The log path computed once at load: the executable directory in the ANSI code page followed
-// by "../lumodownload.log" ("../lumodownload.log" alone when the conversion fails).
-const std::string& LogPath();
+// The log path computed once at load: the executable directory followed by
+// "../lumodownload.log" ("../lumodownload.log" alone when the directory is unknown). Kept in
+// UTF-16 and opened as such, so a folder outside the ANSI code page still gets its log.
+const WString& LogPath();
 
 // Pieces of the above, exposed for tests.
-std::string LogPathFor(const WString& executableDirectory);
+WString LogPathFor(const WString& executableDirectory);
 std::string FormatLogLine(const platform::CalendarTime& time, const std::string& level,
                           const std::string& message);
 // "%Y-%m-%dT%H:%M:%S" of a calendar time.

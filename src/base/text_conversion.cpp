@@ -22,21 +22,6 @@ void WideToUtf8(const WChar* text, std::string* out) {
 
 void WideToUtf8(const WString& text, std::string* out) { WideToUtf8(text.c_str(), out); }
 
-bool WideToAnsi(const WChar* text, std::string* out) {
-  if (out == nullptr) return false;
-  if (text == nullptr) {
-    out->clear();
-    return true;
-  }
-  return platform::WideToMultiByte(platform::CodePage::kAnsi, text, LengthToNul(text), out);
-}
-
-bool AnsiToWide(const std::string& text, WString* out) {
-  if (out == nullptr) return false;
-  return platform::MultiByteToWide(platform::CodePage::kAnsi, text.c_str(),
-                                   std::char_traits<char>::length(text.c_str()), out);
-}
-
 std::string Utf8Of(const WString& text) {
   std::string out;
   WideToUtf8(text, &out);

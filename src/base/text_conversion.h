@@ -1,4 +1,5 @@
-// Conversions between the module's UTF-16 texts and its narrow texts.
+// Conversions between the module's UTF-16 texts and its narrow texts, which are UTF-8 on every
+// platform.
 #pragma once
 
 #include <string>
@@ -10,12 +11,6 @@ namespace lumo {
 // UTF-8 form of a UTF-16 text up to its first NUL; an absent text gives the empty text.
 void WideToUtf8(const WChar* text, std::string* out);
 void WideToUtf8(const WString& text, std::string* out);
-// The same in the system code page (UTF-8 on Linux). False when the text cannot be converted;
-// *out is unchanged then.
-bool WideToAnsi(const WChar* text, std::string* out);
-// UTF-16 form of a text in the system code page, up to its first NUL. False when it cannot be
-// converted; *out is unchanged then.
-bool AnsiToWide(const std::string& text, WString* out);
 
 // Convenience forms for UTF-8.
 std::string Utf8Of(const WString& text);

@@ -42,9 +42,7 @@ int32_t ZDownloadLoader::Load(const WString& libraryName) {
 }
 
 std::string ZDownloadLoader::LoadFailureText(int32_t code) const {
-  std::string name;
-  WideToAnsi(libraryName_.c_str(), &name);
-  return kLoadFailed + name + kLoadFailedTail + platform::SystemErrorText(code);
+  return kLoadFailed + Utf8Of(libraryName_) + kLoadFailedTail + platform::SystemErrorText(code);
 }
 
 int32_t ZDownloadLoader::Bind(std::string* errorText) {

@@ -85,9 +85,9 @@ void UnloadDynamicLibrary(void* library);
 // MAC address of the last qualifying adapter (physical, up), six upper-case hex pairs joined
 // by ':'; empty when none. On Windows this is the WMI query and prints the connect line.
 std::string QueryMacAddress();
-// Host name; empty on failure.
+// Host name in UTF-8; empty on failure.
 std::string QueryHostName();
-// IPv4 addresses of a host in resolver order, dotted decimal; empty on failure.
+// IPv4 addresses of a host (UTF-8) in resolver order, dotted decimal; empty on failure.
 std::vector<std::string> ResolveIPv4(const std::string& host);
 
 // A fresh GUID in its four fields; false when the generator fails.

@@ -1,6 +1,9 @@
 // Downloads through the built module and engine (the end-to-end build, intervals divided).
 #include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
 
 #include "e2e_support.h"
 
@@ -69,6 +72,84 @@ TEST(DownloadE2E, ChecksumVerifiedFirstAndPreferredDomainFirst) {
     EXPECT_EQ(requests.front().path, "/m/cdn-b.lumo.test/sums.md5");
     EXPECT_TRUE(scene.services->Requests("/cdn-a.lumo.test/data.bin").empty());
     EXPECT_EQ(scene.services->Requests("/cdn-b.lumo.test/data.bin").size(), 1u);
+  });
+}
+
+// Each URL ending a host may meet: the name is the one rule's, and the file GetProgress and
+// GetCompletedFiles name is the file written, whole.
+TEST(DownloadE2E, EveryUrlEndingNamesTheFileThatIsWrittenAndReported) {
+  RunInChild([] {
+    Scene scene = MakeScene();
+    ASSERT_TRUE(scene.services);
+    std::string wide;  // "文" 98 times: with "xy.bin" a 300-byte name, cut at a character
+    for (int i = 0; i < 98; ++i) wide += "\xE6\x96\x87";
+    const std::string utf8 = "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB-\xE6\x96\x87.bin";
+    struct Row {
+      std::string served;  // the file on the server
+      std::string url;     // what follows the server's address
+      std::string name;    // the name it must get
+    };
+    const Row rows[] = {
+        {"tok.bin", "/tok.bin?token=abc/def", "tok.bin"},
+        {"frag.bin", "/frag.bin#frag", "frag.bin"},
+        {"ver.bin", "/ver.bin?v=2", "ver.bin"},
+        {"a b.bin", "/a%20b.bin", "a%20b.bin"},
+        {utf8, "/" + utf8, utf8},
+        {"bad\xFF\xC3.bin", "/bad\xFF\xC3.bin", "bad__.bin"},
+        {"a:b.bin", "/a:b.bin", "a_b.bin"},
+        {"star*.bin", "/star*.bin", "star_.bin"},
+        {"x;y.bin", "/x;y.bin", "x_y.bin"},
+        {"con.bin", "/con.bin", "_con.bin"},
+        {"name.", "/name.", "name"},
+        // No file system here holds a 300-byte name: the server serves long.bin for it.
+        {"long.bin", "/as/long.bin/" + wide + "xy.bin", wide.substr(0, 78 * 3) + ".bin"},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+      WriteRandomFile(scene.files / rows[i].served, 20000 + 37 * i, 100 + static_cast<uint32_t>(i));
+    }
+
+    HostedModule module(LUMO_E2E_BIN_DIR);
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module->Start(), 0);
+    std::map<std::string, fs::path> servedFor;  // reported path -> the file served for it
+    std::set<std::string> expectedNames;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+      const Row& row = rows[i];
+      SCOPED_TRACE(row.url);
+      const std::string expected = (scene.downloads / row.name).string();
+      servedFor[expected] = scene.files / row.served;
+      expectedNames.insert(row.name);
+      // One job at a time (the started worker takes each at once), so GetProgress names this
+      // row's file when the queue has run dry.
+      ASSERT_EQ(module.Add({scene.base + row.url}, scene.downloads), 0);
+      ASSERT_TRUE(module.PollUntil(
+          [&] {
+            return module.Status().words[kLumoWordRecordCount] == i + 1 &&
+                   module.RunState() == kIdle;
+          },
+          kJobBound));
+      const std::string progressPath = module.ProgressPath();
+      EXPECT_EQ(progressPath, expected);
+      std::vector<std::string> reported = module.Completed();
+      std::set<std::string> completed(reported.begin(), reported.end());
+      EXPECT_EQ(completed.size(), i + 1);
+      EXPECT_EQ(completed.count(expected), 1u);
+      reported.push_back(progressPath);
+      for (const std::string& path : reported) {
+        const auto served = servedFor.find(path);
+        if (served == servedFor.end()) {
+          ADD_FAILURE() << "reported " << path << ", which no row expects";
+        } else {
+          EXPECT_TRUE(SameFiles(path, served->second));
+        }
+      }
+    }
+    // Nothing else was written: no file under another name, no partial data left.
+    std::set<std::string> written;
+    for (const auto& entry : fs::directory_iterator(scene.downloads)) {
+      written.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(written, expectedNames);
   });
 }
 

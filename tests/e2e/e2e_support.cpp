@@ -179,27 +179,28 @@ int32_t HostedModule::Add(const std::vector<std::string>& urls, const fs::path& 
       checksumMd5.empty() ? nullptr : checksumMd5.c_str());
 }
 
-uint32_t HostedModule::RunState() {
+namespace {
+
+struct Progress {
   uint32_t state = 0;
   uint64_t bytes = 0;
+  std::string path;
+};
+
+Progress ProgressOf(ILumoDownloader* downloader) {
+  Progress progress;
   uint32_t average = 0;
   uint32_t current = 0;
-  std::string path;
-  LumoString text = LumoStringFor(path);
-  downloader_->GetProgress(&state, &bytes, &average, &current, &text);
-  return state;
+  LumoString text = LumoStringFor(progress.path);
+  downloader->GetProgress(&progress.state, &progress.bytes, &average, &current, &text);
+  return progress;
 }
 
-uint64_t HostedModule::ProgressBytes() {
-  uint32_t state = 0;
-  uint64_t bytes = 0;
-  uint32_t average = 0;
-  uint32_t current = 0;
-  std::string path;
-  LumoString text = LumoStringFor(path);
-  downloader_->GetProgress(&state, &bytes, &average, &current, &text);
-  return bytes;
-}
+}  // namespace
+
+uint32_t HostedModule::RunState() { return ProgressOf(downloader_).state; }
+uint64_t HostedModule::ProgressBytes() { return ProgressOf(downloader_).bytes; }
+std::string HostedModule::ProgressPath() { return ProgressOf(downloader_).path; }
 
 DownloadStatus HostedModule::Status() {
   DownloadStatus status{};

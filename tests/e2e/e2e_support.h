@@ -68,6 +68,8 @@ class HostedModule {
 
   uint32_t RunState();
   uint64_t ProgressBytes();
+  // The path GetProgress gives.
+  std::string ProgressPath();
   DownloadStatus Status();
   std::vector<std::string> Completed();
 

@@ -641,15 +641,20 @@ void LocalServices::HandleFile(const httplib::Request& req, const std::string& b
     }
   }
   // In the folder, leading elements: /m/<mirror>/ (a mirror name), /fault/<spec>/,
-  // /<cdnHost>[:port]/ (the form the module gives URLs rewritten to a resolved address). The
+  // /<cdnHost>[:port]/ (the form the module gives URLs rewritten to a resolved address),
+  // /as/<file>/ (serve <file> whatever follows: for names no file system here can hold). The
   // rest names the file.
   fs::path file = fs::path(config_.filesRoot);
   bool asked = false;  // the URL asks for faults
   if (!content) {
     const std::vector<std::string> parts = SplitPath(req.path);
     size_t at = 0;
+    std::string servedAs;
     while (at < parts.size()) {
       if (parts[at] == "m" && at + 1 < parts.size()) {
+        at += 2;
+      } else if (parts[at] == "as" && at + 1 < parts.size()) {
+        servedAs = parts[at + 1];
         at += 2;
       } else if (parts[at] == "fault" && at + 1 < parts.size()) {
         if (!faults.Parse(parts[at + 1])) return answer(400, "bad fault spec\n");
@@ -663,9 +668,11 @@ void LocalServices::HandleFile(const httplib::Request& req, const std::string& b
       }
     }
     if (at >= parts.size() || config_.filesRoot.empty()) return answer(404, "not found\n");
-    for (size_t i = at; i < parts.size(); ++i) {
-      if (parts[i] == ".." || parts[i] == ".") return answer(400, "bad path\n");
-      file /= parts[i];
+    std::vector<std::string> names(parts.begin() + static_cast<std::ptrdiff_t>(at), parts.end());
+    if (!servedAs.empty()) names = {servedAs};
+    for (const std::string& name : names) {
+      if (name == ".." || name == ".") return answer(400, "bad path\n");
+      file /= name;
     }
   }
 

@@ -4,9 +4,13 @@
 
 #include <windows.h>
 
+#include "platform/long_path.h"
+
 namespace lumo {
 namespace platform {
 namespace {
+
+WString ForFile(const WString& path) { return PathForFileCall(path, PathKind::kFile); }
 
 // The one conversion of a Win32 error of a file operation to a status code.
 int32_t LastErrorStatus() {
@@ -34,7 +38,7 @@ EngineFile& EngineFile::operator=(EngineFile&& other) noexcept {
 }
 
 int32_t EngineFile::OpenForAppend(const WString& path, bool truncate, EngineFile* out) {
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+  HANDLE handle = CreateFileW(ForFile(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               truncate ? CREATE_ALWAYS : OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastErrorStatus();
@@ -51,9 +55,9 @@ int32_t EngineFile::OpenForAppend(const WString& path, bool truncate, EngineFile
 }
 
 int32_t EngineFile::OpenForRead(const WString& path, EngineFile* out) {
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE handle =
+      CreateFileW(ForFile(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastErrorStatus();
   *out = EngineFile();
   out->handle_ = handle;
@@ -125,19 +129,21 @@ int32_t EngineFile::Close() {
 
 bool FileSize(const WString& path, uint64_t* size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!GetFileAttributesExW(ForFile(path).c_str(), GetFileExInfoStandard, &data)) return false;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
   *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return true;
 }
 
 int32_t ReplaceFileWith(const WString& from, const WString& to) {
-  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return LastErrorStatus();
+  if (!MoveFileExW(ForFile(from).c_str(), ForFile(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return LastErrorStatus();
+  }
   return 0;
 }
 
 int32_t RemoveFile(const WString& path) {
-  if (DeleteFileW(path.c_str())) return 0;
+  if (DeleteFileW(ForFile(path).c_str())) return 0;
   DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
   return StatusFromWin32(error);
@@ -147,7 +153,7 @@ int32_t MakeDirectories(const WString& path) {
   WString dir = path;
   while (dir.size() > 1 && IsPathSeparator(dir.back())) dir.pop_back();
   if (dir.empty()) return 0;
-  DWORD attributes = GetFileAttributesW(dir.c_str());
+  DWORD attributes = GetFileAttributesW(ForFile(dir).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : StatusFromWin32(ERROR_PATH_NOT_FOUND);
   }
@@ -157,14 +163,16 @@ int32_t MakeDirectories(const WString& path) {
     if (pos != dir.size() && !IsPathSeparator(dir[pos])) continue;
     WString part = dir.substr(0, pos);
     if (part.size() == 2 && part[1] == L':') continue;
-    if (CreateDirectoryW(part.c_str(), nullptr)) continue;
+    if (CreateDirectoryW(PathForFileCall(part, PathKind::kDirectoryToCreate).c_str(), nullptr)) {
+      continue;
+    }
     DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) {
       return StatusFromWin32(error);
     }
     if (error == ERROR_ACCESS_DENIED) lastError = error;  // fine for an existing parent
   }
-  attributes = GetFileAttributesW(dir.c_str());
+  attributes = GetFileAttributesW(ForFile(dir).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return lastError ? StatusFromWin32(lastError) : LastErrorStatus();
   }

@@ -1,6 +1,8 @@
 // File-system operations on UTF-16 paths on Windows.
 #include <cstdio>
+#include <vector>
 
+#include "platform/long_path.h"
 #include "platform/platform.h"
 #include "platform/win32/win_headers.h"
 
@@ -9,10 +11,29 @@ namespace platform {
 namespace {
 
 DWORD Attributes(const WString& path) {
-  return path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
+  return path.empty() ? INVALID_FILE_ATTRIBUTES
+                      : GetFileAttributesW(PathForFileCall(path, PathKind::kFile).c_str());
+}
+
+// GetFullPathNameW's answer (".." resolved, "/" made "\"); empty when it has none.
+WString FullPathName(const WString& path) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (length == 0) return WString();
+    if (length < buffer.size()) return WString(buffer.data(), length);
+    buffer.resize(length);  // the size needed, the NUL included
+  }
 }
 
 }  // namespace
+
+WString PathForFileCall(const WString& path, PathKind kind) {
+  if (path.empty()) return path;
+  WString full = FullPathName(path);
+  return !full.empty() && NeedsExtendedLength(full, kind) ? ExtendedLengthForm(full) : path;
+}
 
 bool IsDirectory(const WString& path) {
   const DWORD attributes = Attributes(path);
@@ -29,27 +50,30 @@ bool CreateDirectories(const WString& path) {
   // Each ancestor in turn ("C:", "\\server" and the like simply fail); the final test decides.
   for (size_t at = 1; at < directory.size(); ++at) {
     if (IsPathSeparator(directory[at]) && !IsPathSeparator(directory[at - 1])) {
-      CreateDirectoryW(directory.substr(0, at).c_str(), nullptr);
+      CreateDirectoryW(
+          PathForFileCall(directory.substr(0, at), PathKind::kDirectoryToCreate).c_str(), nullptr);
     }
   }
-  CreateDirectoryW(directory.c_str(), nullptr);
+  CreateDirectoryW(PathForFileCall(directory, PathKind::kDirectoryToCreate).c_str(), nullptr);
   return IsDirectory(directory);
 }
 
 // MoveFileW never replaces an existing target.
 bool RenameFile(const WString& from, const WString& to) {
-  return !from.empty() && !to.empty() && MoveFileW(from.c_str(), to.c_str()) != 0;
+  return !from.empty() && !to.empty() &&
+         MoveFileW(PathForFileCall(from, PathKind::kFile).c_str(),
+                   PathForFileCall(to, PathKind::kFile).c_str()) != 0;
 }
 
 bool DeleteFileAt(const WString& path) {
-  return !path.empty() && DeleteFileW(path.c_str()) != 0;
+  return !path.empty() && DeleteFileW(PathForFileCall(path, PathKind::kFile).c_str()) != 0;
 }
 
 std::FILE* OpenFile(const WString& path, const char* mode) {
   if (path.empty() || mode == nullptr) return nullptr;
   WString wideMode;
   for (const char* c = mode; *c != '\0'; ++c) wideMode.push_back(static_cast<unsigned char>(*c));
-  return _wfopen(path.c_str(), wideMode.c_str());
+  return _wfopen(PathForFileCall(path, PathKind::kFile).c_str(), wideMode.c_str());
 }
 
 }  // namespace platform

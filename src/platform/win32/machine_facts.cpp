@@ -20,6 +20,13 @@ constexpr wchar_t kAdapterQuery[] =
     L"(MACAddress IS NOT NULL) AND (NOT (PNPDeviceID LIKE 'ROOT%')) AND NetEnabled = true";
 constexpr wchar_t kMacProperty[] = L"MACAddress";
 
+// The resolver functions speak the ANSI code page; the module speaks UTF-8.
+bool Recode(CodePage from, CodePage to, const std::string& text, std::string* out) {
+  WString wide;
+  return MultiByteToWide(from, text.data(), text.size(), &wide) &&
+         WideToMultiByte(to, wide.data(), wide.size(), out);
+}
+
 std::string DottedQuad(const unsigned char* bytes) {
   char text[16];
   std::snprintf(text, sizeof(text), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
@@ -75,7 +82,7 @@ std::string QueryMacAddress() {
     if (SUCCEEDED(adapter->Get(kMacProperty, 0, value.Out(), nullptr, nullptr)) &&
         value.Value().vt == VT_BSTR && value.Value().bstrVal != nullptr) {
       const BSTR wide = value.Value().bstrVal;
-      if (!WideToMultiByte(CodePage::kAnsi, wide, SysStringLen(wide), &text)) text.clear();
+      if (!WideToMultiByte(CodePage::kUtf8, wide, SysStringLen(wide), &text)) text.clear();
     }
     mac = text;
   }
@@ -86,15 +93,19 @@ std::string QueryHostName() {
   WinsockSession winsock;
   char buffer[256] = {};
   if (!winsock.Ok() || gethostname(buffer, sizeof(buffer) - 1) != 0) return std::string();
-  return std::string(buffer);
+  std::string name;
+  return Recode(CodePage::kAnsi, CodePage::kUtf8, buffer, &name) ? name : std::string();
 }
 
 std::vector<std::string> ResolveIPv4(const std::string& host) {
   std::vector<std::string> addresses;
-  if (host.empty()) return addresses;
+  std::string ansiHost;
+  if (host.empty() || !Recode(CodePage::kUtf8, CodePage::kAnsi, host, &ansiHost)) {
+    return addresses;
+  }
   WinsockSession winsock;
   if (!winsock.Ok()) return addresses;
-  const hostent* entry = gethostbyname(host.c_str());
+  const hostent* entry = gethostbyname(ansiHost.c_str());
   if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4) return addresses;
   for (char** item = entry->h_addr_list; item != nullptr && *item != nullptr; ++item) {
     addresses.push_back(DottedQuad(reinterpret_cast<const unsigned char*>(*item)));

@@ -51,12 +51,12 @@ inline Endpoints TestEndpoints() {
 class LogTail {
  public:
   LogTail() {
-    std::ifstream in(LogPath(), std::ios::binary | std::ios::ate);
+    std::ifstream in(Utf8Of(LogPath()), std::ios::binary | std::ios::ate);
     offset_ = in ? static_cast<std::streamoff>(in.tellg()) : 0;
   }
   std::vector<std::string> Lines() const {
     std::vector<std::string> lines;
-    std::ifstream in(LogPath(), std::ios::binary);
+    std::ifstream in(Utf8Of(LogPath()), std::ios::binary);
     if (!in) return lines;
     in.seekg(offset_);
     std::string line;

@@ -20,29 +20,6 @@ TEST(WideToUtf8, AbsentEmptyNonAsciiAndStopsAtNul) {
   EXPECT_EQ(WideOfUtf8("\xe4\xb8\xad"), u"\u4e2d");
 }
 
-TEST(WideToAnsi, ConvertsOrLeavesTheOutputAlone) {
-  std::string out = "old";
-  EXPECT_TRUE(WideToAnsi(u"abc", &out));
-  EXPECT_EQ(out, "abc");
-  EXPECT_TRUE(WideToAnsi(nullptr, &out));
-  EXPECT_EQ(out, "");
-
-  // Linux: the system code page is UTF-8, which cannot carry a lone surrogate.
-  out = "old";
-  const WChar lone[] = {u'a', static_cast<WChar>(0xD800), 0};
-  EXPECT_FALSE(WideToAnsi(lone, &out));
-  EXPECT_EQ(out, "old");
-}
-
-TEST(AnsiToWide, ConvertsOrLeavesTheOutputAlone) {
-  WString out = u"old";
-  EXPECT_TRUE(AnsiToWide("caf\xc3\xa9", &out));
-  EXPECT_EQ(out, u"caf\u00e9");
-  out = u"old";
-  EXPECT_FALSE(AnsiToWide("bad \xff byte", &out));
-  EXPECT_EQ(out, u"old");
-}
-
 TEST(BusTypeName, OneNamePerWindowsValue) {
   const char* names[] = {"BusTypeUnknown", "BusTypeScsi",    "BusTypeAtapi",
                          "BusTypeAta",     "BusType1394",    "BusTypeSsa",

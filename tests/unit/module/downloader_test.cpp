@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "base/log.h"
+#include "base/text_conversion.h"
 #include "module/downloader.h"
 #include "support/fake_binding.h"
 #include "support/fake_engine.h"
@@ -32,7 +33,7 @@ std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.en
 const LumoWChar* W(const std::u16string& s) { return reinterpret_cast<const LumoWChar*>(s.c_str()); }
 
 std::string ReadLog() {
-  std::ifstream in(LogPath(), std::ios::binary);
+  std::ifstream in(Utf8Of(LogPath()), std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
@@ -40,7 +41,7 @@ std::string ReadLog() {
 
 class DownloaderTest : public ::testing::Test {
  protected:
-  void SetUp() override { std::remove(LogPath().c_str()); }
+  void SetUp() override { std::remove(Utf8Of(LogPath()).c_str()); }
   void TearDown() override {
     if (downloader_ != nullptr) downloader_->Release();
   }

@@ -5,6 +5,7 @@
 
 #include "module/engine_loader.h"
 #include "base/log.h"
+#include "base/text_conversion.h"
 #include "platform/platform.h"
 
 namespace lumo {
@@ -18,7 +19,7 @@ WString FakeEngine(const std::string& variant) {
 }
 
 std::string ReadLog() {
-  std::ifstream in(LogPath(), std::ios::binary);
+  std::ifstream in(Utf8Of(LogPath()), std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
@@ -36,7 +37,7 @@ std::string Events(const WString& library) {
 
 class EngineLoaderTest : public ::testing::Test {
  protected:
-  void SetUp() override { std::remove(LogPath().c_str()); }
+  void SetUp() override { std::remove(Utf8Of(LogPath()).c_str()); }
 };
 
 TEST_F(EngineLoaderTest, BindsAWorkingEngineAndTerminatesIt) {
@@ -60,10 +61,8 @@ TEST_F(EngineLoaderTest, MissingLibraryAndMissingExportGiveTheLoadText) {
     ZDownloadLoader loader(FakeEngine(variant));
     std::string text;
     EXPECT_EQ(loader.Bind(&text), static_cast<int32_t>(0x80004005u)) << variant;
-    std::string name;
-    platform::WideToMultiByte(platform::CodePage::kAnsi, FakeEngine(variant).data(),
-                              FakeEngine(variant).size(), &name);
-    EXPECT_EQ(text, "Load " + name + " failed, " + platform::SystemErrorText(0x80004005u));
+    EXPECT_EQ(text, "Load " + Utf8Of(FakeEngine(variant)) + " failed, " +
+                        platform::SystemErrorText(0x80004005u));
     EXPECT_FALSE(loader.IsLoaded()) << "a library without its exports is not kept";
     EXPECT_NE(ReadLog().find(" ERROR - " + text + "\n"), std::string::npos);
   }

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "base/log.h"
+#include "base/text_conversion.h"
 
 namespace lumo {
 namespace {
@@ -37,16 +38,16 @@ TEST(Log, LineFormat) {
 TEST(Log, PathIsInParentOfExecutableDirectory) {
   WString dir;
   for (char c : std::string("/opt/game/bin/")) dir.push_back(static_cast<WChar>(c));
-  EXPECT_EQ(LogPathFor(dir), "/opt/game/bin/../lumodownload.log");
-  EXPECT_EQ(LogPathFor(WString()), "../lumodownload.log");
+  EXPECT_EQ(LogPathFor(dir), u"/opt/game/bin/../lumodownload.log");
+  EXPECT_EQ(LogPathFor(WString()), u"../lumodownload.log");
   // The running program's log lies beside its folder.
-  const std::string path = LogPath();
+  const std::string path = Utf8Of(LogPath());
   ASSERT_GE(path.size(), sizeof("../lumodownload.log") - 1);
   EXPECT_EQ(path.substr(path.size() - 19), "../lumodownload.log");
 }
 
 TEST(Log, AppendsAndSurvivesDeletion) {
-  const std::string path = LogPath();
+  const std::string path = Utf8Of(LogPath());
   std::remove(path.c_str());
   WriteLog("WARN", "first line");
   WriteLog("INFO", "second line");

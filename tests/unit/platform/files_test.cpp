@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "platform/long_path.h"
 #include "platform/platform.h"
 #include "platform/posix/sysfs_bus.h"
 
@@ -88,6 +89,38 @@ TEST_F(FilesTest, OpenAndDeleteWithNonAsciiNames) {
   EXPECT_FALSE(FileExists(name));
   EXPECT_FALSE(DeleteFileAt(name));
   EXPECT_FALSE(DeleteFileAt(At("")));  // directories are not files
+}
+
+// What a Win32 file call is handed for a full path: the path itself below the call's limit, its
+// extended-length form from it.
+TEST(LongPath, ExtendedFormFromTheLimitOfEachKindOfCall) {
+  const auto handed = [](const std::string& full, PathKind kind) {
+    const WString path = Wide(full);
+    return NeedsExtendedLength(path, kind) ? ExtendedLengthForm(path) : path;
+  };
+  const std::string dir247 = "C:\\" + std::string(244, 'd');  // 247 characters
+  const std::string file259 = "C:\\" + std::string(256, 'f');
+  const std::string share = "\\\\srv\\share\\" + std::string(250, 's');
+  struct Case {
+    std::string full;
+    PathKind kind;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {dir247, PathKind::kDirectoryToCreate, dir247},
+      {dir247 + "d", PathKind::kDirectoryToCreate, "\\\\?\\" + dir247 + "d"},
+      {dir247 + "d", PathKind::kFile, dir247 + "d"},
+      {file259, PathKind::kFile, file259},
+      {file259 + "f", PathKind::kFile, "\\\\?\\" + file259 + "f"},
+      {"C:/a/" + std::string(260, 'b'), PathKind::kFile, "\\\\?\\C:\\a\\" + std::string(260, 'b')},
+      {share, PathKind::kFile, "\\\\?\\UNC\\srv\\share\\" + std::string(250, 's')},
+      {"\\\\?\\" + file259 + "f", PathKind::kFile, "\\\\?\\" + file259 + "f"},
+      {"\\\\.\\pipe\\" + std::string(300, 'p'), PathKind::kFile,
+       "\\\\.\\pipe\\" + std::string(300, 'p')},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(handed(c.full, c.kind), Wide(c.expected)) << c.full.size() << " " << c.full;
+  }
 }
 
 TEST_F(FilesTest, BusTypeOfARealPathAndOfItsMissingChildAgree) {
