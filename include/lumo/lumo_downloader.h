@@ -8,7 +8,11 @@
 
 #include <stdint.h>
 
+// LUMO_NO_STD_STRING leaves out the std::string adapter at the end (and <string>), for hosts
+// whose C++ library cannot be used, e.g. one built with stdcall as its default convention.
+#if !defined(LUMO_NO_STD_STRING)
 #include <string>
+#endif
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define LUMO_STDCALL __stdcall
@@ -106,6 +110,7 @@ struct LumoString {
   LumoAssignFn assign;
 };
 
+#if !defined(LUMO_NO_STD_STRING)
 inline void LUMO_CDECL LumoAssignStdString(void* context, const char* text, uint32_t length) {
   static_cast<std::string*>(context)->assign(text, length);
 }
@@ -114,6 +119,7 @@ inline void LUMO_CDECL LumoAssignStdString(void* context, const char* text, uint
 inline LumoString LumoStringFor(std::string& target) {
   return LumoString{&target, &LumoAssignStdString};
 }
+#endif
 
 struct ILumoDownloader {
   virtual int32_t LUMO_STDCALL QueryInterface(const LumoGuid* iid, void** out) = 0;
@@ -140,13 +146,13 @@ struct ILumoDownloader {
   virtual int32_t LUMO_STDCALL GetCompletedFiles(LumoString* list) = 0;
 };
 
-// The three exports, undecorated, default calling convention.
+// The three exports, undecorated, __cdecl whatever the host's default convention (/Gz).
 extern "C" {
-LUMO_API int32_t mod_lumoinit(LumoString* errorText);
-LUMO_API int32_t mod_lumoterm(void);
-LUMO_API int32_t mod_lumogetobject(const LumoGuid* iid, void** out);
+LUMO_API int32_t LUMO_CDECL mod_lumoinit(LumoString* errorText);
+LUMO_API int32_t LUMO_CDECL mod_lumoterm(void);
+LUMO_API int32_t LUMO_CDECL mod_lumogetobject(const LumoGuid* iid, void** out);
 }
 
-typedef int32_t (*LumoInitFn)(LumoString* errorText);
-typedef int32_t (*LumoTermFn)(void);
-typedef int32_t (*LumoGetObjectFn)(const LumoGuid* iid, void** out);
+typedef int32_t(LUMO_CDECL* LumoInitFn)(LumoString* errorText);
+typedef int32_t(LUMO_CDECL* LumoTermFn)(void);
+typedef int32_t(LUMO_CDECL* LumoGetObjectFn)(const LumoGuid* iid, void** out);

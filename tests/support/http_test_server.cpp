@@ -75,7 +75,7 @@ HttpTestServer::HttpTestServer() : server_(std::make_unique<httplib::Server>()) 
 
 HttpTestServer::~HttpTestServer() { Stop(); }
 
-bool HttpTestServer::Start() {
+bool HttpTestServer::Start(int port) {
   if (thread_.joinable()) return true;
   server_->set_keep_alive_timeout(1);
   server_->set_read_timeout(2, 0);
@@ -98,7 +98,12 @@ bool HttpTestServer::Start() {
   server_->Post(".*", routeWithBody);
   server_->Put(".*", route);
   server_->Delete(".*", route);
-  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port > 0) {
+    if (!server_->bind_to_port("127.0.0.1", port)) return false;
+    port_ = port;
+  } else {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+  }
   if (port_ <= 0) return false;
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   // stop() is ignored until the accept loop runs, so Start returns only once it does.
@@ -195,6 +200,11 @@ void HttpTestServer::SetHandler(const std::string& path, Handler handler) {
   handlers_[path] = std::move(handler);
 }
 
+void HttpTestServer::SetStall(const std::string& path) {
+  std::lock_guard<std::mutex> lock(lock_);
+  stalledPaths_.insert(path);
+}
+
 void HttpTestServer::SetReply(const std::string& path, int status, std::string body) {
   SetHandler(path, [status, body](const Request&) {
     Reply reply;
@@ -249,8 +259,10 @@ void HttpTestServer::Serve(const Request& request, const httplib::Request& raw,
   Handler handler;
   File file;
   bool found = false;
+  bool stall = false;
   {
     std::lock_guard<std::mutex> lock(lock_);
+    stall = stalledPaths_.count(request.path) > 0;
     auto h = handlers_.find(request.path);
     if (h != handlers_.end()) {
       handler = h->second;
@@ -261,6 +273,11 @@ void HttpTestServer::Serve(const Request& request, const httplib::Request& raw,
         found = true;
       }
     }
+  }
+  if (stall) {
+    WaitStoppingForever();
+    response.status = 503;
+    return;
   }
   if (handler) {
     Reply reply = handler(request);

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -80,8 +81,9 @@ class HttpTestServer {
   HttpTestServer(const HttpTestServer&) = delete;
   HttpTestServer& operator=(const HttpTestServer&) = delete;
 
-  // Binds 127.0.0.1 on a free port and serves on a thread of its own; false when it cannot.
-  bool Start();
+  // Binds 127.0.0.1 on the port (0: a free one) and serves on a thread of its own; false when it
+  // cannot (a given port may be taken).
+  bool Start(int port = 0);
   // Wakes every stalled answer, stops serving and joins the server's threads. Idempotent.
   void Stop();
 
@@ -105,6 +107,8 @@ class HttpTestServer {
   void SetHandler(const std::string& path, Handler handler);
   // Shorthand: always answer this status and body.
   void SetReply(const std::string& path, int status, std::string body = std::string());
+  // Answers nothing at all at `path`, whatever the method, until Stop (counts as a stall).
+  void SetStall(const std::string& path);
 
   // Requests received so far, all or for one path.
   std::vector<Request> Requests(const std::string& path = std::string());
@@ -144,6 +148,7 @@ class HttpTestServer {
   uint64_t versions_ = 0;                   // guarded by lock_
   std::map<std::string, File> files_;       // guarded by lock_
   std::map<std::string, Handler> handlers_; // guarded by lock_
+  std::set<std::string> stalledPaths_;      // guarded by lock_
   std::vector<Request> requests_;           // guarded by lock_
 };
 
