@@ -7,7 +7,7 @@
 
 namespace lumo {
 
-inline constexpr std::chrono::milliseconds kFirstAnswerWait{250};
+inline constexpr std::chrono::milliseconds kFirstAnswerWait{100};
 inline constexpr std::chrono::milliseconds kMacFirstWait{2000};
 inline constexpr std::chrono::seconds kFactRetry{60};
 
