@@ -4,11 +4,14 @@
 // leaks (ASan build) or races (TSan build).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -460,29 +463,54 @@ int SlowResolverAsleep() {
   return asleep != nullptr ? asleep() : 0;
 }
 
+// Holds the teardown copy's fixed ports for this process, against other runs on this machine:
+// a name in the abstract socket namespace that one process at a time can bind (the ports
+// themselves cannot tell, as the test servers share them with SO_REUSEPORT).
+class PortsLock {
+ public:
+  PortsLock() {
+    static const char kName[] = "lumo-teardown-ports";
+    const auto deadline = std::chrono::steady_clock::now() + 200s;
+    do {
+      fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::memcpy(address.sun_path + 1, kName, sizeof kName - 1);
+      const socklen_t length = offsetof(sockaddr_un, sun_path) + sizeof kName;
+      if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0) return;
+      if (fd_ >= 0) close(fd_);
+      fd_ = -1;
+      std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+  }
+  ~PortsLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  PortsLock(const PortsLock&) = delete;
+  PortsLock& operator=(const PortsLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
 // The teardown copy's outside world: files on any port, its three endpoints on their fixed
-// ports. Binding the collector's port holds them all; a concurrent run waits for it.
+// ports.
 struct TeardownServices {
+  PortsLock lock;
   HttpTestServer files;
-  std::unique_ptr<HttpTestServer> collector;
+  HttpTestServer collector;
   HttpTestServer cdn;
   HttpTestServer dns;
 
   bool Start() {
-    if (!files.Start()) return false;
-    const auto deadline = std::chrono::steady_clock::now() + 200s;
-    for (;;) {
-      collector = std::make_unique<HttpTestServer>();
-      if (collector->Start(kCollectorPort)) break;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(200ms);
-    }
-    collector->SetReply("/post", 200, "ok");
+    if (!lock.held() || !files.Start() || !collector.Start(kCollectorPort)) return false;
+    collector.SetReply("/post", 200, "ok");
     return cdn.Start(kCdnConfigPort) && dns.Start(kHttpDnsPort);
   }
   void Stop() {
     files.Stop();
-    if (collector) collector->Stop();
+    collector.Stop();
     cdn.Stop();
     dns.Stop();
   }
@@ -629,10 +657,10 @@ void TerminateAt(Stage stage) {
       EXPECT_TRUE(services.dns.WaitForStall(JobBound()));
       break;
     case Stage::kCollectorSilent:
-      services.collector->SetStall("/post");
+      services.collector.SetStall("/post");
       EXPECT_EQ(add("/whole.bin"), kOk);
       EXPECT_EQ(d->Start(), kOk);
-      EXPECT_TRUE(services.collector->WaitForStall(JobBound()));
+      EXPECT_TRUE(services.collector.WaitForStall(JobBound()));
       EXPECT_TRUE(host.PollUntil([&] { return host.Completed().size() == 1; }, JobBound()));
       break;
     case Stage::kFinalHash: {
