@@ -82,13 +82,15 @@ EngineResult LoadExpectedDigest(const lumo::WString& path, const std::string& fi
   return {kZdlResultSuccess, 0};
 }
 
-EngineResult FileMd5Hex(const lumo::WString& path, std::string* digestHex) {
+EngineResult FileMd5Hex(const lumo::WString& path, std::string* digestHex,
+                        const std::atomic<bool>* cancelled) {
   lumo::platform::EngineFile file;
   int32_t status = lumo::platform::EngineFile::OpenForRead(path, &file);
   if (status != 0) return {kZdlResultFileSystem, status};
   lumo::platform::Md5Digest md5;
   std::vector<char> buffer(kReadChunk);
   for (;;) {
+    if (cancelled != nullptr && cancelled->load()) return {kZdlResultAborted, 0};
     size_t got = 0;
     status = file.Read(buffer.data(), buffer.size(), &got);
     if (status != 0) return {kZdlResultFileSystem, status};

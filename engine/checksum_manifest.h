@@ -2,6 +2,7 @@
 // "<32 hex digits>  <name>" (text mode) or "<32 hex digits> *<name>" (binary mode).
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "platform/platform.h"
@@ -20,7 +21,9 @@ bool FindManifestDigest(const std::string& manifest, const std::string& fileName
 EngineResult LoadExpectedDigest(const lumo::WString& path, const std::string& fileName,
                                 std::string* digestHex);
 
-// MD5 of a file as lower-case hex; a read failure gives result 4 with its status code.
-EngineResult FileMd5Hex(const lumo::WString& path, std::string* digestHex);
+// MD5 of a file as lower-case hex; a read failure gives result 4 with its status code. Looks at
+// *cancelled between chunks and gives result 2 once it is set (a large file takes seconds).
+EngineResult FileMd5Hex(const lumo::WString& path, std::string* digestHex,
+                        const std::atomic<bool>* cancelled = nullptr);
 
 }  // namespace zdl

@@ -486,7 +486,7 @@ EngineResult DownloadSession::Core::Transfer() {
 
   if (!expectedMd5.empty()) {
     std::string actual;
-    EngineResult hashed = FileMd5Hex(partPath_, &actual);
+    EngineResult hashed = FileMd5Hex(partPath_, &actual, &cancelled_);
     if (hashed.result != kZdlResultSuccess) return hashed;
     if (actual != expectedMd5) {
       // Bad data must not seed a later resume either.

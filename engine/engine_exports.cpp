@@ -4,11 +4,11 @@
 
 extern "C" {
 
-ZDL_API int32_t mod_init(void) { return zdl::EngineInit(); }
+ZDL_API int32_t ZDL_CDECL mod_init(void) { return zdl::EngineInit(); }
 
-ZDL_API void mod_term(void) { zdl::EngineTerm(); }
+ZDL_API void ZDL_CDECL mod_term(void) { zdl::EngineTerm(); }
 
-ZDL_API int32_t mod_getobject(const ZdlGuid* iid, void** out) {
+ZDL_API int32_t ZDL_CDECL mod_getobject(const ZdlGuid* iid, void** out) {
   return zdl::EngineGetObject(iid, out);
 }
 

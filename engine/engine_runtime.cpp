@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/platform.h"
 #include "transport/transport.h"
 
 namespace zdl {
@@ -15,12 +16,6 @@ void EngineTask::Run() {
   }
   std::lock_guard<std::mutex> lock(lock_);
   done_ = true;
-  changed_.notify_all();
-}
-
-void EngineTask::WaitDone() {
-  std::unique_lock<std::mutex> lock(lock_);
-  changed_.wait(lock, [this] { return done_; });
 }
 
 EngineRuntime& EngineRuntime::Instance() {
@@ -48,28 +43,50 @@ void EngineRuntime::Stop() {
   {
     std::lock_guard<std::mutex> lock(lock_);
     running_ = false;
-    tasks.swap(tasks_);
+    tasks = tasks_;
   }
   for (auto& task : tasks) task->Cancel();
-  for (auto& task : tasks) {
-    if (task->thread_.get_id() == std::this_thread::get_id()) {
-      task->thread_.detach();  // mod_term from inside an engine callback: cannot wait for itself
-    } else if (task->thread_.joinable()) {
-      task->thread_.join();
-    }
+  for (auto& task : tasks) Join(task);
+}
+
+void EngineRuntime::Join(const std::shared_ptr<EngineTask>& task) {
+  std::unique_lock<std::mutex> lock(lock_);
+  if (task->joined_) return;
+  if (task->claimed_) {
+    joined_.wait(lock, [&task] { return task->joined_; });
+    return;
   }
+  task->claimed_ = true;
+  if (task->thread_.get_id() == std::this_thread::get_id()) {
+    // Called from inside the task (an engine callback): it cannot wait for itself. Its last
+    // steps run after the caller may have let the library go, so the library stays loaded.
+    lumo::platform::PinThisLibrary();
+    task->thread_.detach();
+  } else {
+    lock.unlock();
+    if (task->thread_.joinable()) task->thread_.join();
+    lock.lock();
+  }
+  task->joined_ = true;
+  tasks_.remove(task);
+  joined_.notify_all();
 }
 
 void EngineRuntime::ReapLocked() {
   for (auto it = tasks_.begin(); it != tasks_.end();) {
+    const std::shared_ptr<EngineTask>& task = *it;
     bool done;
     {
-      std::lock_guard<std::mutex> taskLock((*it)->lock_);
-      done = (*it)->done_;
+      std::lock_guard<std::mutex> taskLock(task->lock_);
+      done = task->done_;
     }
-    if (done && (*it)->thread_.get_id() != std::this_thread::get_id()) {
-      if ((*it)->thread_.joinable()) (*it)->thread_.join();
+    if (done && !task->claimed_ && task->thread_.get_id() != std::this_thread::get_id()) {
+      // Past its body: the thread is ending now.
+      task->claimed_ = true;
+      if (task->thread_.joinable()) task->thread_.join();
+      task->joined_ = true;
       it = tasks_.erase(it);
+      joined_.notify_all();
     } else {
       ++it;
     }
@@ -92,27 +109,7 @@ std::shared_ptr<EngineTask> EngineRuntime::Launch(std::function<void()> body,
 }
 
 void EngineRuntime::Finish(const std::shared_ptr<EngineTask>& task) {
-  if (!task) return;
-  bool owned = false;
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    for (auto it = tasks_.begin(); it != tasks_.end(); ++it) {
-      if (*it == task) {
-        tasks_.erase(it);
-        owned = true;
-        break;
-      }
-    }
-  }
-  if (task->thread_.get_id() == std::this_thread::get_id()) {
-    if (owned) task->thread_.detach();  // its body is on this very stack
-    return;
-  }
-  if (owned) {
-    if (task->thread_.joinable()) task->thread_.join();
-  } else {
-    task->WaitDone();  // Stop has taken it and joins it
-  }
+  if (task) Join(task);
 }
 
 }  // namespace zdl

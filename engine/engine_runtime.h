@@ -20,8 +20,6 @@ class EngineTask {
   void Cancel() {
     if (cancel_) cancel_();
   }
-  // Blocks until the body has returned.
-  void WaitDone();
 
  private:
   friend class EngineRuntime;
@@ -29,10 +27,12 @@ class EngineTask {
 
   std::function<void()> body_;
   std::function<void()> cancel_;
-  std::thread thread_;  // joined by whoever takes the task out of the runtime's list
+  std::thread thread_;  // joined once, by the thread that claimed it
   std::mutex lock_;
-  std::condition_variable changed_;
   bool done_ = false;  // guarded by lock_
+  // Guarded by the runtime's lock: a thread has taken on the join / the join is over.
+  bool claimed_ = false;
+  bool joined_ = false;
 };
 
 class EngineRuntime {
@@ -41,19 +41,24 @@ class EngineRuntime {
 
   // Starts (or restarts after Stop) the engine; false when the HTTP stack is unusable.
   bool Start();
-  // Cancels every engine thread and waits for all of them. Later Launch calls fail.
+  // Cancels every engine thread and waits for all of them, those that another thread is
+  // finishing included. Later Launch calls fail.
   void Stop();
   bool IsRunning();
 
   // Runs body on a new engine thread; null when the engine is not running.
   std::shared_ptr<EngineTask> Launch(std::function<void()> body, std::function<void()> cancel);
-  // Waits until the task's thread has ended. Not from the task's own thread.
+  // Waits until the task's thread has ended.
   void Finish(const std::shared_ptr<EngineTask>& task);
 
  private:
+  // Joins the task's thread, or waits while another thread joins it. A task stays in tasks_
+  // until its join is over, so Stop always sees it.
+  void Join(const std::shared_ptr<EngineTask>& task);
   void ReapLocked();
 
   std::mutex lock_;
+  std::condition_variable joined_;                // a join is over
   bool running_ = false;                          // guarded by lock_
   std::list<std::shared_ptr<EngineTask>> tasks_;  // guarded by lock_
 };

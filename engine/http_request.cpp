@@ -61,6 +61,16 @@ int32_t HttpRequest::Create(uint32_t /*flags*/, int32_t method, const char* url,
   }
 }
 
+void HttpRequest::OnFinalRelease() {
+  bool sent;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    sent = sent_;
+  }
+  if (sent) state_->transport->Cancel();
+  delete this;
+}
+
 int32_t HttpRequest::SetHeader(const char* name, const char* value) {
   if (name == nullptr || value == nullptr) return kZdlPointer;
   if (name[0] == '\0' || std::strpbrk(name, ":\r\n") || std::strpbrk(value, "\r\n")) {

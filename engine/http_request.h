@@ -1,7 +1,8 @@
 // One HTTP request of the HTTP service, run on an engine thread after Send. The handler hears
 // OnBegin, OnStatusCode when a response arrives, OnData for each piece of body, and OnComplete
 // always, after a failure too. The engine holds the handler until OnComplete has returned.
-// Releasing the request does not cancel it; mod_term does.
+// Releasing the request's last reference cancels it (the handler still hears OnComplete), as
+// does mod_term: nothing keeps a background request running once its owner has given it up.
 #pragma once
 
 #include <memory>
@@ -27,7 +28,7 @@ class HttpRequest final : public RefCounted<IZHttpRequest> {
  private:
   explicit HttpRequest(std::shared_ptr<State> state);
   ~HttpRequest() = default;
-  void OnFinalRelease() override { delete this; }
+  void OnFinalRelease() override;
 
   std::mutex lock_;
   std::shared_ptr<State> state_;  // request fields guarded by lock_ until Send

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/platform.h"
 #include "transport/throttle.h"
 #include "transport/transport.h"
 
@@ -217,6 +218,11 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+  // A cancelled exchange must not wait for a host-name look-up to return: libcurl then leaves
+  // its resolver thread to finish alone (see the end of Perform).
+  curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L);
+#endif
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -312,6 +318,13 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   {
     std::lock_guard<std::mutex> lock(multiLock_);
     multi_ = nullptr;
+  }
+  curl_off_t lookupUs = 0;
+  curl_easy_getinfo(e, CURLINFO_NAMELOOKUP_TIME_T, &lookupUs);
+  if (!finished && lookupUs == 0) {
+    // Ended during the host-name look-up: libcurl's resolver thread may run on, in libcurl,
+    // which this library holds loaded; so this library stays loaded for good.
+    lumo::platform::PinThisLibrary();
   }
   curl_multi_remove_handle(multi.get(), e);
 

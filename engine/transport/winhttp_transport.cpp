@@ -1,25 +1,39 @@
-// Transport over WinHTTP in synchronous mode on the calling engine thread. Cancel closes the
-// request handle from the cancelling thread, which makes the blocked WinHTTP call return.
+// Transport over WinHTTP in asynchronous mode. Every WinHTTP call returns at once and its
+// completion arrives through the status callback on WinHTTP's own threads; the engine thread
+// waits for it on a condition that a Cancel ends at any moment. The request handle is only ever
+// closed by the engine thread that opened it (closing a handle to cancel a blocked synchronous
+// call from another thread is not supported), and an exchange ends once WinHTTP has announced
+// that the handle is closing, after which no callback comes.
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdlib>
+#include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "path_text.h"
+#include "platform/platform.h"
 #include "transport/throttle.h"
 #include "transport/transport.h"
 
 namespace zdl {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr DWORD kReadBufferBytes = 256 * 1024;
+constexpr DWORD kMinLimitedReadBytes = 1024;
 constexpr int kSendTimeoutMs = 30000;
+// A silent server ends a read after this long even if nobody cancels; longer than the module's
+// own stall rule (120 polls), which normally acts first.
+constexpr int kReceiveTimeoutMs = 150000;
+// How long the engine thread waits for WinHTTP to announce that a closed handle is closing.
+constexpr auto kCloseWait = std::chrono::milliseconds(2000);
 const wchar_t kDefaultUserAgent[] = L"zdlcore";
 
 // The one mapping of WinHTTP's errors to the engine's result codes.
@@ -58,39 +72,112 @@ EngineResult ResultFromWinHttp(DWORD error) {
   return EngineResult{result, static_cast<int32_t>(error)};
 }
 
-// Owns one HINTERNET.
+// Owns one HINTERNET of a handle without a callback (session, connection).
 class InternetHandle {
  public:
-  InternetHandle() = default;
-  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-  ~InternetHandle() { Reset(); }
+  explicit InternetHandle(HINTERNET handle = nullptr) : handle_(handle) {}
+  ~InternetHandle() {
+    if (handle_) WinHttpCloseHandle(handle_);
+  }
   InternetHandle(const InternetHandle&) = delete;
   InternetHandle& operator=(const InternetHandle&) = delete;
-  InternetHandle(InternetHandle&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = nullptr;
-  }
-  InternetHandle& operator=(InternetHandle&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      handle_ = other.handle_;
-      other.handle_ = nullptr;
-    }
-    return *this;
-  }
   HINTERNET get() const { return handle_; }
-  HINTERNET release() {
-    HINTERNET handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-  void Reset() {
-    if (handle_) WinHttpCloseHandle(handle_);
-    handle_ = nullptr;
-  }
 
  private:
-  HINTERNET handle_ = nullptr;
+  HINTERNET handle_;
 };
+
+// What the callback tells the engine thread about one request handle. Held by the engine thread
+// and, from the moment the callback is installed, by WinHTTP until the handle closes; whoever
+// lets go last frees it. It also owns every buffer WinHTTP may still write to or read from.
+class AsyncRequest {
+ public:
+  AsyncRequest() = default;
+  AsyncRequest(const AsyncRequest&) = delete;
+  AsyncRequest& operator=(const AsyncRequest&) = delete;
+
+  void AddRef() { refs_.fetch_add(1); }
+  void Release() {
+    if (refs_.fetch_sub(1) == 1) delete this;
+  }
+
+  // Callback side.
+  void Complete(DWORD error, DWORD bytes) {
+    std::lock_guard<std::mutex> hold(lock_);
+    completed_ = true;
+    error_ = error;
+    bytes_ = bytes;
+    changed_.notify_all();
+  }
+  void Closing() {
+    std::lock_guard<std::mutex> hold(lock_);
+    closing_ = true;
+    changed_.notify_all();
+  }
+
+  // Engine side: waits for the completion of the call just made, until the deadline or a
+  // cancel. True with its error and byte count when it completed.
+  bool Await(const std::atomic<bool>& cancelled, Clock::time_point deadline, DWORD* error,
+             DWORD* bytes) {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait_until(hold, deadline, [&] { return completed_ || cancelled.load(); });
+    if (!completed_) return false;
+    completed_ = false;
+    *error = error_;
+    *bytes = bytes_;
+    return true;
+  }
+  bool AwaitClosing(Clock::duration bound) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, bound, [this] { return closing_; });
+  }
+  // Wakes a waiting Await (a cancel).
+  void Wake() {
+    std::lock_guard<std::mutex> hold(lock_);
+    changed_.notify_all();
+  }
+
+  std::vector<char> buffer;
+  std::wstring headers;
+  std::string body;
+
+ private:
+  ~AsyncRequest() = default;
+
+  std::atomic<int> refs_{1};
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool completed_ = false;  // guarded by lock_
+  DWORD error_ = 0;         // guarded by lock_
+  DWORD bytes_ = 0;         // guarded by lock_
+  bool closing_ = false;    // guarded by lock_
+};
+
+void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
+                              DWORD length) {
+  auto* request = reinterpret_cast<AsyncRequest*>(context);
+  if (request == nullptr) return;
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      request->Complete(0, 0);
+      break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      request->Complete(0, length);
+      break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+      const auto* result = static_cast<const WINHTTP_ASYNC_RESULT*>(info);
+      request->Complete(result != nullptr ? result->dwError : ERROR_WINHTTP_INTERNAL_ERROR, 0);
+      break;
+    }
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+      request->Closing();
+      request->Release();  // WinHTTP's reference: nothing more comes for this handle
+      break;
+    default:
+      break;
+  }
+}
 
 // A response header as text; empty when absent.
 std::string QueryText(HINTERNET request, DWORD info) {
@@ -113,32 +200,48 @@ class WinHttpTransport final : public Transport {
   void Cancel() override;
 
  private:
-  // Closes the running request's handle so its blocked call returns; under lock_.
-  void CloseRequestLocked();
+  // Why a wait ended without a completion.
+  enum class Interrupted { kNo, kCancelled, kTimedOut };
+
   TransferOutcome Exchange(const TransferRequest& request, TransferObserver& observer,
-                           HINTERNET session);
+                           HINTERNET connect, const std::wstring& path, bool secure,
+                           Clock::time_point deadline);
+  // Waits for the request's pending call; kNo with its error and byte count when it completed.
+  Interrupted Await(AsyncRequest* call, Clock::time_point deadline, DWORD* error, DWORD* bytes);
+  // Closes the request handle on this thread and waits until WinHTTP has let go of it.
+  void Close(HINTERNET handle, AsyncRequest* call);
 
   std::atomic<bool> cancelled_{false};
-  std::atomic<bool> timedOut_{false};
   Throttle throttle_;
   std::mutex lock_;
-  std::condition_variable finished_;
-  HINTERNET request_ = nullptr;  // guarded by lock_; owned by Perform until closed here
-  bool running_ = false;         // guarded by lock_
+  AsyncRequest* current_ = nullptr;  // guarded by lock_; the request a Cancel must wake
 };
-
-void WinHttpTransport::CloseRequestLocked() {
-  if (request_) {
-    WinHttpCloseHandle(request_);
-    request_ = nullptr;
-  }
-}
 
 void WinHttpTransport::Cancel() {
   cancelled_.store(true);
   throttle_.Cancel();
   std::lock_guard<std::mutex> lock(lock_);
-  CloseRequestLocked();
+  if (current_) current_->Wake();
+}
+
+WinHttpTransport::Interrupted WinHttpTransport::Await(AsyncRequest* call,
+                                                      Clock::time_point deadline, DWORD* error,
+                                                      DWORD* bytes) {
+  if (call->Await(cancelled_, deadline, error, bytes)) return Interrupted::kNo;
+  return cancelled_.load() ? Interrupted::kCancelled : Interrupted::kTimedOut;
+}
+
+void WinHttpTransport::Close(HINTERNET handle, AsyncRequest* call) {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    current_ = nullptr;
+  }
+  WinHttpCloseHandle(handle);
+  if (!call->AwaitClosing(kCloseWait)) {
+    // WinHTTP still holds the request and will call back into this library later.
+    lumo::platform::PinThisLibrary();
+  }
+  call->Release();
 }
 
 TransferOutcome WinHttpTransport::Perform(const TransferRequest& request,
@@ -149,72 +252,9 @@ TransferOutcome WinHttpTransport::Perform(const TransferRequest& request,
     return outcome;
   }
   throttle_.Reset(request.maxBytesPerSecond);
-  timedOut_.store(false);
-
-  std::wstring agent = request.userAgent.empty() ? std::wstring(kDefaultUserAgent)
-                                                 : Utf8ToWide(request.userAgent);
-  std::wstring proxy = Utf8ToWide(request.proxy);
-  InternetHandle session(WinHttpOpen(
-      agent.c_str(), proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-      proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session.get()) {
-    outcome.failure = ResultFromWinHttp(GetLastError());
-    return outcome;
-  }
-  int connectMs = static_cast<int>(request.connectTimeoutSeconds * 1000);
-  // No receive time-out: a silent server is the caller's to give up on, as with libcurl.
-  WinHttpSetTimeouts(session.get(), connectMs, connectMs, kSendTimeoutMs, 0);
-
-  // The whole-transfer time-out closes the request from a watchdog thread.
-  std::thread watchdog;
-  if (request.totalTimeoutMs > 0) {
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      running_ = true;
-    }
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(request.totalTimeoutMs);
-    watchdog = std::thread([this, deadline] {
-      std::unique_lock<std::mutex> lock(lock_);
-      if (!finished_.wait_until(lock, deadline, [this] { return !running_; })) {
-        timedOut_.store(true);
-        throttle_.Cancel();
-        CloseRequestLocked();
-      }
-    });
-  }
-
-  outcome = Exchange(request, observer, session.get());
-
-  if (watchdog.joinable()) {
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      running_ = false;
-    }
-    finished_.notify_all();
-    watchdog.join();
-  }
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    CloseRequestLocked();
-  }
-  if (cancelled_.load()) {
-    outcome.end = TransferEnd::kCancelled;
-  } else if (timedOut_.load()) {
-    outcome.end = TransferEnd::kFailed;
-    outcome.failure = ResultFromWinHttp(ERROR_WINHTTP_TIMEOUT);
-  }
-  return outcome;
-}
-
-TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
-                                           TransferObserver& observer, HINTERNET session) {
-  TransferOutcome outcome;
-  auto failed = [&outcome](DWORD error) {
-    outcome.end = TransferEnd::kFailed;
-    outcome.failure = ResultFromWinHttp(error);
-    return outcome;
-  };
+  const Clock::time_point deadline =
+      request.totalTimeoutMs > 0 ? Clock::now() + std::chrono::milliseconds(request.totalTimeoutMs)
+                                 : Clock::time_point::max();
 
   std::wstring url = Utf8ToWide(request.url);
   URL_COMPONENTS parts;
@@ -225,61 +265,132 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
   parts.dwSchemeLength = static_cast<DWORD>(-1);
   if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
-    return failed(GetLastError());
+    outcome.failure = ResultFromWinHttp(GetLastError());
+    return outcome;
   }
   if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
-    return failed(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+    outcome.failure = ResultFromWinHttp(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+    return outcome;
   }
-  std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
   std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
   // The fragment never goes to the server.
   std::wstring extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-  extra = extra.substr(0, extra.find(L'#'));
-  path += extra;
+  path += extra.substr(0, extra.find(L'#'));
   if (path.empty()) path = L"/";
 
-  InternetHandle connect(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
-  if (!connect.get()) return failed(GetLastError());
+  const std::wstring agent = request.userAgent.empty() ? std::wstring(kDefaultUserAgent)
+                                                       : Utf8ToWide(request.userAgent);
+  const std::wstring proxy = Utf8ToWide(request.proxy);
+  InternetHandle session(WinHttpOpen(
+      agent.c_str(), proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+      proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
+      WINHTTP_FLAG_ASYNC));
+  if (!session.get()) {
+    outcome.failure = ResultFromWinHttp(GetLastError());
+    return outcome;
+  }
+  const int connectMs = static_cast<int>(request.connectTimeoutSeconds * 1000);
+  WinHttpSetTimeouts(session.get(), connectMs, connectMs, kSendTimeoutMs, kReceiveTimeoutMs);
+  InternetHandle connect(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+  if (!connect.get()) {
+    outcome.failure = ResultFromWinHttp(GetLastError());
+    return outcome;
+  }
 
-  std::wstring method = Utf8ToWide(request.method);
-  HINTERNET raw = WinHttpOpenRequest(connect.get(), method.c_str(), path.c_str(), nullptr,
+  outcome = Exchange(request, observer, connect.get(), path,
+                     parts.nScheme == INTERNET_SCHEME_HTTPS, deadline);
+  if (cancelled_.load()) outcome.end = TransferEnd::kCancelled;
+  return outcome;
+}
+
+TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
+                                           TransferObserver& observer, HINTERNET connect,
+                                           const std::wstring& path, bool secure,
+                                           Clock::time_point deadline) {
+  TransferOutcome outcome;
+  auto failed = [&outcome](DWORD error) {
+    outcome.end = TransferEnd::kFailed;
+    outcome.failure = ResultFromWinHttp(error);
+    return outcome;
+  };
+
+  const std::wstring method = Utf8ToWide(request.method);
+  HINTERNET raw = WinHttpOpenRequest(connect, method.c_str(), path.c_str(), nullptr,
                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                     parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE
-                                                                            : 0);
+                                     secure ? WINHTTP_FLAG_SECURE : 0);
   if (!raw) return failed(GetLastError());
-  // The connect time-out also bounds the wait for the response head (a server that accepts and
-  // then says nothing); the body itself has no receive time-out.
+  auto* call = new AsyncRequest();
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
+  if (!WinHttpSetOption(raw, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||
+      WinHttpSetStatusCallback(raw, &OnWinHttpStatus,
+                               WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                               0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+    const DWORD error = GetLastError();
+    WinHttpCloseHandle(raw);  // no callback installed: nothing will call back
+    call->Release();
+    return failed(error);
+  }
+  call->AddRef();  // WinHTTP's, given back when the handle closes
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    current_ = call;
+  }
+  // Everything below ends here: the handle is closed by this thread, whatever happened.
+  struct Closer {
+    WinHttpTransport* transport;
+    HINTERNET handle;
+    AsyncRequest* call;
+    ~Closer() { transport->Close(handle, call); }
+  } closer{this, raw, call};
+
+  // The connect time-out also bounds the wait for the response head (a server that accepts
+  // and then says nothing).
   DWORD headMs = static_cast<DWORD>(request.connectTimeoutSeconds * 1000);
   if (headMs > 0) {
     WinHttpSetOption(raw, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headMs, sizeof headMs);
   }
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (cancelled_.load() || timedOut_.load()) {
-      WinHttpCloseHandle(raw);
-      outcome.end = TransferEnd::kCancelled;
-      return outcome;
-    }
-    request_ = raw;  // from here Cancel may close it under us
-  }
 
-  std::wstring headers;
   for (const auto& header : request.headers) {
-    headers += Utf8ToWide(header.first + ": " + header.second) + L"\r\n";
+    call->headers += Utf8ToWide(header.first + ": " + header.second) + L"\r\n";
   }
   if (request.rangeStart > 0) {
-    headers += Utf8ToWide("Range: bytes=" + std::to_string(request.rangeStart) + "-") + L"\r\n";
-    if (!request.ifRange.empty()) headers += Utf8ToWide("If-Range: " + request.ifRange) + L"\r\n";
+    call->headers +=
+        Utf8ToWide("Range: bytes=" + std::to_string(request.rangeStart) + "-") + L"\r\n";
+    if (!request.ifRange.empty()) {
+      call->headers += Utf8ToWide("If-Range: " + request.ifRange) + L"\r\n";
+    }
   }
-  const bool post = request.method == "POST";
-  DWORD bodyLength = post ? static_cast<DWORD>(request.body.size()) : 0;
-  void* body = post && bodyLength ? const_cast<char*>(request.body.data()) : WINHTTP_NO_REQUEST_DATA;
-  if (!WinHttpSendRequest(raw, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                          headers.empty() ? 0 : static_cast<DWORD>(-1L), body, bodyLength,
-                          bodyLength, 0)) {
+  if (request.method == "POST") call->body = request.body;
+  const DWORD bodyLength = static_cast<DWORD>(call->body.size());
+  DWORD error = 0;
+  DWORD bytes = 0;
+  auto interrupted = [&outcome](Interrupted why) {
+    if (why == Interrupted::kCancelled) {
+      outcome.end = TransferEnd::kCancelled;
+    } else {
+      outcome.end = TransferEnd::kFailed;
+      outcome.failure = ResultFromWinHttp(ERROR_WINHTTP_TIMEOUT);
+    }
+    return outcome;
+  };
+
+  if (cancelled_.load()) return interrupted(Interrupted::kCancelled);
+  if (!WinHttpSendRequest(
+          raw, call->headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : call->headers.c_str(),
+          call->headers.empty() ? 0 : static_cast<DWORD>(-1L),
+          bodyLength ? &call->body[0] : WINHTTP_NO_REQUEST_DATA, bodyLength, bodyLength,
+          context)) {
     return failed(GetLastError());
   }
+  Interrupted why = Await(call, deadline, &error, &bytes);
+  if (why != Interrupted::kNo) return interrupted(why);
+  if (error != 0) return failed(error);
+
   if (!WinHttpReceiveResponse(raw, nullptr)) return failed(GetLastError());
+  why = Await(call, deadline, &error, &bytes);
+  if (why != Interrupted::kNo) return interrupted(why);
+  if (error != 0) return failed(error);
 
   ResponseHead head;
   DWORD status = 0;
@@ -290,10 +401,10 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
     return failed(GetLastError());
   }
   head.status = status;
-  std::string length = QueryText(raw, WINHTTP_QUERY_CONTENT_LENGTH);
+  const std::string length = QueryText(raw, WINHTTP_QUERY_CONTENT_LENGTH);
   if (!length.empty()) {
     char* end = nullptr;
-    unsigned long long parsed = std::strtoull(length.c_str(), &end, 10);
+    const unsigned long long parsed = std::strtoull(length.c_str(), &end, 10);
     if (end && *end == '\0') {
       head.hasContentLength = true;
       head.contentLength = parsed;
@@ -308,18 +419,27 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
     return outcome;
   }
 
-  std::vector<char> buffer(kReadBufferBytes);
+  // Under a speed limit, small reads keep the pace smooth and the waits short.
+  DWORD readBytes = kReadBufferBytes;
+  if (request.maxBytesPerSecond > 0) {
+    readBytes = std::max(kMinLimitedReadBytes,
+                         std::min<DWORD>(kReadBufferBytes, request.maxBytesPerSecond / 8));
+  }
+  call->buffer.resize(readBytes);
   for (;;) {
-    DWORD read = 0;
-    if (!WinHttpReadData(raw, buffer.data(), kReadBufferBytes, &read)) {
+    if (!WinHttpReadData(raw, call->buffer.data(), readBytes, nullptr)) {
       return failed(GetLastError());
     }
-    if (read == 0) break;
-    if (!observer.OnData(buffer.data(), read)) {
+    why = Await(call, deadline, &error, &bytes);
+    if (why != Interrupted::kNo) return interrupted(why);
+    if (error != 0) return failed(error);
+    if (bytes == 0) break;
+    if (!observer.OnData(call->buffer.data(), bytes)) {
       outcome.end = TransferEnd::kStopped;
       return outcome;
     }
-    if (!throttle_.Pace(read)) break;  // cancelled or timed out: Perform reports which
+    if (!throttle_.Pace(bytes)) return interrupted(Interrupted::kCancelled);
+    if (Clock::now() >= deadline) return interrupted(Interrupted::kTimedOut);
   }
   outcome.end = TransferEnd::kCompleted;
   return outcome;

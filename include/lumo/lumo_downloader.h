@@ -11,7 +11,11 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
+// LUMO_NO_STD_STRING leaves out the std::string adapter at the end (and <string>), for hosts
+// whose C++ library cannot be used, e.g. one built with stdcall as its default convention.
+#if !defined(LUMO_NO_STD_STRING)
 #include <string>
+#endif
 #define LUMO_CONST constexpr
 #define LUMO_ENUM_BASE(type) : type
 #define LUMO_STATUS(code) static_cast<int32_t>(code)
@@ -155,7 +159,7 @@ typedef struct LumoString {
   LumoAssignFn assign;
 } LumoString;
 
-#ifdef __cplusplus
+#if defined(__cplusplus) && !defined(LUMO_NO_STD_STRING)
 inline void LUMO_CDECL LumoAssignStdString(void* context, const char* text, uint32_t length) {
   static_cast<std::string*>(context)->assign(text, length);
 }
@@ -164,7 +168,9 @@ inline void LUMO_CDECL LumoAssignStdString(void* context, const char* text, uint
 inline LumoString LumoStringFor(std::string& target) {
   return LumoString{&target, &LumoAssignStdString};
 }
+#endif
 
+#ifdef __cplusplus
 // The downloader. Any method from any thread; none blocks beyond a short lock. Codes: 0 success,
 // kLumoInvalidArg for null or bad arguments, kLumoOutOfMemory; the others are named below. Texts
 // handed back are UTF-8. The host guide (docs/host-guide.md) says more.
@@ -273,17 +279,17 @@ struct ILumoFileResults {
 };
 #endif
 
-// The three exports, undecorated, default calling convention.
+// The three exports, undecorated, __cdecl whatever the host's default convention (/Gz).
 #ifdef __cplusplus
 extern "C" {
 #endif
-LUMO_API int32_t mod_lumoinit(LumoString* errorText);
-LUMO_API int32_t mod_lumoterm(void);
-LUMO_API int32_t mod_lumogetobject(const LumoGuid* iid, void** out);
+LUMO_API int32_t LUMO_CDECL mod_lumoinit(LumoString* errorText);
+LUMO_API int32_t LUMO_CDECL mod_lumoterm(void);
+LUMO_API int32_t LUMO_CDECL mod_lumogetobject(const LumoGuid* iid, void** out);
 #ifdef __cplusplus
 }
 #endif
 
-typedef int32_t (*LumoInitFn)(LumoString* errorText);
-typedef int32_t (*LumoTermFn)(void);
-typedef int32_t (*LumoGetObjectFn)(const LumoGuid* iid, void** out);
+typedef int32_t(LUMO_CDECL* LumoInitFn)(LumoString* errorText);
+typedef int32_t(LUMO_CDECL* LumoTermFn)(void);
+typedef int32_t(LUMO_CDECL* LumoGetObjectFn)(const LumoGuid* iid, void** out);

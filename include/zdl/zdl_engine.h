@@ -10,8 +10,10 @@
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define ZDL_STDCALL __stdcall
+#define ZDL_CDECL __cdecl
 #else
 #define ZDL_STDCALL
+#define ZDL_CDECL
 #endif
 
 #if defined(_WIN32)
@@ -173,12 +175,13 @@ struct IZHttpService : IZUnknown {
                                             IZHttpRequest** request) = 0;
 };
 
+// __cdecl whatever the caller's default convention.
 extern "C" {
-ZDL_API int32_t mod_init(void);
-ZDL_API void mod_term(void);
-ZDL_API int32_t mod_getobject(const ZdlGuid* iid, void** out);
+ZDL_API int32_t ZDL_CDECL mod_init(void);
+ZDL_API void ZDL_CDECL mod_term(void);
+ZDL_API int32_t ZDL_CDECL mod_getobject(const ZdlGuid* iid, void** out);
 }
 
-typedef int32_t (*ZdlInitFn)(void);
-typedef void (*ZdlTermFn)(void);
-typedef int32_t (*ZdlGetObjectFn)(const ZdlGuid* iid, void** out);
+typedef int32_t(ZDL_CDECL* ZdlInitFn)(void);
+typedef void(ZDL_CDECL* ZdlTermFn)(void);
+typedef int32_t(ZDL_CDECL* ZdlGetObjectFn)(const ZdlGuid* iid, void** out);

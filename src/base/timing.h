@@ -24,7 +24,7 @@ struct Timing {
   uint32_t telemetryPolls = 100;   // sender: polls per attempt at most (the wait's bound)
   Ms telemetryLook{10};      // sender: between two looks at the handler
   Ms senderIdle{1000};       // sender: between two looks at an empty queue
-  Ms senderStop{1000};       // sender: how long a stop lets the body in flight finish
+  Ms senderStop{1000};       // sender: how long a final stop goes on posting what is queued
   Ms destructorWait{5000};   // destructor: how long it waits for the worker thread
 
   // The production values divided by divisor (at least 1 ms each).

@@ -1,9 +1,15 @@
 #include "machine/machine_identity.h"
 
 #include <cctype>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 
+#include "base/helper_threads.h"
 #include "platform/platform.h"
 
 namespace lumo {
@@ -28,22 +34,122 @@ struct CachedText {
   }
 };
 
-// Built on first use: callers may run during other objects' static initialisation.
+// One fact fetched by a helper thread (see the header for the rules). Shared with its helper,
+// which may outlive every other holder.
+class Fact : public std::enable_shared_from_this<Fact> {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // keepNonEmpty: a non-empty answer never expires.
+  std::string Get(std::function<std::string()> query, bool keepNonEmpty,
+                  std::chrono::milliseconds firstWait) {
+    std::unique_lock<std::mutex> hold(lock_);
+    const bool expired = !known_ || ((!keepNonEmpty || value_.empty()) &&
+                                     Clock::now() - fetchedAt_ >= kFactRetry);
+    if (!expired || fetching_) return value_;
+    fetching_ = true;
+    bool launched = false;
+    try {
+      launched = HelperThreads::Instance().Launch([self = shared_from_this(), query] {
+        std::string answer;
+        try {
+          answer = query();
+        } catch (...) {
+        }
+        self->Store(std::move(answer));
+      });
+    } catch (...) {
+    }
+    if (!launched) {
+      fetching_ = false;
+      return value_;
+    }
+    // Only a caller with nothing to show waits, and only for its own fetch.
+    if (!known_) changed_.wait_for(hold, firstWait, [this] { return !fetching_; });
+    return value_;
+  }
+
+  // Back to "never asked"; a fetch in flight still lands.
+  void Reset() {
+    std::lock_guard<std::mutex> hold(lock_);
+    value_.clear();
+    known_ = false;
+  }
+
+ private:
+  void Store(std::string answer) {
+    std::lock_guard<std::mutex> hold(lock_);
+    value_ = std::move(answer);
+    known_ = true;
+    fetchedAt_ = Clock::now();
+    fetching_ = false;
+    changed_.notify_all();
+  }
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::string value_;             // guarded by lock_
+  bool known_ = false;            // guarded by lock_: an answer arrived (maybe empty)
+  bool fetching_ = false;         // guarded by lock_: a helper is asking
+  Clock::time_point fetchedAt_;   // guarded by lock_
+};
+
+constexpr size_t kMaxCachedHosts = 32;
+
+// Host addresses, one fact per host; when full, the cache starts afresh.
+class AddressFacts {
+ public:
+  std::shared_ptr<Fact> For(const std::string& host) {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::shared_ptr<Fact>& fact = facts_[host];
+    if (!fact) {
+      if (facts_.size() > kMaxCachedHosts) {
+        facts_.clear();
+        return facts_[host] = std::make_shared<Fact>();
+      }
+      fact = std::make_shared<Fact>();
+    }
+    return fact;
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> hold(lock_);
+    facts_.clear();
+  }
+
+ private:
+  std::mutex lock_;
+  std::map<std::string, std::shared_ptr<Fact>> facts_;  // guarded by lock_
+};
+
+// Built on first use and never destroyed: callers may run during other objects' static
+// initialisation, and helpers may finish after the module's static objects are gone.
 struct Caches {
-  CachedText mac;
+  std::shared_ptr<Fact> mac = std::make_shared<Fact>();
   CachedText hostName;
-  CachedText localIp;
+  std::shared_ptr<Fact> localIp = std::make_shared<Fact>();
+  AddressFacts addresses;
 };
 
 Caches& MachineCaches() {
-  static Caches caches;
-  return caches;
+  alignas(Caches) static unsigned char storage[sizeof(Caches)];
+  static Caches* const caches = new (storage) Caches();
+  return *caches;
+}
+
+std::string JoinedAddresses(const std::string& host) {
+  std::string joined;
+  for (const std::string& address : ResolveIPv4List(host)) {
+    if (!joined.empty()) joined += ',';
+    joined += address;
+  }
+  return joined;
 }
 
 }  // namespace
 
 std::string GetMacAddress() {
-  return MachineCaches().mac.Get([] { return platform::QueryMacAddress(); });
+  return MachineCaches().mac->Get([] { return platform::QueryMacAddress(); },
+                                 /*keepNonEmpty=*/true, kMacFirstWait);
 }
 
 std::string GetHostName() {
@@ -51,10 +157,14 @@ std::string GetHostName() {
 }
 
 std::string GetLocalIp() {
-  return MachineCaches().localIp.Get([] {
-    std::vector<std::string> addresses = platform::ResolveIPv4(GetHostName());
-    return addresses.empty() ? std::string(kLoopbackAddress) : addresses.front();
-  });
+  const std::string hostName = GetHostName();
+  const std::string ip = MachineCaches().localIp->Get(
+      [hostName] {
+        const std::vector<std::string> addresses = ResolveIPv4List(hostName);
+        return addresses.empty() ? std::string() : addresses.front();
+      },
+      /*keepNonEmpty=*/true, kFirstAnswerWait);
+  return ip.empty() ? std::string(kLoopbackAddress) : ip;
 }
 
 std::string UrlHost(const std::string& url) {
@@ -72,12 +182,10 @@ std::vector<std::string> ResolveIPv4List(const std::string& host) {
 }
 
 std::string CdnAddressList(const std::string& url) {
-  std::string joined;
-  for (const std::string& address : ResolveIPv4List(UrlHost(url))) {
-    if (!joined.empty()) joined += ',';
-    joined += address;
-  }
-  return joined;
+  const std::string host = UrlHost(url);
+  if (host.empty()) return std::string();
+  return MachineCaches().addresses.For(host)->Get([host] { return JoinedAddresses(host); },
+                                                 /*keepNonEmpty=*/false, kFirstAnswerWait);
 }
 
 bool NewGuidText(std::string* out) {
@@ -96,9 +204,10 @@ bool NewGuidText(std::string* out) {
 
 void ResetMachineCachesForTest() {
   Caches& caches = MachineCaches();
-  caches.mac.Reset();
+  caches.mac->Reset();
   caches.hostName.Reset();
-  caches.localIp.Reset();
+  caches.localIp->Reset();
+  caches.addresses.Reset();
 }
 
 }  // namespace lumo

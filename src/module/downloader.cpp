@@ -8,6 +8,7 @@
 #include "download/download_worker.h"
 #include "machine/machine_identity.h"
 #include "base/download_job.h"
+#include "base/helper_threads.h"
 #include "base/log.h"
 #include "telemetry/events.h"
 #include "telemetry/reporter.h"
@@ -30,6 +31,8 @@ const char kFileNameTooLong[] = "Download file failed, the file name is too long
 const char kModuleName[] = "LumoDownloader";
 const char kModuleVersion[] = "v1.1.7";
 const char kModuleBuildId[] = "1711222";
+const char kRefusedAfterStop[] = " refused: the download thread has ended after Stop.";
+const char kSlowThreadEnd[] = "The download thread did not end within the bound, still waiting.";
 
 constexpr int32_t kOk = 0;
 constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
@@ -126,11 +129,14 @@ void LumoDownloader::ThreadMain(std::shared_ptr<Shared> shared) {
 
 LumoDownloader::~LumoDownloader() {
   StopWorkerThread();
-  // The sender must not call into the engine once it is terminated.
+  // The sender flushes what is queued, then must not call into the engine once it is
+  // terminated.
   if (engineBound_) {
     reporter_.Stop();
     engine_.ReleaseAndTerminate();
   }
+  // Helpers still inside a call no quit can interrupt keep the module loaded.
+  HelperThreads::Instance().LetGo();
 }
 
 void LumoDownloader::StopWorkerThread() {
@@ -138,13 +144,19 @@ void LumoDownloader::StopWorkerThread() {
   shared_->control.quit.Raise();
   if (shared_->worker) shared_->worker->RequestQuit();
   shared_->released.Raise();
-  if (shared_->threadEnded.WaitFor(shared_->timing.destructorWait)) {
-    thread_.join();
-  } else {
-    // Still stuck after the bound: let it go. It holds its own reference to the shared state,
-    // so nothing it uses is freed under it.
-    thread_.detach();
+  // Every wait of the worker ends on quit and its uninterruptible calls run on helpers, so it
+  // ends well within the bound. It is joined in any case: a thread left running here would
+  // run on unloaded code once the host unloads the module.
+  if (!shared_->threadEnded.WaitFor(shared_->timing.destructorWait)) {
+    WriteLog(kLevelWarn, kSlowThreadEnd);
   }
+  thread_.join();
+}
+
+bool LumoDownloader::RefusedAfterStop(const char* operation) const {
+  if (!stopped_.load()) return false;
+  WriteLog(kLevelWarn, operation + std::string(kRefusedAfterStop));
+  return true;
 }
 
 int32_t LumoDownloader::QueryInterface(const LumoGuid* iid, void** out) {
@@ -235,6 +247,8 @@ int32_t LumoDownloader::AddDownload(const char* const* urls, uint32_t urlCount,
   return Guarded([&]() -> int32_t {
     if (urls == nullptr || saveDir == nullptr) return kInvalidArg;
     if (checksumUrls == nullptr && checksumUrlCount != 0) return kInvalidArg;
+    // A job queued now would never run.
+    if (RefusedAfterStop("AddDownload")) return kAccessDenied;
     auto refuse = [](const char* reason) {
       WriteLog(kLevelWarn, reason);
       return kInvalidArg;
@@ -278,6 +292,7 @@ int32_t LumoDownloader::Start() {
     }
     reporter_.EnqueueModuleVersion(event);
 
+    if (RefusedAfterStop("Start")) return kAccessDenied;
     if (!thread_.joinable() || shared_->control.runState == kLumoRunStateRunning) {
       return kAccessDenied;
     }
@@ -294,6 +309,7 @@ int32_t LumoDownloader::Pause(uint32_t /*reserved*/) {
     if (!thread_.joinable() || shared_->control.controlState == kControlPaused) {
       return kAccessDenied;
     }
+    if (RefusedAfterStop("Pause")) return kAccessDenied;
     shared_->control.controlState = kControlPaused;
     shared_->worker->SetRunning(false);
     int32_t abortResult = kOk;
@@ -304,6 +320,7 @@ int32_t LumoDownloader::Pause(uint32_t /*reserved*/) {
 
 int32_t LumoDownloader::Resume() {
   return Guarded([&]() -> int32_t {
+    if (RefusedAfterStop("Resume")) return kAccessDenied;
     shared_->control.controlState = kControlResumed;
     shared_->control.runState = kLumoRunStateRunning;
     shared_->control.wake.Raise();
@@ -313,7 +330,8 @@ int32_t LumoDownloader::Resume() {
 
 int32_t LumoDownloader::ResetProgress() {
   return Guarded([&]() -> int32_t {
-    shared_->control.runState = kLumoRunStateRunning;
+    // After Stop nothing runs again: the progress data is reset, the state is not claimed.
+    if (!stopped_.load()) shared_->control.runState = kLumoRunStateRunning;
     if (shared_->worker) shared_->worker->ResetWorker();
     return kOk;
   });
@@ -322,6 +340,7 @@ int32_t LumoDownloader::ResetProgress() {
 int32_t LumoDownloader::Stop(uint32_t /*reserved*/) {
   return Guarded([&]() -> int32_t {
     if (!thread_.joinable()) return kAccessDenied;
+    stopped_.store(true);
     shared_->control.controlState = kControlQuit;
     shared_->worker->SetRunning(false);
     int32_t ignored = kOk;

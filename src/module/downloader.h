@@ -65,6 +65,9 @@ class LumoDownloader final : public ILumoDownloader, public LumoSimpleUnknownImp
 
   ~LumoDownloader();
   void StopWorkerThread();
+  // After Stop the worker thread ends and nothing restarts it: calls that need it are refused
+  // with a "WARN" line naming the operation.
+  bool RefusedAfterStop(const char* operation) const;
   static void ThreadMain(std::shared_ptr<Shared> shared);
 
   EngineBinding& engine_;
@@ -72,6 +75,7 @@ class LumoDownloader final : public ILumoDownloader, public LumoSimpleUnknownImp
   std::shared_ptr<Shared> shared_;
   std::thread thread_;                // empty when creation failed or before Initialize
   std::atomic<bool> resumed_{false};  // the first Start has released the thread
+  std::atomic<bool> stopped_{false};  // Stop was called: the worker ends for good
   bool engineBound_ = false;          // Bind was attempted: release and terminate at the end
   FileResultsFace fileResults_{*this};  // ILumoFileResults, answered by QueryInterface only
 };

@@ -1,5 +1,7 @@
 #include "module/engine_loader.h"
 
+#include <vector>
+
 #include "base/text_conversion.h"
 #include "base/log.h"
 
@@ -23,9 +25,28 @@ ZDownloadLoader& ZDownloadLoader::Process() {
   return loader;
 }
 
+std::vector<WString> ZDownloadLoader::CandidatePaths(const WString& libraryName) {
+  for (WChar c : libraryName) {
+    if (platform::IsPathSeparator(c)) return {libraryName};
+  }
+  // Beside the module first, then beside the host's program; never the current directory or
+  // the system's search path, where any file of that name would do.
+  std::vector<WString> paths;
+  for (const WString& folder : {platform::LibraryDirectory(), platform::ExecutableDirectory()}) {
+    if (folder.empty()) continue;
+    const WString path = folder + libraryName;
+    if (paths.empty() || paths.front() != path) paths.push_back(path);
+  }
+  return paths;
+}
+
 int32_t ZDownloadLoader::Load(const WString& libraryName) {
   if (library_ != nullptr) return static_cast<int32_t>(0x80070005u);
-  void* library = platform::LoadDynamicLibrary(libraryName);
+  void* library = nullptr;
+  for (const WString& path : CandidatePaths(libraryName)) {
+    library = platform::LoadDynamicLibrary(path);
+    if (library != nullptr) break;
+  }
   if (library == nullptr) return static_cast<int32_t>(0x80004005u);
   auto init = reinterpret_cast<ZdlInitFn>(platform::FindSymbol(library, "mod_init"));
   auto term = reinterpret_cast<ZdlTermFn>(platform::FindSymbol(library, "mod_term"));

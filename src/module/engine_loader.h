@@ -1,9 +1,10 @@
-// Binds the engine library: load it by name, resolve mod_init/mod_term/mod_getobject, start it
-// and obtain its two services. The library stays loaded until the loader is destroyed (the
+// Binds the engine library: load it from the module's folder (else the host program's),
+// resolve mod_init/mod_term/mod_getobject, start it and obtain its two services. The library stays loaded until the loader is destroyed (the
 // module's unload), so a second binding in the same process is refused.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "module/engine_binding.h"
 #include "platform/platform.h"
@@ -21,8 +22,11 @@ class ZDownloadLoader final : public EngineBinding {
   static ZDownloadLoader& Process();
 
   // Loads the library and resolves the entry points: 0, 0x80070005 when a library is already
-  // held, 0x80004005 when it cannot be loaded or lacks an entry point.
+  // held, 0x80004005 when it cannot be loaded or lacks an entry point. A bare name is looked
+  // for in the folders of CandidatePaths; a path is loaded as it stands.
   int32_t Load(const WString& libraryName);
+  // The files a load tries, in order: the module's folder, then the host program's.
+  static std::vector<WString> CandidatePaths(const WString& libraryName);
 
   int32_t Bind(std::string* errorText) override;
   IZDownloadService* DownloadService() const override { return downloads_; }

@@ -24,7 +24,7 @@ void AssignText(LumoString* target, const std::string& text) {
 
 }  // namespace
 
-extern "C" LUMO_API int32_t mod_lumoinit(LumoString* errorText) {
+extern "C" LUMO_API int32_t LUMO_CDECL mod_lumoinit(LumoString* errorText) {
   try {
     lumo::ZDownloadLoader& loader = lumo::ZDownloadLoader::Process();
     // The engine stays loaded until the module unloads, so a second initialisation is refused
@@ -58,14 +58,14 @@ extern "C" LUMO_API int32_t mod_lumoinit(LumoString* errorText) {
   }
 }
 
-extern "C" LUMO_API int32_t mod_lumoterm(void) {
+extern "C" LUMO_API int32_t LUMO_CDECL mod_lumoterm(void) {
   lumo::LumoDownloader* downloader = g_downloader;
   g_downloader = nullptr;
   if (downloader != nullptr) downloader->Release();
   return 0;
 }
 
-extern "C" LUMO_API int32_t mod_lumogetobject(const LumoGuid* iid, void** out) {
+extern "C" LUMO_API int32_t LUMO_CDECL mod_lumogetobject(const LumoGuid* iid, void** out) {
   if (out == nullptr) return static_cast<int32_t>(0x80070057u);
   *out = nullptr;
   if (iid == nullptr || g_downloader == nullptr) return static_cast<int32_t>(0x80004002u);

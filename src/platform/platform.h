@@ -32,7 +32,7 @@ constexpr char kPathSeparator = '/';
 #endif
 inline bool IsPathSeparator(int c) { return c == '\\' || c == '/'; }
 
-// File name of the engine library, as the loader passes it to LoadDynamicLibrary.
+// File name of the engine library; the loader joins it to the folders it looks in.
 const WChar* EngineLibraryName();  // L"zdlcore.dll" / u"libzdlcore.so"
 
 // ---- process ----
@@ -76,9 +76,17 @@ bool MultiByteToWide(CodePage codePage, const char* text, size_t length, WString
 
 // ---- dynamic libraries ----
 
-void* LoadDynamicLibrary(const WString& name);  // null on failure
+// A full path loads that file (its own dependencies are looked for beside it first); a bare
+// name is left to the system's search order. Null on failure.
+void* LoadDynamicLibrary(const WString& name);
 void* FindSymbol(void* library, const char* name);
 void UnloadDynamicLibrary(void* library);
+// Folder of the library (or program) holding this code, ending with a separator; empty when
+// unknown. The module and the engine each get their own, as each links this layer.
+WString LibraryDirectory();
+// Keeps the library holding this code loaded until the process ends, whatever its host unloads:
+// for threads that may outlive the library's last use.
+void PinThisLibrary();
 
 // ---- machine facts (uncached; caching is the caller's business) ----
 

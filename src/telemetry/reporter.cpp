@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "base/log.h"
 #include "telemetry/http_response_handler.h"
 
 namespace lumo {
@@ -12,6 +13,8 @@ namespace {
 constexpr int kAttempts = 2;
 constexpr uint32_t kPostFlags = kZdlRequestBackground;
 constexpr uint32_t kHttpOk = 200;
+const char kLevelWarn[] = "WARN";
+const char kDroppedLine[] = "Telemetry queue full, oldest reports dropped: ";
 
 // Owns one reference of an engine-style object.
 template <class T>
@@ -54,7 +57,7 @@ Reporter& Reporter::Instance() {
 
 void Reporter::Attach(IZHttpService* http, std::string reportUrl, Timing timing) {
   std::lock_guard<std::mutex> control(controlLock_);
-  EndSender(/*dropQueue=*/false);
+  EndSender(/*final=*/false);
   std::lock_guard<std::mutex> hold(lock_);
   config_.http = http;
   config_.reportUrl = std::move(reportUrl);
@@ -66,21 +69,19 @@ void Reporter::Attach(IZHttpService* http, std::string reportUrl, Timing timing)
 
 void Reporter::Stop() {
   std::lock_guard<std::mutex> control(controlLock_);
-  EndSender(/*dropQueue=*/true);
+  EndSender(/*final=*/true);
 }
 
-void Reporter::EndSender(bool dropQueue) {
+void Reporter::EndSender(bool final) {
   std::thread sender;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (dropQueue) {
-      queue_.clear();
-      state_ = State::kStopped;
-    } else if (state_ == State::kAttached) {
+    if (state_ == State::kAttached) {
       state_ = State::kUnattached;  // no new sender until the caller attaches again
     }
     if (sender_.joinable()) {
       stopping_ = true;
+      flushing_ = final;
       stopAsked_ = std::chrono::steady_clock::now();
       sender = std::move(sender_);
     }
@@ -95,6 +96,12 @@ void Reporter::EndSender(bool dropQueue) {
   }
   std::lock_guard<std::mutex> hold(lock_);
   stopping_ = false;
+  flushing_ = false;
+  if (final) {
+    queue_.clear();
+    queuedBytes_ = 0;
+    state_ = State::kStopped;
+  }
 }
 
 void Reporter::StartSenderLocked() {
@@ -112,7 +119,15 @@ void Reporter::Enqueue(std::string body) {
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (state_ == State::kStopped) return;
+      queuedBytes_ += body.size();
       queue_.push_back(std::move(body));
+      // A collector that never answers must not grow the queue without limit: the oldest go.
+      while (queue_.size() > 1 &&
+             (queue_.size() > kMaxQueuedReports || queuedBytes_ > kMaxQueuedReportBytes)) {
+        queuedBytes_ -= queue_.front().size();
+        queue_.pop_front();
+        ++dropped_;
+      }
       StartSenderLocked();
     }
     wake_.notify_all();
@@ -147,12 +162,21 @@ void Reporter::EnqueueStatistics(StatisticsEvent event) {
 
 size_t Reporter::PendingForTest() const {
   std::lock_guard<std::mutex> hold(lock_);
-  return queue_.size();
+  return queue_.size() + (inFlight_ ? 1 : 0);
 }
 
-bool Reporter::StopAsked() const {
+uint64_t Reporter::DroppedForTest() const {
   std::lock_guard<std::mutex> hold(lock_);
-  return stopping_;
+  return dropped_;
+}
+
+bool Reporter::GraceOverLocked(const SenderConfig& config) const {
+  return stopping_ && Clock::now() >= stopAsked_ + config.timing.senderStop;
+}
+
+bool Reporter::GraceOver(const SenderConfig& config) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return GraceOverLocked(config);
 }
 
 void Reporter::SenderLoop() {
@@ -181,15 +205,29 @@ void Reporter::SenderLoop() {
 
 bool Reporter::SenderStep(const SenderConfig& config) {
   std::string body;
+  uint64_t newlyDropped = 0;
   {
     std::unique_lock<std::mutex> hold(lock_);
     wake_.wait_for(hold, config.timing.senderIdle, [this] { return stopping_ || !queue_.empty(); });
-    if (stopping_) return false;
+    // A final stop lets the queue go out within the grace period; any other stop ends here.
+    if (stopping_ && (!flushing_ || queue_.empty() || GraceOverLocked(config))) return false;
     if (queue_.empty()) return true;
-    body = queue_.front();
+    body = std::move(queue_.front());
+    queue_.pop_front();
+    queuedBytes_ -= body.size();
+    inFlight_ = true;
+    newlyDropped = dropped_ - droppedLogged_;
+    droppedLogged_ = dropped_;
+  }
+  // Dropped bodies count once, in one line, however many went since the last line.
+  if (newlyDropped > 0) {
+    try {
+      WriteLog(kLevelWarn, kDroppedLine + std::to_string(newlyDropped));
+    } catch (...) {
+    }
   }
   bool delivered = false;
-  for (int attempt = 0; attempt < kAttempts && !delivered && !StopAsked(); ++attempt) {
+  for (int attempt = 0; attempt < kAttempts && !delivered && !GraceOver(config); ++attempt) {
     try {
       delivered = PostForm(config, body);
     } catch (...) {
@@ -197,10 +235,10 @@ bool Reporter::SenderStep(const SenderConfig& config) {
     }
   }
   if (delivered) delivered_.fetch_add(1);
-  // Delivered or not, the body has had its chances. A stop may have emptied the queue already.
+  // Delivered or not, the body has had its chances.
   std::lock_guard<std::mutex> hold(lock_);
-  if (!queue_.empty()) queue_.pop_front();
-  return !stopping_;
+  inFlight_ = false;
+  return !stopping_ || flushing_;
 }
 
 bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {

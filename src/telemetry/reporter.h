@@ -7,10 +7,12 @@
 //   - Attach binds the HTTP service and the endpoint; the sender thread starts with the first
 //     report after it.
 //   - Stop (called by the downloader's destruction before it releases the HTTP service and
-//     terminates the engine) lets the body in flight finish within timing.senderStop, cuts
-//     every wait short, drops what is still queued and joins the thread. From then on reports
+//     terminates the engine) flushes: the sender goes on posting what is queued for at most
+//     timing.senderStop, then drops the rest and the thread is joined. From then on reports
 //     are dropped quietly until the next Attach. After Stop the sender makes no call into the
 //     engine and runs no code, so the engine and the module may go away.
+//   - The queue is bounded (kMaxQueuedReports bodies, kMaxQueuedReportBytes bytes): a full
+//     queue drops its oldest bodies, and the sender logs how many before its next post.
 #pragma once
 
 #include <atomic>
@@ -31,6 +33,8 @@ namespace lumo {
 
 inline constexpr char kReportContentTypeHeader[] = "Content-Type";
 inline constexpr char kReportContentType[] = "application/x-www-form-urlencoded;charset=utf-8";
+inline constexpr size_t kMaxQueuedReports = 1000;
+inline constexpr size_t kMaxQueuedReportBytes = 4u * 1024 * 1024;
 
 class Reporter {
  public:
@@ -60,6 +64,8 @@ class Reporter {
 
   // Bodies queued, the one in flight included.
   size_t PendingForTest() const;
+  // Bodies dropped from a full queue so far.
+  uint64_t DroppedForTest() const;
   // Looks at response handlers so far (each look of a wait counts one).
   uint64_t HandlerPollsForTest() const { return handlerPolls_.load(); }
   // Bodies the server answered with 200.
@@ -78,9 +84,11 @@ class Reporter {
 
   Reporter();  // unattached: the process-wide instance
 
-  // Ends the sender thread (the body in flight gets timing.senderStop) and joins it; leaves the
-  // state kStopped with an empty queue, or kUnattached with the queue kept. Needs controlLock_.
-  void EndSender(bool dropQueue);
+  // Ends the sender thread and joins it. final: the sender first flushes the queue for up to
+  // timing.senderStop, then the state is kStopped with an empty queue; otherwise only the body
+  // in flight gets that grace and the state is kUnattached with the queue kept. Needs
+  // controlLock_.
+  void EndSender(bool final);
   // Starts the sender when attached, bodies wait and none runs. Needs lock_.
   void StartSenderLocked();
   void SenderLoop();
@@ -91,15 +99,22 @@ class Reporter {
   // Sleeps until the next look at the handler; false when a stop was asked and its grace period
   // is over.
   bool PollPause(const SenderConfig& config, Clock::time_point lookAt);
-  bool StopAsked() const;
+  // A stop was asked and its grace period is over. Needs lock_.
+  bool GraceOverLocked(const SenderConfig& config) const;
+  bool GraceOver(const SenderConfig& config) const;
 
   std::mutex controlLock_;  // serialises Attach and Stop (held while joining)
 
   mutable std::mutex lock_;
   std::condition_variable wake_;                     // queue grew, or a stop was asked
-  std::deque<std::string> queue_;                    // guarded by lock_; front = the body in flight
+  std::deque<std::string> queue_;                    // guarded by lock_; waiting bodies, oldest first
+  size_t queuedBytes_ = 0;                           // guarded by lock_
+  bool inFlight_ = false;                            // guarded by lock_: the sender holds a body
+  uint64_t dropped_ = 0;                             // guarded by lock_: dropped from a full queue
+  uint64_t droppedLogged_ = 0;                       // guarded by lock_
   State state_ = State::kUnattached;                 // guarded by lock_
   bool stopping_ = false;                            // guarded by lock_: the sender is asked to end
+  bool flushing_ = false;                            // guarded by lock_: ... after the queue's flush
   std::chrono::steady_clock::time_point stopAsked_;  // guarded by lock_
   SenderConfig config_;                              // guarded by lock_
   std::thread sender_;                               // guarded by lock_

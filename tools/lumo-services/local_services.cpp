@@ -463,6 +463,21 @@ bool LocalServices::Pause(std::chrono::milliseconds duration) const {
   return false;
 }
 
+void LocalServices::SetSilent(Endpoint endpoint, bool silent) {
+  std::lock_guard<std::mutex> lock(dataMutex_);
+  silent_[static_cast<size_t>(endpoint)] = silent;
+}
+
+bool LocalServices::StallIfSilent(Endpoint endpoint, httplib::Response& res) {
+  {
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    if (!silent_[static_cast<size_t>(endpoint)]) return false;
+  }
+  Stall([] { return true; });
+  res.status = 503;
+  return true;
+}
+
 void LocalServices::Stall(const std::function<bool()>& holds) {
   {
     std::lock_guard<std::mutex> lock(dataMutex_);
@@ -526,12 +541,12 @@ void LocalServices::Route(const Listener& listener, const httplib::Request& req,
   if (inMemory) {
     HandleFile(req, body, res);
   } else if (post && listener.report && req.path == report_.path) {
-    HandleReport(body, res);
+    if (!StallIfSilent(Endpoint::kReport, res)) HandleReport(body, res);
   } else if (!post && listener.cdn && StartsWith(req.path, cdn_.path) &&
              req.path.size() > cdn_.path.size()) {
-    HandleCdn(req, res);
+    if (!StallIfSilent(Endpoint::kCdnConfig, res)) HandleCdn(req, res);
   } else if (!post && listener.dns && req.path == dns_.path && req.has_param(dnsKey_.c_str())) {
-    HandleDns(req, res);
+    if (!StallIfSilent(Endpoint::kHttpDns, res)) HandleDns(req, res);
   } else if (!post && listener.files) {
     HandleFile(req, body, res);
   } else {

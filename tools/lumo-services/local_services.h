@@ -158,6 +158,10 @@ class LocalServices {
   // Waits until an answer stalls (has sent what it sends before its stall).
   bool WaitForStall(std::chrono::milliseconds bound) const;
 
+  // An endpoint that answers nothing until Stop (its requests count as stalls).
+  enum class Endpoint { kReport, kCdnConfig, kHttpDns };
+  void SetSilent(Endpoint endpoint, bool silent);
+
  private:
   struct Listener;
   struct MemoryFile {
@@ -186,6 +190,8 @@ class LocalServices {
   void Update(size_t index, const std::function<void(RequestRecord&)>& change);
   // Counts a stall, then waits for Stop or until holds() fails.
   void Stall(const std::function<bool()>& holds);
+  // Stalls a request to a silent endpoint (then answers 503); false when it is not silent.
+  bool StallIfSilent(Endpoint endpoint, httplib::Response& res);
   void Notify();
   void Log(const std::string& line) const;
   // Sleeps up to duration; false when the services are stopping.
@@ -210,6 +216,7 @@ class LocalServices {
   std::map<std::string, PathState> pathStates_;
   uint64_t versions_ = 0;  // of the files in memory
   size_t stalls_ = 0;
+  bool silent_[3] = {false, false, false};  // by Endpoint; guarded by dataMutex_
 
   mutable std::mutex eventMutex_;
   mutable std::condition_variable eventCv_;

@@ -37,20 +37,6 @@ void* LoadDynamicLibrary(const WString& name) {
   if (name.empty() || !WideToMultiByte(CodePage::kAnsi, name.data(), name.size(), &narrow)) {
     return nullptr;
   }
-  if (narrow.find('/') == std::string::npos) {
-    // A bare name is looked for beside the library holding this code first: dlopen's own
-    // search uses the caller's run path, and interposers (sanitizer runtimes) hide the caller.
-    Dl_info self{};
-    if (dladdr(reinterpret_cast<void*>(&LoadDynamicLibrary), &self) != 0 &&
-        self.dli_fname != nullptr) {
-      std::string beside = self.dli_fname;
-      const size_t slash = beside.rfind('/');
-      if (slash != std::string::npos) {
-        beside = beside.substr(0, slash + 1) + narrow;
-        if (void* library = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
-      }
-    }
-  }
   return dlopen(narrow.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
@@ -61,6 +47,36 @@ void* FindSymbol(void* library, const char* name) {
 
 void UnloadDynamicLibrary(void* library) {
   if (library != nullptr) dlclose(library);
+}
+
+namespace {
+
+// The file of the library holding this code. dladdr on one of its own functions, because
+// interposers (sanitizer runtimes) hide the caller from dlopen's own search.
+std::string ThisLibraryFile() {
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&ThisLibraryFile), &self) == 0 || self.dli_fname == nullptr) {
+    return std::string();
+  }
+  return self.dli_fname;
+}
+
+}  // namespace
+
+WString LibraryDirectory() {
+  std::string file = ThisLibraryFile();
+  const size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return WString();
+  file.resize(slash + 1);
+  WString wide;
+  if (!MultiByteToWide(CodePage::kUtf8, file.data(), file.size(), &wide)) return WString();
+  return wide;
+}
+
+void PinThisLibrary() {
+  // A reference that is never given back, on a library marked never to be unloaded.
+  const std::string file = ThisLibraryFile();
+  if (!file.empty()) dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 }  // namespace platform

@@ -36,16 +36,15 @@ std::string DottedQuad(const unsigned char* bytes) {
 }  // namespace
 
 std::string QueryMacAddress() {
+  // Called on a helper thread of the module's own, never on a host thread whose apartment is
+  // the host's. The process's COM security is the host's too: what WMI needs is set on the
+  // proxy below (CoSetProxyBlanket), not with CoInitializeSecurity.
   // Declared first, so every COM reference below is released before COM is uninitialised.
   ComApartment apartment(COINIT_MULTITHREADED);
   if (!apartment.Ok()) return std::string();
 
-  HRESULT result = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                                        RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-  if (FAILED(result) && result != RPC_E_TOO_LATE) return std::string();
-
   ComRef<IWbemLocator> locator;
-  result = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+  HRESULT result = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
                             locator.OutVoid());
   if (FAILED(result) || locator.Get() == nullptr) return std::string();
 
@@ -69,6 +68,9 @@ std::string QueryMacAddress() {
                                WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
                                adapters.Out());
   if (FAILED(result) || adapters.Get() == nullptr) return std::string();
+  // The enumerator is a proxy of its own: without the process-wide setting it needs the same.
+  CoSetProxyBlanket(adapters.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                    RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
 
   // Every adapter overwrites the previous one: the last one enumerated wins.
   std::string mac;

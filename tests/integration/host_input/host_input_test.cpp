@@ -2,17 +2,26 @@
 // texts, unterminated UTF-16, huge jobs and queues, from several host threads at once, and
 // terminated at every stage of a job. Each call answers with its status code; nothing crashes,
 // leaks (ASan build) or races (TSan build).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "hosted_module.h"
 #include "local_services.h"
+#include "platform/platform.h"
+#include "teardown_ports.h"
 
 namespace lumo::host {
 namespace {
@@ -20,6 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using services::Faults;
 using services::LocalServices;
+using services::ServicesConfig;
 
 constexpr int32_t kOk = 0;
 constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
@@ -410,8 +420,11 @@ void ConcurrentHostThreads() {
 
 TEST(HostInput, CallsFromSeveralHostThreadsAtOnce) { RunInChild(ConcurrentHostThreads); }
 
-// mod_lumoterm at every stage of a job: it answers 0 within the destructor's bound, never
-// leaves a half file under the final name, and a second call does nothing.
+// Teardown at every stage of a job, whatever is stuck: Release and mod_lumoterm answer within
+// the destruction bound, the host unloads the library, the process lives on, only the host's
+// own threads are left once the calls that no quit can interrupt have returned, no half file
+// lies under the final name, and a second mod_lumoterm does nothing. The teardown copy of the
+// module is used, so that its collector, CDN configuration and HTTP DNS can be made to stall.
 enum class Stage {
   kBeforeInit,
   kBeforeStart,
@@ -422,11 +435,108 @@ enum class Stage {
   kStoppedWithQueue,
   kAfterCompletion,
   kHostHoldsReference,
+  kHeadersHeldBack,
+  kCdnConfigStalled,
+  kHttpDnsStalled,
+  kCollectorSilent,
+  kFinalHash,
+  kSlowResolver,
 };
 
+const char* const kStageNames[] = {
+    "BeforeInit",       "BeforeStart",    "Idle",           "ChecksumStep",
+    "Transfer",         "Paused",         "StoppedWithQueue", "AfterCompletion",
+    "HostHoldsReference", "HeadersHeldBack", "CdnConfigStalled", "HttpDnsStalled",
+    "CollectorSilent",  "FinalHash",      "SlowResolver"};
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSanitizerSlowdown = 2;
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
+constexpr auto kSlowResolverDelay = 8000ms;
+
+// The slow resolver of the slow-resolver cell, when it is preloaded into this process.
+void (*SlowResolverArm())(int) {
+  return reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_arm"));
+}
+int SlowResolverAsleep() {
+  auto asleep = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_asleep"));
+  return asleep != nullptr ? asleep() : 0;
+}
+
+// Holds the teardown copy's fixed ports for this process, against other runs on this machine:
+// a name in the abstract socket namespace that one process at a time can bind (the ports
+// themselves cannot tell, as the test servers share them with SO_REUSEPORT).
+class PortsLock {
+ public:
+  PortsLock() {
+    static const char kName[] = "lumo-teardown-ports";
+    const auto deadline = std::chrono::steady_clock::now() + 200s;
+    do {
+      fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::memcpy(address.sun_path + 1, kName, sizeof kName - 1);
+      const socklen_t length = offsetof(sockaddr_un, sun_path) + sizeof kName;
+      if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0) return;
+      if (fd_ >= 0) close(fd_);
+      fd_ = -1;
+      std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+  }
+  ~PortsLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  PortsLock(const PortsLock&) = delete;
+  PortsLock& operator=(const PortsLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// The teardown copy's outside world: files on any port, its three endpoints on their fixed
+// ports.
+struct TeardownServices {
+  static ServicesConfig Config() {
+    const std::string host = "http://127.0.0.1:";
+    ServicesConfig config;
+    config.reportUrl = host + std::to_string(kCollectorPort) + "/post";
+    config.cdnConfigUrl = host + std::to_string(kCdnConfigPort) + "/cdn-domain/";
+    config.httpDnsUrl = host + std::to_string(kHttpDnsPort) + "/?ws_domain=";
+    return config;
+  }
+
+  PortsLock lock;
+  LocalServices server{Config()};
+
+  bool Start() { return lock.held() && server.Start(); }
+  void Stop() { server.Stop(); }
+};
+
+// The threads of this process once they have stopped coming and going.
+std::set<int> SettledThreadIds() {
+  std::set<int> ids = ThreadIds();
+  for (int i = 0; i < 40; ++i) {
+    std::this_thread::sleep_for(50ms);
+    std::set<int> again = ThreadIds();
+    if (again == ids) break;
+    ids = again;
+  }
+  return ids;
+}
+
+std::string Md5Of(const std::string& bytes) {
+  platform::Md5Digest md5;
+  md5.Update(bytes.data(), bytes.size());
+  return platform::DigestHex(md5.Finish());
+}
+
 void TerminateAt(Stage stage) {
-  LocalServices server;
-  ASSERT_TRUE(server.Start());
+  TeardownServices services;
+  ASSERT_TRUE(services.Start());
+  LocalServices& server = services.server;
   const std::string content = RandomBytes(512 * 1024, 17);
   Faults stall;
   stall.stallAfter = 64 * 1024;
@@ -435,59 +545,90 @@ void TerminateAt(Stage stage) {
   Faults stallEarly;
   stallEarly.stallAfter = 10;  // inside the short manifest
   server.AddFile("/sums.md5", "0123456789abcdef0123456789abcdef  stall.bin\n", stallEarly);
-  HostedModule host;
+  Faults holdHeaders;
+  holdHeaders.stallBeforeHeaders = true;
+  server.AddFile("/held.bin", content, holdHeaders);
+  // A file whose final MD5 takes a while: the manifest names a digest the file does not have,
+  // so a hash that ran to its end would discard the part.
+  constexpr size_t kLargeSize = 384u << 20;
+  const std::string block = RandomBytes(1 << 20, 23);
+  auto large = std::make_shared<std::string>();
+  if (stage == Stage::kFinalHash) {
+    large->reserve(kLargeSize);
+    while (large->size() < kLargeSize) large->append(block);
+    server.AddFile("/large.bin", large);
+  }
+  const std::string manifest = "0123456789abcdef0123456789abcdef  file.bin\n";
+  server.AddFile("/large.md5", manifest);
+
+  const std::set<int> hostThreads = SettledThreadIds();
+  HostedModule host(LUMO_TEARDOWN_MODULE_PATH);
+  ASSERT_NE(host.init, nullptr);
+  const fs::path dir = ScenarioDir("term");
+  const auto cleanup = [&] {
+    services.Stop();
+    fs::remove_all(dir);
+  };
   if (stage == Stage::kBeforeInit) {
     EXPECT_EQ(host.term(), kOk);
-    EXPECT_EQ(host.term(), kOk);
-    return;
+  } else if (host.Initialise() == nullptr) {
+    cleanup();
+    FAIL() << "mod_lumoinit failed";
   }
-  ILumoDownloader* d = host.Initialise();
-  ASSERT_NE(d, nullptr);
-  const fs::path dir = ScenarioDir("term");
+  ILumoDownloader* d = host.downloader;
   const std::u16string dirText = U16(dir.string());
-  const std::string stallUrl = server.Url("/stall.bin");
-  const std::string wholeUrl = server.Url("/whole.bin");
-  const std::string sumsUrl = server.Url("/sums.md5");
-  const char* stallUrls[] = {stallUrl.c_str()};
-  const char* wholeUrls[] = {wholeUrl.c_str()};
-  const char* sumsUrls[] = {sumsUrl.c_str()};
+  const auto urls = [&](const std::string& path) { return server.Url(path); };
   const std::u16string name = U16("file.bin");
+  const auto add = [&](const std::string& path, const char* const* checksumUrls = nullptr,
+                       uint32_t checksumCount = 0, const char* checksumMd5 = nullptr) {
+    const std::string url = urls(path);
+    const char* list[] = {url.c_str()};
+    return d->AddDownload(list, 1, W(dirText), W(name), checksumUrls, checksumCount,
+                          checksumMd5);
+  };
   bool stopFirst = false;
   switch (stage) {
     case Stage::kBeforeInit:
     case Stage::kBeforeStart:
       break;
     case Stage::kIdle:
-      ASSERT_TRUE(host.RunUntilIdle(JobBound()));
+      EXPECT_TRUE(host.RunUntilIdle(JobBound()));
       break;
-    case Stage::kChecksumStep:
-      ASSERT_EQ(d->AddDownload(wholeUrls, 1, W(dirText), W(name), sumsUrls, 1,
-                               "0123456789abcdef0123456789abcdef"),
-                kOk);
-      ASSERT_EQ(d->Start(), kOk);
-      ASSERT_TRUE(server.WaitForStall(JobBound()));
+    case Stage::kChecksumStep: {
+      const std::string sums = urls("/sums.md5");
+      const char* sumsUrls[] = {sums.c_str()};
+      EXPECT_EQ(add("/whole.bin", sumsUrls, 1, "0123456789abcdef0123456789abcdef"), kOk);
+      EXPECT_EQ(d->Start(), kOk);
+      EXPECT_TRUE(server.WaitForStall(JobBound()));
       break;
+    }
     case Stage::kTransfer:
     case Stage::kPaused:
     case Stage::kStoppedWithQueue:
-      ASSERT_EQ(d->AddDownload(stallUrls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
-      ASSERT_EQ(d->Start(), kOk);
-      ASSERT_TRUE(server.WaitForStall(JobBound()));
+      EXPECT_EQ(add("/stall.bin"), kOk);
+      EXPECT_EQ(d->Start(), kOk);
+      EXPECT_TRUE(server.WaitForStall(JobBound()));
       if (stage == Stage::kPaused) {
+        // Resume goes on from the part with a new request; then the downloader is paused
+        // while that one stalls too.
+        EXPECT_EQ(d->Pause(0), kOk);
+        EXPECT_EQ(d->Resume(), kOk);
+        EXPECT_TRUE(
+            server.WaitFor([&] { return server.RequestCount("/stall.bin") >= 2; }, JobBound()));
         EXPECT_EQ(d->Pause(0), kOk);
       }
       stopFirst = stage == Stage::kStoppedWithQueue;
       break;
     case Stage::kAfterCompletion:
-      ASSERT_EQ(d->AddDownload(wholeUrls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
-      ASSERT_TRUE(host.RunUntilIdle(JobBound()));
+      EXPECT_EQ(add("/whole.bin"), kOk);
+      EXPECT_TRUE(host.RunUntilIdle(JobBound()));
       EXPECT_EQ(ReadFile(dir / "file.bin"), content);
       break;
     case Stage::kHostHoldsReference: {
       void* second = nullptr;
-      ASSERT_EQ(host.getObject(&IID_ILumoDownloader, &second), kOk);
-      ASSERT_EQ(d->AddDownload(wholeUrls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
-      ASSERT_EQ(d->Start(), kOk);
+      EXPECT_EQ(host.getObject(&IID_ILumoDownloader, &second), kOk);
+      EXPECT_EQ(add("/whole.bin"), kOk);
+      EXPECT_EQ(d->Start(), kOk);
       host.downloader->Release();
       host.downloader = nullptr;
       EXPECT_EQ(host.term(), kOk);
@@ -497,36 +638,139 @@ void TerminateAt(Stage stage) {
       EXPECT_EQ(ReadFile(dir / "file.bin"), content);
       break;
     }
+    case Stage::kHeadersHeldBack:
+      EXPECT_EQ(add("/held.bin"), kOk);
+      EXPECT_EQ(d->Start(), kOk);
+      EXPECT_TRUE(server.WaitForStall(JobBound()));
+      break;
+    case Stage::kCdnConfigStalled:
+      server.SetSilent(LocalServices::Endpoint::kCdnConfig, true);
+      EXPECT_EQ(add("/whole.bin"), kOk);
+      EXPECT_EQ(d->Start(), kOk);
+      EXPECT_TRUE(server.WaitForStall(JobBound()));
+      break;
+    case Stage::kHttpDnsStalled:
+      // Every attempt at the URL fails: the job falls back to HTTP DNS, which says nothing.
+      server.SetSilent(LocalServices::Endpoint::kHttpDns, true);
+      EXPECT_EQ(add("/missing.bin"), kOk);
+      EXPECT_EQ(d->Start(), kOk);
+      EXPECT_TRUE(server.WaitForStall(JobBound()));
+      break;
+    case Stage::kCollectorSilent:
+      server.SetSilent(LocalServices::Endpoint::kReport, true);
+      EXPECT_EQ(add("/whole.bin"), kOk);
+      EXPECT_EQ(d->Start(), kOk);
+      EXPECT_TRUE(server.WaitForStall(JobBound()));
+      EXPECT_TRUE(host.PollUntil([&] { return host.Completed().size() == 1; }, JobBound()));
+      break;
+    case Stage::kFinalHash: {
+      const std::string sums = urls("/large.md5");
+      const char* sumsUrls[] = {sums.c_str()};
+      const std::string manifestMd5 = Md5Of(manifest);
+      EXPECT_EQ(add("/large.bin", sumsUrls, 1, manifestMd5.c_str()), kOk);
+      EXPECT_EQ(d->Start(), kOk);
+      // The part is whole once the last byte is written: the engine hashes it now.
+      std::error_code error;
+      EXPECT_TRUE(host.PollUntil(
+          [&] { return fs::file_size(dir / "file.bin.part", error) == kLargeSize; },
+          JobBound(120)));
+      break;
+    }
+    case Stage::kSlowResolver:
+      SlowResolverArm()(static_cast<int>(kSlowResolverDelay.count()));
+      EXPECT_EQ(add("/stall.bin"), kOk);
+      EXPECT_EQ(d->Start(), kOk);
+      EXPECT_TRUE(server.WaitForStall(JobBound()));
+      EXPECT_TRUE(host.PollUntil([] { return SlowResolverAsleep() > 0; }, JobBound()));
+      break;
   }
+
   const auto took = host.Terminate(stopFirst);
-  EXPECT_LT(took, Scaled(5000ms) + 5s);
   EXPECT_EQ(host.term(), kOk);
-  if (stage != Stage::kAfterCompletion && stage != Stage::kHostHoldsReference) {
+  host.Unload();
+  const auto unloaded = std::chrono::steady_clock::now();
+  std::printf("[teardown] %s: release + mod_lumoterm took %lld ms\n",
+              kStageNames[static_cast<int>(stage)], static_cast<long long>(took.count()));
+  EXPECT_LT(took, Scaled(5000ms) * kSanitizerSlowdown);
+  if (stage == Stage::kFinalHash) {
+    // The hash was cut short: the part is kept whole for a later session, nothing renamed.
+    std::error_code error;
+    EXPECT_EQ(fs::file_size(dir / "file.bin.part", error), kLargeSize);
+  }
+
+  // Alive after the unload, and once the calls nobody can interrupt have returned, only the
+  // host's threads are left.
+  std::this_thread::sleep_for(2s);
+  EXPECT_TRUE(host.PollUntil([] { return SlowResolverAsleep() == 0; },
+                             kSlowResolverDelay + 10s));
+  const auto onlyHostThreads = [&] {
+    for (int id : ThreadIds()) {
+      if (hostThreads.count(id) == 0) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(host.PollUntil(onlyHostThreads, 10s))
+      << ThreadIds().size() - hostThreads.size() << " threads more than the host's, "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               unloaded)
+             .count()
+      << " ms after the unload";
+  if (stage != Stage::kAfterCompletion && stage != Stage::kHostHoldsReference &&
+      stage != Stage::kCollectorSilent) {
     EXPECT_FALSE(fs::exists(dir / "file.bin"));
   }
-  server.Stop();
-  fs::remove_all(dir);
+  cleanup();
+}
+
+// Runs this test again in a new process with the slow resolver preloaded, after the sanitizer
+// runtime when there is one (it must come first).
+void RerunWithSlowResolver() {
+  std::string preload;
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line) && preload.empty();) {
+    for (const char* runtime : {"/libasan.so", "/libtsan.so"}) {
+      const size_t at = line.find(runtime);
+      if (at != std::string::npos) preload = line.substr(line.find('/')) + ":";
+    }
+  }
+  preload += LUMO_SLOW_RESOLVER_PATH;
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string filter =
+      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    execl("/proc/self/exe", "integration_host_input", filter.c_str(), nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 class TerminateTest : public ::testing::TestWithParam<Stage> {};
 
-TEST_P(TerminateTest, AnswersPromptlyAndLeavesNoHalfFile) {
+TEST_P(TerminateTest, AnswersPromptlyAndLeavesNothingRunning) {
+  if (GetParam() == Stage::kSlowResolver && SlowResolverArm() == nullptr) {
+    RerunWithSlowResolver();
+    return;
+  }
   RunInChild([] { TerminateAt(GetParam()); });
 }
 
 std::string StageName(const ::testing::TestParamInfo<Stage>& info) {
-  static const char* const kNames[] = {
-      "BeforeInit", "BeforeStart",      "Idle",           "ChecksumStep",      "Transfer",
-      "Paused",     "StoppedWithQueue", "AfterCompletion", "HostHoldsReference"};
-  return kNames[static_cast<int>(info.param)];
+  return kStageNames[static_cast<int>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(HostInput, TerminateTest,
-                         ::testing::Values(Stage::kBeforeInit, Stage::kBeforeStart, Stage::kIdle,
-                                           Stage::kChecksumStep, Stage::kTransfer, Stage::kPaused,
-                                           Stage::kStoppedWithQueue, Stage::kAfterCompletion,
-                                           Stage::kHostHoldsReference),
-                         StageName);
+INSTANTIATE_TEST_SUITE_P(
+    HostInput, TerminateTest,
+    ::testing::Values(Stage::kBeforeInit, Stage::kBeforeStart, Stage::kIdle, Stage::kChecksumStep,
+                      Stage::kTransfer, Stage::kPaused, Stage::kStoppedWithQueue,
+                      Stage::kAfterCompletion, Stage::kHostHoldsReference,
+                      Stage::kHeadersHeldBack, Stage::kCdnConfigStalled, Stage::kHttpDnsStalled,
+                      Stage::kCollectorSilent, Stage::kFinalHash, Stage::kSlowResolver),
+    StageName);
 
 }  // namespace
 }  // namespace lumo::host

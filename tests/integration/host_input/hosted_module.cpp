@@ -72,8 +72,16 @@ std::string RandomBytes(size_t size, uint32_t seed) {
   return bytes;
 }
 
-HostedModule::HostedModule() {
-  library_ = platform::LoadDynamicLibrary(WideOfUtf8(LUMO_MODULE_PATH));
+std::set<int> ThreadIds() {
+  std::set<int> ids;
+  for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+    ids.insert(std::atoi(entry.path().filename().c_str()));
+  }
+  return ids;
+}
+
+HostedModule::HostedModule(const std::string& path) {
+  library_ = platform::LoadDynamicLibrary(WideOfUtf8(path));
   if (library_ == nullptr) return;
   init = reinterpret_cast<LumoInitFn>(platform::FindSymbol(library_, "mod_lumoinit"));
   term = reinterpret_cast<LumoTermFn>(platform::FindSymbol(library_, "mod_lumoterm"));
@@ -106,6 +114,14 @@ std::chrono::milliseconds HostedModule::Terminate(bool stopFirst) {
   }
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start);
+}
+
+void HostedModule::Unload() {
+  init = nullptr;
+  term = nullptr;
+  getObject = nullptr;
+  platform::UnloadDynamicLibrary(library_);
+  library_ = nullptr;
 }
 
 uint32_t HostedModule::RunState() {

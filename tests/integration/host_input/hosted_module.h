@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,13 @@ const LumoWChar* W(const std::u16string& text);
 std::string ReadFile(const fs::path& path);
 std::string RandomBytes(size_t size, uint32_t seed);
 
+// Ids of the process's threads (/proc/self/task).
+std::set<int> ThreadIds();
+
 class HostedModule {
  public:
-  HostedModule();  // loads the library and resolves the exports (no initialisation)
+  // Loads the library and resolves the exports (no initialisation).
+  explicit HostedModule(const std::string& path = LUMO_MODULE_PATH);
   HostedModule(const HostedModule&) = delete;
   HostedModule& operator=(const HostedModule&) = delete;
 
@@ -47,6 +52,8 @@ class HostedModule {
   // Stop (when asked), releases the held object and calls mod_lumoterm; returns how long the
   // calls took together.
   std::chrono::milliseconds Terminate(bool stopFirst);
+  // Unloads the library as a host does after mod_lumoterm (the exports are gone).
+  void Unload();
 
   ILumoDownloader* downloader = nullptr;
 

@@ -1,4 +1,8 @@
 // HTTP requests of the engine: the handler's calls, POST bodies and headers, failures.
+#include <atomic>
+#include <thread>
+
+#include "engine_runtime.h"
 #include "engine_test_support.h"
 
 namespace zdl {
@@ -11,7 +15,13 @@ using namespace std::chrono_literals;
 
 class HttpRequestTest : public EngineTest {
  protected:
-  // Sends a request; the handler is returned with one reference of the test's own.
+  void TearDown() override {
+    for (IZHttpRequest* request : requests_) request->Release();
+    EngineTest::TearDown();
+  }
+
+  // Sends a request, held by the test until its end (giving it up cancels it); the handler is
+  // returned with one reference of the test's own.
   RecordingHandler* Send(int32_t method, const std::string& url, const std::string& body = "",
                          const char* contentType = nullptr) {
     auto* handler = new RecordingHandler();
@@ -28,9 +38,11 @@ class HttpRequestTest : public EngineTest {
       EXPECT_EQ(request->SetBody(body.data(), static_cast<uint32_t>(body.size())), kZdlOk);
     }
     EXPECT_EQ(request->Send(), kZdlOk);
-    request->Release();  // the request runs on without the caller's reference
+    requests_.push_back(request);
     return handler;
   }
+
+  std::vector<IZHttpRequest*> requests_;
 };
 
 TEST_F(HttpRequestTest, GetReportsStatusBodyAndCompletion) {
@@ -83,16 +95,27 @@ TEST_F(HttpRequestTest, ClosedPortStillEndsInOnCompleteWithoutStatus) {
   handler->Release();
 }
 
-TEST_F(HttpRequestTest, EngineTermEndsAStalledRequestWithOnComplete) {
+// Whoever gives up a stalled request, its owner or mod_term, ends it: the handler hears
+// OnComplete promptly and the engine's reference to it is gone once the engine has ended.
+TEST_F(HttpRequestTest, AStalledRequestEndsWhenReleasedOrTerminated) {
   Faults stall;
   stall.stallBeforeHeaders = true;
   server_.AddFile("/slow", "x", stall);
-  RecordingHandler* handler = Send(kZdlMethodGet, server_.Url("/slow"));
-  ASSERT_TRUE(server_.WaitForStall(10s));
-  EngineTerm();
-  EXPECT_TRUE(handler->WaitComplete(0ms));  // already: term waits for the engine's threads
-  EXPECT_EQ(handler->refs(), 1u);
-  handler->Release();
+  for (const bool release : {true, false}) {
+    RecordingHandler* handler = Send(kZdlMethodGet, server_.Url("/slow"));
+    const size_t expected = release ? 1 : 2;
+    ASSERT_TRUE(server_.WaitFor([&] { return server_.RequestCount("/slow") >= expected; }, 10s));
+    if (release) {
+      requests_.back()->Release();
+      requests_.pop_back();
+      EXPECT_TRUE(handler->WaitComplete(2s)) << "released";
+    } else {
+      EngineTerm();
+      EXPECT_TRUE(handler->WaitComplete(0ms));  // already: term waits for the engine's threads
+    }
+    EXPECT_EQ(handler->Calls(), (std::vector<std::string>{"begin", "complete"}));
+    handler->Release();
+  }
 }
 
 TEST_F(HttpRequestTest, BadArgumentsAreRefused) {
@@ -112,6 +135,26 @@ TEST_F(HttpRequestTest, BadArgumentsAreRefused) {
   request->Release();
   EXPECT_EQ(handler->refs(), 1u);  // a request never sent gives the handler back
   handler->Release();
+}
+
+// mod_term waits for every engine thread, also one that another thread is finishing (a session
+// released while its body ignores the cancel for a while).
+TEST(EngineRuntimeTest, StopWaitsForATaskAnotherThreadIsFinishing) {
+  EngineRuntime& runtime = EngineRuntime::Instance();
+  ASSERT_TRUE(runtime.Start());
+  std::atomic<bool> bodyEnded{false};
+  auto task = runtime.Launch(
+      [&bodyEnded] {
+        std::this_thread::sleep_for(300ms);
+        bodyEnded = true;
+      },
+      [] {});
+  ASSERT_NE(task, nullptr);
+  std::thread finisher([&] { runtime.Finish(task); });
+  std::this_thread::sleep_for(50ms);
+  runtime.Stop();
+  EXPECT_TRUE(bodyEnded.load());
+  finisher.join();
 }
 
 TEST(EngineObjectsTest, GetObjectAnswersOnlyTheTwoServices) {

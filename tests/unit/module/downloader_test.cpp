@@ -228,17 +228,42 @@ TEST_F(DownloaderTest, ReleaseWhileIdleIsPromptAndNothingCallsTheEngineAfterward
   EXPECT_EQ(engine_.CallsAfterTerm(), 0u);
 }
 
-TEST_F(DownloaderTest, StopBeforeStartKeepsTheQueue) {
-  LumoDownloader* d = Make();
+// Stop is final, before Start or after: the calls that would need the worker are refused with a
+// "WARN" line instead of a success that nothing follows up, and nothing claims to run.
+TEST_F(DownloaderTest, CallsThatNeedTheWorkerAreRefusedAfterStop) {
   const std::u16string dir = U16("/tmp/lumo-save");
   const char* urls[] = {"http://127.0.0.1/a.bin"};
-  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
-  EXPECT_EQ(d->Stop(0), 0);
-  EXPECT_EQ(d->Start(), 0);
-  // The thread ends at its first poll; the job is never run.
-  for (int i = 0; i < 50; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u);
-  EXPECT_EQ(d->QueuedJobs(), 1u);
+  for (const bool startedFirst : {false, true}) {
+    std::remove(LogPath().c_str());
+    if (downloader_ != nullptr) downloader_->Release();
+    LumoDownloader* d = Make();
+    if (startedFirst) {
+      EXPECT_EQ(d->Start(), 0);
+      ASSERT_TRUE(engine_.WaitUntil([d] { return d->RunState() == kLumoRunStateIdle; }));
+    }
+    // Before Start the job waits in the queue (an idle worker would take it at once).
+    if (!startedFirst) {
+      EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
+    }
+    EXPECT_EQ(d->Stop(0), 0);
+    const uint32_t runState = d->RunState();
+    EXPECT_EQ(d->Start(), kAccessDenied);
+    EXPECT_EQ(d->Resume(), kAccessDenied);
+    EXPECT_EQ(d->Pause(0), kAccessDenied);
+    EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), kAccessDenied);
+    EXPECT_EQ(d->ResetProgress(), 0);
+    EXPECT_NE(d->RunState(), kLumoRunStateRunning);
+    EXPECT_EQ(d->RunState(), runState);
+    EXPECT_EQ(d->ControlState(), 3u);
+    EXPECT_EQ(d->QueuedJobs(), startedFirst ? 0u : 1u);
+    const std::string log = ReadLog();
+    EXPECT_NE(log.find("Start to download with sid:"), std::string::npos) << "Start still logs";
+    for (const char* operation : {"Start", "Resume", "Pause", "AddDownload"}) {
+      EXPECT_NE(log.find(std::string(" WARN - ") + operation + " refused"), std::string::npos)
+          << operation;
+    }
+  }
+  EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u) << "the job queued before Stop never ran";
 }
 
 // The worker waits up to a minute here; only the wake-ups of the host's calls can make it look

@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "support/fake_engine.h"
 
 namespace lumo {
@@ -232,23 +236,69 @@ TEST(Reporter, StopMidAttemptReturnsWithinAboutASecondAndLeavesTheEngineAlone) {
   EXPECT_EQ(engine.CallsAfterTerm(), 0u);
 }
 
-TEST(Reporter, StopLetsTheBodyInFlightFinishWithinTheGracePeriod) {
+// Stop flushes: the body in flight and those queued behind it still go out within the grace
+// period, before the engine is released.
+TEST(Reporter, StopFlushesTheQueueWithinTheGracePeriod) {
   FakeEngine engine;
   engine.SetHttpResponder([](const FakeHttpRequestRecord&) {
     FakeHttpAnswer answer;
-    answer.delay = milliseconds(200);
+    answer.delay = milliseconds(100);
     return answer;
   });
   Timing timing = ShortTiming();
   timing.telemetryPoll = milliseconds(5);
   timing.senderStop = milliseconds(5000);
   Reporter reporter(engine.HttpService(), kUrl, timing);
-  reporter.Enqueue("finishing");
+  for (const char* body : {"in-flight", "queued-1", "queued-2"}) reporter.Enqueue(body);
   ASSERT_TRUE(engine.WaitUntil([&] { return engine.CountCalls("Send") == 1; }));
   reporter.Stop();
-  EXPECT_EQ(reporter.DeliveredForTest(), 1u);
-  EXPECT_EQ(engine.CountCalls("CreateRequest"), 1u);
+  EXPECT_EQ(reporter.DeliveredForTest(), 3u);
+  EXPECT_EQ(Bodies(engine), (std::vector<std::string>{"in-flight", "queued-1", "queued-2"}));
   EXPECT_EQ(engine.LiveRequests(), 0u);
+}
+
+// A collector that never answers cannot grow the queue without limit, in bodies or in bytes:
+// the oldest waiting bodies go, and one "WARN" line says how many.
+TEST(Reporter, AFullQueueDropsItsOldestBodies) {
+  struct Case {
+    size_t bodies;
+    size_t bytesEach;
+    uint64_t dropped;
+  };
+  for (const Case& c : {Case{kMaxQueuedReports + 5, 1, 5},
+                        Case{5, kMaxQueuedReportBytes / 4 - 8, 1}}) {
+    std::remove(LogPath().c_str());
+    FakeEngine engine;
+    std::atomic<bool> answering{false};
+    engine.SetHttpResponder([&](const FakeHttpRequestRecord&) {
+      FakeHttpAnswer answer;
+      answer.complete = answering.load();
+      return answer;
+    });
+    Timing timing = ShortTiming();
+    timing.telemetryPoll = milliseconds(20);  // an unanswered attempt lasts 2 s
+    Reporter reporter(engine.HttpService(), kUrl, timing);
+    reporter.Enqueue("first");
+    ASSERT_TRUE(engine.WaitUntil([&] { return engine.CountCalls("Send") == 1; }));
+    for (size_t i = 0; i < c.bodies; ++i) {
+      reporter.Enqueue(std::to_string(i) + std::string(c.bytesEach, 'x'));
+    }
+    EXPECT_EQ(reporter.DroppedForTest(), c.dropped);
+    EXPECT_EQ(reporter.PendingForTest(), 1 + c.bodies - c.dropped);
+    answering = true;
+    ASSERT_TRUE(Drained(engine, reporter, milliseconds(60000)));
+    const std::vector<std::string> bodies = Bodies(engine);
+    ASSERT_GE(bodies.size(), 3u);
+    const size_t firstKept = bodies[1] == "first" ? 2 : 1;  // a second attempt at "first"
+    EXPECT_EQ(bodies[firstKept].substr(0, std::to_string(c.dropped).size()),
+              std::to_string(c.dropped));
+    std::ifstream in(LogPath(), std::ios::binary);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find(" WARN - Telemetry queue full, oldest reports dropped: " +
+                       std::to_string(c.dropped)),
+              std::string::npos)
+        << log;
+  }
 }
 
 // Must be the first use of the process-wide instance in its process (CTest runs each test in a

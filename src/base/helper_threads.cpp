@@ -1,0 +1,60 @@
+#include "base/helper_threads.h"
+
+#include <new>
+
+#include "platform/platform.h"
+
+namespace lumo {
+
+HelperThreads& HelperThreads::Instance() {
+  alignas(HelperThreads) static unsigned char storage[sizeof(HelperThreads)];
+  static HelperThreads* const instance = new (storage) HelperThreads();
+  return *instance;
+}
+
+bool HelperThreads::Launch(std::function<void()> call) {
+  try {
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::lock_guard<std::mutex> hold(lock_);
+    JoinFinishedLocked();
+    std::thread thread([call = std::move(call), finished] {
+      try {
+        call();
+      } catch (...) {
+        // The thread's top: nothing escapes into the runtime.
+      }
+      finished->store(true);
+    });
+    helpers_.push_back(Helper{std::move(thread), std::move(finished)});
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void HelperThreads::LetGo() {
+  std::lock_guard<std::mutex> hold(lock_);
+  JoinFinishedLocked();
+  if (helpers_.empty()) return;
+  platform::PinThisLibrary();
+  for (Helper& helper : helpers_) helper.thread.detach();
+  helpers_.clear();
+}
+
+size_t HelperThreads::HeldForTest() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return helpers_.size();
+}
+
+void HelperThreads::JoinFinishedLocked() {
+  for (auto it = helpers_.begin(); it != helpers_.end();) {
+    if (it->finished->load()) {
+      it->thread.join();  // past its call: it is ending now
+      it = helpers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace lumo

@@ -1,0 +1,43 @@
+// Calls that no quit can interrupt (a host-address look-up, the WMI connection) run on helper
+// threads, so that the thread that needs the answer waits for it only within a bound. Helpers
+// are joined once they have finished; one still running when the module winds down is let go,
+// and the library then stays loaded for good, so a helper never runs on unloaded code.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace lumo {
+
+class HelperThreads {
+ public:
+  // The process-wide set, never destroyed (helpers may outlive every other object).
+  static HelperThreads& Instance();
+
+  // Runs call on a helper thread of its own; false when no thread could be made (call not run).
+  // call must not throw.
+  bool Launch(std::function<void()> call);
+  // Joins the helpers that have finished; those still running are detached and the library is
+  // pinned. Called when the module winds down.
+  void LetGo();
+  // Helpers not yet joined or let go.
+  size_t HeldForTest();
+
+ private:
+  struct Helper {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> finished;
+  };
+  HelperThreads() = default;
+  void JoinFinishedLocked();
+
+  std::mutex lock_;
+  std::list<Helper> helpers_;  // guarded by lock_
+};
+
+}  // namespace lumo
