@@ -1,7 +1,8 @@
 // One HTTP request of the HTTP service, run on an engine thread after Send. The handler hears
 // OnBegin, OnStatusCode when a response arrives, OnData for each piece of body, and OnComplete
 // always, after a failure too. The engine holds the handler until OnComplete has returned.
-// Releasing the request does not cancel it; mod_term does.
+// Releasing the request does not cancel it; mod_term does, as do a negative answer of OnData and
+// the request's time bound.
 #pragma once
 
 #include <memory>

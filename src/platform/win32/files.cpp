@@ -1,5 +1,6 @@
 // File-system operations on UTF-16 paths on Windows.
 #include <cstdio>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32/win_headers.h"
@@ -50,6 +51,23 @@ std::FILE* OpenFile(const WString& path, const char* mode) {
   WString wideMode;
   for (const char* c = mode; *c != '\0'; ++c) wideMode.push_back(static_cast<unsigned char>(*c));
   return _wfopen(path.c_str(), wideMode.c_str());
+}
+
+std::vector<WString> ListDirectory(const WString& path) {
+  std::vector<WString> names;
+  if (path.empty()) return names;
+  WString pattern = path;
+  if (!IsPathSeparator(pattern.back())) pattern.push_back(L'\\');
+  pattern.push_back(L'*');
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const WString name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
 }
 
 }  // namespace platform

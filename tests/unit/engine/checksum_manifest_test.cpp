@@ -1,10 +1,17 @@
 // The checksum manifest's lines.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "checksum_manifest.h"
+#include "path_text.h"
 
 namespace zdl {
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(ManifestTest, FindsTheLineOfTheFile) {
   const std::string manifest =
@@ -15,20 +22,106 @@ TEST(ManifestTest, FindsTheLineOfTheFile) {
       "eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee  sub/dir/third.bin\n"
       "dddddddddddddddddddddddddddddddd  third.bin\n"
       "cccccccccccccccccccccccccccccccc  other/fourth.bin";
+  auto find = [](const std::string& text, const std::string& name, std::string* digest) {
+    return FindManifestDigest(text, name, "", digest);
+  };
   std::string digest;
-  ASSERT_TRUE(FindManifestDigest(manifest, "first.bin", &digest));
+  ASSERT_EQ(find(manifest, "first.bin", &digest), ManifestMatch::kFound);
   EXPECT_EQ(digest, "0123456789abcdef0123456789abcdef");
-  ASSERT_TRUE(FindManifestDigest(manifest, "second file.bin", &digest));
+  ASSERT_EQ(find(manifest, "second file.bin", &digest), ManifestMatch::kFound);
   EXPECT_EQ(digest, "ffffffffffffffffffffffffffffffff");
-  ASSERT_TRUE(FindManifestDigest(manifest, "third.bin", &digest));
+  ASSERT_EQ(find(manifest, "third.bin", &digest), ManifestMatch::kFound);
   EXPECT_EQ(digest, "dddddddddddddddddddddddddddddddd");  // the exact name wins
-  ASSERT_TRUE(FindManifestDigest(manifest, "fourth.bin", &digest));
+  ASSERT_EQ(find(manifest, "fourth.bin", &digest), ManifestMatch::kFound);
   EXPECT_EQ(digest, "cccccccccccccccccccccccccccccccc");
-  EXPECT_FALSE(FindManifestDigest(manifest, "fifth.bin", &digest));
-  EXPECT_FALSE(FindManifestDigest(manifest, "first", &digest));
-  EXPECT_FALSE(FindManifestDigest("0123  first.bin\n", "first.bin", &digest));
-  EXPECT_FALSE(FindManifestDigest("0123456789abcdef0123456789abcdef first.bin\n", "first.bin",
-                                  &digest));
+  EXPECT_EQ(find(manifest, "fifth.bin", &digest), ManifestMatch::kMissing);
+  EXPECT_EQ(find(manifest, "first", &digest), ManifestMatch::kMissing);
+  EXPECT_EQ(find("0123  first.bin\n", "first.bin", &digest), ManifestMatch::kMissing);
+  EXPECT_EQ(find("0123456789abcdef0123456789abcdef first.bin\n", "first.bin", &digest),
+            ManifestMatch::kMissing);
+}
+
+// Several lines for one last element: the host's relative name, then the URL's folders, and a
+// clear refusal when neither decides.
+TEST(ManifestTest, LinesSharingTheFileNameAreToldApart) {
+  const std::string x86 = "86868686868686868686868686868686";
+  const std::string x64 = "64646464646464646464646464646464";
+  const std::string bare = "b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0";
+  const std::string both = x86 + "  bin/x86/game.dll\n" + x64 + "  bin/x64/game.dll\n";
+  struct Case {
+    std::string manifest;
+    std::string fileName;
+    std::string url;
+    ManifestMatch match;
+    std::string digest;
+  };
+  const Case cases[] = {
+      // x86 first in the file: it no longer passes for the x64 file.
+      {both, "game.dll", "http://h/cdn/bin/x64/game.dll?v=1", ManifestMatch::kFound, x64},
+      {both, "game.dll", "http://h/x86/game.dll", ManifestMatch::kFound, x86},
+      {both, "bin/x64/game.dll", "http://h/other/game.dll", ManifestMatch::kFound, x64},
+      {both, "bin\\x86\\game.dll", "http://h/x64/game.dll", ManifestMatch::kFound, x86},
+      {both, "game.dll", "http://h/files/game.dll", ManifestMatch::kAmbiguous, ""},
+      {both, "game.dll", "http://h/game.dll", ManifestMatch::kAmbiguous, ""},
+      {both, "other.dll", "http://h/x64/other.dll", ManifestMatch::kMissing, ""},
+      // The longest folders that end the URL's path win; escapes in the URL are decoded.
+      {bare + "  game.dll\n" + both, "game.dll", "http://h/x64/game.dll", ManifestMatch::kFound,
+       x64},
+      {bare + "  game.dll\n" + both, "game.dll", "http://h/x32/game.dll", ManifestMatch::kFound,
+       bare},
+      {x64 + "  my dir/game.dll\n" + x86 + "  other/game.dll\n", "game.dll",
+       "http://h/my%20dir/game.dll", ManifestMatch::kFound, x64},
+      // Lines that agree are no choice; one line for the name still passes whatever the URL.
+      {x64 + "  a/game.dll\n" + x64 + "  ./b/game.dll\n", "game.dll", "http://h/game.dll",
+       ManifestMatch::kFound, x64},
+      {x86 + "  bin/x86/game.dll\n", "game.dll", "http://h/x64/game.dll", ManifestMatch::kFound,
+       x86},
+      // The exact name disagreeing with itself is not resolved by the URL.
+      {x86 + "  game.dll\n" + x64 + "  game.dll\n", "game.dll", "http://h/game.dll",
+       ManifestMatch::kAmbiguous, ""},
+      // A line naming a folder is no file.
+      {x64 + "  game.dll/\n", "game.dll", "http://h/game.dll", ManifestMatch::kMissing, ""},
+  };
+  for (const Case& c : cases) {
+    std::string digest;
+    EXPECT_EQ(FindManifestDigest(c.manifest, c.fileName, c.url, &digest), c.match)
+        << c.fileName << " " << c.url;
+    EXPECT_EQ(digest, c.digest) << c.fileName << " " << c.url;
+  }
+}
+
+// The file on disk: refused past 64 MiB, read as a stream of lines.
+TEST(ManifestTest, ManifestFilesAreCappedAndAmbiguityHasItsOwnCode) {
+  const fs::path dir = fs::temp_directory_path() / ("lumo_manifest_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string x64 = "64646464646464646464646464646464";
+  const std::string x86 = "86868686868686868686868686868686";
+  auto write = [&](const std::string& name, const std::string& text) {
+    std::ofstream(dir / name, std::ios::binary) << text;
+    return Utf8ToWide((dir / name).string());
+  };
+  std::string digest;
+  const lumo::WString both =
+      write("both.md5", x86 + "  x86/game.dll\n" + x64 + "  x64/game.dll\n");
+  EngineResult result = LoadExpectedDigest(both, "game.dll", "http://h/x64/game.dll", &digest);
+  EXPECT_EQ(result.result, kZdlResultSuccess);
+  EXPECT_EQ(digest, x64);
+  result = LoadExpectedDigest(both, "game.dll", "http://h/game.dll", &digest);
+  EXPECT_EQ(result.result, kZdlResultChecksum);
+  EXPECT_EQ(result.extended, kZdlExtChecksumAmbiguous);
+  result = LoadExpectedDigest(both, "none.dll", "http://h/none.dll", &digest);
+  EXPECT_EQ(result.result, kZdlResultChecksum);
+  EXPECT_EQ(result.extended, 0);
+
+  // A long line of junk, then the file's line.
+  std::string big(kMaxManifestBytes - 100, 'x');
+  big += "\n" + x64 + "  x64/game.dll\n";
+  result = LoadExpectedDigest(write("big.md5", big), "game.dll", "http://h/game.dll", &digest);
+  EXPECT_EQ(result.result, kZdlResultSuccess);
+  big += std::string(100, '\n');
+  result = LoadExpectedDigest(write("big.md5", big), "game.dll", "http://h/game.dll", &digest);
+  EXPECT_EQ(result.result, kZdlResultChecksum);
+  fs::remove_all(dir);
 }
 
 }  // namespace

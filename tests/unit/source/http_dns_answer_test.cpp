@@ -48,6 +48,33 @@ TEST(HttpDnsAnswerTest, DuplicatesOnceInByteOrder) {
             (std::vector<std::string>{"10.0.0.2", "9.9.9.9"}));
 }
 
+TEST(HttpDnsAnswerTest, TheFirstEightDistinctAddressesOnly) {
+  struct Case {
+    std::string body;
+    Addresses addresses;
+  };
+  std::string many = "10.0.0.1 60\n";
+  for (int i = 2; i <= 20000; ++i) {
+    many += "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
+            std::to_string(i % 256) + "\n";
+  }
+  const Case cases[] = {
+      {many,
+       {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5", "10.0.0.6", "10.0.0.7",
+        "10.0.0.8"}},
+      // Invalid entries and repeats do not use up places; later addresses beyond eight are out
+      // even when they would sort first.
+      {"9.0.0.1 30\nx\n9.0.0.1\n9.0.0.2\n9.0.0.3\nbad.host\n9.0.0.4\n9.0.0.5\n9.0.0.6\n9.0.0.2"
+       "\n9.0.0.7\n9.0.0.8\n1.1.1.1\n",
+       {"9.0.0.1", "9.0.0.2", "9.0.0.3", "9.0.0.4", "9.0.0.5", "9.0.0.6", "9.0.0.7", "9.0.0.8"}},
+  };
+  for (const Case& c : cases) {
+    const HttpDnsAnswer a = ParseHttpDnsAnswer(c.body);
+    EXPECT_EQ(a.addresses, c.addresses) << c.body.substr(0, 40);
+  }
+  EXPECT_DOUBLE_EQ(ParseHttpDnsAnswer(cases[1].body).lifetimeSeconds, 27);
+}
+
 TEST(HttpDnsAnswerTest, OnlyDottedQuadsBecomeAddresses) {
   for (const char* good : {"0.0.0.0", "255.255.255.255", "127.0.0.1", "1.22.100.249"}) {
     EXPECT_TRUE(IsDottedQuadIPv4(good)) << good;

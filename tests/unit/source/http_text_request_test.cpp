@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -75,6 +76,7 @@ TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
       {createFails, "CreateRequest fails"},
       {sendFails, "Send fails"},
       {noStatus, "no status reported"},
+      {testing::Answer(200, std::string(64 * 1024 + 1, 'a')), "a body past 64 KiB"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -90,7 +92,28 @@ TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
     EXPECT_EQ(sentUrl.substr(0, kUrl.size() + 3), kUrl + "?t=");
     EXPECT_TRUE(engine_.WaitUntil([&] { return engine_.LiveRequests() == 0; }));
   }
-  EXPECT_EQ(engine_.CountCalls("Send"), 5u);  // nothing to send when CreateRequest failed
+  EXPECT_EQ(engine_.CountCalls("Send"), 6u);  // nothing to send when CreateRequest failed
+}
+
+TEST_F(HttpTextRequestTest, NoMoreThan64KiBOfAnAnswerIsKept) {
+  const struct {
+    size_t size;
+    bool complete;
+    int32_t result;
+  } cases[] = {
+      {64 * 1024, true, kZdlOk},
+      {64 * 1024 + 1, true, kZdlFail},
+      {10 << 20, false, kZdlFail},  // an endless answer
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    FakeHttpAnswer answer = testing::Answer(200, std::string(c.size, 'x'));
+    answer.complete = c.complete;
+    Answer(answer);
+    std::string body;
+    EXPECT_EQ(Get(&body), c.result);
+    EXPECT_EQ(body.size(), std::min<size_t>(c.size, 64 * 1024));
+  }
 }
 
 TEST_F(HttpTextRequestTest, AnswerThatNeverCompletesIsJudgedAfterTheLastPoll) {
