@@ -1,6 +1,5 @@
 #include "checksum_manifest.h"
 
-#include <algorithm>
 #include <cctype>
 #include <vector>
 
@@ -113,17 +112,18 @@ class ManifestMatcher {
     if (elements.empty() || elements.back() != wanted_.back()) return;
     sameName_.Add(digest);
     if (elements == wanted_) exact_.Add(digest);
-    // Folders of the line that end the URL's folders: the more of them, the closer the match.
+    // The line's folders and the URL's, from the file outwards, as far as both go: a line that
+    // contradicts the URL is out; of the others, the one that agrees the furthest wins.
     const size_t folders = elements.size() - 1;
-    if (folders > urlFolders_.size() ||
-        !std::equal(elements.begin(), elements.end() - 1, urlFolders_.end() - folders)) {
-      return;
+    size_t agree = 0;
+    for (; agree < folders && agree < urlFolders_.size(); ++agree) {
+      if (elements[folders - 1 - agree] != urlFolders_[urlFolders_.size() - 1 - agree]) return;
     }
-    if (!byUrl_.Any() || folders > byUrlFolders_) {
+    if (!byUrl_.Any() || agree > byUrlAgree_) {
       byUrl_ = Digests();
-      byUrlFolders_ = folders;
+      byUrlAgree_ = agree;
     }
-    if (folders == byUrlFolders_) byUrl_.Add(digest);
+    if (agree == byUrlAgree_) byUrl_.Add(digest);
   }
 
   ManifestMatch Finish(std::string* digestHex) const {
@@ -142,8 +142,8 @@ class ManifestMatcher {
   const std::vector<std::string> urlFolders_;
   Digests sameName_;  // lines naming a file of the same last element
   Digests exact_;     // lines naming the relative name itself
-  Digests byUrl_;     // lines whose folders end the URL's path, the longest such folders
-  size_t byUrlFolders_ = 0;
+  Digests byUrl_;     // lines agreeing with the URL's folders the furthest
+  size_t byUrlAgree_ = 0;
 };
 
 }  // namespace

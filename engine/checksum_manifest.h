@@ -16,11 +16,12 @@ constexpr uint64_t kMaxManifestBytes = kZdlMaxChecksumFileBytes;
 
 enum class ManifestMatch { kFound, kMissing, kAmbiguous };
 
-// The digest (lower-case hex) of the line for a file (its relative name as the caller gave it,
+// The digest (lower-case hex) of the line for a file (its name relative to the save folder,
 // UTF-8, either separator; and the URL it comes from). Lines match by the name's last element;
-// when several such lines disagree, a line naming the relative name exactly decides, else the
-// lines whose folders end the URL's path (the longest such folders win). kAmbiguous when
-// disagreeing lines are still left; kMissing when no line names the file.
+// when several such lines disagree, lines naming the relative name exactly decide, else the
+// URL's folders: lines whose folders contradict them (compared from the file outwards, as far
+// as both go) are out, and those agreeing the furthest win. kAmbiguous when disagreeing lines
+// are still left; kMissing when no line names the file.
 ManifestMatch FindManifestDigest(const std::string& manifest, const std::string& fileName,
                                  const std::string& url, std::string* digestHex);
 

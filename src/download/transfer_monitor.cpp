@@ -346,8 +346,8 @@ DownloadResult TransferMonitor::TransferPlain(const std::string& url, const WStr
     if (IsPreparingStatus(poll.status)) continue;
     if (IsFinalStatus(poll.status)) break;
     // A checksum file is small: one claimed or grown past the limit is stopped at once.
-    if (!tooLarge && (poll.total > kZdlMaxChecksumFileBytes ||
-                      poll.downloaded > kZdlMaxChecksumFileBytes)) {
+    if (!tooLarge &&
+        (poll.total > kZdlMaxChecksumFileBytes || poll.downloaded > kZdlMaxChecksumFileBytes)) {
       tooLarge = true;
       session.Get()->Abort();
       reports_.ReportException(static_cast<uint32_t>(kZdlExtFileTooLarge), url, saveDir,

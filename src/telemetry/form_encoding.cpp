@@ -18,8 +18,7 @@ std::string CutValue(const std::string& value, size_t limit) {
   if (value.size() <= limit) return value;
   size_t end = limit;
   // Back over continuation bytes (at most three) to the start of the character cut in two.
-  for (int back = 0; back < 3 && end > 0 &&
-                     (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80;
+  for (int back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80;
        ++back) {
     --end;
   }
@@ -61,8 +60,8 @@ std::string CurrentTimeTextFor(const platform::CalendarTime& local, int32_t bias
   const int64_t offsetMinutes = -static_cast<int64_t>(biasMinutes);
   const long long magnitude = std::llabs(offsetMinutes);
   char zone[32];
-  std::snprintf(zone, sizeof zone, "%c%02lld:%02lld", offsetMinutes < 0 ? '-' : '+',
-                magnitude / 60, magnitude % 60);
+  std::snprintf(zone, sizeof zone, "%c%02lld:%02lld", offsetMinutes < 0 ? '-' : '+', magnitude / 60,
+                magnitude % 60);
   return IsoSecondsText(local) + zone;
 }
 

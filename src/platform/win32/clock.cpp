@@ -46,8 +46,7 @@ CalendarTime LocalTimeNow(int32_t* biasMinutes) {
     return LocalTimeNow();
   }
   auto ticks = [](const FILETIME& t) {
-    return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
-                                t.dwLowDateTime);
+    return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
   };
   constexpr int64_t kTicksPerMinute = 600000000;  // 100 ns ticks
   *biasMinutes = static_cast<int32_t>((ticks(utcFile) - ticks(localFile)) / kTicksPerMinute);

@@ -139,9 +139,9 @@ TEST_F(TransferTest, SizeCheckOnlyAgainstALengthTheServerGave) {
   struct Case {
     const char* why;
     std::vector<FakePoll> polls;
-    std::vector<std::string> warnings;  // the size lines, in order
+    std::vector<std::string> warnings;       // the size lines, in order
     std::vector<std::string> unnormalSizes;  // "fileSize/downloadedFileSize" of each event
-    uint64_t totalMidway;               // words 8 and 10 while the last poll is pending
+    uint64_t totalMidway;                    // words 8 and 10 while the last poll is pending
     uint64_t downloadedMidway;
   };
   const Case cases[] = {

@@ -64,11 +64,16 @@ TEST(ManifestTest, LinesSharingTheFileNameAreToldApart) {
       {both, "game.dll", "http://h/files/game.dll", ManifestMatch::kAmbiguous, ""},
       {both, "game.dll", "http://h/game.dll", ManifestMatch::kAmbiguous, ""},
       {both, "other.dll", "http://h/x64/other.dll", ManifestMatch::kMissing, ""},
-      // The longest folders that end the URL's path win; escapes in the URL are decoded.
-      {bare + "  game.dll\n" + both, "game.dll", "http://h/x64/game.dll", ManifestMatch::kFound,
-       x64},
-      {bare + "  game.dll\n" + both, "game.dll", "http://h/x32/game.dll", ManifestMatch::kFound,
-       bare},
+      // The line for the file's own place in the save folder comes before the URL.
+      {bare + "  game.dll\n" + both, "game.dll", "http://h/bin/x64/game.dll",
+       ManifestMatch::kFound, bare},
+      {bare + "  x64/game.dll\n" + both, "game.dll", "http://h/cdn/bin/x64/game.dll",
+       ManifestMatch::kFound, x64},
+      // Folders that contradict the URL are out; escapes in the URL are decoded.
+      {bare + "  x64/game.dll\n" + both, "game.dll", "http://h/other/x64/game.dll",
+       ManifestMatch::kFound, bare},
+      {bare + "  game.dll\n" + both, "a.dll", "http://h/x32/game.dll", ManifestMatch::kMissing,
+       ""},
       {x64 + "  my dir/game.dll\n" + x86 + "  other/game.dll\n", "game.dll",
        "http://h/my%20dir/game.dll", ManifestMatch::kFound, x64},
       // Lines that agree are no choice; one line for the name still passes whatever the URL.

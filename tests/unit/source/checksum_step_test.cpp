@@ -279,13 +279,13 @@ TEST_F(ChecksumTest, UnwritableChecksumFolderIsReportedWithItsReason) {
   const std::string folder = ChecksumDir();
   const std::string exe = exeDir_;
   const Case cases[] = {
-      {"a file where the folder goes",
-       [exe] { std::ofstream(exe + "checksum") << "x"; }, static_cast<int32_t>(0x80070003u)},
+      {"a file where the folder goes", [exe] { std::ofstream(exe + "checksum") << "x"; },
+       static_cast<int32_t>(0x80070003u)},
       {"a folder without write rights",
        [folder] {
          platform::CreateDirectories(WideOfUtf8(folder));
-         std::filesystem::permissions(folder, std::filesystem::perms::owner_read |
-                                                  std::filesystem::perms::owner_exec);
+         std::filesystem::permissions(
+             folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
        },
        static_cast<int32_t>(0x80070005u)},
   };
@@ -306,18 +306,19 @@ TEST_F(ChecksumTest, UnwritableChecksumFolderIsReportedWithItsReason) {
     const std::string reason = platform::SystemErrorText(c.status);
     ASSERT_FALSE(reason.empty());
     const std::string text = "Cannot write to the checksum folder " + folder + ", " + reason;
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                               "INFO - Start to download data.bin",
-                               "INFO - Start to check the checksum file.", "ERROR - " + text,
-                               "ERROR - Failed to download file, Illegal checksum file"}));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{
+                  "INFO - Start to download data.bin", "INFO - Start to check the checksum file.",
+                  "ERROR - " + text, "ERROR - Failed to download file, Illegal checksum file"}));
     std::vector<Form> reports = SentEvents(kEventRunningException);
     ASSERT_EQ(reports.size(), eventsBefore + 2);
     Form folderReport = reports[eventsBefore];
     EXPECT_EQ(folderReport["exceptionMsg"], text);
     EXPECT_EQ(folderReport["err"], reason);
     EXPECT_EQ(folderReport["errExtCode"], std::to_string(static_cast<uint32_t>(c.status)));
+    std::error_code ignored;  // the first case's "folder" is a file
     std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::replace);
+                                 std::filesystem::perm_options::replace, ignored);
   }
 }
 
@@ -345,7 +346,8 @@ TEST_F(ChecksumTest, ChecksumFilesPast64MiBAreRefused) {
   EXPECT_EQ(FetchesOf(third), 1u);
   EXPECT_EQ(engine_.CountCalls("Abort"), 2u);
   EXPECT_EQ(log_.CountContaining("ERROR - Checksum file refused, it is larger than 67108864 "
-                                 "bytes: " + kSumOne + "?t="),
+                                 "bytes: " +
+                                 kSumOne + "?t="),
             1u);
   EXPECT_EQ(log_.Count("ERROR - Checksum file refused, it is larger than 67108864 bytes: " + path),
             1u);

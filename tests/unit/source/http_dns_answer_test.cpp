@@ -53,13 +53,9 @@ TEST(HttpDnsAnswerTest, TheFirstEightDistinctAddressesOnly) {
     std::string body;
     Addresses addresses;
   };
-  std::string many = "10.0.0.1 60\n";
-  for (int i = 2; i <= 20000; ++i) {
-    many += "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
-            std::to_string(i % 256) + "\n";
-  }
   const Case cases[] = {
-      {many,
+      {"10.0.0.1 60\n10.0.0.2\n10.0.0.3\n10.0.0.4\n10.0.0.5\n10.0.0.6\n10.0.0.7\n10.0.0.8\n"
+       "10.0.0.9\n0.0.0.0\n",
        {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5", "10.0.0.6", "10.0.0.7",
         "10.0.0.8"}},
       // Invalid entries and repeats do not use up places; later addresses beyond eight are out
@@ -72,7 +68,7 @@ TEST(HttpDnsAnswerTest, TheFirstEightDistinctAddressesOnly) {
     const HttpDnsAnswer a = ParseHttpDnsAnswer(c.body);
     EXPECT_EQ(a.addresses, c.addresses) << c.body.substr(0, 40);
   }
-  EXPECT_DOUBLE_EQ(ParseHttpDnsAnswer(cases[1].body).lifetimeSeconds, 27);
+  EXPECT_DOUBLE_EQ(ParseHttpDnsAnswer(cases[1].body).lifetimeSeconds, 30 * 0.9);
 }
 
 TEST(HttpDnsAnswerTest, OnlyDottedQuadsBecomeAddresses) {
@@ -140,7 +136,7 @@ TEST(HttpDnsAnswerTest, MalformedAnswersAreHandled) {
     EXPECT_GE(a.lifetimeSeconds, 0);
     EXPECT_LE(a.lifetimeSeconds, HttpDnsAnswer::kMaxLifetimeSeconds);
   }
-  EXPECT_EQ(ParseHttpDnsAnswer(manyLines).addresses.size(), 256u);
+  EXPECT_EQ(ParseHttpDnsAnswer(manyLines).addresses.size(), HttpDnsAnswer::kMaxAddresses);
   EXPECT_DOUBLE_EQ(ParseHttpDnsAnswer(manyLines).lifetimeSeconds, 7 * 0.9);
   EXPECT_TRUE(ParseHttpDnsAnswer(std::string(1024 * 1024, '7')).addresses.empty());
   EXPECT_EQ(ParseHttpDnsAnswer(std::string(1024 * 1024, ' ') + "1.2.3.4").addresses,

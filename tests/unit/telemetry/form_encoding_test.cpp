@@ -95,13 +95,12 @@ TEST(CurrentTimeText, OffsetInForceWithItsMinutes) {
     const char* zone;
   } cases[] = {
       {-480, "+08:00"}, {300, "-05:00"},  {240, "-04:00"},  // New York in summer
-      {-660, "+11:00"},                                      // Sydney in summer
+      {-660, "+11:00"},                                     // Sydney in summer
       {-330, "+05:30"}, {-345, "+05:45"}, {570, "-09:30"},  // Kolkata, Kathmandu, Marquesas
-      {0, "+00:00"},    {30, "-00:30"},   {720, "-12:00"},  {-840, "+14:00"},
+      {0, "+00:00"},    {30, "-00:30"},   {720, "-12:00"}, {-840, "+14:00"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CurrentTimeTextFor(t, c.bias), std::string("2024-05-01T12:34:56") + c.zone)
-        << c.bias;
+    EXPECT_EQ(CurrentTimeTextFor(t, c.bias), std::string("2024-05-01T12:34:56") + c.zone) << c.bias;
   }
 
   const std::string now = CurrentTimeText();
