@@ -304,8 +304,8 @@ void HostFileNames() {
   EXPECT_EQ(lines.find("\nbell"), std::string::npos) << lines;
 
   // Subfolders, with either separator and any script, are made and reported as written.
-  const std::u16string accepted[] = {u"data/pak01.pak", u"data\\sub\\x64\\game.dll",
-                                     u"\u6570\u636E/\u540D\u524D.bin", u"a.b.c"};
+  const std::u16string accepted[] = {u"a.b.c", u"data/pak01.pak", u"data\\sub\\x64\\game.dll",
+                                     u"\u6570\u636E/\u540D\u524D.bin"};
   for (const std::u16string& name : accepted) {
     EXPECT_EQ(d->AddDownload(urls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
   }
