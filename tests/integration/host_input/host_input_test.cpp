@@ -259,30 +259,18 @@ void HostFileNames() {
     std::u16string name;
     std::string logged;  // as the log line shows it
   };
+  // One of each kind; the rule's own table (unit_base) has the rest.
   const Refused refused[] = {
       {u"../../pwned.dll", "../../pwned.dll"},
-      {u"..\\..\\pwned.dll", "..\\..\\pwned.dll"},
-      {u"data/../../pwned.dll", "data/../../pwned.dll"},
+      {u"data\\..\\..\\pwned.dll", "data\\..\\..\\pwned.dll"},
       {u"/tmp/pwned.dll", "/tmp/pwned.dll"},
       {u"\\\\server\\share\\pwned.dll", "\\\\server\\share\\pwned.dll"},
-      {u"\\\\?\\C:\\pwned.dll", "\\\\?\\C:\\pwned.dll"},
-      {u"C:\\Windows\\pwned.dll", "C:\\Windows\\pwned.dll"},
       {u"C:pwned.dll", "C:pwned.dll"},
-      {u"game.dll:payload", "game.dll:payload"},
       {u"game.dll::$DATA", "game.dll::$DATA"},
       {u"a\r\n2017-11-23T02:47:10 INFO - forged.dll",
        "a\\r\\n2017-11-23T02:47:10 INFO - forged.dll"},
-      {u"tab\tbell\a.dll", "tab\\tbell\\x07.dll"},
-      {u"CON", "CON"},
       {u"data/nul.txt", "data/nul.txt"},
-      {u"com1/x.dll", "com1/x.dll"},
       {u"LPT\u00B9", "LPT\xC2\xB9"},
-      {u"data/", "data/"},
-      {u"data//x.dll", "data//x.dll"},
-      {u"./x.dll", "./x.dll"},
-      {u"x.dll.", "x.dll."},
-      {u"dir /x.dll", "dir /x.dll"},
-      {u"what?.dll", "what?.dll"},
   };
   for (const Refused& r : refused) {
     EXPECT_EQ(d->AddDownload(urls, 1, W(dirText), W(r.name), nullptr, 0, nullptr), kInvalidArg)
@@ -301,18 +289,16 @@ void HostFileNames() {
   }
   // No name broke its line: every line starts with this run's time stamp.
   EXPECT_EQ(lines.find("\n2017-11-23T02:47:10"), std::string::npos) << lines;
-  EXPECT_EQ(lines.find("\nbell"), std::string::npos) << lines;
 
   // Subfolders, with either separator and any script, are made and reported as written.
-  const std::u16string accepted[] = {u"a.b.c", u"data/pak01.pak", u"data\\sub\\x64\\game.dll",
+  const std::u16string accepted[] = {u"data/pak01.pak", u"data\\sub\\x64\\game.dll",
                                      u"\u6570\u636E/\u540D\u524D.bin"};
   for (const std::u16string& name : accepted) {
     EXPECT_EQ(d->AddDownload(urls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
   }
   EXPECT_TRUE(host.RunUntilIdle(JobBound(60)));
   const std::string cjk = "\xE6\x95\xB0\xE6\x8D\xAE/\xE5\x90\x8D\xE5\x89\x8D.bin";
-  const std::vector<std::string> relative = {"a.b.c", "data/pak01.pak", "data/sub/x64/game.dll",
-                                             cjk};
+  const std::vector<std::string> relative = {"data/pak01.pak", "data/sub/x64/game.dll", cjk};
   std::vector<std::string> expected;
   for (const std::string& name : relative) {
     EXPECT_EQ(ReadFile(dir / fs::u8path(name)), content) << name;

@@ -1,17 +1,10 @@
 // The checksum manifest's lines.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "checksum_manifest.h"
-#include "path_text.h"
 
 namespace zdl {
 namespace {
-
-namespace fs = std::filesystem;
 
 TEST(ManifestTest, FindsTheLineOfTheFile) {
   const std::string manifest =
@@ -65,15 +58,14 @@ TEST(ManifestTest, LinesSharingTheFileNameAreToldApart) {
       {both, "game.dll", "http://h/game.dll", ManifestMatch::kAmbiguous, ""},
       {both, "other.dll", "http://h/x64/other.dll", ManifestMatch::kMissing, ""},
       // The line for the file's own place in the save folder comes before the URL.
-      {bare + "  game.dll\n" + both, "game.dll", "http://h/bin/x64/game.dll",
-       ManifestMatch::kFound, bare},
+      {bare + "  game.dll\n" + both, "game.dll", "http://h/bin/x64/game.dll", ManifestMatch::kFound,
+       bare},
       {bare + "  x64/game.dll\n" + both, "game.dll", "http://h/cdn/bin/x64/game.dll",
        ManifestMatch::kFound, x64},
       // Folders that contradict the URL are out; escapes in the URL are decoded.
       {bare + "  x64/game.dll\n" + both, "game.dll", "http://h/other/x64/game.dll",
        ManifestMatch::kFound, bare},
-      {bare + "  game.dll\n" + both, "a.dll", "http://h/x32/game.dll", ManifestMatch::kMissing,
-       ""},
+      {bare + "  game.dll\n" + both, "a.dll", "http://h/x32/game.dll", ManifestMatch::kMissing, ""},
       {x64 + "  my dir/game.dll\n" + x86 + "  other/game.dll\n", "game.dll",
        "http://h/my%20dir/game.dll", ManifestMatch::kFound, x64},
       // Lines that agree are no choice; one line for the name still passes whatever the URL.
@@ -93,40 +85,6 @@ TEST(ManifestTest, LinesSharingTheFileNameAreToldApart) {
         << c.fileName << " " << c.url;
     EXPECT_EQ(digest, c.digest) << c.fileName << " " << c.url;
   }
-}
-
-// The file on disk: refused past 64 MiB, read as a stream of lines.
-TEST(ManifestTest, ManifestFilesAreCappedAndAmbiguityHasItsOwnCode) {
-  const fs::path dir = fs::temp_directory_path() / ("lumo_manifest_" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  const std::string x64 = "64646464646464646464646464646464";
-  const std::string x86 = "86868686868686868686868686868686";
-  auto write = [&](const std::string& name, const std::string& text) {
-    std::ofstream(dir / name, std::ios::binary) << text;
-    return Utf8ToWide((dir / name).string());
-  };
-  std::string digest;
-  const lumo::WString both =
-      write("both.md5", x86 + "  x86/game.dll\n" + x64 + "  x64/game.dll\n");
-  EngineResult result = LoadExpectedDigest(both, "game.dll", "http://h/x64/game.dll", &digest);
-  EXPECT_EQ(result.result, kZdlResultSuccess);
-  EXPECT_EQ(digest, x64);
-  result = LoadExpectedDigest(both, "game.dll", "http://h/game.dll", &digest);
-  EXPECT_EQ(result.result, kZdlResultChecksum);
-  EXPECT_EQ(result.extended, kZdlExtChecksumAmbiguous);
-  result = LoadExpectedDigest(both, "none.dll", "http://h/none.dll", &digest);
-  EXPECT_EQ(result.result, kZdlResultChecksum);
-  EXPECT_EQ(result.extended, 0);
-
-  // A long line of junk, then the file's line.
-  std::string big(kMaxManifestBytes - 100, 'x');
-  big += "\n" + x64 + "  x64/game.dll\n";
-  result = LoadExpectedDigest(write("big.md5", big), "game.dll", "http://h/game.dll", &digest);
-  EXPECT_EQ(result.result, kZdlResultSuccess);
-  big += std::string(100, '\n');
-  result = LoadExpectedDigest(write("big.md5", big), "game.dll", "http://h/game.dll", &digest);
-  EXPECT_EQ(result.result, kZdlResultChecksum);
-  fs::remove_all(dir);
 }
 
 }  // namespace
