@@ -68,9 +68,10 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
         status = handler.get()->Status();
         // Copied after done was read, so a done answer's body is complete.
         received = handler.get()->Response();
-        if (done) break;
+        // An answer past its limit is no answer: nothing that may still come changes that.
+        overflowed = handler.get()->Overflowed();
+        if (done || overflowed) break;
       }
-      overflowed = handler.get()->Overflowed();
       // Whatever still arrives after the wait is refused, so the request ends with it.
       handler.get()->Abandon();
     }

@@ -292,7 +292,7 @@ TEST_F(ChecksumTest, UnwritableChecksumFolderIsReportedWithItsReason) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     if (c.status == static_cast<int32_t>(0x80070005u) && geteuid() == 0) {
-      std::printf("[  SKIPPED ] %s: root writes anywhere\n", c.why);
+      std::printf("Case skipped, root writes anywhere: %s\n", c.why);
       continue;
     }
     RemoveTree(exe + "checksum");

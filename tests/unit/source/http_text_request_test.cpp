@@ -96,6 +96,10 @@ TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
 }
 
 TEST_F(HttpTextRequestTest, NoMoreThan64KiBOfAnAnswerIsKept) {
+  // A bound no loaded machine reaches; every case here ends at a look long before it.
+  timing_.httpPoll = std::chrono::minutes(1);
+  timing_.httpLook = std::chrono::milliseconds(1);
+  const auto start = std::chrono::steady_clock::now();
   const struct {
     size_t size;
     bool complete;
@@ -114,6 +118,8 @@ TEST_F(HttpTextRequestTest, NoMoreThan64KiBOfAnAnswerIsKept) {
     EXPECT_EQ(Get(&body), c.result);
     EXPECT_EQ(body.size(), std::min<size_t>(c.size, 64 * 1024));
   }
+  // The endless answer too: past its limit the wait ends.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(50));
 }
 
 TEST_F(HttpTextRequestTest, AnswerThatNeverCompletesIsJudgedAfterTheLastPoll) {
