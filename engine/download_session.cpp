@@ -71,6 +71,13 @@ bool ParseContentRange(const std::string& text, bool* hasStart, uint64_t* start,
   return true;
 }
 
+// The folder that holds path: what comes before its last separator.
+WString FolderOf(const WString& path) {
+  size_t cut = path.size();
+  while (cut > 0 && path[cut - 1] != '/' && path[cut - 1] != lumo::platform::kPathSeparator) --cut;
+  return cut > 0 ? path.substr(0, cut - 1) : path;
+}
+
 // A validator usable in If-Range: a strong ETag, else Last-Modified, else none.
 std::string ValidatorOf(const ResponseHead& head) {
   if (!head.etag.empty() && head.etag.compare(0, 2, "W/") != 0) return head.etag;
@@ -408,13 +415,15 @@ EngineResult DownloadSession::Core::Transfer() {
   status_.store(kZdlStatusConnecting);
   if (cancelled_.load()) return EngineResult{kZdlResultAborted, 0};
 
-  int32_t status = lumo::platform::MakeDirectories(saveDir_);
+  // The name may hold subfolders (Create made sure they stay inside the save folder).
+  int32_t status = lumo::platform::MakeDirectories(FolderOf(finalPath_));
   if (status != 0) return EngineResult{kZdlResultFileSystem, status};
 
   std::string expectedMd5;
   if (!checksumPath_.empty()) {
     // Checked first: a file that cannot be verified is not worth fetching.
-    EngineResult found = LoadExpectedDigest(checksumPath_, WideToUtf8(fileName_), &expectedMd5);
+    EngineResult found =
+        LoadExpectedDigest(checksumPath_, WideToUtf8(fileName_), url_, &expectedMd5);
     if (found.result != kZdlResultSuccess) return found;
   }
 
@@ -567,6 +576,8 @@ int32_t DownloadSession::Create(const char* url, const ZdlWChar* checksumPath,
     std::unique_ptr<Transport> transport = CreateTransport();
     if (!transport) return kZdlFail;
     WString name = (fileName && fileName[0]) ? WString(fileName) : Utf8ToWide(lumo::FileNameFromUrl(url));
+    // Nothing the caller names may lead out of the save folder or to a device.
+    if (!lumo::IsLegalHostFileName(WideToUtf8(name))) return kZdlInvalidArg;
     auto core = std::make_shared<Core>(url, checksumPath ? WString(checksumPath) : WString(),
                                        WString(saveDir), name, std::move(transport));
     auto* session = new DownloadSession(std::move(core));

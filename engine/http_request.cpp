@@ -6,6 +6,13 @@
 #include "transport/transport.h"
 
 namespace zdl {
+namespace {
+
+// No request of the HTTP service may hold an engine thread longer than this, whatever the
+// server does: the module waits far less for any answer.
+constexpr uint32_t kRequestBoundMs = 30 * 1000;
+
+}  // namespace
 
 struct HttpRequest::State final : public TransferObserver {
   TransferRequest request;
@@ -17,8 +24,8 @@ struct HttpRequest::State final : public TransferObserver {
     return true;
   }
   bool OnData(const void* data, size_t length) override {
-    handler->OnData(data, static_cast<uint32_t>(length));
-    return true;
+    // A handler that refuses the body (too long, or no longer waited for) ends the exchange.
+    return handler->OnData(data, static_cast<uint32_t>(length)) >= 0;
   }
 
   void Run() {
@@ -47,6 +54,7 @@ int32_t HttpRequest::Create(uint32_t /*flags*/, int32_t method, const char* url,
     auto state = std::make_shared<State>();
     state->request.method = method == kZdlMethodPost ? "POST" : "GET";
     state->request.url = url;
+    state->request.totalTimeoutMs = kRequestBoundMs;
     state->handler = ComRef<IZHttpResponseHandler>(handler);
     state->transport = CreateTransport();
     if (!state->transport) return kZdlFail;

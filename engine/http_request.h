@@ -2,7 +2,8 @@
 // OnBegin, OnStatusCode when a response arrives, OnData for each piece of body, and OnComplete
 // always, after a failure too. The engine holds the handler until OnComplete has returned.
 // Releasing the request's last reference cancels it (the handler still hears OnComplete), as
-// does mod_term: nothing keeps a background request running once its owner has given it up.
+// does mod_term, a negative answer of OnData and the request's time bound: nothing keeps a
+// background request running once its owner has given it up.
 #pragma once
 
 #include <memory>

@@ -20,10 +20,11 @@ void CheckDigest(const std::string& digest) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const std::string fileName = input.ConsumeRandomLengthString(64);
+  const std::string url = input.ConsumeRandomLengthString(128);
   const std::string manifest = input.ConsumeRemainingBytesAsString();
 
   std::string digest;
-  if (zdl::FindManifestDigest(manifest, fileName, &digest)) {
+  if (zdl::FindManifestDigest(manifest, fileName, url, &digest) == zdl::ManifestMatch::kFound) {
     CheckDigest(digest);
     FUZZ_CHECK(!fileName.empty());
   }
@@ -34,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string line = "0123456789ABCDEFabcdef0123456789 *" + fresh + "\r\n";
   for (const std::string& joint : {std::string("\n"), std::string("\r\n")}) {
     std::string found;
-    FUZZ_CHECK(zdl::FindManifestDigest(manifest + joint + line, fresh, &found));
+    FUZZ_CHECK(zdl::FindManifestDigest(manifest + joint + line, fresh, url, &found) ==
+               zdl::ManifestMatch::kFound);
     FUZZ_CHECK(found == "0123456789abcdefabcdef0123456789");
   }
   return 0;

@@ -96,6 +96,14 @@ constexpr int32_t kZdlExtDeviceHardware = static_cast<int32_t>(0x800701E3u); // 
 constexpr int32_t kZdlExtAccessDenied = static_cast<int32_t>(0x80070005u);
 constexpr int32_t kZdlExtPathNotFound = static_cast<int32_t>(0x80070003u);
 constexpr int32_t kZdlExtFileNotFound = static_cast<int32_t>(0x80070002u);
+// Extended code of kZdlResultChecksum: several lines of the checksum file name the file with
+// different digests, and neither its relative name nor its URL's folders pick one
+// (ERROR_INVALID_DATA).
+constexpr int32_t kZdlExtChecksumAmbiguous = static_cast<int32_t>(0x8007000Du);
+// A checksum file larger than this is refused, by the engine and by the module that fetches it;
+// the module's refusal carries ERROR_FILE_TOO_LARGE.
+constexpr uint64_t kZdlMaxChecksumFileBytes = 64ull * 1024 * 1024;
+constexpr int32_t kZdlExtFileTooLarge = static_cast<int32_t>(0x800700DFu);
 
 // Engine option ids of IZDownloadSession::SetOption.
 enum ZdlOptionId : int32_t {

@@ -113,6 +113,23 @@ bool IsDeviceName(const std::string& name) {
          stem[3] >= '0' && stem[3] <= '9';
 }
 
+bool IsLegalHostFileName(const std::string& name) {
+  size_t begin = 0;
+  while (begin <= name.size() && !name.empty()) {
+    size_t end = name.find_first_of("/\\", begin);
+    if (end == std::string::npos) end = name.size();
+    const std::string segment = name.substr(begin, end - begin);
+    if (segment.empty() || segment.back() == '.' || segment.back() == ' ') return false;
+    for (const char c : segment) {
+      // Separators were split off; what else Windows forbids (":" included) is refused.
+      if (ForbiddenAscii(static_cast<unsigned char>(c)) && c != ';') return false;
+    }
+    if (IsDeviceName(segment)) return false;
+    begin = end + 1;
+  }
+  return true;
+}
+
 std::string FileNameFromUrl(const std::string& url) {
   const std::string segment = LastPathSegment(url);
   std::string name;

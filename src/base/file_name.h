@@ -21,4 +21,11 @@ std::string FileNameFromUrl(const std::string& url);
 // True when name is a Windows device name whatever its extension or case ("con.txt", "LPT1").
 bool IsDeviceName(const std::string& name);
 
+// True when a host's file name (UTF-8) names a file inside the save folder on every platform:
+// a relative path whose segments, split at "/" and "\", are not empty, hold no ":" (drive
+// letters, streams), no control character and none of * ? " < > |, do not end in a dot or a
+// space (so neither "." nor ".." passes, nor a segment Windows would rename) and are no device
+// name. The empty name passes: the name then comes from the URL.
+bool IsLegalHostFileName(const std::string& name);
+
 }  // namespace lumo

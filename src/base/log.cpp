@@ -10,7 +10,34 @@ const char kLogFileSuffix[] = "../lumodownload.log";
 // Computed during static initialisation, as the host may log from any thread later.
 const WString g_logPath = LogPathFor(platform::ExecutableDirectory());
 
+void AppendHexEscape(unsigned char c, std::string* out) {
+  static const char kHex[] = "0123456789ABCDEF";
+  out->append("\\x");
+  out->push_back(kHex[c >> 4]);
+  out->push_back(kHex[c & 0x0F]);
+}
+
 }  // namespace
+
+std::string EscapeLogText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\r') {
+      out.append("\\r");
+    } else if (c == '\n') {
+      out.append("\\n");
+    } else if (c == '\t') {
+      out.append("\\t");
+    } else if (c < 0x20 || c == 0x7F) {
+      AppendHexEscape(c, &out);
+    } else {
+      out.push_back(ch);
+    }
+  }
+  return out;
+}
 
 std::string IsoSecondsText(const platform::CalendarTime& t) {
   char buffer[64];
@@ -30,7 +57,9 @@ const WString& LogPath() { return g_logPath; }
 
 std::string FormatLogLine(const platform::CalendarTime& time, const std::string& level,
                           const std::string& message) {
-  return IsoSecondsText(time) + " " + level + " - " + message + "\n";
+  // Levels and messages carry texts from servers and hosts: no control character of theirs may
+  // break or forge a line.
+  return EscapeLogText(IsoSecondsText(time) + " " + level + " - " + message) + "\n";
 }
 
 void WriteLog(std::string level, std::string message) {

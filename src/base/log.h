@@ -7,15 +7,19 @@
 
 namespace lumo {
 
-// Appends "<local time> <level> - <message>" and a line end; drops the line silently when the
-// file cannot be opened. Opens and closes the file per call, so deleting it is harmless. Texts
-// are UTF-8.
+// Appends "<local time> <level> - <message>" and a line end, control characters escaped (see
+// EscapeLogText); drops the line silently when the file cannot be opened. Opens and closes the
+// file per call, so deleting it is harmless. Texts are UTF-8.
 void WriteLog(std::string level, std::string message);
 
 // The log path computed once at load: the executable directory followed by
 // "../lumodownload.log" ("../lumodownload.log" alone when the directory is unknown). Kept in
 // UTF-16 and opened as such, so a folder outside the ANSI code page still gets its log.
 const WString& LogPath();
+
+// The text with its control characters (bytes below 0x20, and 0x7F) written as visible escapes:
+// \r, \n, \t, else \xNN. Other bytes pass unchanged, whatever the text's code page.
+std::string EscapeLogText(const std::string& text);
 
 // Pieces of the above, exposed for tests.
 WString LogPathFor(const WString& executableDirectory);

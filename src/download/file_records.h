@@ -21,7 +21,7 @@ namespace lumo {
 struct LUMODOWNLOAD_FILE {
   uint64_t engineInfo[4] = {0, 0, 0, 0};  // GetFileInfo block of the last attempt, not read
   uint64_t totalBytes = 0;                // last non-zero total polled
-  uint64_t downloadedBytes = 0;           // last non-zero count polled (capped at the total)
+  uint64_t downloadedBytes = 0;           // last non-zero count polled (capped at a known total)
   uint32_t averageSpeed = 0;
   uint32_t currentSpeed = 0;
   int32_t result = 0;  // kResultPending until the job stores its result

@@ -16,6 +16,7 @@
 #include "download/job_queue.h"
 #include "base/log.h"
 #include "base/option_store.h"
+#include "source/checksum_step.h"
 
 namespace lumo {
 namespace {
@@ -278,7 +279,8 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
       if (poll.downloaded != 0) record.downloadedBytes = poll.downloaded;
       if (poll.total != 0) record.totalBytes = poll.total;
     });
-    if (poll.downloaded > poll.total) {
+    // A total of 0 is a length the server did not give (a chunked body): nothing to compare.
+    if (poll.total != 0 && poll.downloaded > poll.total) {
       WriteLog(kLevelWarn, kSizeException + std::to_string(poll.total) + kSizeComplete +
                                std::to_string(poll.downloaded));
       report(kMilestoneUnnormal, window, pollCount);
@@ -338,16 +340,27 @@ DownloadResult TransferMonitor::TransferPlain(const std::string& url, const WStr
 
   uint32_t pollCount = 0;
   uint64_t stallMark = 0;
+  bool tooLarge = false;
   SessionPoll poll;
   while (NextCountedPoll(session.Get(), &poll)) {
     if (IsPreparingStatus(poll.status)) continue;
     if (IsFinalStatus(poll.status)) break;
+    // A checksum file is small: one claimed or grown past the limit is stopped at once.
+    if (!tooLarge &&
+        (poll.total > kZdlMaxChecksumFileBytes || poll.downloaded > kZdlMaxChecksumFileBytes)) {
+      tooLarge = true;
+      session.Get()->Abort();
+      reports_.ReportException(static_cast<uint32_t>(kZdlExtFileTooLarge), url, saveDir,
+                               target.fileNameText, ChecksumStep::TooLargeText(url),
+                               platform::SystemErrorText(kZdlExtFileTooLarge));
+    }
     CheckStall(session.Get(), pollCount, poll, &stallMark, url, saveDir, target.fileNameText);
     ++pollCount;
   }
 
   const DownloadResult result = ResultAfterPolls(session.Get());
   session.Release();
+  if (tooLarge) return DownloadResult{kZdlResultGeneral, kZdlExtFileTooLarge};
   LogOutcome(result, url, saveDir, target.fileNameText);
   return result;
 }

@@ -8,8 +8,10 @@
 #include "download/download_worker.h"
 #include "machine/machine_identity.h"
 #include "base/download_job.h"
+#include "base/file_name.h"
 #include "base/helper_threads.h"
 #include "base/log.h"
+#include "base/text_conversion.h"
 #include "telemetry/events.h"
 #include "telemetry/reporter.h"
 
@@ -28,6 +30,7 @@ const char kNoUrls[] = "Download file failed, the URLs is empty.";
 const char kNoSaveDir[] = "Download file failed, the save directory is empty.";
 const char kSaveDirTooLong[] = "Download file failed, the save directory is too long.";
 const char kFileNameTooLong[] = "Download file failed, the file name is too long.";
+const char kFileNameIllegal[] = "Download file failed, the file name is illegal: ";
 const char kModuleName[] = "LumoDownloader";
 const char kModuleVersion[] = "v1.1.7";
 const char kModuleBuildId[] = "1711222";
@@ -260,6 +263,17 @@ int32_t LumoDownloader::AddDownload(const char* const* urls, uint32_t urlCount,
     if (!CopyIntoJobBuffer(saveDirText, &job.saveDir)) return refuse(kSaveDirTooLong);
     if (job.saveDir[0] == 0) return refuse(kNoSaveDir);
     if (!CopyIntoJobBuffer(fileNameText, &job.fileName)) return refuse(kFileNameTooLong);
+    // A name may hold subfolders, but never leads out of the save folder or to a device.
+    const std::string nameText = Utf8Of(job.FileName());
+    if (!IsLegalHostFileName(nameText)) {
+      WriteLog(kLevelWarn, kFileNameIllegal + nameText);
+      return kInvalidArg;
+    }
+    // Either separator from the host; the platform's own in the job, so the paths reported are
+    // the paths written.
+    for (WChar& c : job.fileName) {
+      if (platform::IsPathSeparator(c)) c = static_cast<WChar>(platform::kPathSeparator);
+    }
     if (checksumMd5 != nullptr) job.checksumMd5 = checksumMd5;
     for (uint32_t i = 0; i < urlCount; ++i) {
       if (urls[i] != nullptr) job.urls.emplace_back(urls[i]);

@@ -57,8 +57,9 @@ struct CalendarTime {
 
 CalendarTime LocalTimeNow();
 CalendarTime UtcTimeNow();
-// Base bias of the time zone in minutes, UTC = local time + bias (daylight saving ignored).
-int32_t TimeZoneBiasMinutes();
+// Local time and the zone's bias in force at that moment, in minutes (UTC = local time + bias),
+// daylight saving and half-hour zones included; both taken from one reading of the clock.
+CalendarTime LocalTimeNow(int32_t* biasMinutes);
 
 // ---- text ----
 
@@ -127,6 +128,9 @@ bool RenameFile(const WString& from, const WString& to);
 bool DeleteFileAt(const WString& path);
 // fopen with a UTF-16 path (mode as fopen's, e.g. "rb"); null on failure.
 std::FILE* OpenFile(const WString& path, const char* mode);
+// Names of what a directory holds ("." and ".." left out), in no particular order; empty when
+// it cannot be read.
+std::vector<WString> ListDirectory(const WString& path);
 
 // ---- digest ----
 

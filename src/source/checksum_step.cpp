@@ -1,5 +1,6 @@
 #include "source/checksum_step.h"
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 
@@ -7,6 +8,7 @@
 #include "base/url_helpers.h"
 #include "base/worker_identity.h"
 #include "machine/storage_bus.h"
+#include "platform/engine_file.h"
 #include "base/text_conversion.h"
 #include "base/download_job.h"
 #include "base/log.h"
@@ -36,8 +38,27 @@ const char kIllegalMessage[] = "Illegal checksum file, the correct md5 is ";
 const char kIllegalWhile[] = ", while the current is ";
 const char kIllegalError[] = "Illegal checksum file";
 const char kChecksumFolderName[] = "checksum";
+const char kFolderNotWritable[] = "Cannot write to the checksum folder ";
+const char kProbeName[] = "write.probe";
+const char kTooLarge[] = "Checksum file refused, it is larger than ";
+const char kTooLargeBytes[] = " bytes: ";
 
 constexpr size_t kReadChunk = 10240;
+// Set-aside copies kept per checksum file name; older ones are removed.
+constexpr size_t kKeptAsideCopies = 8;
+constexpr size_t kTimestampDigits = 17;
+
+// True when name is base + "." + a compact time stamp: one of base's set-aside copies.
+bool IsAsideCopyOf(const WString& name, const WString& base) {
+  if (name.size() != base.size() + 1 + kTimestampDigits ||
+      name.compare(0, base.size(), base) != 0 || name[base.size()] != '.') {
+    return false;
+  }
+  for (size_t i = base.size() + 1; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+  }
+  return true;
+}
 
 WString Widened(const char* text) {
   WString out;
@@ -77,13 +98,35 @@ WString ChecksumStep::ChecksumFolder(const WString& exeDir) {
   return folder;
 }
 
+std::string ChecksumStep::TooLargeText(const std::string& where) {
+  return kTooLarge + std::to_string(kZdlMaxChecksumFileBytes) + kTooLargeBytes + where;
+}
+
 void ChecksumStep::SetFileAside(const WString& path) {
   if (path.empty()) return;
   platform::RenameFile(path, path + Widened(".") + Widened(CompactTimestamp().c_str()));
+
+  // Every failed or used checksum file leaves a copy: only the newest few of a name stay. The
+  // time stamps sort as their texts do.
+  size_t cut = path.size();
+  while (cut > 0 && !platform::IsPathSeparator(path[cut - 1])) --cut;
+  const WString folder = path.substr(0, cut);
+  const WString base = path.substr(cut);
+  std::vector<WString> copies;
+  for (WString& name : platform::ListDirectory(folder.empty() ? Widened(".") : folder)) {
+    if (IsAsideCopyOf(name, base)) copies.push_back(std::move(name));
+  }
+  if (copies.size() <= kKeptAsideCopies) return;
+  std::sort(copies.begin(), copies.end());
+  for (size_t i = 0; i + kKeptAsideCopies < copies.size(); ++i) {
+    platform::DeleteFileAt(folder + copies[i]);
+  }
 }
 
 int32_t ChecksumStep::CheckChecksumFile(DownloadJob& job) {
   WriteLog(kLevelInfo, kStartCheck);
+  // A folder that cannot take the file fails every URL alike: say why, once, and try none.
+  if (PrepareChecksumFolder() != 0) return kZdlFail;
   const int32_t direct = FetchChecksumFile(job, job.checksumUrls, false);
   if (direct >= 0) return direct;
   const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
@@ -110,6 +153,8 @@ int32_t ChecksumStep::FetchChecksumFile(DownloadJob& job, const std::vector<std:
   };
   // A fetched file with the wrong MD5 is not fetched again: the next URL may hold a good one.
   const auto judge = [&](const std::string& url, const DownloadResult& result) {
+    // A file over the limit is no checksum file; the same URL would only send it again.
+    if (result.extendedCode == kZdlExtFileTooLarge) return AttemptVerdict::kNextUrl;
     if (result.code != kZdlResultSuccess) return AttemptVerdict::kRetry;
     if (!VerifyChecksumFileMd5(folder + WideOfUtf8(FileNameFromUrl(url)), job.checksumMd5)) {
       return AttemptVerdict::kNextUrl;
@@ -122,6 +167,38 @@ int32_t ChecksumStep::FetchChecksumFile(DownloadJob& job, const std::vector<std:
   return kZdlFail;
 }
 
+int32_t ChecksumStep::PrepareChecksumFolder() {
+  const WString folder = ChecksumFolder(exeDir_);
+  int32_t status = platform::MakeDirectories(folder);
+  if (status == 0) {
+    // A folder that exists may still refuse files (a launcher under Program Files).
+    const WString probe = folder + Widened(kProbeName);
+    platform::EngineFile file;
+    status = platform::EngineFile::OpenForAppend(probe, true, &file);
+    if (status == 0) {
+      file.Close();
+      platform::RemoveFile(probe);
+    }
+  }
+  if (status == 0) return 0;
+
+  const std::string folderText = Utf8Of(folder);
+  const std::string reason = platform::SystemErrorText(status);
+  const std::string message = kFolderNotWritable + folderText + ", " + reason;
+  ExceptionEvent event;
+  event.exceptionMsg = message;
+  event.err = reason;
+  event.errExtCode = std::to_string(static_cast<uint32_t>(status));
+  event.downloadFileName = folderText;
+  event.driverBus = GetStorageBusType(folder.c_str());
+  event.sid = identity_.Sid();
+  event.gameCode = identity_.GameCode();
+  event.clientVersion = identity_.ClientVersion();
+  reporter_.EnqueueException(std::move(event));
+  WriteLog(kLevelError, message);
+  return status;
+}
+
 bool ChecksumStep::VerifyChecksumFileMd5(WString path, std::string expected) {
   std::unique_ptr<std::FILE, FileCloser> file(platform::OpenFile(path, "rb"));
   if (!file) {
@@ -131,9 +208,18 @@ bool ChecksumStep::VerifyChecksumFileMd5(WString path, std::string expected) {
   }
   platform::Md5Digest digest;
   std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadChunk]);
+  uint64_t total = 0;
   while (true) {
     const size_t got = std::fread(chunk.get(), 1, kReadChunk, file.get());
     if (got > 0) digest.Update(chunk.get(), got);
+    total += got;
+    if (total > kZdlMaxChecksumFileBytes) {
+      // It came faster than the transfer looked at it; it is no use to anyone.
+      file.reset();
+      platform::DeleteFileAt(path);
+      WriteLog(kLevelError, TooLargeText(Utf8Of(path)));
+      return false;
+    }
     if (got < kReadChunk) break;
   }
   // A file that could not be read to its end has no digest worth comparing.

@@ -33,16 +33,22 @@ class ChecksumStep {
   int32_t FetchChecksumFile(DownloadJob& job, const std::vector<std::string>& urls,
                             bool viaResolver);
   // MD5 of the file compared with expected, ignoring case only. A mismatching file is set
-  // aside and reported; an unopenable or unreadable one is reported.
+  // aside and reported; an unopenable or unreadable one is reported; one larger than
+  // kZdlMaxChecksumFileBytes is set aside and refused.
   bool VerifyChecksumFileMd5(WString path, std::string expected);
 
   // Renames path to path + "." + the compact local time stamp; failures are ignored and an
-  // empty path changes nothing.
+  // empty path changes nothing. Of the copies so set aside for that name, the newest 8 stay.
   static void SetFileAside(const WString& path);
   // exeDir + "checksum" + separator, with a separator in between when exeDir lacks one.
   static WString ChecksumFolder(const WString& exeDir);
+  // The one text of a checksum file refused for its size; where is its URL or path.
+  static std::string TooLargeText(const std::string& where);
 
  private:
+  // Creates the checksum folder and makes sure a file can be written there; else reports the
+  // system's reason (log line and event) and returns its status.
+  int32_t PrepareChecksumFolder();
   void ReportOpenFileError(const WString& path);
   void ReportIllegalChecksumFile(const WString& path, const std::string& expected,
                                  const std::string& current);

@@ -70,7 +70,9 @@ HttpDnsAnswer ParseHttpDnsAnswer(const std::string& body) {
       const std::vector<std::string> fields = Fields(body, begin, end);
       if (!fields.empty()) {
         if (IsDottedQuadIPv4(fields.front())) {
-          answer.addresses.insert(fields.front());
+          if (answer.addresses.size() < HttpDnsAnswer::kMaxAddresses) {
+            answer.addresses.insert(fields.front());
+          }
         } else if (answer.skipped++ == 0) {
           answer.firstSkipped = fields.front();
         }

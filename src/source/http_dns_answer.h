@@ -14,8 +14,12 @@ struct HttpDnsAnswer {
   static constexpr double kLifetimeFactor = 0.9;
   // Longer lifetimes are not believed: a record would outlive any sensible DNS change.
   static constexpr double kMaxLifetimeSeconds = 7 * 24 * 3600;
+  // Each address costs a file two attempts: a long answer must not hold the queue for hours.
+  static constexpr size_t kMaxAddresses = 8;
 
-  std::set<std::string> addresses;  // dotted-quad IPv4 texts only, ascending byte order
+  // The first kMaxAddresses distinct dotted-quad IPv4 texts of the answer (the others are
+  // ignored), in ascending byte order.
+  std::set<std::string> addresses;
   double lifetimeSeconds = kDefaultLifetimeSeconds;
   // First fields that were not IPv4 addresses: they would end up in the host part of a
   // download URL, so they are left out.

@@ -12,6 +12,8 @@ const char kLevelWarn[] = "WARN";
 const char kFailedToGet[] = "Failed to get content from ";
 
 constexpr uint32_t kHttpOk = 200;
+// No CDN configuration or HTTP DNS answer comes near this; a longer body is not one of them.
+constexpr size_t kMaxAnswerBytes = 64 * 1024;
 
 // Owns one reference of an engine-style object.
 template <class T>
@@ -44,7 +46,8 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
   bool sent = false;
   url = AddCacheBuster(url);
 
-  HttpResponseHandler* created = HttpResponseHandler::Create();  // null when out of memory
+  bool overflowed = false;
+  HttpResponseHandler* created = HttpResponseHandler::Create(kMaxAnswerBytes);  // null: no memory
   if (created != nullptr) created->AddRef();
   // Declared before the request so that the request is released first.
   Ref<HttpResponseHandler> handler(created);
@@ -65,13 +68,17 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
         status = handler.get()->Status();
         // Copied after done was read, so a done answer's body is complete.
         received = handler.get()->Response();
-        if (done) break;
+        // An answer past its limit is no answer: nothing that may still come changes that.
+        overflowed = handler.get()->Overflowed();
+        if (done || overflowed) break;
       }
+      // Whatever still arrives after the wait is refused, so the request ends with it.
+      handler.get()->Abandon();
     }
   }
   if (body != nullptr) *body = received;
 
-  if (sent && status == kHttpOk && !received.empty()) return kZdlOk;
+  if (sent && status == kHttpOk && !received.empty() && !overflowed) return kZdlOk;
   WriteLog(kLevelWarn, kFailedToGet + url);
   return kZdlFail;
 }

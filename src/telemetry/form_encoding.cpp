@@ -13,6 +13,18 @@ bool IsUnreserved(unsigned char c) {
          c == '_' || c == '.' || c == '~';
 }
 
+// A value cut to at most limit bytes, not inside a UTF-8 sequence.
+std::string CutValue(const std::string& value, size_t limit) {
+  if (value.size() <= limit) return value;
+  size_t end = limit;
+  // Back over continuation bytes (at most three) to the start of the character cut in two.
+  for (int back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80;
+       ++back) {
+    --end;
+  }
+  return value.substr(0, end);
+}
+
 }  // namespace
 
 std::string UrlEncodeValue(const std::string& value) {
@@ -39,22 +51,24 @@ std::string FormEncode(const std::map<std::string, std::string>& pairs) {
     if (!body.empty()) body.push_back('&');
     body += pair.first;
     body.push_back('=');
-    body += UrlEncodeValue(pair.second);
+    body += UrlEncodeValue(CutValue(pair.second, kMaxFormValueBytes));
   }
   return body;
 }
 
 std::string CurrentTimeTextFor(const platform::CalendarTime& local, int32_t biasMinutes) {
-  // Whole hours only: a half-hour zone loses its minutes, and daylight saving is ignored.
-  const int64_t offsetHours = -static_cast<int64_t>(biasMinutes) / 60;
+  const int64_t offsetMinutes = -static_cast<int64_t>(biasMinutes);
+  const long long magnitude = std::llabs(offsetMinutes);
   char zone[32];
-  std::snprintf(zone, sizeof zone, "%c%02lld:00", offsetHours < 0 ? '-' : '+',
-                static_cast<long long>(std::llabs(offsetHours)));
+  std::snprintf(zone, sizeof zone, "%c%02lld:%02lld", offsetMinutes < 0 ? '-' : '+', magnitude / 60,
+                magnitude % 60);
   return IsoSecondsText(local) + zone;
 }
 
 std::string CurrentTimeText() {
-  return CurrentTimeTextFor(platform::LocalTimeNow(), platform::TimeZoneBiasMinutes());
+  int32_t biasMinutes = 0;
+  const platform::CalendarTime local = platform::LocalTimeNow(&biasMinutes);
+  return CurrentTimeTextFor(local, biasMinutes);
 }
 
 }  // namespace lumo

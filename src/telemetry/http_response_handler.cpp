@@ -5,8 +5,8 @@
 
 namespace lumo {
 
-HttpResponseHandler* HttpResponseHandler::Create() {
-  return new (std::nothrow) HttpResponseHandler();
+HttpResponseHandler* HttpResponseHandler::Create(size_t keepLimit) {
+  return new (std::nothrow) HttpResponseHandler(keepLimit);
 }
 
 int32_t ZDL_STDCALL HttpResponseHandler::QueryInterface(const ZdlGuid* iid, void** out) {
@@ -46,8 +46,15 @@ int32_t ZDL_STDCALL HttpResponseHandler::OnSignal() { return kZdlOk; }
 int32_t ZDL_STDCALL HttpResponseHandler::OnData(const void* data, uint32_t length) {
   if (length == 0) return kZdlOk;
   if (data == nullptr) return kZdlPointer;
+  if (abandoned_.load()) return kRefused;
   try {
     std::lock_guard<std::mutex> hold(responseLock_);
+    const size_t room = keepLimit_ - response_.size();
+    if (length > room) {
+      response_.append(static_cast<const char*>(data), room);
+      overflowed_.store(true);
+      return kRefused;
+    }
     response_.append(static_cast<const char*>(data), length);
   } catch (...) {
     // Called by the engine: nothing may leave this function as an exception.

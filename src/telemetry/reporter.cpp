@@ -15,6 +15,8 @@ constexpr uint32_t kPostFlags = kZdlRequestBackground;
 constexpr uint32_t kHttpOk = 200;
 const char kLevelWarn[] = "WARN";
 const char kDroppedLine[] = "Telemetry queue full, oldest reports dropped: ";
+// Only the status matters; a collector's body is kept this far and the rest refused.
+constexpr size_t kMaxKeptAnswerBytes = 4 * 1024;
 
 // Owns one reference of an engine-style object.
 template <class T>
@@ -243,7 +245,7 @@ bool Reporter::SenderStep(const SenderConfig& config) {
 
 bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
   if (config.http == nullptr) return false;
-  HttpResponseHandler* created = HttpResponseHandler::Create();
+  HttpResponseHandler* created = HttpResponseHandler::Create(kMaxKeptAnswerBytes);
   if (created == nullptr) return false;
   created->AddRef();
   // Declared before the request so that the request is released first.
@@ -274,6 +276,7 @@ bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
     status = handler.get()->Status();
     if (done) break;
   }
+  handler.get()->Abandon();  // an answer still coming after the wait ends at its next data
   return status == kHttpOk;
 }
 

@@ -178,9 +178,10 @@ class FakeRequest final : public FakeObject<IZHttpRequest> {
     handler_ = nullptr;  // the delivery thread owns that reference now
     FakeHttpAnswer answer = answer_;
     FakeEngine::Impl* impl = impl_;
+    const size_t index = index_;
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->httpRequests[index_].sent = true;
-    impl_->deliveries.emplace_back([impl, handler, answer] {
+    impl_->deliveries.emplace_back([impl, handler, answer, index] {
       auto stopping = [impl] { return impl->shuttingDown; };
       {
         std::unique_lock<std::mutex> wait(impl->mutex);
@@ -190,7 +191,10 @@ class FakeRequest final : public FakeObject<IZHttpRequest> {
       handler->OnBegin();
       if (answer.sendStatusCode) handler->OnStatusCode(answer.status);
       if (!answer.body.empty()) {
-        handler->OnData(answer.body.data(), static_cast<uint32_t>(answer.body.size()));
+        const int32_t taken =
+            handler->OnData(answer.body.data(), static_cast<uint32_t>(answer.body.size()));
+        std::lock_guard<std::mutex> hold(impl->mutex);
+        impl->httpRequests[index].dataAnswer = taken;
       }
       if (!answer.complete) {
         // Holds the handler until the engine shuts down, like a request that never ends.

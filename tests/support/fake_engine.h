@@ -70,6 +70,7 @@ struct FakeHttpRequestRecord {
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
   bool sent = false;
+  int32_t dataAnswer = 0;  // what the handler answered to the body's OnData
 };
 
 class FakeEngine {

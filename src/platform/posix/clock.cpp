@@ -39,29 +39,16 @@ CalendarTime UtcTimeNow() {
   return FromTm(fields, now.tv_nsec);
 }
 
-int32_t TimeZoneBiasMinutes() {
-  // The standard-time offset: the current one unless daylight saving is in force, else the
-  // one of whichever of January and July is outside daylight saving this year.
-  time_t now = time(nullptr);
+CalendarTime LocalTimeNow(int32_t* biasMinutes) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
   struct tm fields {};
-  if (localtime_r(&now, &fields) == nullptr) return 0;
-  if (fields.tm_isdst <= 0) return static_cast<int32_t>(-fields.tm_gmtoff / 60);
-  long fallback = fields.tm_gmtoff;  // all-year daylight saving: the smallest offset seen
-  const int year = fields.tm_year;
-  for (int month : {0, 6}) {
-    struct tm probe {};
-    probe.tm_year = year;
-    probe.tm_mon = month;
-    probe.tm_mday = 1;
-    probe.tm_hour = 12;
-    probe.tm_isdst = -1;
-    time_t when = mktime(&probe);
-    struct tm resolved {};
-    if (when == static_cast<time_t>(-1) || localtime_r(&when, &resolved) == nullptr) continue;
-    if (resolved.tm_isdst == 0) return static_cast<int32_t>(-resolved.tm_gmtoff / 60);
-    if (resolved.tm_gmtoff < fallback) fallback = resolved.tm_gmtoff;
+  if (localtime_r(&now.tv_sec, &fields) == nullptr) {
+    *biasMinutes = 0;
+    return CalendarTime();
   }
-  return static_cast<int32_t>(-fallback / 60);
+  *biasMinutes = static_cast<int32_t>(-fields.tm_gmtoff / 60);
+  return FromTm(fields, now.tv_nsec);
 }
 
 }  // namespace platform

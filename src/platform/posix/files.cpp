@@ -1,4 +1,5 @@
 // File-system operations on UTF-16 paths on Linux (UTF-8 on disk).
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -84,6 +86,25 @@ std::FILE* OpenFile(const WString& path, const char* mode) {
   std::string native;
   if (mode == nullptr || !ToNative(path, &native)) return nullptr;
   return std::fopen(native.c_str(), mode);
+}
+
+std::vector<WString> ListDirectory(const WString& path) {
+  std::vector<WString> names;
+  std::string native;
+  if (!ToNative(path, &native)) return names;
+  DIR* directory = opendir(native.c_str());
+  if (directory == nullptr) return names;
+  while (const struct dirent* entry = readdir(directory)) {
+    const std::string name = entry->d_name;
+    WString wide;
+    if (name == "." || name == ".." ||
+        !MultiByteToWide(CodePage::kAnsi, name.data(), name.size(), &wide)) {
+      continue;
+    }
+    names.push_back(std::move(wide));
+  }
+  closedir(directory);
+  return names;
 }
 
 }  // namespace platform

@@ -33,10 +33,24 @@ CalendarTime UtcTimeNow() {
   return FromSystemTime(time);
 }
 
-int32_t TimeZoneBiasMinutes() {
-  TIME_ZONE_INFORMATION zone;
-  if (GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return 0;
-  return static_cast<int32_t>(zone.Bias);
+CalendarTime LocalTimeNow(int32_t* biasMinutes) {
+  // One UTC reading turned into local time by the zone's rules for that moment; the bias is
+  // their difference, so a daylight-saving switch can never fall between the two.
+  SYSTEMTIME utc;
+  GetSystemTime(&utc);
+  SYSTEMTIME local;
+  FILETIME utcFile, localFile;
+  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) ||
+      !SystemTimeToFileTime(&utc, &utcFile) || !SystemTimeToFileTime(&local, &localFile)) {
+    *biasMinutes = 0;
+    return LocalTimeNow();
+  }
+  auto ticks = [](const FILETIME& t) {
+    return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+  };
+  constexpr int64_t kTicksPerMinute = 600000000;  // 100 ns ticks
+  *biasMinutes = static_cast<int32_t>((ticks(utcFile) - ticks(localFile)) / kTicksPerMinute);
+  return FromSystemTime(local);
 }
 
 }  // namespace platform

@@ -76,5 +76,22 @@ std::FILE* OpenFile(const WString& path, const char* mode) {
   return _wfopen(PathForFileCall(path, PathKind::kFile).c_str(), wideMode.c_str());
 }
 
+std::vector<WString> ListDirectory(const WString& path) {
+  std::vector<WString> names;
+  if (path.empty()) return names;
+  WString pattern = path;
+  if (!IsPathSeparator(pattern.back())) pattern.push_back(L'\\');
+  pattern.push_back(L'*');
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const WString name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
 }  // namespace platform
 }  // namespace lumo

@@ -243,6 +243,92 @@ void IllFormedUtf16() {
 
 TEST(HostInput, IllFormedUtf16FailsTheJobOnly) { RunInChild(IllFormedUtf16); }
 
+// The host's file name: subfolders inside the save folder are made and reported as written;
+// anything that leads out of it, to a device or a stream, or holds a control character is
+// refused before it is queued, with a log line that shows it escaped.
+void HostFileNames() {
+  LocalServices server;
+  ASSERT_TRUE(server.Start());
+  const std::string content = RandomBytes(10000, 23);
+  server.AddFile("/x64/game.dll", content);
+  HostedModule host;
+  ILumoDownloader* d = host.Initialise();
+  ASSERT_NE(d, nullptr);
+  const fs::path dir = ScenarioDir("names") / "save";
+  fs::create_directories(dir);
+  const std::u16string dirText = U16(dir.string());
+  const std::string url = server.Url("/x64/game.dll");
+  const char* urls[] = {url.c_str()};
+  // The module logs beside the folder of this program; only what this scenario adds counts.
+  std::u16string exeDir;
+  for (const WChar c : platform::ExecutableDirectory()) exeDir.push_back(c);
+  const fs::path log = fs::path(exeDir) / ".." / "lumodownload.log";
+  const size_t logBefore = ReadFile(log).size();
+
+  struct Refused {
+    std::u16string name;
+    std::string logged;  // as the log line shows it
+  };
+  // One of each kind; the rule's own table (unit_base) has the rest.
+  const Refused refused[] = {
+      {u"../../pwned.dll", "../../pwned.dll"},
+      {u"data\\..\\..\\pwned.dll", "data\\..\\..\\pwned.dll"},
+      {u"/tmp/pwned.dll", "/tmp/pwned.dll"},
+      {u"\\\\server\\share\\pwned.dll", "\\\\server\\share\\pwned.dll"},
+      {u"C:pwned.dll", "C:pwned.dll"},
+      {u"game.dll::$DATA", "game.dll::$DATA"},
+      {u"a\r\n2017-11-23T02:47:10 INFO - forged.dll",
+       "a\\r\\n2017-11-23T02:47:10 INFO - forged.dll"},
+      {u"data/nul.txt", "data/nul.txt"},
+      {u"LPT\u00B9", "LPT\xC2\xB9"},
+  };
+  for (const Refused& r : refused) {
+    EXPECT_EQ(d->AddDownload(urls, 1, W(dirText), W(r.name), nullptr, 0, nullptr), kInvalidArg)
+        << r.logged;
+  }
+  EXPECT_EQ(host.downloader->Start(), kOk);
+  // Nothing was queued: the worker goes idle without a single request.
+  EXPECT_TRUE(host.PollUntil([&] { return host.RunState() == kLumoRunStateIdle; }, JobBound()));
+  EXPECT_EQ(server.RequestCount(), 0u);
+  const std::string lines = ReadFile(log).substr(logBefore);
+  for (const Refused& r : refused) {
+    EXPECT_NE(
+        lines.find(" WARN - Download file failed, the file name is illegal: " + r.logged + "\n"),
+        std::string::npos)
+        << r.logged;
+  }
+  // No name broke its line: every line starts with this run's time stamp.
+  EXPECT_EQ(lines.find("\n2017-11-23T02:47:10"), std::string::npos) << lines;
+
+  // Subfolders, with either separator and any script, are made and reported as written.
+  const std::u16string accepted[] = {u"data/pak01.pak", u"data\\sub\\x64\\game.dll",
+                                     u"\u6570\u636E/\u540D\u524D.bin"};
+  for (const std::u16string& name : accepted) {
+    EXPECT_EQ(d->AddDownload(urls, 1, W(dirText), W(name), nullptr, 0, nullptr), kOk);
+  }
+  EXPECT_TRUE(host.RunUntilIdle(JobBound(60)));
+  const std::string cjk = "\xE6\x95\xB0\xE6\x8D\xAE/\xE5\x90\x8D\xE5\x89\x8D.bin";
+  const std::vector<std::string> relative = {"data/pak01.pak", "data/sub/x64/game.dll", cjk};
+  std::vector<std::string> expected;
+  for (const std::string& name : relative) {
+    EXPECT_EQ(ReadFile(dir / fs::u8path(name)), content) << name;
+    expected.push_back(dir.string() + "/" + name);
+  }
+  EXPECT_EQ(host.Completed(), expected);
+  std::string current;
+  LumoString currentText = LumoStringFor(current);
+  uint32_t state = 0, average = 0, speed = 0;
+  uint64_t bytes = 0;
+  EXPECT_EQ(d->GetProgress(&state, &bytes, &average, &speed, &currentText), kOk);
+  EXPECT_EQ(current, dir.string() + "/" + cjk);
+  // Nothing landed beside the save folder.
+  EXPECT_FALSE(fs::exists(dir.parent_path() / "pwned.dll"));
+  EXPECT_LT(host.Terminate(true), Scaled(5000ms) + 5s);
+  fs::remove_all(dir.parent_path());
+}
+
+TEST(HostInput, HostFileNamesStayInsideTheSaveFolder) { RunInChild(HostFileNames); }
+
 void TenThousandUrls() {
   LocalServices server;
   ASSERT_TRUE(server.Start());

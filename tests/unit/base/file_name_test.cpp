@@ -67,5 +67,27 @@ TEST(FileNameFromUrl, LongNamesAreCutAtACharacterKeepingTheExtension) {
   EXPECT_LE(FileNameFromUrl("http://h/con." + std::string(300, 'x')).size(), kMaxFileNameBytes);
 }
 
+// The host's names: folders inside the save folder pass; nothing that leads elsewhere does.
+TEST(IsLegalHostFileName, RelativeNamesInsideTheFolderOnly) {
+  // Names separated by commas (no name here holds one).
+  auto names = [](const std::string& list) {
+    std::vector<std::string> out;
+    for (size_t begin = 0, end = 0; end != std::string::npos; begin = end + 1) {
+      end = list.find(',', begin);
+      out.push_back(list.substr(begin, end == std::string::npos ? end : end - begin));
+    }
+    return out;
+  };
+  const std::string legal =
+      ",data.pak,data/pak01.pak,data\\sub\\x.bin,a.b.c,.hidden,x;y.bin,COM10,console/comet.txt,"
+      "\xE6\x96\x87/\xE6\x96\x87.bin";
+  for (const std::string& name : names(legal)) EXPECT_TRUE(IsLegalHostFileName(name)) << name;
+  const std::string illegal =
+      "/abs,\\abs,\\\\server\\share\\x,\\\\?\\C:\\x,C:\\x,C:x,c:,x:stream,..,../x,a/../../x,"
+      "a\\..\\x,.,./x,a/./x,a/,a//b,a\\,x.,x ,dir./x,dir /x,a\x01b,a\x7F,a\tb,a\rb,a\nb,con,"
+      "CON.txt,d/aux,nul.tar.gz,LPT1/x,com\xC2\xB9,conin$,a*b,a?b,a\"b,a<b,a>b,a|b";
+  for (const std::string& name : names(illegal)) EXPECT_FALSE(IsLegalHostFileName(name)) << name;
+}
+
 }  // namespace
 }  // namespace lumo

@@ -135,33 +135,68 @@ TEST_F(TransferTest, OneByteOfGrowthPostponesTheStallCheck) {
   EXPECT_EQ(GetStatusCallsBeforeAbort(engine_.Calls()), 241u);
 }
 
-TEST_F(TransferTest, SizeExceptionWarnsReportsAndCapsTheRecord) {
-  FakeSessionScript script;
-  script.polls = {FakePoll{3, 100, 150, 5, 5}, FakePoll{3, 0, 160, 5, 5},
-                  FakePoll{4, 100, 100, 5, 5}};
-  engine_.QueueSession(script);
-  DownloadStatus afterCap{};
-  DownloadJob job = MakeJob({kUrl});
-  EXPECT_EQ(worker_->RunFile(job).code, 0);
-  EXPECT_EQ(log_.Count("WARN - Download size exception, total=100, complete=150"), 1u);
-  EXPECT_EQ(log_.Count("WARN - Download size exception, total=0, complete=160"), 1u);
-  const std::vector<Form> unnormal = [&] {
-    std::vector<Form> out;
-    for (Form& f : SentEvents(kEventFileDownload)) {
-      if (f["downloadState"] == "DOWNLOADING_UNNORMAL") out.push_back(f);
+TEST_F(TransferTest, SizeCheckOnlyAgainstALengthTheServerGave) {
+  struct Case {
+    const char* why;
+    std::vector<FakePoll> polls;
+    std::vector<std::string> warnings;       // the size lines, in order
+    std::vector<std::string> unnormalSizes;  // "fileSize/downloadedFileSize" of each event
+    uint64_t totalMidway;                    // words 8 and 10 while the last poll is pending
+    uint64_t downloadedMidway;
+  };
+  const Case cases[] = {
+      {"more than the total",
+       {FakePoll{3, 100, 150, 5, 5}, FakePoll{3, 100, 160, 5, 5}, FakePoll{4, 100, 100, 5, 5}},
+       {"WARN - Download size exception, total=100, complete=150",
+        "WARN - Download size exception, total=100, complete=160"},
+       {"100/150", "100/160"},  // reported before the cap
+       100,
+       100},
+      {"no length (chunked): the bytes received show",
+       {FakePoll{3, 0, 50, 5, 5}, FakePoll{3, 0, 120, 5, 5}, FakePoll{4, 120, 120, 5, 5}},
+       {},
+       {},
+       0,
+       120},
+      {"a known total once, then none",
+       {FakePoll{3, 100, 50, 5, 5}, FakePoll{3, 0, 160, 5, 5}, FakePoll{4, 160, 160, 5, 5}},
+       {},
+       {},
+       100,
+       160},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    worker_->ResetWorker();
+    LogTail log;
+    const size_t eventsBefore = SentEvents(kEventFileDownload).size();
+    FakeSessionScript script;
+    script.polls = c.polls;
+    DownloadStatus midway{};
+    const size_t last = c.polls.size() - 1;
+    script.onPoll = [&](size_t index) {
+      if (index == last) worker_->RefreshStatus(&midway);
+    };
+    engine_.QueueSession(script);
+    DownloadJob job = MakeJob({kUrl});
+    EXPECT_EQ(worker_->RunFile(job).code, 0);
+    std::vector<std::string> warnings;
+    for (const std::string& line : log.Lines()) {
+      if (line.rfind("WARN", 0) == 0) warnings.push_back(line);
     }
-    return out;
-  }();
-  ASSERT_EQ(unnormal.size(), 2u);
-  Form first = unnormal[0];
-  EXPECT_EQ(first["fileSize"], "100");
-  EXPECT_EQ(first["downloadedFileSize"], "150");  // reported before the cap
-  Form second = unnormal[1];
-  EXPECT_EQ(second["fileSize"], "100");  // the record keeps the last non-zero total
-  EXPECT_EQ(second["downloadedFileSize"], "160");
-  worker_->RefreshStatus(&afterCap);
-  EXPECT_EQ(afterCap.words[8], 100u);
-  EXPECT_EQ(afterCap.words[10], 100u);
+    EXPECT_EQ(warnings, c.warnings);
+    std::vector<std::string> unnormal;
+    const std::vector<Form> events = SentEvents(kEventFileDownload);
+    for (size_t i = eventsBefore; i < events.size(); ++i) {
+      Form f = events[i];
+      if (f["downloadState"] == "DOWNLOADING_UNNORMAL") {
+        unnormal.push_back(f["fileSize"] + "/" + f["downloadedFileSize"]);
+      }
+    }
+    EXPECT_EQ(unnormal, c.unnormalSizes);
+    EXPECT_EQ(midway.words[8], c.totalMidway);
+    EXPECT_EQ(midway.words[10], c.downloadedMidway);
+  }
 }
 
 TEST_F(TransferTest, MilestonesCarryTheirDurationsAndSpeedWindows) {

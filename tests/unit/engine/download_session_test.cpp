@@ -56,6 +56,21 @@ TEST_F(DownloadSessionTest, MissingSaveDirectoryIsCreatedAndEmptyNameComesFromUr
 
   EXPECT_EQ(end.result, kZdlResultSuccess);
   EXPECT_TRUE(ReadFile(nested / "patch_1.bin") == data);
+
+  // A name's subfolders are created; a name leading out of the folder is refused at once.
+  end = Download(server_.Url("/pkg/patch:1.bin"), nested, "data/sub/p.bin");
+  EXPECT_EQ(end.result, kZdlResultSuccess);
+  EXPECT_TRUE(ReadFile(nested / "data" / "sub" / "p.bin") == data);
+  const std::string url = server_.Url("/pkg/patch:1.bin");
+  for (const char* bad : {"../escape.bin", "/abs.bin", "c:x.bin", "x.bin:s", "nul/x.bin"}) {
+    IZDownloadSession* session = nullptr;
+    EXPECT_EQ(downloads_->CreateSession(url.c_str(), nullptr, Wide(nested.string()).c_str(),
+                                        Wide(bad).c_str(), &session),
+              kZdlInvalidArg)
+        << bad;
+    EXPECT_EQ(session, nullptr);
+  }
+  EXPECT_FALSE(fs::exists(nested.parent_path() / "escape.bin"));
 }
 
 TEST_F(DownloadSessionTest, DroppedConnectionResumesWithRangeAndIfRange) {
@@ -319,6 +334,18 @@ TEST_F(DownloadSessionTest, ManifestThatMatchesPassesAndOneThatDoesNotDiscardsTh
   EXPECT_EQ(noLine.result, kZdlResultChecksum);
   EXPECT_EQ(server_.RequestCount("/data.bin"), requestsBefore);  // not fetched at all
   EXPECT_FALSE(fs::exists(badDir / "data.bin"));
+
+  // Two lines for data.bin: the URL's folder picks the x64 one although x86 comes first; a URL
+  // that picks neither fails with its own extended code, before any byte is fetched.
+  server_.AddFile("/bin/x64/data.bin", data);
+  fs::path archs = dir_ / "archs.md5";
+  std::ofstream(archs) << wrong << "  x86/data.bin\n" << digest << "  x64/data.bin\n";
+  SessionEnd picked =
+      Download(server_.Url("/bin/x64/data.bin"), dir_ / "x64", "data.bin", archs.string());
+  EXPECT_EQ(picked.result, kZdlResultSuccess);
+  SessionEnd ambiguous = Download(server_.Url("/data.bin"), badDir, "data.bin", archs.string());
+  EXPECT_EQ(ambiguous.result, kZdlResultChecksum);
+  EXPECT_EQ(ambiguous.extended, kZdlExtChecksumAmbiguous);
 }
 
 TEST_F(DownloadSessionTest, MaxSpeedOptionLimitsTheTransfer) {

@@ -137,7 +137,7 @@ int32_t RecordingHandler::OnData(const void* data, uint32_t length) {
   std::lock_guard<std::mutex> lock(lock_);
   if (calls_.empty() || calls_.back() != "data") calls_.push_back("data");
   body_.append(static_cast<const char*>(data), length);
-  return 0;
+  return body_.size() > refuseAfter ? static_cast<int32_t>(0x80004004u) : 0;
 }
 
 int32_t RecordingHandler::OnComplete() {

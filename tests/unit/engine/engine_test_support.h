@@ -84,6 +84,8 @@ class RecordingHandler final : public IZHttpResponseHandler {
   std::string Body();
   uint32_t Status();
   uint32_t refs() const { return refs_.load(); }
+  // OnData answers E_ABORT once the body holds more than this (set before Send).
+  size_t refuseAfter = static_cast<size_t>(-1);
 
  private:
   ~RecordingHandler() = default;

@@ -118,6 +118,26 @@ TEST_F(HttpRequestTest, AStalledRequestEndsWhenReleasedOrTerminated) {
   }
 }
 
+TEST_F(HttpRequestTest, AHandlerThatRefusesTheBodyEndsTheRequest) {
+  // About 13 s of body at this pace; the handler wants none of it past 64 KiB.
+  Faults slow;
+  slow.rate = 320 * 1024;
+  slow.chunkBytes = 16 * 1024;
+  server_.AddFile("/endless", RandomBytes(4 << 20, 5), slow);
+  auto* handler = new RecordingHandler();
+  handler->AddRef();
+  handler->refuseAfter = 64 * 1024;
+  IZHttpRequest* request = nullptr;
+  ASSERT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet,
+                                 server_.Url("/endless").c_str(), handler, 0, &request),
+            kZdlOk);
+  ASSERT_EQ(request->Send(), kZdlOk);
+  request->Release();
+  EXPECT_TRUE(handler->WaitComplete(5s));
+  EXPECT_LT(handler->Body().size(), size_t{256 * 1024});
+  handler->Release();
+}
+
 TEST_F(HttpRequestTest, BadArgumentsAreRefused) {
   auto* handler = new RecordingHandler();
   handler->AddRef();

@@ -9,11 +9,14 @@ namespace {
 TEST(InputHardeningTest, AnEmptyFileNameMatchesNoManifestLine) {
   std::string digest = "kept";
   // The last element of "a\0d6967\\\" is empty: it must not pass for a file without a name.
-  EXPECT_FALSE(FindManifestDigest("900150983cd24fb0d6963f7d28e17f72  a\\0d6967\\\\\\\n", "",
-                                  &digest));
-  EXPECT_FALSE(FindManifestDigest("900150983cd24fb0d6963f7d28e17f72  dir/\n", "", &digest));
+  EXPECT_EQ(
+      FindManifestDigest("900150983cd24fb0d6963f7d28e17f72  a\\0d6967\\\\\\\n", "", "", &digest),
+      ManifestMatch::kMissing);
+  EXPECT_EQ(FindManifestDigest("900150983cd24fb0d6963f7d28e17f72  dir/\n", "", "", &digest),
+            ManifestMatch::kMissing);
   EXPECT_EQ(digest, "kept");
-  EXPECT_TRUE(FindManifestDigest("900150983cd24fb0d6963f7d28e17f72  dir/a\n", "a", &digest));
+  EXPECT_EQ(FindManifestDigest("900150983cd24fb0d6963f7d28e17f72  dir/a\n", "a", "", &digest),
+            ManifestMatch::kFound);
   EXPECT_EQ(digest, "900150983cd24fb0d6963f7d28e17f72");
 }
 

@@ -73,15 +73,29 @@ class TimeZoneTest : public ::testing::Test {
   std::string oldZone_;
 };
 
-TEST_F(TimeZoneTest, BiasIsTheStandardOffsetWhateverTheSeason) {
-  Use("UTC");
-  EXPECT_EQ(TimeZoneBiasMinutes(), 0);
-  Use("America/New_York");
-  EXPECT_EQ(TimeZoneBiasMinutes(), 300);
-  Use("Australia/Sydney");
-  EXPECT_EQ(TimeZoneBiasMinutes(), -600);
+TEST_F(TimeZoneTest, BiasIsTheOffsetInForceAndMatchesTheLocalTime) {
+  // The bias of the moment, daylight saving and half hours included: it must turn the local
+  // time it came with into UTC exactly, in every zone and season.
+  for (const char* zone : {"UTC", "Asia/Kolkata", "Asia/Kathmandu", "America/New_York",
+                           "Australia/Sydney", "Australia/Adelaide", "America/St_Johns"}) {
+    Use(zone);
+    const long long before = static_cast<long long>(std::time(nullptr)) / 60;
+    int32_t bias = 12345;
+    const CalendarTime local = LocalTimeNow(&bias);
+    const long long after = static_cast<long long>(std::time(nullptr)) / 60;
+    ExpectSane(local);
+    const long long utcMinutes = EpochMinutes(local) + bias;
+    EXPECT_TRUE(utcMinutes == before || utcMinutes == after) << zone << " bias " << bias;
+  }
+  // A zone without daylight saving has its standard bias whatever the date.
   Use("Asia/Kolkata");
-  EXPECT_EQ(TimeZoneBiasMinutes(), -330);
+  int32_t bias = 0;
+  LocalTimeNow(&bias);
+  EXPECT_EQ(bias, -330);
+  // A fixed rule: 10 hours east as standard time, 11 as daylight time all year long.
+  Use("AEST-10AEDT-11,J1/0,J365/25");
+  LocalTimeNow(&bias);
+  EXPECT_EQ(bias, -660);
 }
 
 TEST_F(TimeZoneTest, LocalTimeDiffersFromUtcByTheZoneOffset) {
@@ -92,10 +106,10 @@ TEST_F(TimeZoneTest, LocalTimeDiffersFromUtcByTheZoneOffset) {
     ExpectSane(utc);
     ExpectSane(local);
     long long difference = EpochMinutes(local) - EpochMinutes(utc);
-    // UTC = local + bias; daylight saving may add an hour. A minute boundary may fall between.
-    long long offset = -TimeZoneBiasMinutes();
-    EXPECT_TRUE(std::llabs(difference - offset) <= 1 || std::llabs(difference - offset - 60) <= 1)
-        << zone << " difference " << difference;
+    // UTC = local + bias. A minute boundary may fall between.
+    int32_t bias = 0;
+    LocalTimeNow(&bias);
+    EXPECT_LE(std::llabs(difference + bias), 1) << zone << " difference " << difference;
   }
 }
 

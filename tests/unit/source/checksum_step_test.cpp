@@ -3,6 +3,12 @@
 #include "source/checksum_step.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include "source_test_env.h"
 
@@ -236,6 +242,120 @@ TEST_F(ChecksumTest, PauseSkipsTheRemainingChecksumAttempts) {
   DownloadJob job = ChecksumJob({kSumOne, kSumTwo}, Md5Of(kContent));
   EXPECT_EQ(worker_->RunFile(job).code, 1);
   EXPECT_EQ(engine_.SessionRequests().size(), 1u);
+}
+
+TEST_F(ChecksumTest, SetAsideCopiesKeepTheNewestEightOfEachName) {
+  platform::CreateDirectories(WideOfUtf8(ChecksumDir()));
+  auto write = [this](const std::string& name, const std::string& text) {
+    std::ofstream(ChecksumDir() + name, std::ios::binary) << text;
+  };
+  for (int i = 0; i < 10; ++i) write("sum.md5.2001010100000000" + std::to_string(i), "old");
+  write("other.md5.20010101000000000", "other");
+  write("sum.md5.bak", "not a copy");
+  write("sum.md5", "newest");
+  ChecksumStep::SetFileAside(WideOfUtf8(ChecksumDir() + "sum.md5"));
+
+  std::vector<std::string> copies;
+  for (const std::string& file : FilesIn(ChecksumDir())) {
+    if (file.rfind("sum.md5.", 0) == 0 && IsTimestampSuffix(file.substr(8))) {
+      copies.push_back(file);
+    }
+  }
+  ASSERT_EQ(copies.size(), 8u);
+  EXPECT_EQ(copies.front(), "sum.md5.20010101000000003");  // the three oldest went
+  EXPECT_EQ(ReadFile(ChecksumDir() + copies.back()), "newest");
+  EXPECT_FALSE(platform::FileExists(WideOfUtf8(ChecksumDir() + "sum.md5")));
+  EXPECT_EQ(ReadFile(ChecksumDir() + "other.md5.20010101000000000"), "other");
+  EXPECT_EQ(ReadFile(ChecksumDir() + "sum.md5.bak"), "not a copy");
+}
+
+// What stands in the checksum folder's way is told with the system's words, and no URL is tried.
+TEST_F(ChecksumTest, UnwritableChecksumFolderIsReportedWithItsReason) {
+  struct Case {
+    const char* why;
+    std::function<void()> block;
+    int32_t status;
+  };
+  const std::string folder = ChecksumDir();
+  const std::string exe = exeDir_;
+  const Case cases[] = {
+      {"a file where the folder goes", [exe] { std::ofstream(exe + "checksum") << "x"; },
+       static_cast<int32_t>(0x80070003u)},
+      {"a folder without write rights",
+       [folder] {
+         platform::CreateDirectories(WideOfUtf8(folder));
+         std::filesystem::permissions(
+             folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+       },
+       static_cast<int32_t>(0x80070005u)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    if (c.status == static_cast<int32_t>(0x80070005u) && geteuid() == 0) {
+      std::printf("Case skipped, root writes anywhere: %s\n", c.why);
+      continue;
+    }
+    RemoveTree(exe + "checksum");
+    c.block();
+    LogTail log;
+    const size_t sessionsBefore = engine_.SessionRequests().size();
+    const size_t eventsBefore = SentEvents(kEventRunningException).size();
+    DownloadJob job = ChecksumJob({kSumOne}, Md5Of(kContent));
+    EXPECT_EQ(worker_->RunFile(job).code, 1);
+    EXPECT_EQ(engine_.SessionRequests().size(), sessionsBefore);
+    const std::string reason = platform::SystemErrorText(c.status);
+    ASSERT_FALSE(reason.empty());
+    const std::string text = "Cannot write to the checksum folder " + folder + ", " + reason;
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{
+                  "INFO - Start to download data.bin", "INFO - Start to check the checksum file.",
+                  "ERROR - " + text, "ERROR - Failed to download file, Illegal checksum file"}));
+    std::vector<Form> reports = SentEvents(kEventRunningException);
+    ASSERT_EQ(reports.size(), eventsBefore + 2);
+    Form folderReport = reports[eventsBefore];
+    EXPECT_EQ(folderReport["exceptionMsg"], text);
+    EXPECT_EQ(folderReport["err"], reason);
+    EXPECT_EQ(folderReport["errExtCode"], std::to_string(static_cast<uint32_t>(c.status)));
+    std::error_code ignored;  // the first case's "folder" is a file
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ignored);
+  }
+}
+
+// A checksum file past 64 MiB: stopped while it comes (claimed or grown), refused when it came
+// too fast to be stopped; the next URL is tried, the same one not again.
+TEST_F(ChecksumTest, ChecksumFilesPast64MiBAreRefused) {
+  constexpr uint64_t kLimit = 64ull << 20;
+  FakeSessionScript claimed;
+  claimed.polls = {FakePoll{3, kLimit + 1, 1000, 10, 10}};
+  FakeSessionScript grown;
+  grown.polls = {FakePoll{3, 0, 1000, 10, 10}, FakePoll{3, 0, kLimit + 1, 10, 10}};
+  const std::string path = ChecksumDir() + "sum.md5";
+  const std::string third = "http://127.0.0.1/three/sum.md5";
+  const std::string fourth = "http://127.0.0.1/four/sum.md5";
+  engine_.QueueSession(claimed);
+  engine_.QueueSession(grown);
+  engine_.QueueSession(Serves(path, std::string(kLimit + 1, 'x')));  // one poll: too fast
+  engine_.QueueSession(Serves(path, kContent));
+  engine_.QueueSession(Succeeds());
+  DownloadJob job = ChecksumJob({kSumOne, kSumTwo, third, fourth}, Md5Of(kContent));
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  EXPECT_EQ(job.checksumFile, WideOfUtf8(path));
+  EXPECT_EQ(FetchesOf(kSumOne), 1u);
+  EXPECT_EQ(FetchesOf(kSumTwo), 1u);
+  EXPECT_EQ(FetchesOf(third), 1u);
+  EXPECT_EQ(engine_.CountCalls("Abort"), 2u);
+  EXPECT_EQ(log_.CountContaining("ERROR - Checksum file refused, it is larger than 67108864 "
+                                 "bytes: " +
+                                 kSumOne + "?t="),
+            1u);
+  EXPECT_EQ(log_.Count("ERROR - Checksum file refused, it is larger than 67108864 bytes: " + path),
+            1u);
+  // The big file is gone; only the good one's set-aside copy is left.
+  EXPECT_EQ(FilesIn(ChecksumDir()).size(), 1u);
+  std::vector<Form> reports = SentEvents(kEventRunningException);
+  ASSERT_GE(reports.size(), 2u);
+  EXPECT_EQ(reports[0]["errExtCode"], std::to_string(0x800700DFu));
 }
 
 TEST_F(ChecksumTest, SetFileAsideIgnoresWhatCannotBeRenamed) {

@@ -48,6 +48,25 @@ TEST(HttpDnsAnswerTest, DuplicatesOnceInByteOrder) {
             (std::vector<std::string>{"10.0.0.2", "9.9.9.9"}));
 }
 
+TEST(HttpDnsAnswerTest, TheFirstEightDistinctAddressesOnly) {
+  struct Case {
+    std::string body;
+    Addresses addresses;
+  };
+  const Case cases[] = {
+      // Invalid entries and repeats do not use up places; later addresses beyond eight are out
+      // even when they would sort first.
+      {"9.0.0.1 30\nx\n9.0.0.1\n9.0.0.2\n9.0.0.3\nbad.host\n9.0.0.4\n9.0.0.5\n9.0.0.6\n9.0.0.2"
+       "\n9.0.0.7\n9.0.0.8\n1.1.1.1\n",
+       {"9.0.0.1", "9.0.0.2", "9.0.0.3", "9.0.0.4", "9.0.0.5", "9.0.0.6", "9.0.0.7", "9.0.0.8"}},
+  };
+  for (const Case& c : cases) {
+    const HttpDnsAnswer a = ParseHttpDnsAnswer(c.body);
+    EXPECT_EQ(a.addresses, c.addresses) << c.body.substr(0, 40);
+  }
+  EXPECT_DOUBLE_EQ(ParseHttpDnsAnswer(cases[0].body).lifetimeSeconds, 30 * 0.9);
+}
+
 TEST(HttpDnsAnswerTest, OnlyDottedQuadsBecomeAddresses) {
   for (const char* good : {"0.0.0.0", "255.255.255.255", "127.0.0.1", "1.22.100.249"}) {
     EXPECT_TRUE(IsDottedQuadIPv4(good)) << good;
@@ -113,7 +132,7 @@ TEST(HttpDnsAnswerTest, MalformedAnswersAreHandled) {
     EXPECT_GE(a.lifetimeSeconds, 0);
     EXPECT_LE(a.lifetimeSeconds, HttpDnsAnswer::kMaxLifetimeSeconds);
   }
-  EXPECT_EQ(ParseHttpDnsAnswer(manyLines).addresses.size(), 256u);
+  EXPECT_EQ(ParseHttpDnsAnswer(manyLines).addresses.size(), HttpDnsAnswer::kMaxAddresses);
   EXPECT_DOUBLE_EQ(ParseHttpDnsAnswer(manyLines).lifetimeSeconds, 7 * 0.9);
   EXPECT_TRUE(ParseHttpDnsAnswer(std::string(1024 * 1024, '7')).addresses.empty());
   EXPECT_EQ(ParseHttpDnsAnswer(std::string(1024 * 1024, ' ') + "1.2.3.4").addresses,

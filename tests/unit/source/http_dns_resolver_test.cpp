@@ -134,16 +134,34 @@ TEST_F(HttpDnsResolverTest, FailedQueriesStoreNothing) {
 TEST_F(HttpDnsResolverTest, HostileAnswersEndUpAsDottedQuadsOrNothing) {
   std::string garbage;
   for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 7919) & 0xFF));
-  const std::string bodies[] = {garbage, std::string(1024 * 1024, 'x'),
-                                "127.0.0.2 60\nhttp://evil/ 1\n127.0.0.1:80\n\x01\x02\n"};
-  for (const std::string& body : bodies) {
+  std::string manyAddresses;  // about 60 KiB: five thousand places to try a file at
+  for (int i = 0; i < 5000; ++i) {
+    manyAddresses += "127.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
+  }
+  std::string sixMegabytes;
+  while (sixMegabytes.size() < (6u << 20)) sixMegabytes += "127.0.0.2 60\n";
+  struct Case {
+    std::string body;
+    size_t addresses;  // in the record; 0: no record
+  };
+  const Case cases[] = {
+      {garbage, 0},
+      {std::string(1024 * 1024, 'x'), 0},
+      {"127.0.0.2 60\nhttp://evil/ 1\n127.0.0.1:80\n\x01\x02\n", 1},
+      {manyAddresses, 8},
+      {sixMegabytes, 0},  // past 64 KiB: not an answer
+  };
+  for (const Case& c : cases) {
     resolver_.Clear();
-    SetAnswer(Answer(200, body));
+    SetAnswer(Answer(200, c.body));
     const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
+    EXPECT_EQ(record ? record->addresses.size() : 0u, c.addresses) << c.body.substr(0, 20);
     if (record) {
       for (const std::string& address : record->addresses) EXPECT_TRUE(IsDottedQuadIPv4(address));
     }
   }
+  // Whatever came, the report carries at most 2 KiB of it.
+  for (Form& event : DnsEvents()) EXPECT_LE(event["response"].size(), 2048u);
   EXPECT_EQ(log_.Count("WARN - Ignored 3 entries of the HTTP DNS answer that are not IPv4 "
                        "addresses, from " +
                        kQueryUrl + ", the first: http://evil/"),

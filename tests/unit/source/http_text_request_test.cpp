@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -75,6 +76,7 @@ TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
       {createFails, "CreateRequest fails"},
       {sendFails, "Send fails"},
       {noStatus, "no status reported"},
+      {testing::Answer(200, std::string(64 * 1024 + 1, 'a')), "a body past 64 KiB"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -90,7 +92,34 @@ TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
     EXPECT_EQ(sentUrl.substr(0, kUrl.size() + 3), kUrl + "?t=");
     EXPECT_TRUE(engine_.WaitUntil([&] { return engine_.LiveRequests() == 0; }));
   }
-  EXPECT_EQ(engine_.CountCalls("Send"), 5u);  // nothing to send when CreateRequest failed
+  EXPECT_EQ(engine_.CountCalls("Send"), 6u);  // nothing to send when CreateRequest failed
+}
+
+TEST_F(HttpTextRequestTest, NoMoreThan64KiBOfAnAnswerIsKept) {
+  // A bound no loaded machine reaches; every case here ends at a look long before it.
+  timing_.httpPoll = std::chrono::minutes(1);
+  timing_.httpLook = std::chrono::milliseconds(1);
+  const auto start = std::chrono::steady_clock::now();
+  const struct {
+    size_t size;
+    bool complete;
+    int32_t result;
+  } cases[] = {
+      {64 * 1024, true, kZdlOk},
+      {64 * 1024 + 1, true, kZdlFail},
+      {10 << 20, false, kZdlFail},  // an endless answer
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    FakeHttpAnswer answer = testing::Answer(200, std::string(c.size, 'x'));
+    answer.complete = c.complete;
+    Answer(answer);
+    std::string body;
+    EXPECT_EQ(Get(&body), c.result);
+    EXPECT_EQ(body.size(), std::min<size_t>(c.size, 64 * 1024));
+  }
+  // The endless answer too: past its limit the wait ends.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(50));
 }
 
 TEST_F(HttpTextRequestTest, AnswerThatNeverCompletesIsJudgedAfterTheLastPoll) {

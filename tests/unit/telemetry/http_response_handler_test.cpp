@@ -61,6 +61,37 @@ TEST(HttpResponseHandler, RecordsWhatTheEngineReports) {
   handler->Release();
 }
 
+TEST(HttpResponseHandler, KeepsItsLimitAndRefusesTheRestAndWhatComesAfterTheWait) {
+  constexpr int32_t kRefused = static_cast<int32_t>(0x80004004u);
+  HttpResponseHandler* handler = HttpResponseHandler::Create(8);
+  ASSERT_NE(handler, nullptr);
+  handler->AddRef();
+  EXPECT_EQ(handler->OnData("12345", 5), kZdlOk);
+  EXPECT_EQ(handler->OnData("678", 3), kZdlOk);  // exactly the limit
+  EXPECT_FALSE(handler->Overflowed());
+  EXPECT_EQ(handler->OnData("9", 1), kRefused);
+  EXPECT_TRUE(handler->Overflowed());
+  EXPECT_EQ(handler->OnData("abc", 3), kRefused);
+  EXPECT_EQ(handler->Response(), "12345678");
+  handler->Release();
+
+  handler = HttpResponseHandler::Create(8);
+  handler->AddRef();
+  EXPECT_EQ(handler->OnData("1234567890", 10), kRefused);  // one piece past the limit
+  EXPECT_EQ(handler->Response(), "12345678");
+  handler->Release();
+
+  handler = HttpResponseHandler::Create();
+  handler->AddRef();
+  EXPECT_EQ(handler->OnData("ab", 2), kZdlOk);
+  handler->Abandon();
+  EXPECT_EQ(handler->OnData("cd", 2), kRefused);
+  EXPECT_FALSE(handler->Overflowed());
+  EXPECT_EQ(handler->Response(), "ab");
+  EXPECT_EQ(handler->OnComplete(), kZdlOk);
+  handler->Release();
+}
+
 TEST(HttpResponseHandler, PollerSeesAConsistentResponseWhileTheEngineAppends) {
   HttpResponseHandler* handler = HttpResponseHandler::Create();
   ASSERT_NE(handler, nullptr);
