@@ -119,6 +119,11 @@ bool RenameFile(const WString& from, const WString& to);
 bool DeleteFileAt(const WString& path);
 // fopen with a UTF-16 path (mode as fopen's, e.g. "rb"); null on failure.
 std::FILE* OpenFile(const WString& path, const char* mode);
+// Appends text in one write to the file at path (ANSI code page), creating it when missing;
+// line ends become CR LF on Windows, as a text-mode stream writes them. Never follows a link
+// nor waits on a FIFO or device: anything but a regular file with a single name is left alone.
+// False when nothing was written.
+bool AppendTextToFile(const std::string& path, const std::string& text);
 
 // ---- digest ----
 

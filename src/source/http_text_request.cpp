@@ -42,6 +42,7 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
   std::string received;
   uint32_t status = 0;
   bool sent = false;
+  bool whole = false;  // the engine completed the answer and did not call it incomplete
   url = AddCacheBuster(url);
 
   HttpResponseHandler* created = HttpResponseHandler::Create();  // null when out of memory
@@ -65,13 +66,16 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
         status = handler.get()->Status();
         // Copied after done was read, so a done answer's body is complete.
         received = handler.get()->Response();
+        whole = done && !handler.get()->Incomplete();
         if (done) break;
       }
     }
   }
   if (body != nullptr) *body = received;
 
-  if (sent && status == kHttpOk && !received.empty()) return kZdlOk;
+  // A body without a successful end (cut short, stalled, failed) may be any fragment of the
+  // answer: it is a failed request, whatever it holds.
+  if (sent && whole && status == kHttpOk && !received.empty()) return kZdlOk;
   WriteLog(kLevelWarn, kFailedToGet + url);
   return kZdlFail;
 }
