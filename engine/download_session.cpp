@@ -9,6 +9,7 @@
 #include "base/file_name.h"
 #include "path_text.h"
 #include "platform/engine_file.h"
+#include "response_rules.h"
 
 namespace zdl {
 namespace {
@@ -47,43 +48,6 @@ bool IsHttpUrl(const char* url) {
   return startsWith("http://") || startsWith("https://");
 }
 
-// "bytes a-b/n" -> a and n (n 0 when "*"); "bytes */n" -> n. False when unreadable.
-bool ParseContentRange(const std::string& text, bool* hasStart, uint64_t* start, uint64_t* total) {
-  std::string value = text;
-  if (value.compare(0, 6, "bytes ") != 0) return false;
-  value.erase(0, 6);
-  size_t slash = value.find('/');
-  if (slash == std::string::npos) return false;
-  std::string range = value.substr(0, slash);
-  std::string size = value.substr(slash + 1);
-  *total = 0;
-  if (size != "*") {
-    char* end = nullptr;
-    *total = std::strtoull(size.c_str(), &end, 10);
-    if (size.empty() || *end != '\0') return false;
-  }
-  *hasStart = range != "*";
-  if (*hasStart) {
-    char* end = nullptr;
-    *start = std::strtoull(range.c_str(), &end, 10);
-    if (range.empty() || *end != '-') return false;
-  }
-  return true;
-}
-
-// The folder that holds path: what comes before its last separator.
-WString FolderOf(const WString& path) {
-  size_t cut = path.size();
-  while (cut > 0 && path[cut - 1] != '/' && path[cut - 1] != lumo::platform::kPathSeparator) --cut;
-  return cut > 0 ? path.substr(0, cut - 1) : path;
-}
-
-// A validator usable in If-Range: a strong ETag, else Last-Modified, else none.
-std::string ValidatorOf(const ResponseHead& head) {
-  if (!head.etag.empty() && head.etag.compare(0, 2, "W/") != 0) return head.etag;
-  return head.lastModified;
-}
-
 }  // namespace
 
 class DownloadSession::Core final : public TransferObserver {
@@ -95,14 +59,22 @@ class DownloadSession::Core final : public TransferObserver {
         saveDir_(std::move(saveDir)),
         fileName_(std::move(fileName)),
         transport_(std::move(transport)) {
-    finalPath_ = JoinPath(saveDir_, fileName_);
+    // A name may hold subfolders of the save folder, with either separator.
+    WString name = fileName_;
+    for (auto& c : name) {
+      if (lumo::platform::IsPathSeparator(c)) c = lumo::platform::kPathSeparator;
+    }
+    size_t cut = name.find_last_of(lumo::platform::kPathSeparator);
+    if (cut != WString::npos && cut > 0) folders_ = name.substr(0, cut);
+    finalPath_ = JoinPath(saveDir_, name);
+    partDir_ = folders_.empty() ? saveDir_ : JoinPath(saveDir_, folders_);
     partPath_ = finalPath_ + Utf8ToWide(".part");
     metaPath_ = finalPath_ + Utf8ToWide(".part.meta");
   }
 
   int32_t SetOption(int32_t id, const void* value, uint32_t size);
   int32_t GetOption(int32_t id, void* value, uint32_t* size);
-  // Freezes the options and starts the clock; false when already started.
+  // Starts the clock and puts the options in force; false when already started.
   bool MarkStarted();
   void Run();
   void Cancel() {
@@ -136,6 +108,9 @@ class DownloadSession::Core final : public TransferObserver {
   };
 
   EngineResult Transfer();
+  // A session that ends unfinished gives back its reserved room and leaves no empty part of
+  // its own making behind.
+  void Abandon();
   void Finish(EngineResult result);
   bool ReadValidator(std::string* validator);
   void WriteValidator(const std::string& validator);
@@ -143,6 +118,9 @@ class DownloadSession::Core final : public TransferObserver {
     failed_ = true;
     failure_ = result;
   }
+  bool ClaimFits(uint64_t total);
+  // Applies the options that act on the transport at once; under optionsLock_.
+  void ApplyLiveOptionsLocked();
   void AddSample(bool force);
   uint64_t ElapsedMs();
 
@@ -150,14 +128,17 @@ class DownloadSession::Core final : public TransferObserver {
   const WString checksumPath_;
   const WString saveDir_;
   const WString fileName_;
+  WString folders_;  // subfolders of saveDir_ named by fileName_, or empty
+  WString partDir_;
   WString finalPath_;
   WString partPath_;
   WString metaPath_;
   const std::unique_ptr<Transport> transport_;  // Cancel is thread-safe
 
   std::mutex optionsLock_;
-  SessionOptions options_;  // guarded by optionsLock_ until started_, then read-only
+  SessionOptions options_;  // guarded by optionsLock_
   bool started_ = false;    // guarded by optionsLock_
+  Clock::time_point startedAt_;  // guarded by optionsLock_; set with started_
 
   // Read by the polling threads, written by the engine thread.
   std::atomic<int32_t> status_{kZdlStatusInit};
@@ -170,6 +151,7 @@ class DownloadSession::Core final : public TransferObserver {
 
   std::mutex resultLock_;
   EngineResult result_{kZdlResultGeneral, 0};  // guarded by resultLock_
+  std::string detail_;                         // guarded by resultLock_
 
   std::mutex speedLock_;
   std::deque<Sample> samples_;  // guarded by speedLock_; the last ~2 s of progress
@@ -178,8 +160,10 @@ class DownloadSession::Core final : public TransferObserver {
   EngineFile file_;
   uint64_t offset_ = 0;  // bytes of the part file the current answer continues
   std::string validator_;
+  bool partCreated_ = false;  // this session made the part file
   bool failed_ = false;
   EngineResult failure_;
+  std::string failureDetail_;
   bool restart_ = false;          // the answer cannot continue the part: start over
   bool alreadyComplete_ = false;  // 416 for a part that already holds the whole file
   Clock::time_point lastSample_;
@@ -199,27 +183,40 @@ int32_t DownloadSession::Core::SetOption(int32_t id, const void* value, uint32_t
     out->assign(p, n);
   };
   std::lock_guard<std::mutex> lock(optionsLock_);
-  if (started_) return kZdlWrongState;
+  // A running session takes every option but overwrite: its data is already chosen.
   switch (id) {
     case kZdlOptionMaxSpeed:
-      return u32(&options_.maxBytesPerSecond) ? kZdlOk : kZdlInvalidArg;
+      if (!u32(&options_.maxBytesPerSecond)) return kZdlInvalidArg;
+      break;
     case kZdlOptionConnectTimeout:
-      return u32(&options_.connectTimeoutSeconds) ? kZdlOk : kZdlInvalidArg;
+      if (!u32(&options_.connectTimeoutSeconds)) return kZdlInvalidArg;
+      break;
     case kZdlOptionOverwrite:
+      if (started_) return kZdlWrongState;
       if (size < 1) return kZdlInvalidArg;
       options_.overwrite = static_cast<const uint8_t*>(value)[0] != 0;
-      return kZdlOk;
+      break;
     case kZdlOptionProxy:
       text(&options_.proxy);
-      return kZdlOk;
+      break;
     case kZdlOptionUserAgent:
       text(&options_.userAgent);
-      return kZdlOk;
+      break;
     case kZdlOptionTransferTimeout:
-      return u32(&options_.transferTimeoutSeconds) ? kZdlOk : kZdlInvalidArg;
+      if (!u32(&options_.transferTimeoutSeconds)) return kZdlInvalidArg;
+      break;
     default:
       return kZdlInvalidArg;
   }
+  if (started_) ApplyLiveOptionsLocked();
+  return kZdlOk;
+}
+
+void DownloadSession::Core::ApplyLiveOptionsLocked() {
+  transport_->SetMaxBytesPerSecond(options_.maxBytesPerSecond);
+  transport_->SetDeadline(options_.transferTimeoutSeconds == 0
+                              ? Clock::time_point::max()
+                              : startedAt_ + std::chrono::seconds(options_.transferTimeoutSeconds));
 }
 
 int32_t DownloadSession::Core::GetOption(int32_t id, void* value, uint32_t* size) {
@@ -240,6 +237,11 @@ int32_t DownloadSession::Core::GetOption(int32_t id, void* value, uint32_t* size
         bytes.assign(options_.userAgent.begin(), options_.userAgent.end());
         break;
       case kZdlOptionTransferTimeout: putU32(options_.transferTimeoutSeconds); break;
+      case kZdlOptionFailureDetail: {
+        std::lock_guard<std::mutex> result(resultLock_);
+        bytes.assign(detail_.begin(), detail_.end());
+        break;
+      }
       default: return kZdlInvalidArg;
     }
   }
@@ -256,8 +258,10 @@ bool DownloadSession::Core::MarkStarted() {
   std::lock_guard<std::mutex> lock(optionsLock_);
   if (started_) return false;
   started_ = true;
+  startedAt_ = Clock::now();
   startNs_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                     Clock::now().time_since_epoch()).count());
+                     startedAt_.time_since_epoch()).count());
+  ApplyLiveOptionsLocked();
   return true;
 }
 
@@ -274,11 +278,13 @@ uint64_t DownloadSession::Core::ElapsedMs() {
 
 void DownloadSession::Core::Finish(EngineResult result) {
   // Keep the file handle from outliving the session's end.
+  if (result.result != kZdlResultSuccess) Abandon();
   file_.Close();
   finalElapsedMs_.store(static_cast<int64_t>(ElapsedMs()));
   {
     std::lock_guard<std::mutex> lock(resultLock_);
     result_ = result;
+    if (result.result != kZdlResultSuccess) detail_ = failureDetail_;
   }
   status_.store(result.result == kZdlResultSuccess ? kZdlStatusDownloaded : kZdlStatusError);
 }
@@ -295,6 +301,17 @@ void DownloadSession::Core::Run() {
   Finish(result);
 }
 
+void DownloadSession::Core::Abandon() {
+  if (!file_.IsOpen()) return;
+  const uint64_t written = file_.Size();
+  file_.ReleaseReserve();
+  file_.Close();
+  if (partCreated_ && written == 0) {
+    lumo::platform::RemoveFile(partPath_);
+    lumo::platform::RemoveFile(metaPath_);
+  }
+}
+
 bool DownloadSession::Core::ReadValidator(std::string* validator) {
   EngineFile meta;
   if (EngineFile::OpenForRead(metaPath_, &meta) != 0) return false;
@@ -303,16 +320,14 @@ bool DownloadSession::Core::ReadValidator(std::string* validator) {
   if (meta.Read(buffer, sizeof buffer, &got) != 0 || got == 0 || got == sizeof buffer) {
     return false;
   }
-  validator->assign(buffer, got);
-  while (!validator->empty() && (validator->back() == '\n' || validator->back() == '\r')) {
-    validator->pop_back();
-  }
+  // Whatever the file holds becomes a request header: one clean line or nothing.
+  *validator = ValidatorFromMeta(std::string(buffer, got));
   return !validator->empty();
 }
 
 void DownloadSession::Core::WriteValidator(const std::string& validator) {
   // Without a validator a later session cannot resume safely: it starts from zero then.
-  if (validator.empty() || validator.find_first_of("\r\n") != std::string::npos) {
+  if (!IsUsableValidator(validator)) {
     lumo::platform::RemoveFile(metaPath_);
     return;
   }
@@ -324,49 +339,56 @@ void DownloadSession::Core::WriteValidator(const std::string& validator) {
   }
 }
 
+bool DownloadSession::Core::ClaimFits(uint64_t total) {
+  // Truncating for a whole file frees the part's bytes; a resume keeps them.
+  const uint64_t have = std::min(total, file_.Size());
+  uint64_t free = 0;
+  return !lumo::platform::FreeSpaceAt(partDir_, &free) || total - have <= free;
+}
+
 bool DownloadSession::Core::OnResponse(const ResponseHead& head) {
-  if (head.status == 416 && offset_ > 0) {
-    bool hasStart = false;
-    uint64_t start = 0, total = 0;
-    if (ParseContentRange(head.contentRange, &hasStart, &start, &total) && total == offset_) {
+  const AnswerPlan plan = PlanAnswer(head, offset_, validator_);
+  switch (plan.use) {
+    case AnswerUse::kAlreadyComplete:
       alreadyComplete_ = true;
-      total_.store(total);
+      total_.store(plan.total);
       downloaded_.store(offset_);
       resumedFrom_.store(offset_);
-    } else {
-      restart_ = true;
-    }
-    return false;
-  }
-  if (head.status < 200 || head.status >= 300) {
-    Fail(ResultFromHttpStatus(head.status));
-    return false;
-  }
-
-  uint64_t total = 0;
-  if (head.status == 206) {
-    bool hasStart = false;
-    uint64_t start = 0;
-    if (!ParseContentRange(head.contentRange, &hasStart, &start, &total) || !hasStart ||
-        start != offset_) {
-      restart_ = true;  // not the continuation of our part
       return false;
-    }
-    if (total == 0 && head.hasContentLength) total = offset_ + head.contentLength;
-  } else {
-    // The whole file: a changed file, or a server that ignores ranges. Start over.
-    if (offset_ > 0) {
+    case AnswerUse::kRestart:
+      restart_ = true;
+      return false;
+    case AnswerUse::kHttpError:
+      Fail(ResultFromHttpStatus(head.status));
+      return false;
+    case AnswerUse::kEncoded:
+      Fail(EngineResult{kZdlResultServer, 0});
+      return false;
+    case AnswerUse::kWholeFile:
+    case AnswerUse::kAppend:
+      break;
+  }
+  const bool fromZero = plan.use == AnswerUse::kWholeFile || offset_ == 0;
+  // A size the disk cannot hold fails this URL before anything is reserved or discarded:
+  // the next mirror may tell the truth, and an earlier part stays for its resume.
+  if (plan.total > 0 && !ClaimFits(plan.total)) {
+    Fail(EngineResult{kZdlResultFileSystem, kZdlExtClaimExceedsSpace});
+    return false;
+  }
+  if (fromZero) {
+    // The whole file: a changed file, a server without ranges, or a part of no use.
+    if (file_.Size() > 0) {
       int32_t status = file_.Truncate();
       if (status != 0) {
         Fail(EngineResult{kZdlResultFileSystem, status});
         return false;
       }
-      offset_ = 0;
     }
+    offset_ = 0;
     validator_ = ValidatorOf(head);
     WriteValidator(validator_);
-    if (head.hasContentLength) total = head.contentLength;
   }
+  const uint64_t total = plan.total;
 
   resumedFrom_.store(offset_);
   downloaded_.store(offset_);
@@ -415,8 +437,10 @@ EngineResult DownloadSession::Core::Transfer() {
   status_.store(kZdlStatusConnecting);
   if (cancelled_.load()) return EngineResult{kZdlResultAborted, 0};
 
-  // The name may hold subfolders (Create made sure they stay inside the save folder).
-  int32_t status = lumo::platform::MakeDirectories(FolderOf(finalPath_));
+  int32_t status = lumo::platform::MakeDirectories(saveDir_);
+  if (status == 0 && !folders_.empty()) {
+    status = lumo::platform::MakeSubdirectories(saveDir_, folders_);
+  }
   if (status != 0) return EngineResult{kZdlResultFileSystem, status};
 
   std::string expectedMd5;
@@ -427,23 +451,30 @@ EngineResult DownloadSession::Core::Transfer() {
     if (found.result != kZdlResultSuccess) return found;
   }
 
-  const SessionOptions& options = options_;  // frozen by Start
-  uint64_t partSize = 0;
-  if (!options.overwrite && lumo::platform::FileSize(partPath_, &partSize) && partSize > 0 &&
-      ReadValidator(&validator_)) {
+  SessionOptions options;
+  {
+    std::lock_guard<std::mutex> lock(optionsLock_);
+    options = options_;
+  }
+  // The part is opened as it is; it is emptied only once an answer for the whole file arrives,
+  // so a failed attempt leaves an earlier run's data where it was.
+  status = EngineFile::OpenForAppend(partPath_, false, &file_, &partCreated_);
+  if (status != 0) return EngineResult{kZdlResultFileSystem, status};
+  const uint64_t partSize = file_.Size();
+  if (!options.overwrite && partSize > 0 && ReadValidator(&validator_)) {
     offset_ = partSize;
   } else {
     offset_ = 0;
     validator_.clear();
     lumo::platform::RemoveFile(metaPath_);
   }
-  // Truncating (not removing) keeps whatever the part path is, link or device, in place.
-  status = EngineFile::OpenForAppend(partPath_, offset_ == 0, &file_);
-  if (status != 0) return EngineResult{kZdlResultFileSystem, status};
 
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::seconds(options.transferTimeoutSeconds);
   for (int attempt = 0;; ++attempt) {
+    {
+      // Connection settings changed while the session ran apply from its next exchange.
+      std::lock_guard<std::mutex> lock(optionsLock_);
+      options = options_;
+    }
     TransferRequest request;
     request.url = url_;
     request.rangeStart = offset_;
@@ -451,14 +482,8 @@ EngineResult DownloadSession::Core::Transfer() {
     request.connectTimeoutSeconds = options.connectTimeoutSeconds
                                         ? options.connectTimeoutSeconds
                                         : kDefaultConnectTimeoutSeconds;
-    request.maxBytesPerSecond = options.maxBytesPerSecond;
     request.proxy = options.proxy;
     request.userAgent = options.userAgent;
-    if (options.transferTimeoutSeconds > 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return EngineResult{kZdlResultTimeout, 0};
-      request.totalTimeoutMs = static_cast<uint32_t>(std::min<int64_t>(left.count(), 0xFFFFFFFF));
-    }
 
     restart_ = false;
     alreadyComplete_ = false;
@@ -470,27 +495,28 @@ EngineResult DownloadSession::Core::Transfer() {
     if (alreadyComplete_) break;
     if (restart_) {
       if (attempt + 1 >= kMaxAttempts) return EngineResult{kZdlResultServer, 0};
-      status = file_.Truncate();
-      if (status != 0) return EngineResult{kZdlResultFileSystem, status};
+      // The part stays until an answer for the whole file takes its place.
       lumo::platform::RemoveFile(metaPath_);
       offset_ = 0;
       validator_.clear();
       continue;
     }
-    if (outcome.end == TransferEnd::kFailed) return outcome.failure;
+    if (outcome.end == TransferEnd::kFailed) {
+      failureDetail_ = outcome.detail;
+      return outcome.failure;
+    }
     if (outcome.end != TransferEnd::kCompleted) return EngineResult{kZdlResultGeneral, 0};
     break;
   }
 
-  status = file_.Close();
-  if (status != 0) return EngineResult{kZdlResultFileSystem, status};
   uint64_t total = total_.load();
-  uint64_t written = 0;
-  lumo::platform::FileSize(partPath_, &written);
+  const uint64_t written = file_.Size();
   if (total > 0 && written != total) {
     // A short body the stack did not notice; the part stays for a resume.
     return EngineResult{kZdlResultNetwork, 0};
   }
+  status = file_.Close();
+  if (status != 0) return EngineResult{kZdlResultFileSystem, status};
   if (total == 0) total_.store(downloaded_.load());
 
   if (!expectedMd5.empty()) {

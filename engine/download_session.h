@@ -3,8 +3,10 @@
 // The data goes to fileName + ".part"; the validator of the first answer (a strong ETag, else
 // Last-Modified) is kept in fileName + ".part.meta" and sent as If-Range when a later session
 // resumes the part, so a changed file answers 200 and the data starts over instead of being
-// spliced onto another version. Only a complete (and, with a manifest, verified) file is
-// renamed to its final name. Abort and Pause both keep the part for a later session.
+// spliced onto another version; a part is continued only by an answer carrying that validator.
+// Only a complete (and, with a manifest, verified) file is renamed to its final name. Abort and
+// Pause both keep the part for a later session; a session that ends unfinished gives back the
+// room it reserved, and an empty part it created itself goes with it.
 #pragma once
 
 #include <atomic>

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "response_rules.h"
 #include "transport/transport.h"
 
 namespace zdl {
@@ -18,22 +19,55 @@ struct HttpRequest::State final : public TransferObserver {
   TransferRequest request;
   ComRef<IZHttpResponseHandler> handler;
   std::unique_ptr<Transport> transport;
+  ResponseHead head;
+  bool responded = false;
+  uint64_t received = 0;
 
-  bool OnResponse(const ResponseHead& head) override {
-    handler->OnStatusCode(head.status);
+  bool OnResponse(const ResponseHead& answer) override {
+    head = answer;
+    responded = true;
+    handler->OnStatusCode(answer.status);
     return true;
   }
   bool OnData(const void* data, size_t length) override {
+    received += length;
     // A handler that refuses the body (too long, or no longer waited for) ends the exchange.
     return handler->OnData(data, static_cast<uint32_t>(length)) >= 0;
   }
 
+  // Why the answer is not whole: the failure of the exchange, a body short of its
+  // Content-Length, or one in an encoding nobody asked for.
+  bool Incomplete(const TransferOutcome& outcome, EngineResult* why) const {
+    if (outcome.end != TransferEnd::kCompleted) {
+      *why = outcome.end == TransferEnd::kFailed ? outcome.failure
+                                                 : EngineResult{kZdlResultGeneral, 0};
+      return true;
+    }
+    if (responded && head.hasContentLength && received < head.contentLength) {
+      *why = EngineResult{kZdlResultNetwork, 0};
+      return true;
+    }
+    if (responded && received > 0 && !IsIdentityEncoding(head)) {
+      *why = EngineResult{kZdlResultServer, 0};
+      return true;
+    }
+    return false;
+  }
+
   void Run() {
     handler->OnBegin();
+    TransferOutcome outcome;
+    outcome.end = TransferEnd::kFailed;
+    outcome.failure = EngineResult{kZdlResultGeneral, kZdlFail};
     try {
-      transport->Perform(request, *this);
+      outcome = transport->Perform(request, *this);
     } catch (...) {
       // The handler still hears OnComplete.
+    }
+    EngineResult why;
+    if (Incomplete(outcome, &why)) {
+      handler->OnNotify(kZdlNotifyIncomplete, static_cast<uint32_t>(why.result),
+                        static_cast<uint32_t>(why.extended), 0);
     }
     handler->OnComplete();
     handler.Reset();

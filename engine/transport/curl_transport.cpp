@@ -21,6 +21,19 @@ constexpr long kReceiveBufferBytes = 256 * 1024;
 constexpr long kMinLimitedBufferBytes = 1024;
 constexpr int kPollMilliseconds = 50;
 constexpr long kMaxRedirects = 10;
+constexpr size_t kMinPacedSliceBytes = 1024;
+
+bool IsCertificateFailure(CURLcode code) {
+  switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // The one mapping of libcurl's errors to the engine's result codes.
 EngineResult ResultFromCurl(CURLcode code) {
@@ -111,6 +124,7 @@ class CurlTransport final : public Transport {
     TransferObserver* observer = nullptr;
     CURL* easy = nullptr;
     ResponseHead head;
+    bool hasLocation = false;  // the head being read names a redirect target
     bool delivered = false;
     bool heardFrom = false;  // a header line of the response arrived
     bool stopped = false;
@@ -122,6 +136,10 @@ class CurlTransport final : public Transport {
   static size_t OnWrite(char* data, size_t size, size_t count, void* context);
   static int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   static bool Deliver(Exchange* exchange);
+  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override { throttle_.SetRate(bytesPerSecond); }
+  void SetDeadline(std::chrono::steady_clock::time_point deadline) override {
+    throttle_.SetDeadline(deadline);
+  }
 
   std::atomic<bool> cancelled_{false};
   Throttle throttle_;
@@ -133,9 +151,24 @@ size_t CurlTransport::OnHeader(char* data, size_t size, size_t count, void* cont
   auto* exchange = static_cast<Exchange*>(context);
   size_t length = size * count;
   exchange->heardFrom = true;
+  if (exchange->delivered) return length;  // trailers of a chunked body
   if (StartsWithNoCase(data, length, "http/")) {
     // A new response head (after a redirect or an interim answer) replaces the last one.
     exchange->head = ResponseHead();
+    exchange->hasLocation = false;
+  } else if (Trimmed(data, length).empty()) {
+    // The head is complete. Unless it is an interim answer or a redirect that libcurl follows,
+    // it is the final one: hand it over now, so a body that never comes is the stall
+    // check's business and not a head that never ends.
+    long status = 0;
+    curl_easy_getinfo(exchange->easy, CURLINFO_RESPONSE_CODE, &status);
+    bool interim = status < 200;
+    bool redirect = status >= 300 && status < 400 && exchange->hasLocation;
+    if (!interim && !redirect && !Deliver(exchange)) return 0;
+  } else if (StartsWithNoCase(data, length, "location:")) {
+    exchange->hasLocation = true;
+  } else if (StartsWithNoCase(data, length, "content-encoding:")) {
+    exchange->head.contentEncoding = Trimmed(data + 17, length - 17);
   } else if (StartsWithNoCase(data, length, "content-length:")) {
     std::string value = Trimmed(data + 15, length - 15);
     char* end = nullptr;
@@ -172,11 +205,20 @@ size_t CurlTransport::OnWrite(char* data, size_t size, size_t count, void* conte
   size_t length = size * count;
   if (exchange->cancelled->load(std::memory_order_relaxed)) return CURL_WRITEFUNC_ERROR;
   if (!Deliver(exchange)) return CURL_WRITEFUNC_ERROR;
-  if (length > 0 && !exchange->observer->OnData(data, length)) {
-    exchange->stopped = true;
-    return CURL_WRITEFUNC_ERROR;
+  // Under a limit the bytes go on in slices, each paced, so a limit set while a big read is
+  // in hand still shows as a steady rate.
+  size_t done = 0;
+  while (done < length) {
+    uint32_t rate = exchange->throttle->Rate();
+    size_t slice = rate == 0 ? length - done
+                             : std::min(length - done, std::max<size_t>(kMinPacedSliceBytes, rate / 8));
+    if (!exchange->observer->OnData(data + done, slice)) {
+      exchange->stopped = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
+    done += slice;
+    if (!exchange->throttle->Pace(slice)) return CURL_WRITEFUNC_ERROR;
   }
-  if (!exchange->throttle->Pace(length)) return CURL_WRITEFUNC_ERROR;
   return length;
 }
 
@@ -199,6 +241,7 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
     outcome.end = TransferEnd::kCancelled;
     return outcome;
   }
+  char errorText[CURL_ERROR_SIZE] = {};  // outlives the handle that writes it
   EasyHandle easy(curl_easy_init());
   MultiHandle multi(curl_multi_init());
   if (!easy || !multi) {
@@ -211,12 +254,17 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   exchange.easy = easy.get();
   exchange.cancelled = &cancelled_;
   exchange.throttle = &throttle_;
-  throttle_.Reset(request.maxBytesPerSecond);
+  throttle_.Restart();
+  const uint32_t initialRate = throttle_.Rate();
 
   CURL* e = easy.get();
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Never from https down to plain http: the redirect would drop the protection the URL asked for.
+  const bool secure = StartsWithNoCase(request.url.data(), request.url.size(), "https://");
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
+  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
 #if LIBCURL_VERSION_NUM >= 0x075700
   // A cancelled exchange must not wait for a host-name look-up to return: libcurl then leaves
@@ -227,6 +275,7 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!request.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, request.caFile.c_str());
   curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CurlTransport::OnHeader);
@@ -237,13 +286,10 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &CurlTransport::OnProgress);
   curl_easy_setopt(e, CURLOPT_XFERINFODATA, &exchange);
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.connectTimeoutSeconds));
-  if (request.totalTimeoutMs > 0) {
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeoutMs));
-  }
-  if (request.maxBytesPerSecond > 0) {
+  if (initialRate > 0) {
     // libcurl's own limit lets local bursts through; the throttle holds the reads instead.
     // Small reads keep a low limit smooth: one big read could swallow seconds of budget.
-    long buffer = static_cast<long>(request.maxBytesPerSecond / 8);
+    long buffer = static_cast<long>(initialRate / 8);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE,
                      std::max(kMinLimitedBufferBytes, std::min(kReceiveBufferBytes, buffer)));
   }
@@ -263,6 +309,8 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
     return grown != nullptr;
   };
   for (const auto& header : request.headers) append(header.first + ": " + header.second);
+  // The body is wanted as stored; libcurl decodes nothing, so an encoded body would be kept as is.
+  append("Accept-Encoding: identity");
   std::string range;
   if (request.rangeStart > 0) {
     range = std::to_string(request.rangeStart) + "-";
@@ -287,11 +335,15 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
 
   // libcurl's connect time-out ends with the TCP connection; a server that accepts and then
   // says nothing would hold the session in "Connecting" forever, where no stall check runs.
-  // The same bound therefore covers the wait for the response's first header line.
-  const auto headDeadline = std::chrono::steady_clock::now() +
-                            std::chrono::seconds(request.connectTimeoutSeconds);
+  // The same bound therefore covers the wait for the response's first header line, and a
+  // longer one the whole head.
+  const auto started = std::chrono::steady_clock::now();
+  const auto firstLineDeadline = started + std::chrono::seconds(request.connectTimeoutSeconds);
+  const auto headDeadline =
+      firstLineDeadline + std::chrono::seconds(kHeadGraceSeconds);
   CURLcode code = CURLE_OK;
   bool finished = false;
+  bool headTooSlow = false;
   while (!finished) {
     int running = 0;
     CURLMcode mc = curl_multi_perform(multi.get(), &running);
@@ -307,8 +359,16 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
       }
     }
     if (finished || cancelled_.load()) break;
-    if (request.connectTimeoutSeconds > 0 && !exchange.heardFrom &&
-        std::chrono::steady_clock::now() > headDeadline) {
+    const auto now = std::chrono::steady_clock::now();
+    if (request.connectTimeoutSeconds > 0 && !exchange.heardFrom && now > firstLineDeadline) {
+      code = CURLE_OPERATION_TIMEDOUT;
+      break;
+    }
+    if (!exchange.delivered && now > headDeadline) {
+      headTooSlow = true;
+      break;
+    }
+    if (throttle_.PastDeadline()) {
       code = CURLE_OPERATION_TIMEDOUT;
       break;
     }
@@ -332,12 +392,22 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
     outcome.end = TransferEnd::kCancelled;
   } else if (exchange.stopped) {
     outcome.end = TransferEnd::kStopped;
+  } else if (headTooSlow) {
+    outcome.end = TransferEnd::kFailed;
+    outcome.failure = EngineResult{3, static_cast<int32_t>(CURLE_OPERATION_TIMEDOUT)};
+  } else if (throttle_.PastDeadline()) {
+    outcome.end = TransferEnd::kFailed;
+    outcome.failure = ResultFromCurl(CURLE_OPERATION_TIMEDOUT);
   } else if (finished && code == CURLE_OK) {
     // A response without a body never reached the write callback.
     outcome.end = Deliver(&exchange) ? TransferEnd::kCompleted : TransferEnd::kStopped;
   } else {
     outcome.end = TransferEnd::kFailed;
     outcome.failure = ResultFromCurl(code);
+    if (IsCertificateFailure(code)) {
+      outcome.detail =
+          CertificateFailureDetail(errorText[0] ? errorText : curl_easy_strerror(code));
+    }
   }
   outcome.responded = exchange.delivered;
   return outcome;

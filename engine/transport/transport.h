@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <utility>
@@ -27,12 +28,19 @@ struct TransferRequest {
   std::string body;            // sent with POST
   uint64_t rangeStart = 0;     // > 0: ask for the bytes from this offset on ("Range: bytes=N-")
   std::string ifRange;         // with rangeStart: the validator sent as If-Range
-  uint32_t connectTimeoutSeconds = 30;  // also bounds the wait for the response head
-  uint32_t maxBytesPerSecond = 0;   // 0 = unlimited
-  uint32_t totalTimeoutMs = 0;      // 0 = none
-  std::string proxy;                // empty = direct (the environment's proxy is not used)
+  // Bounds the connection; the connection plus kHeadGraceSeconds bounds the whole response
+  // head (interim 1xx answers and redirects included).
+  uint32_t connectTimeoutSeconds = 30;
+  // Empty: libcurl connects directly (the environment's proxy is not used), WinHTTP uses the
+  // system's proxy settings.
+  std::string proxy;
   std::string userAgent;            // empty = the stack's default
+  std::string caFile;               // empty = the system's trusted roots; else a PEM file (curl)
 };
+
+// Seconds beyond the connect time-out within which the whole response head must have arrived:
+// a server dripping header lines or endless "100 Continue" answers cannot hold an exchange.
+constexpr uint32_t kHeadGraceSeconds = 30;
 
 // The head of the final response (after redirects).
 struct ResponseHead {
@@ -42,6 +50,7 @@ struct ResponseHead {
   std::string etag;           // as sent, quotes and W/ included
   std::string lastModified;
   std::string contentRange;   // e.g. "bytes 100-199/200" or "bytes */200"
+  std::string contentEncoding;
 };
 
 // Receives one exchange's events on the thread that runs Perform.
@@ -67,18 +76,35 @@ struct TransferOutcome {
   bool responded = false;  // OnResponse was called
   // For kFailed, the one mapping of the stack's error: refused/reset/name resolution -> 3,
   // time-out -> 7, redirect loops and broken replies -> 6, anything else -> 1; the extended
-  // code is the stack's own error number.
+  // code is the stack's own error number. A response head that does not arrive within its bound
+  // is a network error (3).
   EngineResult failure;
+  // Why the stack failed, when it says more than the code: for a certificate that does not
+  // verify, "certificate verification failed: " and the stack's reason.
+  std::string detail;
 };
+
+// The detail of a certificate failure.
+inline std::string CertificateFailureDetail(const std::string& reason) {
+  return "certificate verification failed: " + reason;
+}
 
 class Transport {
  public:
   virtual ~Transport() = default;
 
   // Performs one exchange, blocking, and reports to the observer on the calling thread.
-  // Follows redirects, verifies certificates for https, honours every field of the request.
-  // Returns kCancelled within about 100 ms of Cancel, whatever the network does.
+  // Follows redirects (never from https to http), verifies certificates for https, asks for the
+  // body without content encoding, honours every field of the request. Returns kCancelled
+  // within about 100 ms of Cancel, whatever the network does.
   virtual TransferOutcome Perform(const TransferRequest& request, TransferObserver& observer) = 0;
+
+  // Any thread, any time: the byte rate of the running exchange and of later ones (0 =
+  // unlimited). Takes effect within the next read.
+  virtual void SetMaxBytesPerSecond(uint32_t bytesPerSecond) = 0;
+  // Any thread, any time: an exchange still running at `deadline` ends as kFailed with a
+  // time-out (7). time_point::max() = none.
+  virtual void SetDeadline(std::chrono::steady_clock::time_point deadline) = 0;
 
   // Any thread, any time, repeatable: makes the running Perform (or the next one) end with
   // kCancelled promptly.

@@ -35,6 +35,74 @@ constexpr int kReceiveTimeoutMs = 150000;
 // How long the engine thread waits for WinHTTP to announce that a closed handle is closing.
 constexpr auto kCloseWait = std::chrono::milliseconds(2000);
 const wchar_t kDefaultUserAgent[] = L"zdlcore";
+constexpr DWORD kTls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+constexpr DWORD kTls13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+
+// Words for the reasons WinHTTP gives for a certificate it does not accept.
+std::string CertificateReason(DWORD flags, DWORD error) {
+  struct Reason {
+    DWORD flag;
+    DWORD error;
+    const char* text;
+  };
+  static const Reason kReasons[] = {
+      {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, ERROR_WINHTTP_SECURE_INVALID_CA,
+       "untrusted certificate authority"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, ERROR_WINHTTP_SECURE_CERT_CN_INVALID,
+       "certificate name does not match the host"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, ERROR_WINHTTP_SECURE_CERT_DATE_INVALID,
+       "certificate expired or not yet valid"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, ERROR_WINHTTP_SECURE_CERT_REVOKED,
+       "certificate revoked"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED, ERROR_WINHTTP_SECURE_CERT_REV_FAILED,
+       "revocation check failed"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE, ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE,
+       "certificate not meant for servers"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT, ERROR_WINHTTP_SECURE_INVALID_CERT,
+       "invalid certificate"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR, ERROR_WINHTTP_SECURE_CHANNEL_ERROR,
+       "secure channel error"},
+  };
+  std::string text;
+  for (const Reason& reason : kReasons) {
+    if ((flags & reason.flag) == 0 && error != reason.error) continue;
+    if (!text.empty()) text += ", ";
+    text += reason.text;
+  }
+  return text.empty() ? "error " + std::to_string(error) : text;
+}
+
+bool IsCertificateError(DWORD error) {
+  switch (error) {
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Called by WinHTTP on the thread of the failing call (synchronous mode): keeps the reasons of
+// a certificate failure for the outcome's detail.
+void CALLBACK OnSecureFailure(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
+                              DWORD length) {
+  if (status != WINHTTP_CALLBACK_STATUS_SECURE_FAILURE || context == 0 || info == nullptr ||
+      length < sizeof(DWORD)) {
+    return;
+  }
+  *reinterpret_cast<DWORD*>(context) |= *static_cast<DWORD*>(info);
+}
+
+// Frees the strings of WinHTTP's proxy structures.
+void FreeGlobal(LPWSTR text) {
+  if (text) GlobalFree(text);
+}
 
 // The one mapping of WinHTTP's errors to the engine's result codes.
 EngineResult ResultFromWinHttp(DWORD error) {
@@ -194,10 +262,23 @@ std::string QueryText(HINTERNET request, DWORD info) {
   return WideToUtf8(text);
 }
 
+// The system's proxy settings for a session without a proxy of the host's: Windows 8.1 and
+// later resolve them per request themselves (automatic proxy); before, the current user's
+// Internet settings give a fixed proxy, or a script or auto-detection asked per URL.
+struct SystemProxy {
+  bool perUrl = false;  // ask WinHttpGetProxyForUrl for each request
+  bool autoDetect = false;
+  std::wstring configUrl;
+};
+
 class WinHttpTransport final : public Transport {
  public:
   TransferOutcome Perform(const TransferRequest& request, TransferObserver& observer) override;
   void Cancel() override;
+  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override { throttle_.SetRate(bytesPerSecond); }
+  void SetDeadline(std::chrono::steady_clock::time_point deadline) override {
+    throttle_.SetDeadline(deadline);
+  }
 
  private:
   // Why a wait ended without a completion.
@@ -354,6 +435,7 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
   for (const auto& header : request.headers) {
     call->headers += Utf8ToWide(header.first + ": " + header.second) + L"\r\n";
   }
+  headers += L"Accept-Encoding: identity\r\n";
   if (request.rangeStart > 0) {
     call->headers +=
         Utf8ToWide("Range: bytes=" + std::to_string(request.rangeStart) + "-") + L"\r\n";
@@ -413,6 +495,7 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
   head.etag = QueryText(raw, WINHTTP_QUERY_ETAG);
   head.lastModified = QueryText(raw, WINHTTP_QUERY_LAST_MODIFIED);
   head.contentRange = QueryText(raw, WINHTTP_QUERY_CONTENT_RANGE);
+  head.contentEncoding = QueryText(raw, WINHTTP_QUERY_CONTENT_ENCODING);
   outcome.responded = true;
   if (!observer.OnResponse(head)) {
     outcome.end = TransferEnd::kStopped;

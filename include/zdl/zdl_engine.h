@@ -104,15 +104,21 @@ constexpr int32_t kZdlExtChecksumAmbiguous = static_cast<int32_t>(0x8007000Du);
 // the module's refusal carries ERROR_FILE_TOO_LARGE.
 constexpr uint64_t kZdlMaxChecksumFileBytes = 64ull * 1024 * 1024;
 constexpr int32_t kZdlExtFileTooLarge = static_cast<int32_t>(0x800700DFu);
+// 39, ERROR_HANDLE_DISK_FULL: the size the server announced exceeds the free space. Nothing was
+// reserved; another mirror may announce the true size.
+constexpr int32_t kZdlExtClaimExceedsSpace = static_cast<int32_t>(0x80070027u);
 
-// Engine option ids of IZDownloadSession::SetOption.
+// Engine option ids of IZDownloadSession::SetOption. After Start, options 0 and 5 change the
+// running transfer, 1, 3 and 4 its next connection; option 2 is refused (0x8000000E).
 enum ZdlOptionId : int32_t {
   kZdlOptionMaxSpeed = 0,         // u32 bytes per second, 0 = unlimited
   kZdlOptionConnectTimeout = 1,   // u32 seconds, 0 = 30
   kZdlOptionOverwrite = 2,        // 1 byte: discard partial or old data, start from zero
   kZdlOptionProxy = 3,            // text (no terminator needed)
   kZdlOptionUserAgent = 4,        // text
-  kZdlOptionTransferTimeout = 5,  // u32 seconds for the whole transfer, 0 = none
+  kZdlOptionTransferTimeout = 5,  // u32 seconds for the whole transfer since Start, 0 = none
+  kZdlOptionFailureDetail = 6,    // GetOption only, text: why the session failed, when the
+                                  // engine knows more than its result code (else empty)
 };
 
 // HTTP request methods and flags of IZHttpService::CreateRequest.
@@ -160,6 +166,11 @@ struct IZDownloadService : IZUnknown {
                                             const ZdlWChar* saveDir, const ZdlWChar* fileName,
                                             IZDownloadSession** session) = 0;
 };
+
+// IZHttpResponseHandler::OnNotify(kZdlNotifyIncomplete, result code, extended code, 0) comes
+// before OnComplete when the answer did not arrive whole: the exchange failed, the body ended
+// short of its Content-Length, or it came in an encoding that was not asked for.
+constexpr uint32_t kZdlNotifyIncomplete = 0x5A440001u;
 
 struct IZHttpResponseHandler : IZUnknown {
   virtual int32_t ZDL_STDCALL OnBegin() = 0;

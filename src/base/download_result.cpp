@@ -31,4 +31,13 @@ bool IsDiskFailure(const DownloadResult& result) {
   return result.code == kZdlResultFileSystem && RunStateForDiskFailure(result.extendedCode) != 0;
 }
 
+bool IsShortClaim(const DownloadResult& result) {
+  return result.code == kZdlResultFileSystem && result.extendedCode == kZdlExtClaimExceedsSpace;
+}
+
+DownloadResult SettleShortClaim(const DownloadResult& result, bool claimShort) {
+  if (!claimShort || result.code == kZdlResultSuccess) return result;
+  return DownloadResult{kZdlResultFileSystem, kZdlExtDiskFull};
+}
+
 }  // namespace lumo

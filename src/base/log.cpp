@@ -64,12 +64,9 @@ std::string FormatLogLine(const platform::CalendarTime& time, const std::string&
 
 void WriteLog(std::string level, std::string message) {
   const std::string line = FormatLogLine(platform::LocalTimeNow(), level, message);
-  // Text mode: the line end becomes CR LF on Windows. One write per line keeps concurrent
-  // appends from interleaving.
-  std::FILE* file = platform::OpenFile(g_logPath, "a");
-  if (file == nullptr) return;
-  std::fwrite(line.data(), 1, line.size(), file);
-  std::fclose(file);
+  // The log sits in a folder others may write to: a link or FIFO planted under its name must
+  // neither redirect the lines nor hang the caller.
+  platform::AppendTextToFile(g_logPath, line);
 }
 
 }  // namespace lumo

@@ -27,12 +27,12 @@ bool CurrentSession::Abort(int32_t* result) {
   return true;
 }
 
-bool CurrentSession::ApplyOption(int32_t engineId, const void* data, uint32_t size) {
+int32_t CurrentSession::ApplyOption(int32_t engineId, const void* data, uint32_t size) {
   IZDownloadSession* session = Borrow();
-  if (session == nullptr) return false;
-  session->SetOption(engineId, data, size);
+  if (session == nullptr) return kZdlOk;
+  const int32_t answer = session->SetOption(engineId, data, size);
   session->Release();
-  return true;
+  return answer;
 }
 
 void SessionHold::Release() {

@@ -17,8 +17,8 @@ class CurrentSession {
   void Withdraw();
   // Abort() of the published session; false when there is none.
   bool Abort(int32_t* result);
-  // SetOption() of the published session (result dropped); false when there is none.
-  bool ApplyOption(int32_t engineId, const void* data, uint32_t size);
+  // SetOption() of the published session and its answer; 0 when there is none.
+  int32_t ApplyOption(int32_t engineId, const void* data, uint32_t size);
 
  private:
   // The published session with one more reference (the caller releases it), or null.

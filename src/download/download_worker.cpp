@@ -52,8 +52,9 @@ std::string DownloadWorker::Sid() const { return identity_.Sid(); }
 std::string DownloadWorker::GameCode() const { return identity_.GameCode(); }
 std::string DownloadWorker::ClientVersion() const { return identity_.ClientVersion(); }
 
-void DownloadWorker::ApplyToCurrentSession(int32_t engineId, const void* data, uint32_t size) {
-  currentSession_.ApplyOption(engineId, data, size);
+int32_t DownloadWorker::ApplyToCurrentSession(int32_t engineId, const void* data,
+                                              uint32_t size) {
+  return currentSession_.ApplyOption(engineId, data, size);
 }
 
 void DownloadWorker::SetRunning(bool running) { running_.store(running); }
@@ -223,7 +224,7 @@ DownloadResult DownloadWorker::DownloadFromUrls() {
   DownloadResult result = walk.last;
   if (walk.done) return result;
   if (running_.load()) DownloadByResolvedAddressFallback(&result);
-  return result;
+  return SettleShortClaim(result, walk.claimShort);
 }
 
 }  // namespace lumo

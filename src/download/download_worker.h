@@ -51,8 +51,8 @@ class DownloadWorker : public Transfers {
   std::string ClientVersion() const;
 
   // The host's SetOption of an engine option while a session may run: forwarded to the current
-  // session, result dropped.
-  void ApplyToCurrentSession(int32_t engineId, const void* data, uint32_t size);
+  // session; its answer, or 0 when no session runs.
+  int32_t ApplyToCurrentSession(int32_t engineId, const void* data, uint32_t size);
 
   // The running flag: cleared by the host's Pause and Stop; the job stops at its next test.
   void SetRunning(bool running);

@@ -1,5 +1,6 @@
 #include "download/transfer_monitor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -93,6 +94,19 @@ std::string StallText(uint32_t stallPolls, int32_t status) {
 std::string FailureText(const std::string& url, int32_t result, int32_t extendedCode) {
   return kFailedFrom + url + ", " + ResultMessage(result) + "," +
          std::to_string(static_cast<uint32_t>(extendedCode));
+}
+
+// What the engine knows about a failure beyond its codes (a certificate's reason, say); empty
+// when it says nothing.
+std::string FailureDetail(IZDownloadSession* session) {
+  constexpr uint32_t kMaxDetailBytes = 4096;
+  uint32_t size = 0;
+  session->GetOption(kZdlOptionFailureDetail, nullptr, &size);
+  if (size == 0 || size > kMaxDetailBytes) return std::string();
+  std::string detail(size, '\0');
+  if (session->GetOption(kZdlOptionFailureDetail, &detail[0], &size) < 0) return std::string();
+  detail.resize(std::min<size_t>(size, detail.size()));
+  return detail;
 }
 
 // The speed window between two milestones.
@@ -198,8 +212,10 @@ bool TransferMonitor::CheckStall(IZDownloadSession* session, uint32_t pollCount,
 }
 
 void TransferMonitor::LogOutcome(const DownloadResult& result, const std::string& url,
-                                 const WString& saveDir, const std::string& fileNameText) {
-  const std::string failure = FailureText(url, result.code, result.extendedCode);
+                                 const WString& saveDir, const std::string& fileNameText,
+                                 const std::string& detail) {
+  std::string failure = FailureText(url, result.code, result.extendedCode);
+  if (!detail.empty()) failure += ", " + detail;
   if (result.code == kZdlResultSuccess) {
     WriteLog(kLevelInfo, kSuccessFrom + url + kSentenceEnd);
   } else if (result.code == kZdlResultAborted ||
@@ -208,7 +224,7 @@ void TransferMonitor::LogOutcome(const DownloadResult& result, const std::string
     WriteLog(kLevelInfo, failure);
   } else {
     reports_.ReportException(static_cast<uint32_t>(result.extendedCode), url, saveDir, fileNameText,
-                             failure, ResultMessage(result.code));
+                             failure, detail.empty() ? ResultMessage(result.code) : detail);
   }
 }
 
@@ -322,7 +338,7 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
     record.engineInfo[3] = info.elapsedMs;
   });
   const DownloadResult result = ResultAfterPolls(session.Get());
-  LogOutcome(result, url, saveDir, target.fileNameText);
+  LogOutcome(result, url, saveDir, target.fileNameText, FailureDetail(session.Get()));
   session.Release();
   return result;
 }
@@ -359,9 +375,10 @@ DownloadResult TransferMonitor::TransferPlain(const std::string& url, const WStr
   }
 
   const DownloadResult result = ResultAfterPolls(session.Get());
+  const std::string detail = FailureDetail(session.Get());
   session.Release();
   if (tooLarge) return DownloadResult{kZdlResultGeneral, kZdlExtFileTooLarge};
-  LogOutcome(result, url, saveDir, target.fileNameText);
+  LogOutcome(result, url, saveDir, target.fileNameText, detail);
   return result;
 }
 

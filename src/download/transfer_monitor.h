@@ -77,7 +77,7 @@ class TransferMonitor {
                   const std::string& fileNameText);
   // The outcome line (and report) of a finished session.
   void LogOutcome(const DownloadResult& result, const std::string& url, const WString& saveDir,
-                  const std::string& fileNameText);
+                  const std::string& fileNameText, const std::string& detail);
 
   const Timing timing_;
   IZDownloadService* downloads_;

@@ -234,8 +234,14 @@ int32_t LumoDownloader::SetOption(int32_t id, const void* data, uint32_t size) {
         worker->SetClientVersion(text);
         break;
       default: {
+        // The running file takes the option at once; when its session refuses it (a value it
+        // cannot use, or one it cannot change any more) the host hears so. The option is
+        // stored either way and applies from the next file.
         const int32_t engineId = OptionStore::EngineOptionId(id);
-        if (engineId >= 0) worker->ApplyToCurrentSession(engineId, data, size);
+        if (engineId >= 0) {
+          const int32_t answer = worker->ApplyToCurrentSession(engineId, data, size);
+          if (answer < 0) return answer;
+        }
         break;
       }
     }

@@ -28,8 +28,12 @@ class EngineFile {
   EngineFile& operator=(const EngineFile&) = delete;
 
   // Opens (creating when missing) for writing at the end of the current data; with truncate,
-  // the file is emptied first. Symbolic links are followed.
-  static int32_t OpenForAppend(const WString& path, bool truncate, EngineFile* out);
+  // the file is emptied first. *created (when given) tells whether this call made the file.
+  // Neither opening follows a link or waits: anything but a regular file with a single name
+  // (a symbolic link or reparse point, a FIFO, a device, a hard link to another file) is
+  // refused with access denied and left untouched.
+  static int32_t OpenForAppend(const WString& path, bool truncate, EngineFile* out,
+                               bool* created = nullptr);
   static int32_t OpenForRead(const WString& path, EngineFile* out);
 
   bool IsOpen() const;
@@ -43,7 +47,11 @@ class EngineFile {
   int32_t Truncate();
   // Reserves room for a file of `size` bytes without changing its visible size, so a full disk
   // shows up before the data flows. Devices and file systems that cannot reserve answer 0.
+  // A failed reservation gives back whatever it took.
   int32_t Reserve(uint64_t size);
+  // Gives back room reserved beyond the bytes written: the file is cut to its size and the
+  // blocks past it are released.
+  int32_t ReleaseReserve();
   // Flushes to the device and closes; the status of the flush or close.
   int32_t Close();
 
@@ -53,6 +61,7 @@ class EngineFile {
 #else
   int fd_ = -1;
 #endif
+  uint64_t reservedTo_ = 0;  // end of the last reservation
 };
 
 // Size of an existing regular file; false when it does not exist or cannot be examined.
@@ -63,6 +72,12 @@ int32_t ReplaceFileWith(const WString& from, const WString& to);
 int32_t RemoveFile(const WString& path);
 // Creates the directory and its missing parents.
 int32_t MakeDirectories(const WString& path);
+// Creates the folders of `relative` (separated by '/' or '\\') inside `base`, which exists. An
+// element that is empty, "." or "..", or a folder on the way that is a link or reparse point,
+// is refused (invalid name, access denied): the walk never leaves `base`.
+int32_t MakeSubdirectories(const WString& base, const WString& relative);
+// Bytes the caller may still write on the volume holding `path`; false when unknown.
+bool FreeSpaceAt(const WString& path, uint64_t* bytes);
 
 }  // namespace platform
 }  // namespace lumo

@@ -131,6 +131,11 @@ std::FILE* OpenFile(const WString& path, const char* mode);
 // Names of what a directory holds ("." and ".." left out), in no particular order; empty when
 // it cannot be read.
 std::vector<WString> ListDirectory(const WString& path);
+// Appends text in one write to the file at path, creating it when missing;
+// line ends become CR LF on Windows, as a text-mode stream writes them. Never follows a link
+// nor waits on a FIFO or device: anything but a regular file with a single name is left alone.
+// False when nothing was written.
+bool AppendTextToFile(const WString& path, const std::string& text);
 
 // ---- digest ----
 

@@ -44,6 +44,7 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
   std::string received;
   uint32_t status = 0;
   bool sent = false;
+  bool whole = false;  // the engine completed the answer and did not call it incomplete
   url = AddCacheBuster(url);
 
   bool overflowed = false;
@@ -70,6 +71,7 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
         received = handler.get()->Response();
         // An answer past its limit is no answer: nothing that may still come changes that.
         overflowed = handler.get()->Overflowed();
+        whole = done && !handler.get()->Incomplete();
         if (done || overflowed) break;
       }
       // Whatever still arrives after the wait is refused, so the request ends with it.
@@ -78,7 +80,9 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
   }
   if (body != nullptr) *body = received;
 
-  if (sent && status == kHttpOk && !received.empty() && !overflowed) return kZdlOk;
+  // A body without a successful end (cut short, stalled, failed) may be any fragment of the
+  // answer: it is a failed request, whatever it holds.
+  if (sent && whole && status == kHttpOk && !received.empty() && !overflowed) return kZdlOk;
   WriteLog(kLevelWarn, kFailedToGet + url);
   return kZdlFail;
 }

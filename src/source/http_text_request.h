@@ -19,9 +19,9 @@ class HttpTextRequest {
   HttpTextRequest(IZHttpService* http, const Timing& timing, const Signal& quit);
 
   // GETs url with the cache-busting parameter appended. 0 when an answer with status 200 and a
-  // non-empty body of at most 64 KiB arrived (body then holds it), else 0x80004005 with the
-  // "WARN" line; body may then hold a partial or empty text (at most 64 KiB). body is assigned,
-  // not appended to.
+  // non-empty body of at most 64 KiB arrived whole within the bound (body then holds it), else
+  // 0x80004005 with the "WARN" line; body may then hold a partial or empty text (at most
+  // 64 KiB). body is assigned, not appended to.
   int32_t HttpGetText(std::string* body, std::string url) const;
 
  private:

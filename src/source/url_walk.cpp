@@ -14,6 +14,7 @@ WalkOutcome WalkUrls(const std::vector<std::string>& urls, const Transfers& driv
       if (!driver.Running()) continue;
       outcome.last = attempt(url);
       outcome.attempted = true;
+      if (IsShortClaim(outcome.last)) outcome.claimShort = true;
       const AttemptVerdict verdict = judge(url, outcome.last);
       if (verdict == AttemptVerdict::kDone) {
         outcome.done = true;
@@ -22,12 +23,14 @@ WalkOutcome WalkUrls(const std::vector<std::string>& urls, const Transfers& driv
       if (verdict == AttemptVerdict::kNextUrl) break;
     }
   }
+  outcome.last = SettleShortClaim(outcome.last, outcome.claimShort);
   return outcome;
 }
 
 AttemptVerdict JudgeDataFileAttempt(const std::string&, const DownloadResult& result) {
-  return result.code == kZdlResultSuccess || IsDiskFailure(result) ? AttemptVerdict::kDone
-                                                                   : AttemptVerdict::kRetry;
+  if (result.code == kZdlResultSuccess || IsDiskFailure(result)) return AttemptVerdict::kDone;
+  // The same mirror would announce the same size; another may tell the truth.
+  return IsShortClaim(result) ? AttemptVerdict::kNextUrl : AttemptVerdict::kRetry;
 }
 
 }  // namespace lumo

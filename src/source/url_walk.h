@@ -23,9 +23,12 @@ enum class AttemptVerdict {
 };
 
 struct WalkOutcome {
-  DownloadResult last;  // the last attempt's result; "Abort download" when none was made
-  bool done = false;    // an attempt ended the walk
-  bool attempted = false;  // at least one attempt was made
+  // The last attempt's result ("Abort download" when none was made); the full-disk result
+  // instead when no attempt ended the walk and a claim ran short of space.
+  DownloadResult last;
+  bool done = false;        // an attempt ended the walk
+  bool attempted = false;   // at least one attempt was made
+  bool claimShort = false;  // an attempt met a size the disk could not hold
 };
 
 using UrlAttempt = std::function<DownloadResult(const std::string& url)>;
@@ -35,7 +38,8 @@ using AttemptJudge = std::function<AttemptVerdict(const std::string& url, const 
 WalkOutcome WalkUrls(const std::vector<std::string>& urls, const Transfers& driver,
                      const UrlAttempt& attempt, const AttemptJudge& judge);
 
-// The judge of a data-file walk: a success or a disk failure ends it, anything else retries.
+// The judge of a data-file walk: a success or a disk failure ends it, a size the disk cannot
+// hold goes on to the next URL, anything else retries.
 AttemptVerdict JudgeDataFileAttempt(const std::string& url, const DownloadResult& result);
 
 }  // namespace lumo

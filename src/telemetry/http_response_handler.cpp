@@ -37,7 +37,8 @@ int32_t ZDL_STDCALL HttpResponseHandler::OnStatusCode(uint32_t status) {
   return kZdlOk;
 }
 
-int32_t ZDL_STDCALL HttpResponseHandler::OnNotify(uint32_t, uint32_t, uint32_t, uint32_t) {
+int32_t ZDL_STDCALL HttpResponseHandler::OnNotify(uint32_t what, uint32_t, uint32_t, uint32_t) {
+  if (what == kZdlNotifyIncomplete) incomplete_.store(true);
   return kZdlOk;
 }
 

@@ -38,6 +38,8 @@ class HttpResponseHandler final : public IZHttpResponseHandler, public ZSimpleUn
   int32_t ZDL_STDCALL OnComplete() override;
 
   bool Done() const { return done_.load(); }
+  // The engine said the answer did not arrive whole (failed, cut short, or encoded).
+  bool Incomplete() const { return incomplete_.load(); }
   uint32_t Status() const { return status_.load(); }
   bool Begun() const { return begun_.load(); }
   std::string Response() const;  // a consistent copy, also while the engine appends
@@ -58,6 +60,7 @@ class HttpResponseHandler final : public IZHttpResponseHandler, public ZSimpleUn
   std::atomic<bool> done_{false};    // set by OnComplete (engine thread)
   std::atomic<uint32_t> status_{0};  // set by OnStatusCode (engine thread)
   std::atomic<bool> begun_{false};   // set by OnBegin (engine thread)
+  std::atomic<bool> incomplete_{false};  // set by OnNotify (engine thread), before OnComplete
   mutable std::mutex responseLock_;
   std::string response_;  // guarded by responseLock_
 };

@@ -4,9 +4,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 
 namespace lumo {
@@ -70,33 +73,77 @@ bool ToNative(const WString& path, std::string* out) {
 }
 
 constexpr int32_t kInvalidNameStatus = StatusFromWin32(kErrorInvalidName);
+constexpr int32_t kAccessDeniedStatus = StatusFromWin32(kErrorAccessDenied);
 
 int32_t Fail() { return StatusFromErrno(errno); }
+
+// Flags of every engine open: no link is followed, no FIFO or device makes open() wait.
+constexpr int kSafeOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// A link where a file was expected (ELOOP), or a FIFO without a reader (ENXIO): refused.
+int32_t OpenFailure() {
+  return errno == ELOOP || errno == ENXIO || errno == EMLINK ? kAccessDeniedStatus : Fail();
+}
+
+// Only a regular file that has no other name may be read or written.
+int32_t CheckPlainFile(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Fail();
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return kAccessDeniedStatus;
+  return 0;
+}
+
+// Opens without following a link or blocking and keeps the descriptor only for a plain file.
+int32_t OpenPlain(const std::string& native, int flags, int* fd) {
+  *fd = ::open(native.c_str(), flags | kSafeOpenFlags, 0644);
+  if (*fd < 0) return OpenFailure();
+  int32_t status = CheckPlainFile(*fd);
+  if (status != 0) {
+    ::close(*fd);
+    *fd = -1;
+  }
+  return status;
+}
 
 }  // namespace
 
 EngineFile::~EngineFile() { Close(); }
 
-EngineFile::EngineFile(EngineFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+EngineFile::EngineFile(EngineFile&& other) noexcept
+    : fd_(other.fd_), reservedTo_(other.reservedTo_) {
+  other.fd_ = -1;
+  other.reservedTo_ = 0;
+}
 
 EngineFile& EngineFile::operator=(EngineFile&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = other.fd_;
+    reservedTo_ = other.reservedTo_;
     other.fd_ = -1;
+    other.reservedTo_ = 0;
   }
   return *this;
 }
 
-int32_t EngineFile::OpenForAppend(const WString& path, bool truncate, EngineFile* out) {
+int32_t EngineFile::OpenForAppend(const WString& path, bool truncate, EngineFile* out,
+                                  bool* created) {
   std::string native;
   if (!ToNative(path, &native)) return kInvalidNameStatus;
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-  int fd = ::open(native.c_str(), flags, 0644);
-  if (fd < 0) return Fail();
+  if (created) *created = false;
+  int fd = -1;
+  // An existing file first, so that what this call creates is known; O_TRUNC is never used,
+  // as it would empty a file before it is checked.
+  int32_t status = OpenPlain(native, O_WRONLY, &fd);
+  if (fd < 0 && errno == ENOENT) {
+    status = OpenPlain(native, O_WRONLY | O_CREAT | O_EXCL, &fd);
+    if (fd >= 0 && created) *created = true;
+    if (fd < 0 && errno == EEXIST) status = OpenPlain(native, O_WRONLY, &fd);
+  }
+  if (fd < 0) return status;
   // Seek rather than O_APPEND so Truncate can rewind the same descriptor.
-  if (::lseek(fd, 0, SEEK_END) < 0 && errno != ESPIPE) {
-    int32_t status = Fail();
+  if ((truncate && ::ftruncate(fd, 0) != 0) || ::lseek(fd, 0, SEEK_END) < 0) {
+    status = Fail();
     ::close(fd);
     return status;
   }
@@ -108,8 +155,9 @@ int32_t EngineFile::OpenForAppend(const WString& path, bool truncate, EngineFile
 int32_t EngineFile::OpenForRead(const WString& path, EngineFile* out) {
   std::string native;
   if (!ToNative(path, &native)) return kInvalidNameStatus;
-  int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Fail();
+  int fd = -1;
+  int32_t status = OpenPlain(native, O_RDONLY, &fd);
+  if (fd < 0) return status;
   *out = EngineFile();
   out->fd_ = fd;
   return 0;
@@ -155,12 +203,8 @@ int32_t EngineFile::Read(void* data, size_t length, size_t* got) {
 }
 
 int32_t EngineFile::Truncate() {
-  if (::ftruncate(fd_, 0) != 0) {
-    struct stat st;
-    // Devices cannot be truncated; only a regular file must start over.
-    if (::fstat(fd_, &st) != 0 || S_ISREG(st.st_mode)) return Fail();
-  }
-  if (::lseek(fd_, 0, SEEK_SET) < 0 && errno != ESPIPE) return Fail();
+  if (::ftruncate(fd_, 0) != 0) return Fail();
+  if (::lseek(fd_, 0, SEEK_SET) < 0) return Fail();
   return 0;
 }
 
@@ -168,15 +212,38 @@ int32_t EngineFile::Reserve(uint64_t size) {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return Fail();
   if (!S_ISREG(st.st_mode) || size <= static_cast<uint64_t>(st.st_size)) return 0;
+  if (size > static_cast<uint64_t>(INT64_MAX)) return StatusFromWin32(kErrorFileTooLarge);
+  reservedTo_ = size;
   if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) return 0;
   if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return 0;
-  return Fail();
+  // ext4 keeps what a failed fallocate took, up to the whole free space.
+  int32_t status = Fail();
+  ReleaseReserve();
+  return status;
+}
+
+int32_t EngineFile::ReleaseReserve() {
+  if (fd_ < 0) return 0;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return Fail();
+  if (!S_ISREG(st.st_mode)) return 0;
+  // Cutting to the same size drops blocks kept past the end (ext4, XFS, tmpfs); punching a
+  // hole covers file systems that keep them through a truncation.
+  if (::ftruncate(fd_, st.st_size) != 0) return Fail();
+  uint64_t end = std::max<uint64_t>(reservedTo_, static_cast<uint64_t>(st.st_size));
+  if (end > static_cast<uint64_t>(st.st_size)) {
+    ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, st.st_size,
+                static_cast<off_t>(end - static_cast<uint64_t>(st.st_size)));
+  }
+  reservedTo_ = 0;
+  return 0;
 }
 
 int32_t EngineFile::Close() {
   if (fd_ < 0) return 0;
   int fd = fd_;
   fd_ = -1;
+  reservedTo_ = 0;
   if (::close(fd) != 0 && errno != EINTR) return Fail();
   return 0;
 }
@@ -227,6 +294,35 @@ int32_t MakeDirectories(const WString& path) {
     return Fail();
   }
   return 0;
+}
+
+int32_t MakeSubdirectories(const WString& base, const WString& relative) {
+  std::string path, rest;
+  if (!ToNative(base, &path) || !ToNative(relative, &rest)) return kInvalidNameStatus;
+  size_t begin = 0;
+  while (begin <= rest.size()) {
+    size_t end = rest.find_first_of("/\\", begin);
+    if (end == std::string::npos) end = rest.size();
+    const std::string element = rest.substr(begin, end - begin);
+    if (element.empty() || element == "." || element == "..") return kInvalidNameStatus;
+    if (path.empty() || path.back() != '/') path.push_back('/');
+    path += element;
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return Fail();
+    // lstat: a link planted where a folder should be would lead the data out of `base`.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return Fail();
+    if (!S_ISDIR(st.st_mode)) return kAccessDeniedStatus;
+    begin = end + 1;
+  }
+  return 0;
+}
+
+bool FreeSpaceAt(const WString& path, uint64_t* bytes) {
+  std::string native;
+  struct statvfs vfs;
+  if (!ToNative(path, &native) || ::statvfs(native.c_str(), &vfs) != 0) return false;
+  *bytes = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
+  return true;
 }
 
 }  // namespace platform

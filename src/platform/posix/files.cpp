@@ -107,5 +107,25 @@ std::vector<WString> ListDirectory(const WString& path) {
   return names;
 }
 
+bool AppendTextToFile(const WString& path, const std::string& text) {
+  std::string native;
+  if (!ToNative(path, &native)) return false;
+  const int fd = open(native.c_str(),
+                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool written = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1;
+  if (written) {
+    // One write keeps concurrent appends whole.
+    ssize_t n;
+    do {
+      n = write(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    written = n == static_cast<ssize_t>(text.size());
+  }
+  close(fd);
+  return written;
+}
+
 }  // namespace platform
 }  // namespace lumo

@@ -93,5 +93,31 @@ std::vector<WString> ListDirectory(const WString& path) {
   return names;
 }
 
+bool AppendTextToFile(const WString& path, const std::string& text) {
+  std::string lines;
+  lines.reserve(text.size() + 8);
+  for (char c : text) {
+    if (c == '\n') lines.push_back('\r');
+    lines.push_back(c);
+  }
+  // FILE_APPEND_DATA alone: every write lands at the end, whole, whoever else appends.
+  HANDLE file = CreateFileW(PathForFileCall(path, PathKind::kFile).c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool written = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                 (info.dwFileAttributes &
+                  (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+                 info.nNumberOfLinks == 1;
+  if (written) {
+    DWORD done = 0;
+    written = WriteFile(file, lines.data(), static_cast<DWORD>(lines.size()), &done, nullptr) &&
+              done == lines.size();
+  }
+  CloseHandle(file);
+  return written;
+}
+
 }  // namespace platform
 }  // namespace lumo

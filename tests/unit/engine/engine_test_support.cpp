@@ -48,6 +48,11 @@ SessionEnd WaitForEnd(IZDownloadSession* session, std::chrono::milliseconds boun
       std::chrono::steady_clock::now() - start);
   EXPECT_EQ(session->GetResult(&end.result, &end.extended), kZdlOk);
   EXPECT_EQ(session->GetFileInfo(&end.info), kZdlOk);
+  char detail[2048];
+  uint32_t size = sizeof detail;
+  if (session->GetOption(kZdlOptionFailureDetail, detail, &size) == kZdlOk) {
+    end.detail.assign(detail, size);
+  }
   return end;
 }
 
@@ -69,9 +74,12 @@ void EngineTest::SetUp() {
             kZdlOk);
   ASSERT_EQ(EngineGetObject(&IID_IZHttpService, reinterpret_cast<void**>(&http_)), kZdlOk);
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+  for (char& c : name) {
+    if (c == '/') c = '_';  // parameterised tests: one folder, removed whole
+  }
   dir_ = fs::temp_directory_path() /
-         ("zdl_engine_" + std::to_string(std::random_device()()) + "_" + info->test_suite_name() + "_" +
-          info->name());
+         ("zdl_engine_" + std::to_string(std::random_device()()) + "_" + name);
   fs::remove_all(dir_);
   fs::create_directories(dir_);
 }
@@ -130,6 +138,13 @@ int32_t RecordingHandler::OnStatusCode(uint32_t status) {
   std::lock_guard<std::mutex> lock(lock_);
   calls_.push_back("status " + std::to_string(status));
   status_ = status;
+  return 0;
+}
+
+int32_t RecordingHandler::OnNotify(uint32_t what, uint32_t result, uint32_t, uint32_t) {
+  std::lock_guard<std::mutex> lock(lock_);
+  calls_.push_back(what == kZdlNotifyIncomplete ? "incomplete " + std::to_string(result)
+                                                : "notify " + std::to_string(what));
   return 0;
 }
 

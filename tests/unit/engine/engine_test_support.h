@@ -35,6 +35,7 @@ struct SessionEnd {
   uint64_t downloaded = 0;
   ZdlFileInfo info{};
   std::chrono::milliseconds took{0};
+  std::string detail;  // engine option 6
 };
 
 // Polls until the session reaches status 4 or 5; fails the test after `bound`.
@@ -74,7 +75,7 @@ class RecordingHandler final : public IZHttpResponseHandler {
   }
   int32_t ZDL_STDCALL OnBegin() override;
   int32_t ZDL_STDCALL OnStatusCode(uint32_t status) override;
-  int32_t ZDL_STDCALL OnNotify(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
+  int32_t ZDL_STDCALL OnNotify(uint32_t what, uint32_t result, uint32_t, uint32_t) override;
   int32_t ZDL_STDCALL OnSignal() override { return 0; }
   int32_t ZDL_STDCALL OnData(const void* data, uint32_t length) override;
   int32_t ZDL_STDCALL OnComplete() override;
