@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
   timing.destructorWait = std::chrono::milliseconds(3000);
   const lumo::Endpoints endpoints{services.Url("/post"), services.Url("/cdn-domain/"), dnsUrl,
                                   "cdn.soak.test"};
-  std::remove(lumo::LogPath().c_str());
+  std::error_code noLog;
+  fs::remove(fs::path(lumo::LogPath()), noLog);
   RealEngine engine;
   lumo::Reporter reporter(nullptr, endpoints.reportUrl, timing);
   auto* downloader = new lumo::LumoDownloader(engine, reporter, timing, endpoints);
@@ -302,7 +303,7 @@ int main(int argc, char** argv) {
   downloader->Stop(0);
   downloader->Release();
 
-  const std::string log = ReadFile(lumo::LogPath());
+  const std::string log = ReadFile(fs::path(lumo::LogPath()));
   const size_t successLines = CountLines(log, " INFO - Download file success from ");
   const size_t errorLines = CountLines(log, " ERROR - ");
   std::map<std::string, size_t> received;  // eventType -> bodies received

@@ -36,7 +36,7 @@ class FileRecords {
  public:
   FileRecords();
 
-  // The current job's save directory (UTF-8) and file name (ANSI) texts.
+  // The current job's save directory and file name texts, both UTF-8.
   void SetCurrentTexts(std::string saveDirText, std::string fileNameText);
   // The path GetProgress shows: empty when there is no file name; the name alone when there is
   // no save directory; the local path otherwise.
