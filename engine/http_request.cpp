@@ -1,5 +1,7 @@
 #include "http_request.h"
 
+#include <chrono>
+
 #include <cstring>
 #include <new>
 
@@ -88,7 +90,6 @@ int32_t HttpRequest::Create(uint32_t /*flags*/, int32_t method, const char* url,
     auto state = std::make_shared<State>();
     state->request.method = method == kZdlMethodPost ? "POST" : "GET";
     state->request.url = url;
-    state->request.totalTimeoutMs = kRequestBoundMs;
     state->handler = ComRef<IZHttpResponseHandler>(handler);
     state->transport = CreateTransport();
     if (!state->transport) return kZdlFail;
@@ -144,6 +145,9 @@ int32_t HttpRequest::Send() {
   std::lock_guard<std::mutex> lock(lock_);
   if (sent_) return kZdlWrongState;
   std::shared_ptr<State> state = state_;
+  // A background request never outlives its bound, whatever the server does.
+  state->transport->SetDeadline(std::chrono::steady_clock::now() +
+                                std::chrono::milliseconds(kRequestBoundMs));
   try {
     auto task = EngineRuntime::Instance().Launch([state] { state->Run(); },
                                                  [state] { state->transport->Cancel(); });

@@ -410,7 +410,7 @@ TEST_F(DownloadSessionTest, OptionsAreReadBackAndChangeARunningSession) {
   std::string data = RandomBytes(kMiB, 17);
   server_.AddFile("/data.bin", data);
   Faults stall;
-  stall.stallAfterBytes = 1000;
+  stall.stallAfter = 1000;
   server_.AddFile("/stall.bin", RandomBytes(100000, 18), stall);
   IZDownloadSession* session = NewSession(server_.Url("/data.bin"), dir_, "data.bin");
   IZDownloadSession* stalled = NewSession(server_.Url("/stall.bin"), dir_, "stall.bin");
