@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -88,6 +89,25 @@ TEST_F(FilesTest, OpenAndDeleteWithNonAsciiNames) {
   EXPECT_FALSE(FileExists(name));
   EXPECT_FALSE(DeleteFileAt(name));
   EXPECT_FALSE(DeleteFileAt(At("")));  // directories are not files
+}
+
+// The log's way of writing: a link, a FIFO or a second name planted under the log's name is
+// neither written through nor waited on.
+TEST_F(FilesTest, AppendTextToFileWritesOnlyAPlainFileOfItsOwn) {
+  const std::string log = (root_ / "x.log").string();
+  EXPECT_TRUE(AppendTextToFile(log, "one\n"));
+  EXPECT_TRUE(AppendTextToFile(log, "two\n"));
+  EXPECT_EQ(ReadAll(log), "one\ntwo\n");
+
+  WriteAll(root_ / "victim", "precious");
+  fs::create_symlink(root_ / "victim", root_ / "link.log");
+  fs::create_hard_link(root_ / "victim", root_ / "second.log");
+  ASSERT_EQ(::mkfifo((root_ / "fifo.log").c_str(), 0600), 0);
+  for (const char* name : {"link.log", "second.log", "fifo.log"}) {
+    EXPECT_FALSE(AppendTextToFile((root_ / name).string(), "injected\n")) << name;
+  }
+  EXPECT_EQ(ReadAll(root_ / "victim"), "precious");
+  EXPECT_TRUE(fs::is_symlink(root_ / "link.log"));
 }
 
 TEST_F(FilesTest, BusTypeOfARealPathAndOfItsMissingChildAgree) {

@@ -68,6 +68,8 @@ TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
   sendFails.sendStatus = kZdlFail;
   FakeHttpAnswer noStatus = testing::Answer(200, "x");
   noStatus.sendStatusCode = false;
+  FakeHttpAnswer cutShort = testing::Answer(200, "10.0.0.1 ");  // 9 of 91 bytes, say
+  cutShort.incomplete = true;
   const Case cases[] = {
       {testing::Answer(404, "not here"), "404 with a body"},
       {testing::Answer(302, "moved"), "a redirect"},
@@ -75,6 +77,7 @@ TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
       {createFails, "CreateRequest fails"},
       {sendFails, "Send fails"},
       {noStatus, "no status reported"},
+      {cutShort, "a body the engine calls incomplete"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -90,15 +93,15 @@ TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
     EXPECT_EQ(sentUrl.substr(0, kUrl.size() + 3), kUrl + "?t=");
     EXPECT_TRUE(engine_.WaitUntil([&] { return engine_.LiveRequests() == 0; }));
   }
-  EXPECT_EQ(engine_.CountCalls("Send"), 5u);  // nothing to send when CreateRequest failed
+  EXPECT_EQ(engine_.CountCalls("Send"), 6u);  // nothing to send when CreateRequest failed
 }
 
-TEST_F(HttpTextRequestTest, AnswerThatNeverCompletesIsJudgedAfterTheLastPoll) {
+TEST_F(HttpTextRequestTest, AnswerThatNeverCompletesFailsAfterTheLastPoll) {
   FakeHttpAnswer partial = testing::Answer(200, "partial");
   partial.complete = false;
   Answer(partial);
   std::string body;
-  EXPECT_EQ(Get(&body), kZdlOk);  // status 200 and some body when the polls ran out
+  EXPECT_EQ(Get(&body), kZdlFail);  // status 200 and some body, but never whole
   EXPECT_EQ(body, "partial");
 
   FakeHttpAnswer silent = testing::Answer(200, "");
