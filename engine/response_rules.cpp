@@ -119,7 +119,8 @@ AnswerPlan PlanAnswer(const ResponseHead& head, uint64_t offset, const std::stri
     plan.use = AnswerUse::kRestart;
     return plan;
   }
-  if (total == 0 && head.hasContentLength && head.contentLength <= UINT64_MAX - offset) {
+  if (total == 0 && head.hasContentLength && head.contentLength > 0 &&
+      head.contentLength <= UINT64_MAX - offset) {
     total = offset + head.contentLength;
   }
   plan.use = AnswerUse::kAppend;
