@@ -1,7 +1,8 @@
 // What a session makes of a server's answer, on arbitrary answers: a saved validator read back
 // is one printable line or nothing, a part is continued only by a 206 that starts at its end
-// and carries its validator, a 416 finishes a part only with the part's size and validator, and
-// an encoded body is never taken as the file.
+// and carries its validator, a 416 finishes a part only with the part's size and validator (in
+// the 416 itself or in the answer for the last byte), and an encoded body is never taken as the
+// file.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <string>
@@ -60,6 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(head.status == 416 && offset > 0 && plan.total == offset);
       FUZZ_CHECK(zdl::AnswerCarriesValidator(head, validator));
       break;
+    case zdl::AnswerUse::kConfirmEnd:
+      FUZZ_CHECK(head.status == 416 && offset > 0 && plan.total == offset);
+      FUZZ_CHECK(zdl::IsUsableValidator(validator));
+      FUZZ_CHECK(head.etag.empty() && head.lastModified.empty());
+      break;
     case zdl::AnswerUse::kWholeFile:
       FUZZ_CHECK(head.status >= 200 && head.status < 300 && head.status != 206);
       FUZZ_CHECK(zdl::IsIdentityEncoding(head));
@@ -70,6 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case zdl::AnswerUse::kRestart:
     case zdl::AnswerUse::kHttpError:
       break;
+  }
+
+  // The last byte proves a part whole only with its validator, its place and the part's size.
+  if (zdl::ConfirmsEnd(head, offset, validator)) {
+    FUZZ_CHECK(head.status == 206 && zdl::AnswerCarriesValidator(head, validator));
+    FUZZ_CHECK(zdl::ParseContentRange(head.contentRange, &hasStart, &start, &total));
+    FUZZ_CHECK(hasStart && start == offset - 1 && (total == offset || total == 0));
   }
 
   // The honest continuation of the part is taken; the same bytes of another version are not.

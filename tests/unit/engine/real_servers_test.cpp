@@ -242,11 +242,14 @@ TEST_P(RealServersTest, FileChangedBetweenRuns) {
 TEST_P(RealServersTest, PartAlreadyWhole) {
   START_OR_SKIP();
   AbortedRun();
+  const bool validated = fs::exists(dir_ / "f.bin.part.meta");
   const uint64_t have = fs::file_size(dir_ / "f.bin.part");
   std::ofstream(dir_ / "f.bin.part", std::ios::binary | std::ios::app) << data_.substr(have);
   SessionEnd end = Download(Url("/f.bin"), dir_, "f.bin");
   EXPECT_EQ(end.result, kZdlResultSuccess);
   EXPECT_TRUE(ReadFile(dir_ / "f.bin") == data_);
+  // Proven whole (416, then the last byte with its validator), not fetched again.
+  EXPECT_EQ(end.info.resumedFrom, validated ? kFileBytes : 0u);
 }
 
 TEST_F(NginxTest, CompressedUnaskedIsRefused) {
