@@ -166,6 +166,8 @@ class DownloadSession::Core final : public TransferObserver {
   std::string failureDetail_;
   bool restart_ = false;          // the answer cannot continue the part: start over
   bool alreadyComplete_ = false;  // 416 for a part that already holds the whole file
+  bool confirmEnd_ = false;       // 416 without validator: ask for the last byte next
+  bool confirming_ = false;       // this exchange asks for the last byte of the part
   Clock::time_point lastSample_;
 };
 
@@ -347,13 +349,20 @@ bool DownloadSession::Core::ClaimFits(uint64_t total) {
 }
 
 bool DownloadSession::Core::OnResponse(const ResponseHead& head) {
-  const AnswerPlan plan = PlanAnswer(head, offset_, validator_);
+  const bool confirmed = confirming_ && ConfirmsEnd(head, offset_, validator_);
+  const AnswerPlan plan = confirming_ ? AnswerPlan{confirmed ? AnswerUse::kAlreadyComplete
+                                                             : AnswerUse::kRestart,
+                                                   offset_}
+                                      : PlanAnswer(head, offset_, validator_);
   switch (plan.use) {
     case AnswerUse::kAlreadyComplete:
       alreadyComplete_ = true;
       total_.store(plan.total);
       downloaded_.store(offset_);
       resumedFrom_.store(offset_);
+      return false;
+    case AnswerUse::kConfirmEnd:
+      confirmEnd_ = true;
       return false;
     case AnswerUse::kRestart:
       restart_ = true;
@@ -469,7 +478,7 @@ EngineResult DownloadSession::Core::Transfer() {
     lumo::platform::RemoveFile(metaPath_);
   }
 
-  for (int attempt = 0;; ++attempt) {
+  for (int restarts = 0;;) {
     {
       // Connection settings changed while the session ran apply from its next exchange.
       std::lock_guard<std::mutex> lock(optionsLock_);
@@ -477,7 +486,7 @@ EngineResult DownloadSession::Core::Transfer() {
     }
     TransferRequest request;
     request.url = url_;
-    request.rangeStart = offset_;
+    request.rangeStart = confirming_ ? offset_ - 1 : offset_;
     request.ifRange = validator_;
     request.connectTimeoutSeconds = options.connectTimeoutSeconds
                                         ? options.connectTimeoutSeconds
@@ -487,14 +496,17 @@ EngineResult DownloadSession::Core::Transfer() {
 
     restart_ = false;
     alreadyComplete_ = false;
+    confirmEnd_ = false;
     TransferOutcome outcome = transport_->Perform(request, *this);
     if (outcome.end == TransferEnd::kCancelled || cancelled_.load()) {
       return EngineResult{kZdlResultAborted, 0};
     }
     if (failed_) return failure_;
     if (alreadyComplete_) break;
+    confirming_ = confirmEnd_ && !confirming_;
+    if (confirming_) continue;
     if (restart_) {
-      if (attempt + 1 >= kMaxAttempts) return EngineResult{kZdlResultServer, 0};
+      if (++restarts >= kMaxAttempts) return EngineResult{kZdlResultServer, 0};
       // The part stays until an answer for the whole file takes its place.
       lumo::platform::RemoveFile(metaPath_);
       offset_ = 0;

@@ -93,10 +93,19 @@ AnswerPlan PlanAnswer(const ResponseHead& head, uint64_t offset, const std::stri
   uint64_t start = 0, total = 0;
   if (head.status == 416 && offset > 0) {
     // Only the same file, no longer than the part, makes the part a finished file.
-    const bool whole = ParseContentRange(head.contentRange, &hasStart, &start, &total) &&
-                       !hasStart && total == offset && AnswerCarriesValidator(head, validator);
-    plan.use = whole ? AnswerUse::kAlreadyComplete : AnswerUse::kRestart;
-    plan.total = whole ? total : 0;
+    plan.use = AnswerUse::kRestart;
+    if (!ParseContentRange(head.contentRange, &hasStart, &start, &total) || hasStart ||
+        total != offset) {
+      return plan;
+    }
+    if (AnswerCarriesValidator(head, validator)) {
+      plan.use = AnswerUse::kAlreadyComplete;
+      plan.total = total;
+    } else if (IsUsableValidator(validator) && head.etag.empty() && head.lastModified.empty()) {
+      // Servers (nginx among them) send no validator with a 416: the last byte can prove it.
+      plan.use = AnswerUse::kConfirmEnd;
+      plan.total = total;
+    }
     return plan;
   }
   if (head.status < 200 || head.status >= 300) {
@@ -119,12 +128,20 @@ AnswerPlan PlanAnswer(const ResponseHead& head, uint64_t offset, const std::stri
     plan.use = AnswerUse::kRestart;
     return plan;
   }
-  if (total == 0 && head.hasContentLength && head.contentLength <= UINT64_MAX - offset) {
+  if (total == 0 && head.hasContentLength && head.contentLength > 0 &&
+      head.contentLength <= UINT64_MAX - offset) {
     total = offset + head.contentLength;
   }
   plan.use = AnswerUse::kAppend;
   plan.total = total;
   return plan;
+}
+
+bool ConfirmsEnd(const ResponseHead& head, uint64_t partSize, const std::string& validator) {
+  if (partSize == 0) return false;
+  const AnswerPlan plan = PlanAnswer(head, partSize - 1, validator);
+  return plan.use == AnswerUse::kAppend && plan.total == partSize &&
+         AnswerCarriesValidator(head, validator);
 }
 
 }  // namespace zdl

@@ -42,6 +42,8 @@ enum class AnswerUse {
   kWholeFile,        // the whole file from byte 0
   kRestart,          // cannot continue the part: start again from zero
   kAlreadyComplete,  // 416 for a part that provably holds the whole file already
+  kConfirmEnd,       // 416 with the part's size but no validator: ask for the last byte, whose
+                     // answer (a 206 carrying the validator) proves the part whole or not
   kHttpError,        // the status ends the transfer
   kEncoded,          // a body in an encoding not asked for: not the file's bytes
 };
@@ -52,5 +54,9 @@ struct AnswerPlan {
 };
 
 AnswerPlan PlanAnswer(const ResponseHead& head, uint64_t offset, const std::string& validator);
+
+// The answer to the request for the last byte of a part of `partSize` bytes (kConfirmEnd):
+// true when it proves the part is the whole file.
+bool ConfirmsEnd(const ResponseHead& head, uint64_t partSize, const std::string& validator);
 
 }  // namespace zdl

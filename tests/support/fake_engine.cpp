@@ -75,12 +75,20 @@ class FakeSession final : public FakeObject<IZDownloadSession> {
     AddRef();
     return kZdlOk;
   }
-  int32_t ZDL_STDCALL GetOption(int32_t, void*, uint32_t*) override { return kZdlFail; }
+  int32_t ZDL_STDCALL GetOption(int32_t id, void* value, uint32_t* size) override {
+    if (id != kZdlOptionFailureDetail || !script_.failureDetail || size == nullptr) return kZdlFail;
+    const std::string detail = script_.failureDetail;
+    const bool fits = value != nullptr && *size >= detail.size();
+    if (fits) std::memcpy(value, detail.data(), detail.size());
+    *size = static_cast<uint32_t>(detail.size());
+    return fits ? kZdlOk : kZdlInvalidArg;
+  }
   int32_t ZDL_STDCALL SetOption(int32_t id, const void*, uint32_t size) override {
     engine_->Log("SetOption " + std::to_string(id) + " " + std::to_string(size));
-    return kZdlOk;
+    return started_ ? script_.runningOptionStatus : kZdlOk;
   }
   int32_t ZDL_STDCALL Start() override {
+    started_ = true;  // before the log line a test may be waiting for
     engine_->Log("Start");
     return script_.startStatus;
   }
@@ -141,6 +149,7 @@ class FakeSession final : public FakeObject<IZDownloadSession> {
   FakeSessionScript script_;
   std::atomic<size_t> pollIndex_{0};
   std::atomic<bool> aborted_{false};
+  std::atomic<bool> started_{false};
 };
 
 class FakeRequest final : public FakeObject<IZHttpRequest> {
@@ -196,6 +205,7 @@ class FakeRequest final : public FakeObject<IZHttpRequest> {
         std::lock_guard<std::mutex> hold(impl->mutex);
         impl->httpRequests[index].dataAnswer = taken;
       }
+      if (answer.incomplete) handler->OnNotify(kZdlNotifyIncomplete, kZdlResultNetwork, 0, 0);
       if (!answer.complete) {
         // Holds the handler until the engine shuts down, like a request that never ends.
         std::unique_lock<std::mutex> wait(impl->mutex);

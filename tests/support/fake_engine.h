@@ -37,6 +37,8 @@ struct FakeSessionScript {
   int32_t result = kZdlResultSuccess;
   int32_t extendedCode = 0;
   ZdlFileInfo fileInfo{100, 100, 0, 1000};
+  int32_t runningOptionStatus = kZdlOk;  // SetOption's answer after Start
+  const char* failureDetail = nullptr;   // GetOption(6); null: the option is not answered
   // Called on the polling thread before answer number pollIndex (0-based) is given.
   std::function<void(size_t pollIndex)> onPoll;
 };
@@ -58,6 +60,7 @@ struct FakeHttpAnswer {
   uint32_t status = 200;
   std::string body;               // delivered in one OnData call when not empty
   bool complete = true;           // false: OnComplete never comes (until the engine shuts down)
+  bool incomplete = false;        // OnNotify(kZdlNotifyIncomplete, 3, 0, 0) before OnComplete
   std::chrono::milliseconds delay{0};  // before anything is delivered
 };
 

@@ -89,6 +89,27 @@ TEST_F(TransferTest, FailedTransferWritesExactlyTheseLinesAndReports) {
   EXPECT_EQ(jobFailure.count("cdnUrl"), 0u);  // empty: left out of the body
 }
 
+// A certificate that does not verify keeps its message and says why in the detail.
+TEST_F(TransferTest, EngineFailureDetailGoesToTheLogLineAndTheReport) {
+  FakeSessionScript untrusted = Fails(3, 60);
+  untrusted.failureDetail = "certificate verification failed: self-signed certificate";
+  engine_.SetDefaultSession(untrusted);
+  DownloadJob job = MakeJob({kUrl});
+  worker_->RunFile(job);
+  const std::string failure = "Download file failed from " + kUrl +
+                              ", Network error,60, certificate verification failed: "
+                              "self-signed certificate";
+  EXPECT_EQ(log_.Count("ERROR - " + failure), 2u);
+  const std::vector<Form> reports = SentEvents(kEventRunningException);
+  ASSERT_EQ(reports.size(), 3u);
+  Form engineFailure = reports[0];
+  EXPECT_EQ(engineFailure["exceptionMsg"], failure);
+  EXPECT_EQ(engineFailure["err"], untrusted.failureDetail);
+  EXPECT_EQ(engineFailure["errExtCode"], "60");
+  Form jobFailure = reports[2];
+  EXPECT_EQ(jobFailure["err"], "Network error");  // the job's own report keeps the message
+}
+
 TEST_F(TransferTest, StatusChangesAreLoggedOnceAndPreparingPollsAreNotCounted) {
   FakeSessionScript script;
   // 200 polls in "Connecting" would pass the stall limit if they were counted.

@@ -56,6 +56,25 @@ TEST_F(WorkerTest, DiskFailureEndsTheWalkAtOnce) {
       1u);
 }
 
+TEST_F(WorkerTest, SizeBeyondFreeSpaceGoesOnToTheNextUrl) {
+  engine_.QueueSession(Fails(4, kZdlExtClaimExceedsSpace));
+  engine_.QueueSession(Succeeds());
+  DownloadJob job = MakeJob({kUrl1, kUrl2});
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  EXPECT_EQ(CreatedUrls(engine_), (std::vector<std::string>{kUrl1, kUrl2}));
+}
+
+TEST_F(WorkerTest, SizeBeyondFreeSpaceWithoutASuccessEndsAsAFullDisk) {
+  engine_.QueueSession(Fails(4, kZdlExtClaimExceedsSpace));
+  engine_.SetDefaultSession(Fails(5, 404));
+  DownloadJob job = MakeJob({kUrl1, kUrl2});
+  const DownloadResult result = worker_->RunFile(job);
+  EXPECT_EQ(result.code, 4);
+  EXPECT_EQ(result.extendedCode, kZdlExtDiskFull);  // the downloader pauses as on a full disk
+  EXPECT_EQ(CreatedUrls(engine_), (std::vector<std::string>{kUrl1, kUrl2, kUrl2}));
+  EXPECT_EQ(worker_->fallbacks.load(), 1);
+}
+
 TEST_F(WorkerTest, PauseDuringFirstAttemptSkipsEverythingAfterIt) {
   FakeSessionScript endless;
   endless.polls = {FakePoll{3, 1000, 1, 1, 1}, FakePoll{3, 1000, 2, 1, 1}};

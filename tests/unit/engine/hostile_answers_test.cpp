@@ -48,10 +48,20 @@ Script Partial(const std::string& body, size_t first, const std::string& etag) {
 }
 
 Script Unsatisfiable(size_t total, const std::string& etag) {
-  return Script{{ScriptedServer::Head(416, {{"Content-Range", "bytes */" + std::to_string(total)},
-                                            {"ETag", etag},
-                                            {"Content-Length", "0"},
-                                            {"Connection", "close"}})}};
+  std::vector<std::pair<std::string, std::string>> headers = {
+      {"Content-Range", "bytes */" + std::to_string(total)},
+      {"Content-Length", "0"},
+      {"Connection", "close"}};
+  if (!etag.empty()) headers.emplace_back("ETag", etag);
+  return Script{{ScriptedServer::Head(416, headers)}};
+}
+
+// A 416 without validator for a Range at the file's end, the last byte on asking for it.
+Script EndAsked(const std::string& body, const RawRequest& r, const std::string& etag) {
+  const std::string range = r.Header("range");
+  if (range.empty()) return Whole(body, etag);
+  if (range == "bytes=" + std::to_string(body.size()) + "-") return Unsatisfiable(body.size(), "");
+  return Partial(body, std::stoul(range.substr(6)), etag);
 }
 
 // One row of the table: what lies in the save folder before, how the server answers, what the
@@ -101,6 +111,13 @@ const HostileCase kCases[] = {
     {"UnsatisfiableForTheSameVersionIsDone", kNew, "\"v2\"\n",
      [](const RawRequest&) { return Unsatisfiable(kNew.size(), "\"v2\""); }, kZdlResultSuccess,
      0, kNew, false, "one request"},
+    // nginx sends no validator with a 416: the last byte asked with If-Range decides.
+    {"UnsatisfiableWithoutValidatorIsConfirmedByTheLastByte", kNew, "\"v2\"\n",
+     [](const RawRequest& r) { return EndAsked(kNew, r, "\"v2\""); }, kZdlResultSuccess, 0, kNew,
+     false, "confirmed"},
+    {"UnsatisfiableWithoutValidatorForAnotherVersionRestarts", kOld, "\"v1\"\n",
+     [](const RawRequest& r) { return EndAsked(kNew, r, "\"v2\""); }, kZdlResultSuccess, 0, kNew,
+     false, "restarted"},
     // 1 PiB: beyond any free space here (and any ext4 file).
     {"ClaimBeyondFreeSpaceFailsWithoutReserving", "", "",
      [](const RawRequest&) {
@@ -178,6 +195,11 @@ TEST_P(HostileAnswersTest, EndsSoundly) {
     EXPECT_EQ(requests[0].Header("if-range"), "\"v2\"");
   } else if (check == "one request") {
     EXPECT_EQ(requests.size(), 1u);
+  } else if (check == "confirmed") {
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].Header("range"), "bytes=" + std::to_string(kNew.size() - 1) + "-");
+    EXPECT_EQ(requests[1].Header("if-range"), "\"v2\"");
+    EXPECT_EQ(end.info.resumedFrom, kNew.size());
   } else if (check == "part kept") {
     EXPECT_TRUE(ReadFile(part) == c.part) << "an earlier run's part was touched";
     EXPECT_TRUE(fs::exists(meta));

@@ -266,6 +266,34 @@ TEST_F(DownloaderTest, CallsThatNeedTheWorkerAreRefusedAfterStop) {
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u) << "the job queued before Stop never ran";
 }
 
+// An engine option the running session refuses is answered to the host (it is stored anyway
+// and goes to the next session).
+TEST_F(DownloaderTest, AnOptionTheRunningSessionRefusesIsAnsweredToTheHost) {
+  Timing timing = ShortTiming();
+  timing.sessionPoll = std::chrono::minutes(1);  // no stall check while the test runs
+  LumoDownloader* d = Make(0, timing);
+  testing::FakeSessionScript running;
+  running.polls = {testing::FakePoll{kZdlStatusDownloading, 1000, 1, 1, 1}};
+  running.runningOptionStatus = static_cast<int32_t>(0x8000000Eu);
+  engine_.SetDefaultSession(running);
+  const uint8_t overwrite = 1;
+  EXPECT_EQ(d->SetOption(2, &overwrite, 1), 0) << "no session: only stored";
+  const std::u16string dir = U16(::testing::TempDir());
+  const char* urls[] = {"http://127.0.0.1/a.bin"};
+  ASSERT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
+  ASSERT_EQ(d->Start(), 0);
+  ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("Start") >= 1; }));
+  EXPECT_EQ(d->SetOption(2, &overwrite, 1), static_cast<int32_t>(0x8000000Eu));
+  EXPECT_EQ(engine_.CountCalls("SetOption 2 1"), 2u);  // at creation, then forwarded
+  uint8_t stored = 0;
+  uint32_t size = 1;
+  EXPECT_EQ(d->GetOption(2, &stored, &size), 0);
+  EXPECT_EQ(stored, 1);
+  EXPECT_EQ(d->Stop(0), 0);
+  downloader_ = nullptr;
+  ExpectPromptRelease(d);
+}
+
 // The worker waits up to a minute here; only the wake-ups of the host's calls can make it look
 // at the queue in time.
 TEST_F(DownloaderTest, HostCallsWakeTheIdleWorker) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -121,6 +122,24 @@ TEST(LongPath, ExtendedFormFromTheLimitOfEachKindOfCall) {
   for (const Case& c : cases) {
     EXPECT_EQ(handed(c.full, c.kind), Wide(c.expected)) << c.full.size() << " " << c.full;
   }
+}
+
+// The log's way of writing: a link, a FIFO or a second name planted under the log's name is
+// neither written through nor waited on.
+TEST_F(FilesTest, AppendTextToFileWritesOnlyAPlainFileOfItsOwn) {
+  EXPECT_TRUE(AppendTextToFile(At("x.log"), "one\n"));
+  EXPECT_TRUE(AppendTextToFile(At("x.log"), "two\n"));
+  EXPECT_EQ(ReadAll((root_ / "x.log").string()), "one\ntwo\n");
+
+  WriteAll(root_ / "victim", "precious");
+  fs::create_symlink(root_ / "victim", root_ / "link.log");
+  fs::create_hard_link(root_ / "victim", root_ / "second.log");
+  ASSERT_EQ(::mkfifo((root_ / "fifo.log").c_str(), 0600), 0);
+  for (const char* name : {"link.log", "second.log", "fifo.log"}) {
+    EXPECT_FALSE(AppendTextToFile(At(name), "injected\n")) << name;
+  }
+  EXPECT_EQ(ReadAll(root_ / "victim"), "precious");
+  EXPECT_TRUE(fs::is_symlink(root_ / "link.log"));
 }
 
 TEST_F(FilesTest, BusTypeOfARealPathAndOfItsMissingChildAgree) {

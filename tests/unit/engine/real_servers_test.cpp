@@ -1,0 +1,319 @@
+// The engine against the web servers mirrors really run: nginx and lighttpd from the system,
+// started here on loopback ports with the test's own configuration. Whole files, resumes after
+// an abort, a file changed between two runs, a part that already holds everything; and from
+// nginx a file sent compressed unasked, a certificate nobody signed and redirects over TLS.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "engine_test_support.h"
+#include "transport/transport.h"
+
+extern char** environ;
+
+namespace zdl {
+namespace testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr size_t kFileBytes = 2 << 20;
+
+int FreeLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool Accepts(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string Which(const std::string& program) {
+  for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
+    if (::access((dir + program).c_str(), X_OK) == 0) return dir + program;
+  }
+  return std::string();
+}
+
+// One server process of the test's own, ended with the test.
+class ServerProcess {
+ public:
+  ~ServerProcess() { Stop(); }
+  bool Start(const std::vector<std::string>& command, int port) {
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    for (auto start = std::chrono::steady_clock::now();
+         std::chrono::steady_clock::now() - start < 10s; std::this_thread::sleep_for(20ms)) {
+      if (Accepts(port)) return true;
+    }
+    return false;
+  }
+  void Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+struct RealServer {
+  const char* name;
+  bool validators;  // must send ETag or Last-Modified (lighttpd here sends neither)
+};
+
+class RealServerFixture : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    www_ = dir_ / "www";
+    fs::create_directories(www_ / "gz");
+    data_ = RandomBytes(kFileBytes, 61);
+    std::ofstream(www_ / "f.bin", std::ios::binary) << data_;
+    Age(www_ / "f.bin");
+  }
+  void TearDown() override {
+    server_.Stop();
+    EngineTest::TearDown();
+  }
+
+  // An mtime well in the past: servers keep back validators of files changed this second.
+  static void Age(const fs::path& path) {
+    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(24));
+  }
+
+  // Starts the server of this row; false (with the test skipped) when it is not installed.
+  bool StartServer() {
+    const std::string name = kind_.name;
+    const std::string binary = Which(name);
+    if (binary.empty()) return false;
+    port_ = FreeLoopbackPort();
+    const std::string d = dir_.string();
+    std::vector<std::string> command;
+    if (name == "nginx") {
+      tlsPort_ = FreeLoopbackPort();
+      tls_ = std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+                          "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+                          d + "/key.pem -out " + d + "/cert.pem >/dev/null 2>&1")
+                             .c_str()) == 0;
+      std::ofstream(dir_ / "nginx.conf")
+          << "daemon off; master_process off; pid " << d << "/nginx.pid;\n"
+          << "error_log " << d << "/error.log;\nevents { worker_connections 64; }\n"
+          << "http {\n access_log off;\n"
+          << " client_body_temp_path " << d << "/t1; proxy_temp_path " << d << "/t2;\n"
+          << " fastcgi_temp_path " << d << "/t3; uwsgi_temp_path " << d << "/t4;\n"
+          << " scgi_temp_path " << d << "/t5;\n"
+          << " server { listen 127.0.0.1:" << port_ << "; root " << d << "/www;\n"
+          << "  location /gz/ { gzip_static always; } }\n";
+      if (tls_) {
+        std::ofstream(dir_ / "nginx.conf", std::ios::app)
+            << " server { listen 127.0.0.1:" << tlsPort_ << " ssl; root " << d << "/www;\n"
+            << "  ssl_certificate " << d << "/cert.pem; ssl_certificate_key " << d
+            << "/key.pem;\n"
+            << "  location = /down { return 302 http://127.0.0.1:" << port_ << "/f.bin; }\n"
+            << "  location = /up { return 302 https://127.0.0.1:" << tlsPort_ << "/f.bin; } }\n";
+      }
+      std::ofstream(dir_ / "nginx.conf", std::ios::app) << "}\n";
+      command = {binary, "-p", d, "-c", d + "/nginx.conf"};
+    } else {
+      std::ofstream(dir_ / "lighttpd.conf")
+          << "server.document-root = \"" << d << "/www\"\nserver.bind = \"127.0.0.1\"\n"
+          << "server.port = " << port_ << "\nserver.errorlog = \"" << d << "/error.log\"\n"
+          << "server.pid-file = \"" << d << "/lighttpd.pid\"\n"
+          << "server.modules = (\"mod_staticfile\")\n";
+      command = {binary, "-D", "-f", d + "/lighttpd.conf"};
+    }
+    return server_.Start(command, port_);
+  }
+
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+  // A run cut short by Abort once some data is in, as a user pausing a download.
+  void AbortedRun() {
+    IZDownloadSession* session = NewSession(Url("/f.bin"), dir_, "f.bin");
+    ASSERT_NE(session, nullptr);
+    uint32_t speed = 512 * 1024;
+    ASSERT_EQ(session->SetOption(kZdlOptionMaxSpeed, &speed, sizeof speed), kZdlOk);
+    ASSERT_EQ(session->Start(), kZdlOk);
+    uint64_t downloaded = 0;
+    for (auto start = std::chrono::steady_clock::now();
+         downloaded < 300 * 1024 && std::chrono::steady_clock::now() - start < 10s;
+         std::this_thread::sleep_for(10ms)) {
+      session->GetStatus(nullptr, nullptr, &downloaded, nullptr, nullptr);
+    }
+    session->Abort();
+    EXPECT_EQ(WaitForEnd(session).result, kZdlResultAborted);
+    session->Release();
+    ASSERT_TRUE(fs::exists(dir_ / "f.bin.part"));
+    EXPECT_GT(fs::file_size(dir_ / "f.bin.part"), 0u);
+  }
+
+  RealServer kind_{"nginx", true};
+  fs::path www_;
+  std::string data_;
+  int port_ = 0;
+  int tlsPort_ = 0;
+  bool tls_ = false;
+  ServerProcess server_;
+};
+
+class RealServersTest : public RealServerFixture, public ::testing::WithParamInterface<RealServer> {
+ protected:
+  void SetUp() override {
+    kind_ = GetParam();
+    RealServerFixture::SetUp();
+  }
+};
+
+// What only nginx is asked: a compressed file sent whatever the client said, and TLS.
+using NginxTest = RealServerFixture;
+
+#define START_OR_SKIP()                                                                  \
+  if (!StartServer()) {                                                                  \
+    GTEST_SKIP() << "\n*** " << kind_.name << " NOT TESTED: not installed or did not "    \
+                 << "start (scripts/install-deps installs it)";                          \
+  }
+
+TEST_P(RealServersTest, WholeFile) {
+  START_OR_SKIP();
+  SessionEnd end = Download(Url("/f.bin"), dir_, "f.bin");
+  EXPECT_EQ(end.result, kZdlResultSuccess);
+  EXPECT_TRUE(ReadFile(dir_ / "f.bin") == data_);
+}
+
+TEST_P(RealServersTest, ResumeAfterAbort) {
+  START_OR_SKIP();
+  AbortedRun();
+  const bool validated = fs::exists(dir_ / "f.bin.part.meta");
+  EXPECT_TRUE(validated || !kind_.validators);
+  SessionEnd end = Download(Url("/f.bin"), dir_, "f.bin");
+  EXPECT_EQ(end.result, kZdlResultSuccess);
+  EXPECT_TRUE(ReadFile(dir_ / "f.bin") == data_);
+  // Without a validator nothing proves the part is this file: it starts over.
+  if (validated) {
+    EXPECT_GT(end.info.resumedFrom, 0u);
+  } else {
+    EXPECT_EQ(end.info.resumedFrom, 0u);
+  }
+}
+
+TEST_P(RealServersTest, FileChangedBetweenRuns) {
+  START_OR_SKIP();
+  AbortedRun();
+  const std::string changed = RandomBytes(kFileBytes, 62);
+  std::ofstream(www_ / "f.bin", std::ios::binary | std::ios::trunc) << changed;
+  fs::last_write_time(www_ / "f.bin", fs::file_time_type::clock::now() - std::chrono::hours(2));
+  SessionEnd end = Download(Url("/f.bin"), dir_, "f.bin");
+  EXPECT_EQ(end.result, kZdlResultSuccess);
+  EXPECT_EQ(end.info.resumedFrom, 0u);
+  EXPECT_TRUE(ReadFile(dir_ / "f.bin") == changed) << "parts of two versions spliced";
+}
+
+TEST_P(RealServersTest, PartAlreadyWhole) {
+  START_OR_SKIP();
+  AbortedRun();
+  const bool validated = fs::exists(dir_ / "f.bin.part.meta");
+  const uint64_t have = fs::file_size(dir_ / "f.bin.part");
+  std::ofstream(dir_ / "f.bin.part", std::ios::binary | std::ios::app) << data_.substr(have);
+  SessionEnd end = Download(Url("/f.bin"), dir_, "f.bin");
+  EXPECT_EQ(end.result, kZdlResultSuccess);
+  EXPECT_TRUE(ReadFile(dir_ / "f.bin") == data_);
+  // Proven whole (416, then the last byte with its validator), not fetched again.
+  EXPECT_EQ(end.info.resumedFrom, validated ? kFileBytes : 0u);
+}
+
+TEST_F(NginxTest, CompressedUnaskedIsRefused) {
+  START_OR_SKIP();
+  std::ofstream(www_ / "gz" / "f.bin", std::ios::binary) << data_;
+  ASSERT_EQ(std::system(("gzip -k " + (www_ / "gz" / "f.bin").string()).c_str()), 0);
+  SessionEnd end = Download(Url("/gz/f.bin"), dir_, "f.bin");
+  EXPECT_EQ(end.result, kZdlResultServer);
+  EXPECT_FALSE(fs::exists(dir_ / "f.bin"));
+  EXPECT_FALSE(fs::exists(dir_ / "f.bin.part"));
+}
+
+TEST_F(NginxTest, UnsignedCertificateSaysWhy) {
+  START_OR_SKIP();
+  if (!tls_) GTEST_SKIP() << "\n*** TLS NOT TESTED: no openssl to make a certificate";
+  SessionEnd end =
+      Download("https://127.0.0.1:" + std::to_string(tlsPort_) + "/f.bin", dir_, "f.bin");
+  EXPECT_EQ(end.result, kZdlResultNetwork);
+  EXPECT_EQ(end.detail.rfind("certificate verification failed: ", 0), 0u) << end.detail;
+  EXPECT_GT(end.detail.size(), std::string("certificate verification failed: ").size());
+}
+
+// Over TLS with the test's certificate trusted: a redirect to https is followed, one down to
+// plain http is not.
+TEST_F(NginxTest, NoRedirectFromHttpsToHttp) {
+  START_OR_SKIP();
+  if (!tls_) GTEST_SKIP() << "\n*** TLS NOT TESTED: no openssl to make a certificate";
+  struct Counter : TransferObserver {
+    uint32_t status = 0;
+    uint64_t bytes = 0;
+    bool OnResponse(const ResponseHead& head) override {
+      status = head.status;
+      return true;
+    }
+    bool OnData(const void*, size_t length) override {
+      bytes += length;
+      return true;
+    }
+  };
+  for (const char* path : {"/up", "/down"}) {
+    std::unique_ptr<Transport> transport = CreateTransport();
+    TransferRequest request;
+    request.url = "https://127.0.0.1:" + std::to_string(tlsPort_) + path;
+    request.caFile = (dir_ / "cert.pem").string();
+    Counter counter;
+    TransferOutcome outcome = transport->Perform(request, counter);
+    if (std::string(path) == "/up") {
+      EXPECT_EQ(outcome.end, TransferEnd::kCompleted);
+      EXPECT_EQ(counter.status, 200u);
+      EXPECT_EQ(counter.bytes, kFileBytes);
+    } else {
+      EXPECT_EQ(outcome.end, TransferEnd::kFailed) << "followed https -> http";
+      EXPECT_EQ(counter.bytes, 0u);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RealServersTest,
+                         ::testing::Values(RealServer{"nginx", true},
+                                           RealServer{"lighttpd", false}),
+                         [](const ::testing::TestParamInfo<RealServer>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace testing
+}  // namespace zdl
