@@ -1,5 +1,7 @@
 #include "module/downloader.h"
 
+#include "lumo/build_config.h"
+
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -32,7 +34,7 @@ const char kSaveDirTooLong[] = "Download file failed, the save directory is too 
 const char kFileNameTooLong[] = "Download file failed, the file name is too long.";
 const char kFileNameIllegal[] = "Download file failed, the file name is illegal: ";
 const char kModuleName[] = "LumoDownloader";
-const char kModuleVersion[] = "v1.1.7";
+const char kModuleVersion[] = LUMO_VERSION_TEXT;  // from the project's version
 const char kModuleBuildId[] = "1711222";
 const char kRefusedAfterStop[] = " refused: the download thread has ended after Stop.";
 const char kSlowThreadEnd[] = "The download thread did not end within the bound, still waiting.";

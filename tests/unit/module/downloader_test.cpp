@@ -234,7 +234,7 @@ TEST_F(DownloaderTest, CallsThatNeedTheWorkerAreRefusedAfterStop) {
   const std::u16string dir = U16("/tmp/lumo-save");
   const char* urls[] = {"http://127.0.0.1/a.bin"};
   for (const bool startedFirst : {false, true}) {
-    std::remove(LogPath().c_str());
+    std::remove(Utf8Of(LogPath()).c_str());
     if (downloader_ != nullptr) downloader_->Release();
     LumoDownloader* d = Make();
     if (startedFirst) {

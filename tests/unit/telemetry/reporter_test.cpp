@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/text_conversion.h"
 #include "base/log.h"
 #include "support/fake_engine.h"
 
@@ -288,7 +289,7 @@ TEST(Reporter, AFullQueueDropsItsOldestBodies) {
   };
   for (const Case& c : {Case{kMaxQueuedReports + 5, 1, 5},
                         Case{5, kMaxQueuedReportBytes / 4 - 8, 1}}) {
-    std::remove(LogPath().c_str());
+    std::remove(Utf8Of(LogPath()).c_str());
     FakeEngine engine;
     std::atomic<bool> answering{false};
     engine.SetHttpResponder([&](const FakeHttpRequestRecord&) {
@@ -313,7 +314,7 @@ TEST(Reporter, AFullQueueDropsItsOldestBodies) {
     const size_t firstKept = bodies[1] == "first" ? 2 : 1;  // a second attempt at "first"
     EXPECT_EQ(bodies[firstKept].substr(0, std::to_string(c.dropped).size()),
               std::to_string(c.dropped));
-    std::ifstream in(LogPath(), std::ios::binary);
+    std::ifstream in(Utf8Of(LogPath()), std::ios::binary);
     const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(log.find(" WARN - Telemetry queue full, oldest reports dropped: " +
                        std::to_string(c.dropped)),
