@@ -285,8 +285,8 @@ TEST_P(IncompleteAnswerTest, HandlerHearsIt) {
                                  server.Url("/?ws_domain=x").c_str(), handler, 0, &request),
             kZdlOk);
   ASSERT_EQ(request->Send(), kZdlOk);
-  request->Release();
   EXPECT_TRUE(handler->WaitComplete(10s));
+  request->Release();  // held until the end: giving a request up cancels it
   EXPECT_EQ(handler->Calls(), GetParam().calls);
   handler->Release();
   server.Stop();

@@ -113,7 +113,8 @@ TEST_F(HttpRequestTest, AStalledRequestEndsWhenReleasedOrTerminated) {
       EngineTerm();
       EXPECT_TRUE(handler->WaitComplete(0ms));  // already: term waits for the engine's threads
     }
-    EXPECT_EQ(handler->Calls(), (std::vector<std::string>{"begin", "complete"}));
+    // Given up, it is no whole answer: the handler hears so before OnComplete.
+    EXPECT_EQ(handler->Calls(), (std::vector<std::string>{"begin", "incomplete 1", "complete"}));
     handler->Release();
   }
 }

@@ -120,13 +120,6 @@ const Trap kTraps[] = {
      [](const fs::path& dir, const std::vector<RawRequest>&) {
        EXPECT_TRUE(fs::is_empty(dir / "outside"));
      }},
-    {"NameClimbsOut", "../escape.pak", [](const fs::path&) {}, kZdlResultFileSystem,
-     static_cast<int32_t>(0x8007007Bu),
-     [](const fs::path& dir, const std::vector<RawRequest>& requests) {
-       EXPECT_TRUE(requests.empty());
-       EXPECT_FALSE(fs::exists(dir / "escape.pak"));
-       EXPECT_FALSE(fs::exists(dir / "escape.pak.part"));
-     }},
     // Subfolders of the save folder are created (hosts keep data files in folders).
     {"NameWithSubfolders", "data/paks/pak01.pak", [](const fs::path&) {}, kZdlResultSuccess, 0,
      [](const fs::path& dir, const std::vector<RawRequest>&) {

@@ -95,7 +95,7 @@ TEST_F(HttpTextRequestTest, AnythingButStatus200WithABodyFailsWithOneWarnLine) {
     EXPECT_EQ(sentUrl.substr(0, kUrl.size() + 3), kUrl + "?t=");
     EXPECT_TRUE(engine_.WaitUntil([&] { return engine_.LiveRequests() == 0; }));
   }
-  EXPECT_EQ(engine_.CountCalls("Send"), 6u);  // nothing to send when CreateRequest failed
+  EXPECT_EQ(engine_.CountCalls("Send"), 7u);  // nothing to send when CreateRequest failed
 }
 
 TEST_F(HttpTextRequestTest, NoMoreThan64KiBOfAnAnswerIsKept) {
