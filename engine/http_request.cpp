@@ -1,5 +1,6 @@
 #include "http_request.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -11,7 +12,7 @@ namespace {
 
 // No request of the HTTP service may hold an engine thread longer than this, whatever the
 // server does: the module waits far less for any answer.
-constexpr uint32_t kRequestBoundMs = 30 * 1000;
+constexpr std::chrono::seconds kRequestBound(30);
 
 }  // namespace
 
@@ -60,6 +61,7 @@ struct HttpRequest::State final : public TransferObserver {
     outcome.end = TransferEnd::kFailed;
     outcome.failure = EngineResult{kZdlResultGeneral, kZdlFail};
     try {
+      transport->SetDeadline(std::chrono::steady_clock::now() + kRequestBound);
       outcome = transport->Perform(request, *this);
     } catch (...) {
       // The handler still hears OnComplete.
@@ -88,7 +90,6 @@ int32_t HttpRequest::Create(uint32_t /*flags*/, int32_t method, const char* url,
     auto state = std::make_shared<State>();
     state->request.method = method == kZdlMethodPost ? "POST" : "GET";
     state->request.url = url;
-    state->request.totalTimeoutMs = kRequestBoundMs;
     state->handler = ComRef<IZHttpResponseHandler>(handler);
     state->transport = CreateTransport();
     if (!state->transport) return kZdlFail;
