@@ -1,7 +1,6 @@
 #include "http_request.h"
 
 #include <chrono>
-
 #include <cstring>
 #include <new>
 
@@ -13,7 +12,7 @@ namespace {
 
 // No request of the HTTP service may hold an engine thread longer than this, whatever the
 // server does: the module waits far less for any answer.
-constexpr uint32_t kRequestBoundMs = 30 * 1000;
+constexpr std::chrono::seconds kRequestBound(30);
 
 }  // namespace
 
@@ -62,6 +61,7 @@ struct HttpRequest::State final : public TransferObserver {
     outcome.end = TransferEnd::kFailed;
     outcome.failure = EngineResult{kZdlResultGeneral, kZdlFail};
     try {
+      transport->SetDeadline(std::chrono::steady_clock::now() + kRequestBound);
       outcome = transport->Perform(request, *this);
     } catch (...) {
       // The handler still hears OnComplete.

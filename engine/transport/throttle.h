@@ -42,6 +42,11 @@ class Throttle {
     wake_.notify_all();
   }
 
+  Clock::time_point Deadline() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return deadline_;
+  }
+
   bool PastDeadline() {
     std::lock_guard<std::mutex> lock(lock_);
     return Clock::now() >= deadline_;

@@ -3,7 +3,8 @@
 // waits for it on a condition that a Cancel ends at any moment. The request handle is only ever
 // closed by the engine thread that opened it (closing a handle to cancel a blocked synchronous
 // call from another thread is not supported), and an exchange ends once WinHTTP has announced
-// that the handle is closing, after which no callback comes.
+// that the handle is closing, after which no callback comes. The transfer's deadline and the
+// bound on the response head likewise end a wait on the engine thread, which then closes.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -32,6 +33,9 @@ constexpr int kSendTimeoutMs = 30000;
 // A silent server ends a read after this long even if nobody cancels; longer than the module's
 // own stall rule (120 polls), which normally acts first.
 constexpr int kReceiveTimeoutMs = 150000;
+// The longest single wait on a condition: a far-off time point would overflow when the
+// standard library converts it to the system clock.
+constexpr auto kLongestWait = std::chrono::seconds(10);
 // How long the engine thread waits for WinHTTP to announce that a closed handle is closing.
 constexpr auto kCloseWait = std::chrono::milliseconds(2000);
 const wchar_t kDefaultUserAgent[] = L"zdlcore";
@@ -86,17 +90,6 @@ bool IsCertificateError(DWORD error) {
     default:
       return false;
   }
-}
-
-// Called by WinHTTP on the thread of the failing call (synchronous mode): keeps the reasons of
-// a certificate failure for the outcome's detail.
-void CALLBACK OnSecureFailure(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
-                              DWORD length) {
-  if (status != WINHTTP_CALLBACK_STATUS_SECURE_FAILURE || context == 0 || info == nullptr ||
-      length < sizeof(DWORD)) {
-    return;
-  }
-  *reinterpret_cast<DWORD*>(context) |= *static_cast<DWORD*>(info);
 }
 
 // Frees the strings of WinHTTP's proxy structures.
@@ -182,13 +175,24 @@ class AsyncRequest {
     closing_ = true;
     changed_.notify_all();
   }
+  // The reasons of a certificate failure; the failing call's error follows.
+  void SecureFailure(DWORD flags) {
+    std::lock_guard<std::mutex> hold(lock_);
+    secureFlags_ |= flags;
+  }
 
-  // Engine side: waits for the completion of the call just made, until the deadline or a
-  // cancel. True with its error and byte count when it completed.
-  bool Await(const std::atomic<bool>& cancelled, Clock::time_point deadline, DWORD* error,
-             DWORD* bytes) {
+  // Engine side: the count of wakes so far, to be passed to Await.
+  uint64_t Wakes() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return wakes_;
+  }
+  // Waits for the completion of the call just made, until `until`, a cancel or a wake after
+  // `seenWakes`. True with its error and byte count when it completed.
+  bool Await(const std::atomic<bool>& cancelled, Clock::time_point until, uint64_t seenWakes,
+             DWORD* error, DWORD* bytes) {
     std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait_until(hold, deadline, [&] { return completed_ || cancelled.load(); });
+    changed_.wait_until(hold, until,
+                        [&] { return completed_ || cancelled.load() || wakes_ != seenWakes; });
     if (!completed_) return false;
     completed_ = false;
     *error = error_;
@@ -199,9 +203,14 @@ class AsyncRequest {
     std::unique_lock<std::mutex> hold(lock_);
     return changed_.wait_for(hold, bound, [this] { return closing_; });
   }
-  // Wakes a waiting Await (a cancel).
+  DWORD SecureFlags() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return secureFlags_;
+  }
+  // Makes a waiting Await look again (a cancel, a new deadline).
   void Wake() {
     std::lock_guard<std::mutex> hold(lock_);
+    ++wakes_;
     changed_.notify_all();
   }
 
@@ -219,6 +228,8 @@ class AsyncRequest {
   DWORD error_ = 0;         // guarded by lock_
   DWORD bytes_ = 0;         // guarded by lock_
   bool closing_ = false;    // guarded by lock_
+  uint64_t wakes_ = 0;      // guarded by lock_
+  DWORD secureFlags_ = 0;   // guarded by lock_
 };
 
 void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
@@ -232,6 +243,11 @@ void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
       break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
       request->Complete(0, length);
+      break;
+    case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+      if (info != nullptr && length >= sizeof(DWORD)) {
+        request->SecureFailure(*static_cast<const DWORD*>(info));
+      }
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
       const auto* result = static_cast<const WINHTTP_ASYNC_RESULT*>(info);
@@ -250,8 +266,8 @@ void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
 // A response header as text; empty when absent.
 std::string QueryText(HINTERNET request, DWORD info) {
   DWORD bytes = 0;
-  WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                      &bytes, WINHTTP_NO_HEADER_INDEX);
+  WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &bytes,
+                      WINHTTP_NO_HEADER_INDEX);
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return std::string();
   std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
   if (!WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, &text[0], &bytes,
@@ -271,26 +287,104 @@ struct SystemProxy {
   std::wstring configUrl;
 };
 
+// An asynchronous session with the host's proxy, else the system's, and TLS 1.2 and 1.3.
+HINTERNET OpenSession(const std::wstring& agent, const std::wstring& proxy, SystemProxy* system) {
+  HINTERNET session = nullptr;
+  if (!proxy.empty()) {
+    session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
+                          WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+  } else {
+    // Refused with ERROR_INVALID_PARAMETER before Windows 8.1.
+    session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                          WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    if (!session) {
+      WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config;
+      ZeroMemory(&config, sizeof config);
+      if (WinHttpGetIEProxyConfigForCurrentUser(&config) && config.lpszProxy) {
+        session =
+            WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY, config.lpszProxy,
+                        config.lpszProxyBypass ? config.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS,
+                        WINHTTP_FLAG_ASYNC);
+      } else {
+        session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+        system->autoDetect = config.fAutoDetect != FALSE;
+        if (config.lpszAutoConfigUrl) system->configUrl = config.lpszAutoConfigUrl;
+        system->perUrl = system->autoDetect || !system->configUrl.empty();
+      }
+      FreeGlobal(config.lpszProxy);
+      FreeGlobal(config.lpszProxyBypass);
+      FreeGlobal(config.lpszAutoConfigUrl);
+    }
+  }
+  if (!session) return nullptr;
+  // TLS 1.2 and 1.3; a system that does not know 1.3 refuses the pair, so 1.2 alone then.
+  DWORD protocols = kTls12 | kTls13;
+  if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+    protocols = kTls12;
+    WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+  }
+  return session;
+}
+
+// Before Windows 8.1, a proxy script or auto-detection names the proxy of each URL. The lookup
+// runs on a synchronous session of its own, bounded by the connect time-out.
+void ApplyProxyForUrl(HINTERNET request, const std::wstring& agent, const std::wstring& url,
+                      const SystemProxy& system, int timeoutMs) {
+  InternetHandle lookup(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!lookup.get()) return;
+  WinHttpSetTimeouts(lookup.get(), timeoutMs, timeoutMs, timeoutMs, timeoutMs);
+  WINHTTP_AUTOPROXY_OPTIONS autoProxy;
+  ZeroMemory(&autoProxy, sizeof autoProxy);
+  autoProxy.fAutoLogonIfChallenged = TRUE;
+  if (!system.configUrl.empty()) {
+    autoProxy.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+    autoProxy.lpszAutoConfigUrl = system.configUrl.c_str();
+  } else {
+    autoProxy.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+    autoProxy.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+  }
+  WINHTTP_PROXY_INFO info;
+  ZeroMemory(&info, sizeof info);
+  if (WinHttpGetProxyForUrl(lookup.get(), url.c_str(), &autoProxy, &info)) {
+    WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof info);
+  }
+  FreeGlobal(info.lpszProxy);
+  FreeGlobal(info.lpszProxyBypass);
+}
+
 class WinHttpTransport final : public Transport {
  public:
   TransferOutcome Perform(const TransferRequest& request, TransferObserver& observer) override;
   void Cancel() override;
+  // Pace picks up the new rate at once, the read loop with the next read's size.
   void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override { throttle_.SetRate(bytesPerSecond); }
-  void SetDeadline(std::chrono::steady_clock::time_point deadline) override {
-    throttle_.SetDeadline(deadline);
-  }
+  void SetDeadline(Clock::time_point deadline) override;
 
  private:
   // Why a wait ended without a completion.
-  enum class Interrupted { kNo, kCancelled, kTimedOut };
+  enum class Interrupted { kNo, kCancelled, kPastDeadline, kHeadLate };
+
+  // What an exchange needs besides the request.
+  struct Target {
+    HINTERNET connect;
+    std::wstring url;
+    std::wstring path;
+    std::wstring agent;
+    bool secure;
+    SystemProxy system;
+    Clock::time_point headDeadline;
+  };
 
   TransferOutcome Exchange(const TransferRequest& request, TransferObserver& observer,
-                           HINTERNET connect, const std::wstring& path, bool secure,
-                           Clock::time_point deadline);
-  // Waits for the request's pending call; kNo with its error and byte count when it completed.
-  Interrupted Await(AsyncRequest* call, Clock::time_point deadline, DWORD* error, DWORD* bytes);
+                           const Target& target);
+  // Waits for the request's pending call until `headDeadline`, the transfer's deadline (which
+  // may move meanwhile) or a cancel; kNo with its error and byte count when it completed.
+  Interrupted Await(AsyncRequest* call, Clock::time_point headDeadline, DWORD* error, DWORD* bytes);
   // Closes the request handle on this thread and waits until WinHTTP has let go of it.
   void Close(HINTERNET handle, AsyncRequest* call);
+  void WakeCurrent();
 
   std::atomic<bool> cancelled_{false};
   Throttle throttle_;
@@ -298,18 +392,35 @@ class WinHttpTransport final : public Transport {
   AsyncRequest* current_ = nullptr;  // guarded by lock_; the request a Cancel must wake
 };
 
-void WinHttpTransport::Cancel() {
-  cancelled_.store(true);
-  throttle_.Cancel();
+void WinHttpTransport::WakeCurrent() {
   std::lock_guard<std::mutex> lock(lock_);
   if (current_) current_->Wake();
 }
 
+void WinHttpTransport::Cancel() {
+  cancelled_.store(true);
+  throttle_.Cancel();
+  WakeCurrent();
+}
+
+void WinHttpTransport::SetDeadline(Clock::time_point deadline) {
+  throttle_.SetDeadline(deadline);
+  WakeCurrent();
+}
+
 WinHttpTransport::Interrupted WinHttpTransport::Await(AsyncRequest* call,
-                                                      Clock::time_point deadline, DWORD* error,
+                                                      Clock::time_point headDeadline, DWORD* error,
                                                       DWORD* bytes) {
-  if (call->Await(cancelled_, deadline, error, bytes)) return Interrupted::kNo;
-  return cancelled_.load() ? Interrupted::kCancelled : Interrupted::kTimedOut;
+  for (;;) {
+    // Read before the deadline, so a deadline moved meanwhile wakes the wait below.
+    const uint64_t seen = call->Wakes();
+    if (cancelled_.load()) return Interrupted::kCancelled;
+    if (throttle_.PastDeadline()) return Interrupted::kPastDeadline;
+    if (Clock::now() >= headDeadline) return Interrupted::kHeadLate;
+    const Clock::time_point until =
+        std::min({headDeadline, throttle_.Deadline(), Clock::now() + kLongestWait});
+    if (call->Await(cancelled_, until, seen, error, bytes)) return Interrupted::kNo;
+  }
 }
 
 void WinHttpTransport::Close(HINTERNET handle, AsyncRequest* call) {
@@ -332,12 +443,10 @@ TransferOutcome WinHttpTransport::Perform(const TransferRequest& request,
     outcome.end = TransferEnd::kCancelled;
     return outcome;
   }
-  throttle_.Reset(request.maxBytesPerSecond);
-  const Clock::time_point deadline =
-      request.totalTimeoutMs > 0 ? Clock::now() + std::chrono::milliseconds(request.totalTimeoutMs)
-                                 : Clock::time_point::max();
+  throttle_.Restart();
 
-  std::wstring url = Utf8ToWide(request.url);
+  Target target;
+  target.url = Utf8ToWide(request.url);
   URL_COMPONENTS parts;
   ZeroMemory(&parts, sizeof parts);
   parts.dwStructSize = sizeof parts;
@@ -345,7 +454,7 @@ TransferOutcome WinHttpTransport::Perform(const TransferRequest& request,
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
   parts.dwSchemeLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
+  if (!WinHttpCrackUrl(target.url.c_str(), static_cast<DWORD>(target.url.size()), 0, &parts)) {
     outcome.failure = ResultFromWinHttp(GetLastError());
     return outcome;
   }
@@ -353,20 +462,17 @@ TransferOutcome WinHttpTransport::Perform(const TransferRequest& request,
     outcome.failure = ResultFromWinHttp(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
     return outcome;
   }
+  target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
   const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-  std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+  target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
   // The fragment never goes to the server.
-  std::wstring extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-  path += extra.substr(0, extra.find(L'#'));
-  if (path.empty()) path = L"/";
+  const std::wstring extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  target.path += extra.substr(0, extra.find(L'#'));
+  if (target.path.empty()) target.path = L"/";
 
-  const std::wstring agent = request.userAgent.empty() ? std::wstring(kDefaultUserAgent)
-                                                       : Utf8ToWide(request.userAgent);
-  const std::wstring proxy = Utf8ToWide(request.proxy);
-  InternetHandle session(WinHttpOpen(
-      agent.c_str(), proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-      proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
-      WINHTTP_FLAG_ASYNC));
+  target.agent =
+      request.userAgent.empty() ? std::wstring(kDefaultUserAgent) : Utf8ToWide(request.userAgent);
+  InternetHandle session(OpenSession(target.agent, Utf8ToWide(request.proxy), &target.system));
   if (!session.get()) {
     outcome.failure = ResultFromWinHttp(GetLastError());
     return outcome;
@@ -378,39 +484,39 @@ TransferOutcome WinHttpTransport::Perform(const TransferRequest& request,
     outcome.failure = ResultFromWinHttp(GetLastError());
     return outcome;
   }
+  target.connect = connect.get();
+  target.headDeadline =
+      Clock::now() + std::chrono::seconds(request.connectTimeoutSeconds + kHeadGraceSeconds);
 
-  outcome = Exchange(request, observer, connect.get(), path,
-                     parts.nScheme == INTERNET_SCHEME_HTTPS, deadline);
+  outcome = Exchange(request, observer, target);
   if (cancelled_.load()) outcome.end = TransferEnd::kCancelled;
   return outcome;
 }
 
 TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
-                                           TransferObserver& observer, HINTERNET connect,
-                                           const std::wstring& path, bool secure,
-                                           Clock::time_point deadline) {
+                                           TransferObserver& observer, const Target& target) {
   TransferOutcome outcome;
-  auto failed = [&outcome](DWORD error) {
-    outcome.end = TransferEnd::kFailed;
-    outcome.failure = ResultFromWinHttp(error);
-    return outcome;
-  };
-
   const std::wstring method = Utf8ToWide(request.method);
-  HINTERNET raw = WinHttpOpenRequest(connect, method.c_str(), path.c_str(), nullptr,
+  HINTERNET raw = WinHttpOpenRequest(target.connect, method.c_str(), target.path.c_str(), nullptr,
                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                     secure ? WINHTTP_FLAG_SECURE : 0);
-  if (!raw) return failed(GetLastError());
+                                     target.secure ? WINHTTP_FLAG_SECURE : 0);
+  if (!raw) {
+    outcome.failure = ResultFromWinHttp(GetLastError());
+    return outcome;
+  }
   auto* call = new AsyncRequest();
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
   if (!WinHttpSetOption(raw, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||
       WinHttpSetStatusCallback(raw, &OnWinHttpStatus,
-                               WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                               WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                   WINHTTP_CALLBACK_FLAG_HANDLES |
+                                   WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
                                0) == WINHTTP_INVALID_STATUS_CALLBACK) {
     const DWORD error = GetLastError();
     WinHttpCloseHandle(raw);  // no callback installed: nothing will call back
     call->Release();
-    return failed(error);
+    outcome.failure = ResultFromWinHttp(error);
+    return outcome;
   }
   call->AddRef();  // WinHTTP's, given back when the handle closes
   {
@@ -425,17 +531,48 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
     ~Closer() { transport->Close(handle, call); }
   } closer{this, raw, call};
 
-  // The connect time-out also bounds the wait for the response head (a server that accepts
-  // and then says nothing).
-  DWORD headMs = static_cast<DWORD>(request.connectTimeoutSeconds * 1000);
-  if (headMs > 0) {
-    WinHttpSetOption(raw, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headMs, sizeof headMs);
+  auto failed = [&outcome, call](DWORD error) {
+    outcome.end = TransferEnd::kFailed;
+    outcome.failure = ResultFromWinHttp(error);
+    if (IsCertificateError(error)) {
+      outcome.detail = CertificateFailureDetail(CertificateReason(call->SecureFlags(), error));
+    }
+    return outcome;
+  };
+  auto interrupted = [&outcome](Interrupted why) {
+    if (why == Interrupted::kCancelled) {
+      outcome.end = TransferEnd::kCancelled;
+    } else if (why == Interrupted::kHeadLate) {
+      // A head that never ends is the server's fault, not a slow transfer.
+      outcome.end = TransferEnd::kFailed;
+      outcome.failure = EngineResult{3, static_cast<int32_t>(ERROR_WINHTTP_TIMEOUT)};
+    } else {
+      outcome.end = TransferEnd::kFailed;
+      outcome.failure = ResultFromWinHttp(ERROR_WINHTTP_TIMEOUT);
+    }
+    return outcome;
+  };
+
+  // Until the head is complete: silence as long as the connect time-out ends the exchange as a
+  // time-out (a server that accepts and then says nothing), and WinHTTP's own bound on the whole
+  // head lies beyond ours, which ends a dripping head as a network error.
+  const int connectMs = static_cast<int>(request.connectTimeoutSeconds * 1000);
+  DWORD headSilenceMs = static_cast<DWORD>(connectMs > 0 ? connectMs : kReceiveTimeoutMs);
+  DWORD headMs = (request.connectTimeoutSeconds + kHeadGraceSeconds + 1) * 1000;
+  WinHttpSetOption(raw, WINHTTP_OPTION_RECEIVE_TIMEOUT, &headSilenceMs, sizeof headSilenceMs);
+  WinHttpSetOption(raw, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headMs, sizeof headMs);
+  // Never from https down to plain http (also the default; stated so it stays that way).
+  DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+  WinHttpSetOption(raw, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+  if (target.system.perUrl) {
+    ApplyProxyForUrl(raw, target.agent, target.url, target.system, connectMs);
   }
 
   for (const auto& header : request.headers) {
     call->headers += Utf8ToWide(header.first + ": " + header.second) + L"\r\n";
   }
-  headers += L"Accept-Encoding: identity\r\n";
+  // WinHTTP decodes nothing unless asked, so an encoded body would be kept as is.
+  call->headers += L"Accept-Encoding: identity\r\n";
   if (request.rangeStart > 0) {
     call->headers +=
         Utf8ToWide("Range: bytes=" + std::to_string(request.rangeStart) + "-") + L"\r\n";
@@ -447,39 +584,29 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
   const DWORD bodyLength = static_cast<DWORD>(call->body.size());
   DWORD error = 0;
   DWORD bytes = 0;
-  auto interrupted = [&outcome](Interrupted why) {
-    if (why == Interrupted::kCancelled) {
-      outcome.end = TransferEnd::kCancelled;
-    } else {
-      outcome.end = TransferEnd::kFailed;
-      outcome.failure = ResultFromWinHttp(ERROR_WINHTTP_TIMEOUT);
-    }
-    return outcome;
-  };
 
   if (cancelled_.load()) return interrupted(Interrupted::kCancelled);
-  if (!WinHttpSendRequest(
-          raw, call->headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : call->headers.c_str(),
-          call->headers.empty() ? 0 : static_cast<DWORD>(-1L),
-          bodyLength ? &call->body[0] : WINHTTP_NO_REQUEST_DATA, bodyLength, bodyLength,
-          context)) {
+  if (!WinHttpSendRequest(raw, call->headers.c_str(), static_cast<DWORD>(-1L),
+                          bodyLength ? &call->body[0] : WINHTTP_NO_REQUEST_DATA, bodyLength,
+                          bodyLength, context)) {
     return failed(GetLastError());
   }
-  Interrupted why = Await(call, deadline, &error, &bytes);
+  Interrupted why = Await(call, target.headDeadline, &error, &bytes);
   if (why != Interrupted::kNo) return interrupted(why);
   if (error != 0) return failed(error);
 
   if (!WinHttpReceiveResponse(raw, nullptr)) return failed(GetLastError());
-  why = Await(call, deadline, &error, &bytes);
+  why = Await(call, target.headDeadline, &error, &bytes);
   if (why != Interrupted::kNo) return interrupted(why);
   if (error != 0) return failed(error);
+  DWORD bodySilenceMs = static_cast<DWORD>(kReceiveTimeoutMs);
+  WinHttpSetOption(raw, WINHTTP_OPTION_RECEIVE_TIMEOUT, &bodySilenceMs, sizeof bodySilenceMs);
 
   ResponseHead head;
   DWORD status = 0;
   DWORD size = sizeof status;
   if (!WinHttpQueryHeaders(raw, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                           WINHTTP_NO_HEADER_INDEX)) {
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
     return failed(GetLastError());
   }
   head.status = status;
@@ -502,18 +629,18 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
     return outcome;
   }
 
-  // Under a speed limit, small reads keep the pace smooth and the waits short.
-  DWORD readBytes = kReadBufferBytes;
-  if (request.maxBytesPerSecond > 0) {
-    readBytes = std::max(kMinLimitedReadBytes,
-                         std::min<DWORD>(kReadBufferBytes, request.maxBytesPerSecond / 8));
-  }
-  call->buffer.resize(readBytes);
+  call->buffer.resize(kReadBufferBytes);
   for (;;) {
+    // Under a speed limit, small reads keep the pace smooth and the waits short; the size
+    // follows a limit changed while the transfer runs.
+    const uint32_t rate = throttle_.Rate();
+    const DWORD readBytes =
+        rate == 0 ? kReadBufferBytes
+                  : std::max(kMinLimitedReadBytes, std::min<DWORD>(kReadBufferBytes, rate / 8));
     if (!WinHttpReadData(raw, call->buffer.data(), readBytes, nullptr)) {
       return failed(GetLastError());
     }
-    why = Await(call, deadline, &error, &bytes);
+    why = Await(call, Clock::time_point::max(), &error, &bytes);
     if (why != Interrupted::kNo) return interrupted(why);
     if (error != 0) return failed(error);
     if (bytes == 0) break;
@@ -521,8 +648,9 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
       outcome.end = TransferEnd::kStopped;
       return outcome;
     }
-    if (!throttle_.Pace(bytes)) return interrupted(Interrupted::kCancelled);
-    if (Clock::now() >= deadline) return interrupted(Interrupted::kTimedOut);
+    if (!throttle_.Pace(bytes)) {
+      return interrupted(cancelled_.load() ? Interrupted::kCancelled : Interrupted::kPastDeadline);
+    }
   }
   outcome.end = TransferEnd::kCompleted;
   return outcome;
