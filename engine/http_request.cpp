@@ -145,9 +145,6 @@ int32_t HttpRequest::Send() {
   std::lock_guard<std::mutex> lock(lock_);
   if (sent_) return kZdlWrongState;
   std::shared_ptr<State> state = state_;
-  // A background request never outlives its bound, whatever the server does.
-  state->transport->SetDeadline(std::chrono::steady_clock::now() +
-                                std::chrono::milliseconds(kRequestBoundMs));
   try {
     auto task = EngineRuntime::Instance().Launch([state] { state->Run(); },
                                                  [state] { state->transport->Cancel(); });
