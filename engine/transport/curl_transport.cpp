@@ -22,6 +22,7 @@ constexpr long kMinLimitedBufferBytes = 1024;
 constexpr int kPollMilliseconds = 50;
 constexpr long kMaxRedirects = 10;
 constexpr size_t kMinPacedSliceBytes = 1024;
+const char kDowngradeRefused[] = "redirect from https to http refused";
 
 bool IsCertificateFailure(CURLcode code) {
   switch (code) {
@@ -64,6 +65,7 @@ EngineResult ResultFromCurl(CURLcode code) {
       result = 7;
       break;
     case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_UNSUPPORTED_PROTOCOL:  // only a redirect can lead there: the URL was checked
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_BAD_CONTENT_ENCODING:
     case CURLE_RANGE_ERROR:
@@ -407,6 +409,8 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
     if (IsCertificateFailure(code)) {
       outcome.detail =
           CertificateFailureDetail(errorText[0] ? errorText : curl_easy_strerror(code));
+    } else if (code == CURLE_UNSUPPORTED_PROTOCOL && secure) {
+      outcome.detail = kDowngradeRefused;
     }
   }
   outcome.responded = exchange.delivered;

@@ -302,6 +302,8 @@ TEST_F(NginxTest, NoRedirectFromHttpsToHttp) {
       EXPECT_EQ(counter.bytes, kFileBytes);
     } else {
       EXPECT_EQ(outcome.end, TransferEnd::kFailed) << "followed https -> http";
+      EXPECT_EQ(outcome.failure.result, kZdlResultServer);
+      EXPECT_EQ(outcome.detail, "redirect from https to http refused");
       EXPECT_EQ(counter.bytes, 0u);
     }
   }
