@@ -90,7 +90,7 @@ int32_t HttpRequest::Create(uint32_t /*flags*/, int32_t method, const char* url,
     auto state = std::make_shared<State>();
     state->request.method = method == kZdlMethodPost ? "POST" : "GET";
     state->request.url = url;
-    state->handler = ComRef<IZHttpResponseHandler>(handler);
+    state->handler = ComRef<IZHttpResponseHandler>::Share(handler);
     state->transport = CreateTransport();
     if (!state->transport) return kZdlFail;
     auto* request = new HttpRequest(std::move(state));

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/com_ref.h"
 #include "zdl/zdl_engine.h"
 
 namespace zdl {
@@ -44,37 +45,6 @@ class RefCounted : public Interface {
   std::atomic<uint32_t> refs_{0};
 };
 
-// A reference held by the engine, released on destruction.
-template <typename T>
-class ComRef {
- public:
-  ComRef() = default;
-  explicit ComRef(T* object) : object_(object) {
-    if (object_) object_->AddRef();
-  }
-  ~ComRef() { Reset(); }
-  ComRef(const ComRef&) = delete;
-  ComRef& operator=(const ComRef&) = delete;
-  ComRef(ComRef&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
-  ComRef& operator=(ComRef&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      object_ = other.object_;
-      other.object_ = nullptr;
-    }
-    return *this;
-  }
-  T* get() const { return object_; }
-  T* operator->() const { return object_; }
-  explicit operator bool() const { return object_ != nullptr; }
-  void Reset() {
-    T* object = object_;
-    object_ = nullptr;
-    if (object) object->Release();
-  }
-
- private:
-  T* object_ = nullptr;
-};
+using lumo::ComRef;
 
 }  // namespace zdl

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/com_ref.h"
 #include "zdl/zdl_engine.h"
 
 namespace lumo {
@@ -21,8 +22,8 @@ class CurrentSession {
   int32_t ApplyOption(int32_t engineId, const void* data, uint32_t size);
 
  private:
-  // The published session with one more reference (the caller releases it), or null.
-  IZDownloadSession* Borrow();
+  // The published session with a reference of the caller's own, or empty.
+  ComRef<IZDownloadSession> Borrow();
 
   std::mutex mutex_;
   IZDownloadSession* session_ = nullptr;  // guarded by mutex_; not owned
@@ -36,15 +37,15 @@ class SessionHold {
   SessionHold(const SessionHold&) = delete;
   SessionHold& operator=(const SessionHold&) = delete;
 
-  IZDownloadSession** Slot() { return &session_; }
-  IZDownloadSession* Get() const { return session_; }
-  void Publish() { current_.Publish(session_); }
+  IZDownloadSession** Slot() { return session_.Out(); }
+  IZDownloadSession* Get() const { return session_.Get(); }
+  void Publish() { current_.Publish(session_.Get()); }
   // Withdraws the session from the host's view and gives up the worker's reference.
   void Release();
 
  private:
   CurrentSession& current_;
-  IZDownloadSession* session_ = nullptr;
+  ComRef<IZDownloadSession> session_;
 };
 
 }  // namespace lumo

@@ -17,6 +17,7 @@
 #include "download/job_queue.h"
 #include "base/log.h"
 #include "base/option_store.h"
+#include "base/poll_until_done.h"
 #include "source/checksum_step.h"
 
 namespace lumo {
@@ -142,27 +143,29 @@ TransferMonitor::TransferMonitor(const Timing& timing, IZDownloadService* downlo
       quit_(quit) {}
 
 bool TransferMonitor::NextCountedPoll(IZDownloadSession* session, SessionPoll* poll) const {
-  const Signal::Clock::time_point start = Signal::Clock::now();
-  const uint32_t looks = Timing::LooksPerPoll(timing_.sessionLook, timing_.sessionPoll);
-  for (uint32_t look = 1;; ++look) {
-    // Looks at fixed points of the interval, so the counted polls keep their pace.
-    if (quit_.WaitUntil(start + timing_.sessionPoll * look / looks)) return false;
-    *poll = PollSession(session);
-    if (look >= looks || IsFinalStatus(poll->status)) return true;
-  }
+  const PollSchedule schedule{timing_.sessionPoll, timing_.sessionLook, 1, false};
+  const PollEnd end = PollUntilDone(
+      schedule, [this](PollClock::time_point at) { return !quit_.WaitUntil(at); },
+      [&] {
+        *poll = PollSession(session);
+        return IsFinalStatus(poll->status);
+      });
+  return end != PollEnd::kCutShort;
 }
 
 DownloadResult TransferMonitor::ResultAfterPolls(IZDownloadSession* session) const {
   if (quit_.IsRaised()) {
-    constexpr int kSettleLooks = 100;
-    constexpr auto kSettleStep = std::chrono::milliseconds(10);
-    bool settled = false;
-    for (int look = 0; look < kSettleLooks && !settled; ++look) {
-      const SessionPoll poll = PollSession(session);
-      settled = IsFinalStatus(poll.status);
-      if (!settled) std::this_thread::sleep_for(kSettleStep);
-    }
-    if (!settled) return DownloadResult{kZdlResultAborted, 0};
+    // The quit is raised already, so these looks sleep plainly: 100 of them, 10 ms apart.
+    const PollSchedule settle{std::chrono::milliseconds(10), std::chrono::milliseconds(10), 100,
+                              true};
+    const PollEnd end = PollUntilDone(
+        settle,
+        [](PollClock::time_point at) {
+          std::this_thread::sleep_until(at);
+          return true;
+        },
+        [session] { return IsFinalStatus(PollSession(session).status); });
+    if (end != PollEnd::kDone) return DownloadResult{kZdlResultAborted, 0};
   }
   DownloadResult result{kZdlResultGeneral, 0};
   session->GetResult(&result.code, &result.extendedCode);

@@ -81,24 +81,21 @@ int32_t ZDownloadLoader::Bind(std::string* errorText) {
   initialised_ = true;
   if (code < 0) return fail(code, kInitFailed + platform::SystemErrorText(code));
 
-  code = getObject_(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads_));
-  if (code < 0) {
-    downloads_ = nullptr;
-    return fail(code, kServiceFailed + platform::SystemErrorText(code));
-  }
-  code = getObject_(&IID_IZHttpService, reinterpret_cast<void**>(&http_));
-  if (code < 0) {
-    http_ = nullptr;
-    return fail(code, kServiceFailed + platform::SystemErrorText(code));
-  }
+  // A failed call may leave anything in its slot: only a success hands over a reference.
+  IZDownloadService* downloads = nullptr;
+  code = getObject_(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads));
+  if (code < 0) return fail(code, kServiceFailed + platform::SystemErrorText(code));
+  downloads_ = ComRef<IZDownloadService>::Adopt(downloads);
+  IZHttpService* http = nullptr;
+  code = getObject_(&IID_IZHttpService, reinterpret_cast<void**>(&http));
+  if (code < 0) return fail(code, kServiceFailed + platform::SystemErrorText(code));
+  http_ = ComRef<IZHttpService>::Adopt(http);
   return code;
 }
 
 void ZDownloadLoader::ReleaseAndTerminate() {
-  if (downloads_ != nullptr) downloads_->Release();
-  downloads_ = nullptr;
-  if (http_ != nullptr) http_->Release();
-  http_ = nullptr;
+  downloads_.Reset();
+  http_.Reset();
   if (term_ != nullptr && initialised_) term_();
   initialised_ = false;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module/engine_binding.h"
+#include "platform/com_ref.h"
 #include "platform/platform.h"
 
 namespace lumo {
@@ -29,8 +30,8 @@ class ZDownloadLoader final : public EngineBinding {
   static std::vector<WString> CandidatePaths(const WString& libraryName);
 
   int32_t Bind(std::string* errorText) override;
-  IZDownloadService* DownloadService() const override { return downloads_; }
-  IZHttpService* HttpService() const override { return http_; }
+  IZDownloadService* DownloadService() const override { return downloads_.Get(); }
+  IZHttpService* HttpService() const override { return http_.Get(); }
   void ReleaseAndTerminate() override;
   bool IsLoaded() const override { return library_ != nullptr; }
 
@@ -47,8 +48,8 @@ class ZDownloadLoader final : public EngineBinding {
   ZdlTermFn term_ = nullptr;
   ZdlGetObjectFn getObject_ = nullptr;
   bool initialised_ = false;  // mod_init called (even if it failed) and mod_term not yet
-  IZDownloadService* downloads_ = nullptr;
-  IZHttpService* http_ = nullptr;
+  ComRef<IZDownloadService> downloads_;
+  ComRef<IZHttpService> http_;
 };
 
 }  // namespace lumo

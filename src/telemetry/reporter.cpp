@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/poll_until_done.h"
+#include "platform/com_ref.h"
 #include "telemetry/http_response_handler.h"
 
 namespace lumo {
@@ -17,24 +19,6 @@ const char kLevelWarn[] = "WARN";
 const char kDroppedLine[] = "Telemetry queue full, oldest reports dropped: ";
 // Only the status matters; a collector's body is kept this far and the rest refused.
 constexpr size_t kMaxKeptAnswerBytes = 4 * 1024;
-
-// Owns one reference of an engine-style object.
-template <class T>
-class RefHolder {
- public:
-  explicit RefHolder(T* object = nullptr) : object_(object) {}
-  ~RefHolder() {
-    if (object_ != nullptr) object_->Release();
-  }
-  RefHolder(const RefHolder&) = delete;
-  RefHolder& operator=(const RefHolder&) = delete;
-
-  T* get() const { return object_; }
-  T** out() { return &object_; }
-
- private:
-  T* object_;
-};
 
 }  // namespace
 
@@ -245,38 +229,34 @@ bool Reporter::SenderStep(const SenderConfig& config) {
 
 bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
   if (config.http == nullptr) return false;
-  HttpResponseHandler* created = HttpResponseHandler::Create(kMaxKeptAnswerBytes);
-  if (created == nullptr) return false;
-  created->AddRef();
   // Declared before the request so that the request is released first.
-  RefHolder<HttpResponseHandler> handler(created);
+  const auto handler =
+      ComRef<HttpResponseHandler>::Share(HttpResponseHandler::Create(kMaxKeptAnswerBytes));
+  if (!handler) return false;
 
-  RefHolder<IZHttpRequest> request;
+  ComRef<IZHttpRequest> request;
   const int32_t createResult = config.http->CreateRequest(
-      kPostFlags, kZdlMethodPost, config.reportUrl.c_str(), handler.get(), 0, request.out());
-  if (createResult < 0 || request.get() == nullptr) return false;
+      kPostFlags, kZdlMethodPost, config.reportUrl.c_str(), handler.Get(), 0, request.Out());
+  if (createResult < 0 || !request) return false;
 
-  request.get()->SetHeader(kReportContentTypeHeader, kReportContentType);
-  request.get()->SetBody(body.data(), static_cast<uint32_t>(body.size()));
-  if (request.get()->Send() < 0) return false;
+  request->SetHeader(kReportContentTypeHeader, kReportContentType);
+  request->SetBody(body.data(), static_cast<uint32_t>(body.size()));
+  if (request->Send() < 0) return false;
 
   // The engine answers on its own threads: look at the handler every telemetryLook until it is
   // done, within the bound of telemetryPolls polls.
-  const int64_t looksPerPoll =
-      Timing::LooksPerPoll(config.timing.telemetryLook, config.timing.telemetryPoll);
-  const int64_t looks = looksPerPoll * config.timing.telemetryPolls;
-  const Clock::time_point start = Clock::now();
+  const PollSchedule schedule{config.timing.telemetryPoll, config.timing.telemetryLook,
+                              config.timing.telemetryPolls, true};
   int64_t status = -1;
-  for (int64_t look = 0; look < looks; ++look) {
-    if (look > 0 && !PollPause(config, start + config.timing.telemetryPoll * look / looksPerPoll)) {
-      break;
-    }
-    handlerPolls_.fetch_add(1);
-    const bool done = handler.get()->Done();
-    status = handler.get()->Status();
-    if (done) break;
-  }
-  handler.get()->Abandon();  // an answer still coming after the wait ends at its next data
+  PollUntilDone(
+      schedule, [&](PollClock::time_point at) { return PollPause(config, at); },
+      [&] {
+        handlerPolls_.fetch_add(1);
+        const bool done = handler->Done();
+        status = handler->Status();
+        return done;
+      });
+  handler->Abandon();  // an answer still coming after the wait ends at its next data
   return status == kHttpOk;
 }
 

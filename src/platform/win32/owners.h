@@ -1,10 +1,13 @@
-// Small owners for Windows handles and COM objects, so every exit path releases them.
+// Small owners for Windows handles and COM objects, so every exit path releases them (COM
+// references live in the shared ComRef).
 #pragma once
 
 #include "platform/win32/win_headers.h"
 
 #include <objbase.h>
 #include <oleauto.h>
+
+#include "platform/com_ref.h"
 
 namespace lumo {
 namespace platform {
@@ -37,32 +40,6 @@ class ScopedHandle {
     handle_ = INVALID_HANDLE_VALUE;
   }
   HANDLE handle_;
-};
-
-// One COM reference.
-template <typename T>
-class ComRef {
- public:
-  ComRef() = default;
-  ~ComRef() { Reset(); }
-  ComRef(const ComRef&) = delete;
-  ComRef& operator=(const ComRef&) = delete;
-
-  T* Get() const { return object_; }
-  T* operator->() const { return object_; }
-  // Slot for a call that hands out a new reference; drops the one held.
-  T** Out() {
-    Reset();
-    return &object_;
-  }
-  void** OutVoid() { return reinterpret_cast<void**>(Out()); }
-  void Reset() {
-    if (object_ != nullptr) object_->Release();
-    object_ = nullptr;
-  }
-
- private:
-  T* object_ = nullptr;
 };
 
 // COM initialised on this thread for the owner's lifetime; uninitialised only when the
