@@ -1,11 +1,17 @@
 #include "base/log.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace lumo {
 namespace {
 
 const char kLogFileSuffix[] = "../lumodownload.log";
+
+// Indexed by LogLevel.
+const char* const kLevelWords[] = {"INFO", "WARN", "ERROR", "Info", "Error"};
+static_assert(sizeof kLevelWords / sizeof kLevelWords[0] == int(LogLevel::kInitError) + 1,
+              "one word per level");
 
 // Computed during static initialisation, as the host may log from any thread later.
 const WString g_logPath = LogPathFor(platform::ExecutableDirectory());
@@ -62,8 +68,14 @@ std::string FormatLogLine(const platform::CalendarTime& time, const std::string&
   return EscapeLogText(IsoSecondsText(time) + " " + level + " - " + message) + "\n";
 }
 
-void WriteLog(std::string level, std::string message) {
-  const std::string line = FormatLogLine(platform::LocalTimeNow(), level, message);
+const char* LevelWord(LogLevel level) { return kLevelWords[static_cast<int>(level)]; }
+
+void WriteLog(LogLevel level, const char* format, ...) {
+  va_list values;
+  va_start(values, format);
+  const std::string message = FormatTextV(format, values);
+  va_end(values);
+  const std::string line = FormatLogLine(platform::LocalTimeNow(), LevelWord(level), message);
   // The log sits in a folder others may write to: a link or FIFO planted under its name must
   // neither redirect the lines nor hang the caller.
   platform::AppendTextToFile(g_logPath, line);

@@ -3,14 +3,22 @@
 
 #include <string>
 
+#include "base/text_format.h"
 #include "platform/platform.h"
 
 namespace lumo {
 
+// The level words of the log: "INFO", "WARN", "ERROR", and the initialisation's "Info" and
+// "Error".
+enum class LogLevel { kInfo, kWarn, kError, kInitInfo, kInitError };
+const char* LevelWord(LogLevel level);
+
+// The one log call: a level and a whole message template with its values, e.g.
+//   WriteLog(LogLevel::kInfo, "Download file success from %s.", url.c_str());
 // Appends "<local time> <level> - <message>" and a line end, control characters escaped (see
 // EscapeLogText); drops the line silently when the file cannot be opened. Opens and closes the
 // file per call, so deleting it is harmless. Texts are UTF-8.
-void WriteLog(std::string level, std::string message);
+void WriteLog(LogLevel level, const char* format, ...) LUMO_PRINTF(2, 3);
 
 // The log path computed once at load: the executable directory followed by
 // "../lumodownload.log" ("../lumodownload.log" alone when the directory is unknown). Kept in

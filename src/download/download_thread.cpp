@@ -9,12 +9,6 @@
 namespace lumo {
 namespace {
 
-const char kLevelInfo[] = "INFO";
-const char kLevelError[] = "ERROR";
-const char kThreadStarted[] = "Download thread started.";
-const char kJobThrew[] = "Download job ended by an internal error: ";
-const char kThreadThrew[] = "Download thread ended by an internal error: ";
-
 constexpr uint32_t kThreadExitOk = 0;
 constexpr uint32_t kThreadExitError = 1;
 
@@ -26,9 +20,9 @@ void RunHeadJob(DownloadThreadContext& c, DownloadJob& job) {
   try {
     result = c.worker.RunFile(job);
   } catch (const std::exception& e) {
-    WriteLog(kLevelError, kJobThrew + std::string(e.what()));
+    WriteLog(LogLevel::kError, "Download job ended by an internal error: %s", e.what());
   } catch (...) {
-    WriteLog(kLevelError, kJobThrew);
+    WriteLog(LogLevel::kError, "Download job ended by an internal error: ");
   }
   if (!c.worker.Running()) return;  // paused or stopped: the job stays first, not a run
   if (IsDiskFailure(result)) {
@@ -71,16 +65,16 @@ Step PollOnce(DownloadThreadContext& c, bool lookNow) {
 
 uint32_t RunDownloadThread(DownloadThreadContext& context) {
   try {
-    WriteLog(kLevelInfo, kThreadStarted);
+    WriteLog(LogLevel::kInfo, "Download thread started.");
     context.worker.RefreshStatus(nullptr);
     Step step = Step::kContinue;
     while (step != Step::kQuit) step = PollOnce(context, step == Step::kJobEnded);
     context.worker.RefreshStatus(nullptr);
     return kThreadExitOk;
   } catch (const std::exception& e) {
-    WriteLog(kLevelError, kThreadThrew + std::string(e.what()));
+    WriteLog(LogLevel::kError, "Download thread ended by an internal error: %s", e.what());
   } catch (...) {
-    WriteLog(kLevelError, kThreadThrew);
+    WriteLog(LogLevel::kError, "Download thread ended by an internal error: ");
   }
   return kThreadExitError;
 }

@@ -10,12 +10,14 @@
 namespace lumo {
 namespace {
 
-const char kLevelInfo[] = "INFO";
-const char kStartToDownload[] = "Start to download ";
-const char kJobFailed[] = "Failed to download file, ";
 const char kNoRecord[] = "Cannot get Download File Object";
 const char kIllegalChecksum[] = "Illegal checksum file";
 const WChar kCurrentDirectory[] = {'.', 0};
+
+// The message of a job that ended without its file.
+std::string JobFailedText(const char* reason) {
+  return FormatText("Failed to download file, %s", reason);
+}
 
 }  // namespace
 
@@ -125,12 +127,11 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
   records_.SetCurrentTexts(saveDirText_, fileNameText_);
   recordKey_.clear();
 
-  WriteLog(kLevelInfo, kStartToDownload + fileNameText_);
+  WriteLog(LogLevel::kInfo, "Start to download %s", fileNameText_.c_str());
 
   DownloadResult result{kZdlResultGeneral, 0};
   if (!records_.RecordFor(saveDirText_, fileNameText_, &recordKey_)) {
-    ReportException(0, std::string(), saveDir, fileNameText_, std::string(kJobFailed) + kNoRecord,
-                    kNoRecord);
+    ReportException(0, std::string(), saveDir, fileNameText_, JobFailedText(kNoRecord), kNoRecord);
     return result;
   }
   results_.Started(recordKey_);
@@ -138,9 +139,9 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
   if (!job.checksumMd5.empty() && CheckChecksumFile() < 0) {
     records_.Edit(recordKey_,
                   [](LUMODOWNLOAD_FILE& record) { record.result = kZdlResultChecksum; });
-    ReportException(0, std::string(), saveDir, fileNameText_,
-                    std::string(kJobFailed) + kIllegalChecksum, kIllegalChecksum);
-    FinishResult(DownloadResult{kZdlResultChecksum, 0}, std::string(kJobFailed) + kIllegalChecksum);
+    ReportException(0, std::string(), saveDir, fileNameText_, JobFailedText(kIllegalChecksum),
+                    kIllegalChecksum);
+    FinishResult(DownloadResult{kZdlResultChecksum, 0}, JobFailedText(kIllegalChecksum));
     return result;
   }
 
@@ -152,8 +153,9 @@ DownloadResult DownloadWorker::RunFile(DownloadJob& job) {
   records_.Edit(recordKey_, [stored](LUMODOWNLOAD_FILE& record) { record.result = stored; });
   if (result.code != kZdlResultSuccess && running_.load()) {
     const std::string message = ResultMessage(result.code);
-    ReportException(0, std::string(), saveDir, fileNameText_, kJobFailed + message, message);
-    FinishResult(result, kJobFailed + message);
+    ReportException(0, std::string(), saveDir, fileNameText_, JobFailedText(message.c_str()),
+                    message);
+    FinishResult(result, JobFailedText(message.c_str()));
   } else if (result.code == kZdlResultSuccess) {
     FinishResult(result, std::string());
   } else {

@@ -1,14 +1,12 @@
 #include "download/file_records.h"
 
 #include "base/result_codes.h"
+#include "base/text_format.h"
 #include "platform/platform.h"
 
 namespace lumo {
 namespace {
 
-const char kStatsTotal[] = ",total=";
-const char kStatsComplete[] = ",complete=";
-const char kStatsEnd[] = ";";
 const char kCompletedSeparator[] = ";";
 
 constexpr uint32_t kOverallAllDone = 0;
@@ -121,8 +119,9 @@ std::string FileRecords::StatisticsText() const {
   for (const auto& entry : records_) {
     const LUMODOWNLOAD_FILE* record = entry.second.get();
     if (record == nullptr) continue;
-    text += entry.first + kStatsTotal + std::to_string(record->totalBytes) + kStatsComplete +
-            std::to_string(record->downloadedBytes) + kStatsEnd;
+    text += FormatText("%s,total=%llu,complete=%llu;", entry.first.c_str(),
+                       static_cast<unsigned long long>(record->totalBytes),
+                       static_cast<unsigned long long>(record->downloadedBytes));
   }
   return text;
 }

@@ -9,9 +9,6 @@
 namespace lumo {
 namespace {
 
-const char kLevelError[] = "ERROR";
-const char kLevelWarn[] = "WARN";
-const char kStatisticsLine[] = "Statistics exception: ";
 const char kMissingRecordMessage[] = "Cannot get Downloading File Object.";
 const char kMissingRecordDetail[] = "Incorrect Download File Object";
 const char kDownloadModeHttp[] = "HTTP";
@@ -42,7 +39,7 @@ void JobReports::ReportException(uint32_t errorCode, const std::string& url, con
   event.gameCode = identity_.GameCode();
   event.clientVersion = identity_.ClientVersion();
   reporter_.EnqueueException(std::move(event));
-  WriteLog(kLevelError, message);
+  WriteLog(LogLevel::kError, "%s", message.c_str());
 }
 
 void JobReports::ReportMissingRecord(const WString& saveDir, const std::string& fileName) {
@@ -82,7 +79,7 @@ void JobReports::ReportProgress(const ProgressReport& progress) {
 }
 
 void JobReports::ReportStatistics(const std::string& statisticsText) {
-  WriteLog(kLevelWarn, kStatisticsLine + statisticsText);
+  WriteLog(LogLevel::kWarn, "Statistics exception: %s", statisticsText.c_str());
   StatisticsEvent event;
   event.statistics_msg = statisticsText;
   event.sid = identity_.Sid();

@@ -23,31 +23,7 @@
 namespace lumo {
 namespace {
 
-const char kLevelInfo[] = "INFO";
-const char kLevelWarn[] = "WARN";
-const char kLevelError[] = "ERROR";
-
-const char kStartFromUrl[] = "Start to download file from ";
-const char kSentenceEnd[] = ".";
-const char kCreateFailed[] = "Create session failed by ZDownloadLoader, the current url is ";
-const char kCreateHresult[] = ", HRESULT = ";
-const char kCreateDriverBus[] = ", DriverBus = ";
-const char kCreateSessionValid[] = ", SessionValid = ";
-const char kStartFailed[] = "Start download session failed, the current url is ";
-const char kStartHresult[] = ", HRESULT = ";
-const char kStartDriverBus[] = " DriverBus:";
-const char kMissingRecordLine[] = "Download failed from ";
-const char kMissingRecordTail[] = ", cannot get valid LUMODOWNLOAD_FILE.";
-const char kZdlSession[] = "Start Zdl session with ";
-const char kStatusChanged[] = "Download status changed to ";
-const char kSizeException[] = "Download size exception, total=";
-const char kSizeComplete[] = ", complete=";
-const char kStallAbort[] = "Active abort because no data received during ";
-const char kStallSeconds[] = "S";
-const char kStallStatus[] = ", current status: ";
 const char kStallDetail[] = "Active abort";
-const char kFailedFrom[] = "Download file failed from ";
-const char kSuccessFrom[] = "Download file success from ";
 
 const char kMilestoneStart[] = "START_DOWNLOAD";
 const char kMilestoneDownloading[] = "DOWNLOADING";
@@ -77,24 +53,28 @@ std::string Utf8(const WString& text) {
 
 std::string CreateFailureText(const std::string& url, int32_t status, const WString& saveDir,
                               bool sessionValid) {
-  return kCreateFailed + url + kCreateHresult + platform::SystemErrorText(status) +
-         kCreateDriverBus + GetStorageBusType(saveDir.c_str()) + kCreateSessionValid +
-         (sessionValid ? "1" : "0");
+  return FormatText(
+      "Create session failed by ZDownloadLoader, the current url is %s, HRESULT = %s, "
+      "DriverBus = %s, SessionValid = %d",
+      url.c_str(), platform::SystemErrorText(status).c_str(),
+      GetStorageBusType(saveDir.c_str()).c_str(), sessionValid ? 1 : 0);
 }
 
 std::string StartFailureText(const std::string& url, int32_t status, const WString& saveDir) {
-  return kStartFailed + url + kStartHresult + platform::SystemErrorText(status) + kStartDriverBus +
-         GetStorageBusType(saveDir.c_str());
+  return FormatText(
+      "Start download session failed, the current url is %s, HRESULT = %s DriverBus:%s",
+      url.c_str(), platform::SystemErrorText(status).c_str(),
+      GetStorageBusType(saveDir.c_str()).c_str());
 }
 
 std::string StallText(uint32_t stallPolls, int32_t status) {
-  return kStallAbort + std::to_string(stallPolls) + kStallSeconds + kStallStatus +
-         std::to_string(status);
+  return FormatText("Active abort because no data received during %uS, current status: %d",
+                    stallPolls, status);
 }
 
 std::string FailureText(const std::string& url, int32_t result, int32_t extendedCode) {
-  return kFailedFrom + url + ", " + ResultMessage(result) + "," +
-         std::to_string(static_cast<uint32_t>(extendedCode));
+  return FormatText("Download file failed from %s, %s,%u", url.c_str(),
+                    ResultMessage(result).c_str(), static_cast<uint32_t>(extendedCode));
 }
 
 // What the engine knows about a failure beyond its codes (a certificate's reason, say); empty
@@ -220,11 +200,11 @@ void TransferMonitor::LogOutcome(const DownloadResult& result, const std::string
   std::string failure = FailureText(url, result.code, result.extendedCode);
   if (!detail.empty()) failure += ", " + detail;
   if (result.code == kZdlResultSuccess) {
-    WriteLog(kLevelInfo, kSuccessFrom + url + kSentenceEnd);
+    WriteLog(LogLevel::kInfo, "Download file success from %s.", url.c_str());
   } else if (result.code == kZdlResultAborted ||
              (result.code == kZdlResultFileSystem && !running_.load())) {
     // The host's pause or stop, or our own stall abort (already reported): not a failure.
-    WriteLog(kLevelInfo, failure);
+    WriteLog(LogLevel::kInfo, "%s", failure.c_str());
   } else {
     reports_.ReportException(static_cast<uint32_t>(result.extendedCode), url, saveDir, fileNameText,
                              failure, detail.empty() ? ResultMessage(result.code) : detail);
@@ -234,7 +214,7 @@ void TransferMonitor::LogOutcome(const DownloadResult& result, const std::string
 DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WString& checksumPath,
                                                 const WString& saveDir, const WString& fileName,
                                                 const TransferTarget& target) {
-  WriteLog(kLevelInfo, kStartFromUrl + url + kSentenceEnd);
+  WriteLog(LogLevel::kInfo, "Start to download file from %s.", url.c_str());
   std::string downloadUuid;
   NewGuidText(&downloadUuid);
 
@@ -254,13 +234,14 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
   if (key.empty()) {
     session.Release();
     reports_.ReportMissingRecord(saveDir, target.fileNameText);
-    WriteLog(kLevelError, kMissingRecordLine + url + kMissingRecordTail);
+    WriteLog(LogLevel::kError, "Download failed from %s, cannot get valid LUMODOWNLOAD_FILE.",
+             url.c_str());
     return DownloadResult{kZdlResultGeneral, 0};
   }
   records_.Edit(key, [](LUMODOWNLOAD_FILE&) {});  // back again if a reset removed it
 
-  WriteLog(kLevelInfo, kZdlSession + url + "," + Utf8(checksumPath) + ", " + target.saveDirText +
-                           "," + Utf8(fileName));
+  WriteLog(LogLevel::kInfo, "Start Zdl session with %s,%s, %s,%s", url.c_str(),
+           Utf8(checksumPath).c_str(), target.saveDirText.c_str(), Utf8(fileName).c_str());
 
   ProgressReport progress;
   progress.downloadUuid = downloadUuid;
@@ -289,7 +270,7 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
   SessionPoll poll;
   while (NextCountedPoll(session.Get(), &poll)) {
     if (poll.status != lastStatus) {
-      WriteLog(kLevelInfo, kStatusChanged + StatusName(poll.status));
+      WriteLog(LogLevel::kInfo, "Download status changed to %s", StatusName(poll.status).c_str());
       lastStatus = poll.status;
     }
     if (IsPreparingStatus(poll.status)) continue;
@@ -300,8 +281,9 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
     });
     // A total of 0 is a length the server did not give (a chunked body): nothing to compare.
     if (poll.total != 0 && poll.downloaded > poll.total) {
-      WriteLog(kLevelWarn, kSizeException + std::to_string(poll.total) + kSizeComplete +
-                               std::to_string(poll.downloaded));
+      WriteLog(LogLevel::kWarn, "Download size exception, total=%llu, complete=%llu",
+               static_cast<unsigned long long>(poll.total),
+               static_cast<unsigned long long>(poll.downloaded));
       report(kMilestoneUnnormal, window, pollCount);
       records_.Edit(key,
                     [](LUMODOWNLOAD_FILE& record) { record.downloadedBytes = record.totalBytes; });

@@ -21,23 +21,13 @@ namespace lumo {
 namespace {
 
 // Fixed texts of the downloader object.
-const char kLevelInfo[] = "INFO";
-const char kLevelWarn[] = "WARN";
-const char kLevelInitInfo[] = "Info";
-const char kLevelInitError[] = "Error";
-const char kMacAddressLine[] = "Machine MAC address:";
-const char kBindFailedLine[] = "Error occurred when load ZDownloadLoader, ";
-const char kStartLine[] = "Start to download with sid:";
 const char kNoUrls[] = "Download file failed, the URLs is empty.";
 const char kNoSaveDir[] = "Download file failed, the save directory is empty.";
 const char kSaveDirTooLong[] = "Download file failed, the save directory is too long.";
 const char kFileNameTooLong[] = "Download file failed, the file name is too long.";
-const char kFileNameIllegal[] = "Download file failed, the file name is illegal: ";
 const char kModuleName[] = "LumoDownloader";
 const char kModuleVersion[] = LUMO_VERSION_TEXT;  // from the project's version
 const char kModuleBuildId[] = "1711222";
-const char kRefusedAfterStop[] = " refused: the download thread has ended after Stop.";
-const char kSlowThreadEnd[] = "The download thread did not end within the bound, still waiting.";
 
 constexpr int32_t kOk = 0;
 constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
@@ -83,6 +73,10 @@ struct LumoDownloader::Shared {
   Signal threadEnded;  // raised by the thread as its very last step
 };
 
+void LogBindFailure(const std::string& reason) {
+  WriteLog(LogLevel::kInitError, "Error occurred when load ZDownloadLoader, %s", reason.c_str());
+}
+
 LumoDownloader::LumoDownloader(EngineBinding& engine, Reporter& reporter, Timing timing,
                                Endpoints endpoints)
     : engine_(engine),
@@ -90,13 +84,13 @@ LumoDownloader::LumoDownloader(EngineBinding& engine, Reporter& reporter, Timing
       shared_(std::make_shared<Shared>(timing, std::move(endpoints))) {}
 
 int32_t LumoDownloader::Initialize(std::string* errorText) {
-  WriteLog(kLevelInitInfo, kMacAddressLine + GetMacAddress());
+  WriteLog(LogLevel::kInitInfo, "Machine MAC address:%s", GetMacAddress().c_str());
 
   std::string reason;
   engineBound_ = true;
   const int32_t code = engine_.Bind(&reason);
   if (code < 0) {
-    WriteLog(kLevelInitError, kBindFailedLine + reason);
+    LogBindFailure(reason);
     if (errorText != nullptr) *errorText = reason;
     return code;
   }
@@ -153,14 +147,14 @@ void LumoDownloader::StopWorkerThread() {
   // ends well within the bound. It is joined in any case: a thread left running here would
   // run on unloaded code once the host unloads the module.
   if (!shared_->threadEnded.WaitFor(shared_->timing.destructorWait)) {
-    WriteLog(kLevelWarn, kSlowThreadEnd);
+    WriteLog(LogLevel::kWarn, "The download thread did not end within the bound, still waiting.");
   }
   thread_.join();
 }
 
 bool LumoDownloader::RefusedAfterStop(const char* operation) const {
   if (!stopped_.load()) return false;
-  WriteLog(kLevelWarn, operation + std::string(kRefusedAfterStop));
+  WriteLog(LogLevel::kWarn, "%s refused: the download thread has ended after Stop.", operation);
   return true;
 }
 
@@ -261,7 +255,7 @@ int32_t LumoDownloader::AddDownload(const char* const* urls, uint32_t urlCount,
     // A job queued now would never run.
     if (RefusedAfterStop("AddDownload")) return kAccessDenied;
     auto refuse = [](const char* reason) {
-      WriteLog(kLevelWarn, reason);
+      WriteLog(LogLevel::kWarn, "%s", reason);
       return kInvalidArg;
     };
     const WChar* saveDirText = reinterpret_cast<const WChar*>(saveDir);
@@ -274,7 +268,8 @@ int32_t LumoDownloader::AddDownload(const char* const* urls, uint32_t urlCount,
     // A name may hold subfolders, but never leads out of the save folder or to a device.
     const std::string nameText = Utf8Of(job.FileName());
     if (!IsLegalHostFileName(nameText)) {
-      WriteLog(kLevelWarn, kFileNameIllegal + nameText);
+      WriteLog(LogLevel::kWarn, "Download file failed, the file name is illegal: %s",
+               nameText.c_str());
       return kInvalidArg;
     }
     // Either separator from the host; the platform's own in the job, so the paths reported are
@@ -301,7 +296,7 @@ int32_t LumoDownloader::Start() {
   return Guarded([&]() -> int32_t {
     DownloadWorker* worker = shared_->worker.get();
     const std::string sid = worker ? worker->Sid() : std::string();
-    WriteLog(kLevelInfo, kStartLine + sid);
+    WriteLog(LogLevel::kInfo, "Start to download with sid:%s", sid.c_str());
 
     ModuleVersionEvent event;
     event.moduleName = kModuleName;

@@ -21,6 +21,9 @@ namespace lumo {
 class DownloadWorker;
 class Reporter;
 
+// The initialisation's "Error" line of a failed engine binding (also of a refused second one).
+void LogBindFailure(const std::string& reason);
+
 class LumoDownloader final : public ILumoDownloader, public LumoSimpleUnknownImpl {
  public:
   // The engine binding and the reporter are borrowed and must outlive the object.

@@ -6,15 +6,6 @@
 #include "base/log.h"
 
 namespace lumo {
-namespace {
-
-const char kLevelError[] = "ERROR";
-const char kLoadFailed[] = "Load ";
-const char kLoadFailedTail[] = " failed, ";
-const char kInitFailed[] = "Init zdlcore failed, ";
-const char kServiceFailed[] = "Get IZDownloadService instance failed, ";
-
-}  // namespace
 
 ZDownloadLoader::ZDownloadLoader(WString libraryName) : libraryName_(std::move(libraryName)) {}
 
@@ -63,12 +54,13 @@ int32_t ZDownloadLoader::Load(const WString& libraryName) {
 }
 
 std::string ZDownloadLoader::LoadFailureText(int32_t code) const {
-  return kLoadFailed + Utf8Of(libraryName_) + kLoadFailedTail + platform::SystemErrorText(code);
+  return FormatText("Load %s failed, %s", Utf8Of(libraryName_).c_str(),
+                    platform::SystemErrorText(code).c_str());
 }
 
 int32_t ZDownloadLoader::Bind(std::string* errorText) {
   auto fail = [errorText](int32_t code, std::string text) {
-    WriteLog(kLevelError, text);
+    WriteLog(LogLevel::kError, "%s", text.c_str());
     if (errorText != nullptr) *errorText = std::move(text);
     return code;
   };
@@ -79,16 +71,24 @@ int32_t ZDownloadLoader::Bind(std::string* errorText) {
   code = init_();
   // mod_term follows every mod_init, also a failed one, when the object is destroyed.
   initialised_ = true;
-  if (code < 0) return fail(code, kInitFailed + platform::SystemErrorText(code));
+  if (code < 0) {
+    return fail(code,
+                FormatText("Init zdlcore failed, %s", platform::SystemErrorText(code).c_str()));
+  }
+  // Either service missing is told with the download service's name.
+  auto serviceFailed = [&fail](int32_t failure) {
+    return fail(failure, FormatText("Get IZDownloadService instance failed, %s",
+                                    platform::SystemErrorText(failure).c_str()));
+  };
 
   // A failed call may leave anything in its slot: only a success hands over a reference.
   IZDownloadService* downloads = nullptr;
   code = getObject_(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads));
-  if (code < 0) return fail(code, kServiceFailed + platform::SystemErrorText(code));
+  if (code < 0) return serviceFailed(code);
   downloads_ = ComRef<IZDownloadService>::Adopt(downloads);
   IZHttpService* http = nullptr;
   code = getObject_(&IID_IZHttpService, reinterpret_cast<void**>(&http));
-  if (code < 0) return fail(code, kServiceFailed + platform::SystemErrorText(code));
+  if (code < 0) return serviceFailed(code);
   http_ = ComRef<IZHttpService>::Adopt(http);
   return code;
 }

@@ -10,10 +10,6 @@
 
 namespace {
 
-const char kLevelError[] = "ERROR";
-const char kLevelInitError[] = "Error";
-const char kBindFailedLine[] = "Error occurred when load ZDownloadLoader, ";
-
 lumo::LumoDownloader* g_downloader = nullptr;  // holds one reference while set
 
 void AssignText(LumoString* target, const std::string& text) {
@@ -32,8 +28,8 @@ extern "C" LUMO_API int32_t LUMO_CDECL mod_lumoinit(LumoString* errorText) {
     if (loader.IsLoaded()) {
       const int32_t code = static_cast<int32_t>(0x80070005u);
       const std::string text = loader.LoadFailureText(code);
-      lumo::WriteLog(kLevelError, text);
-      lumo::WriteLog(kLevelInitError, kBindFailedLine + text);
+      lumo::WriteLog(lumo::LogLevel::kError, "%s", text.c_str());
+      lumo::LogBindFailure(text);
       AssignText(errorText, text);
       return code;
     }

@@ -22,26 +22,10 @@
 namespace lumo {
 namespace {
 
-const char kLevelInfo[] = "INFO";
-const char kLevelError[] = "ERROR";
-const char kStartCheck[] = "Start to check the checksum file.";
-const char kStartCheckResolver[] = "Start to check the checksum file from WS DNS resolver.";
-const char kMd5Success[] = "MD5 check successful for ";
-const char kMd5Is[] = ", the MD5 is ";
-const char kMd5Failed[] = "MD5 check failed, the current MD5 is : ";
-const char kMd5Correct[] = ", the correct one is ";
-const char kCannotOpen[] = "Cannot open checksum file ";
-const char kCannotRead[] = "Cannot read checksum file ";
-const char kOpenFileMessage[] = "Cannot open file ";
 const char kOpenFileError[] = "Open file error";
-const char kIllegalMessage[] = "Illegal checksum file, the correct md5 is ";
-const char kIllegalWhile[] = ", while the current is ";
 const char kIllegalError[] = "Illegal checksum file";
 const char kChecksumFolderName[] = "checksum";
-const char kFolderNotWritable[] = "Cannot write to the checksum folder ";
 const char kProbeName[] = "write.probe";
-const char kTooLarge[] = "Checksum file refused, it is larger than ";
-const char kTooLargeBytes[] = " bytes: ";
 
 constexpr size_t kReadChunk = 10240;
 // Set-aside copies kept per checksum file name; older ones are removed.
@@ -99,7 +83,8 @@ WString ChecksumStep::ChecksumFolder(const WString& exeDir) {
 }
 
 std::string ChecksumStep::TooLargeText(const std::string& where) {
-  return kTooLarge + std::to_string(kZdlMaxChecksumFileBytes) + kTooLargeBytes + where;
+  return FormatText("Checksum file refused, it is larger than %llu bytes: %s",
+                    static_cast<unsigned long long>(kZdlMaxChecksumFileBytes), where.c_str());
 }
 
 void ChecksumStep::SetFileAside(const WString& path) {
@@ -124,14 +109,14 @@ void ChecksumStep::SetFileAside(const WString& path) {
 }
 
 int32_t ChecksumStep::CheckChecksumFile(DownloadJob& job) {
-  WriteLog(kLevelInfo, kStartCheck);
+  WriteLog(LogLevel::kInfo, "Start to check the checksum file.");
   // A folder that cannot take the file fails every URL alike: say why, once, and try none.
   if (PrepareChecksumFolder() != 0) return kZdlFail;
   const int32_t direct = FetchChecksumFile(job, job.checksumUrls, false);
   if (direct >= 0) return direct;
   const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
   if (!record) return direct;
-  WriteLog(kLevelInfo, kStartCheckResolver);
+  WriteLog(LogLevel::kInfo, "Start to check the checksum file from WS DNS resolver.");
   const std::vector<std::string> rewritten =
       ResolvedAddressDownload::RewriteUrlsForAddresses(job.checksumUrls, cdnHost_, *record);
   return FetchChecksumFile(job, rewritten, true);
@@ -160,7 +145,8 @@ int32_t ChecksumStep::FetchChecksumFile(DownloadJob& job, const std::vector<std:
       return AttemptVerdict::kNextUrl;
     }
     job.checksumFile = folder + WideOfUtf8(FileNameFromUrl(url));
-    WriteLog(kLevelInfo, kMd5Success + url + kMd5Is + job.checksumMd5);
+    WriteLog(LogLevel::kInfo, "MD5 check successful for %s, the MD5 is %s", url.c_str(),
+             job.checksumMd5.c_str());
     return AttemptVerdict::kDone;
   };
   if (WalkUrls(requested, transfers_, attempt, judge).done) return kZdlOk;
@@ -184,7 +170,8 @@ int32_t ChecksumStep::PrepareChecksumFolder() {
 
   const std::string folderText = Utf8Of(folder);
   const std::string reason = platform::SystemErrorText(status);
-  const std::string message = kFolderNotWritable + folderText + ", " + reason;
+  const std::string message =
+      FormatText("Cannot write to the checksum folder %s, %s", folderText.c_str(), reason.c_str());
   ExceptionEvent event;
   event.exceptionMsg = message;
   event.err = reason;
@@ -195,7 +182,7 @@ int32_t ChecksumStep::PrepareChecksumFolder() {
   event.gameCode = identity_.GameCode();
   event.clientVersion = identity_.ClientVersion();
   reporter_.EnqueueException(std::move(event));
-  WriteLog(kLevelError, message);
+  WriteLog(LogLevel::kError, "%s", message.c_str());
   return status;
 }
 
@@ -203,7 +190,7 @@ bool ChecksumStep::VerifyChecksumFileMd5(WString path, std::string expected) {
   std::unique_ptr<std::FILE, FileCloser> file(platform::OpenFile(path, "rb"));
   if (!file) {
     ReportOpenFileError(path);
-    WriteLog(kLevelError, kCannotOpen + Utf8Of(path));
+    WriteLog(LogLevel::kError, "Cannot open checksum file %s", Utf8Of(path).c_str());
     return false;
   }
   platform::Md5Digest digest;
@@ -217,14 +204,14 @@ bool ChecksumStep::VerifyChecksumFileMd5(WString path, std::string expected) {
       // It came faster than the transfer looked at it; it is no use to anyone.
       file.reset();
       platform::DeleteFileAt(path);
-      WriteLog(kLevelError, TooLargeText(Utf8Of(path)));
+      WriteLog(LogLevel::kError, "%s", TooLargeText(Utf8Of(path)).c_str());
       return false;
     }
     if (got < kReadChunk) break;
   }
   // A file that could not be read to its end has no digest worth comparing.
   if (std::ferror(file.get()) != 0) {
-    WriteLog(kLevelError, kCannotRead + Utf8Of(path));
+    WriteLog(LogLevel::kError, "Cannot read checksum file %s", Utf8Of(path).c_str());
     return false;
   }
   file.reset();
@@ -235,14 +222,15 @@ bool ChecksumStep::VerifyChecksumFileMd5(WString path, std::string expected) {
 
   SetFileAside(path);
   ReportIllegalChecksumFile(path, expectedLower, current);
-  WriteLog(kLevelError, kMd5Failed + current + kMd5Correct + expected);
+  WriteLog(LogLevel::kError, "MD5 check failed, the current MD5 is : %s, the correct one is %s",
+           current.c_str(), expected.c_str());
   return false;
 }
 
 void ChecksumStep::ReportOpenFileError(const WString& path) {
   const std::string pathText = Utf8Of(path);
   ExceptionEvent event;
-  event.exceptionMsg = kOpenFileMessage + pathText;
+  event.exceptionMsg = "Cannot open file " + pathText;
   event.err = kOpenFileError;
   event.errExtCode = "0";
   event.downloadFileName = pathText;
@@ -257,7 +245,9 @@ void ChecksumStep::ReportIllegalChecksumFile(const WString& path, const std::str
                                              const std::string& current) {
   const std::string pathText = Utf8Of(path);
   ExceptionEvent event;
-  event.exceptionMsg = kIllegalMessage + expected + kIllegalWhile + current;
+  event.exceptionMsg =
+      FormatText("Illegal checksum file, the correct md5 is %s, while the current is %s",
+                 expected.c_str(), current.c_str());
   event.err = kIllegalError;
   event.errExtCode = "0";
   event.saveDirExists = platform::IsDirectory(path) ? "1" : "0";

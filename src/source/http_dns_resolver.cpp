@@ -13,13 +13,6 @@
 namespace lumo {
 namespace {
 
-const char kLevelInfo[] = "INFO";
-const char kLevelWarn[] = "WARN";
-const char kDnsRequest[] = "DNS request ";
-const char kSkippedLead[] = "Ignored ";
-const char kSkippedMiddle[] = " entries of the HTTP DNS answer that are not IPv4 addresses, from ";
-const char kSkippedFirst[] = ", the first: ";
-
 constexpr size_t kLoggedFieldLength = 64;
 
 // A server's text as a log line may hold it: control and non-ASCII bytes as \xNN, cut short.
@@ -78,8 +71,11 @@ std::unique_ptr<HttpDnsRecord> HttpDnsResolver::QueryHttpDns() {
 
   const HttpDnsAnswer answer = ParseHttpDnsAnswer(body);
   if (answer.skipped > 0) {
-    WriteLog(kLevelWarn, kSkippedLead + std::to_string(answer.skipped) + kSkippedMiddle + url +
-                             kSkippedFirst + Printable(answer.firstSkipped));
+    WriteLog(LogLevel::kWarn,
+             "Ignored %llu entries of the HTTP DNS answer that are not IPv4 addresses, from %s, "
+             "the first: %s",
+             static_cast<unsigned long long>(answer.skipped), url.c_str(),
+             Printable(answer.firstSkipped).c_str());
   }
   if (answer.addresses.empty()) return nullptr;
   std::unique_ptr<HttpDnsRecord> record(new HttpDnsRecord);
@@ -92,7 +88,7 @@ void HttpDnsResolver::ReportDnsRequest(int32_t status, const std::string& url,
                                        const std::string& response) {
   const std::string msg =
       ReportRequest(reporter_, identity_, kEventDnsRequest, status, url, response);
-  WriteLog(kLevelInfo, kDnsRequest + url + ", " + msg);
+  WriteLog(LogLevel::kInfo, "DNS request %s, %s", url.c_str(), msg.c_str());
 }
 
 void HttpDnsResolver::Clear() {

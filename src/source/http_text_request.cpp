@@ -10,9 +10,6 @@
 namespace lumo {
 namespace {
 
-const char kLevelWarn[] = "WARN";
-const char kFailedToGet[] = "Failed to get content from ";
-
 constexpr uint32_t kHttpOk = 200;
 // No CDN configuration or HTTP DNS answer comes near this; a longer body is not one of them.
 constexpr size_t kMaxAnswerBytes = 64 * 1024;
@@ -63,7 +60,7 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
   // A body without a successful end (cut short, stalled, failed) may be any fragment of the
   // answer: it is a failed request, whatever it holds.
   if (sent && whole && status == kHttpOk && !received.empty() && !overflowed) return kZdlOk;
-  WriteLog(kLevelWarn, kFailedToGet + url);
+  WriteLog(LogLevel::kWarn, "Failed to get content from %s", url.c_str());
   return kZdlFail;
 }
 

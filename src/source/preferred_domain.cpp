@@ -14,12 +14,7 @@
 namespace lumo {
 namespace {
 
-const char kLevelInfo[] = "INFO";
-const char kLevelWarn[] = "WARN";
 const char kGlobalGameCode[] = "global";
-const char kGotDomain[] = "Got preferred domain ";
-const char kFrom[] = " from ";
-const char kDomainTooLong[] = "Ignored an over-long preferred domain from ";
 
 const char kDomainPattern[] = "domain\":\"([^\"]*)\"";
 const char kDomainKey[] = "domain\":\"";
@@ -74,10 +69,10 @@ int32_t PreferredDomain::RequestPreferredDomain(std::string* domain) const {
   switch (FindDomain(body, &found)) {
     case Match::kFound:
       *domain = found;
-      WriteLog(kLevelInfo, kGotDomain + found + kFrom + url);
+      WriteLog(LogLevel::kInfo, "Got preferred domain %s from %s", found.c_str(), url.c_str());
       break;
     case Match::kTooLong:
-      WriteLog(kLevelWarn, kDomainTooLong + url);
+      WriteLog(LogLevel::kWarn, "Ignored an over-long preferred domain from %s", url.c_str());
       break;
     case Match::kNone:
       break;

@@ -13,8 +13,6 @@
 namespace lumo {
 namespace {
 
-const char kLevelInfo[] = "INFO";
-const char kByResolver[] = "Download by DNS resolver ";
 const char kDownloaded[] = "DOWNLOADED";
 const char kDownloadModeHttp[] = "HTTP";
 const char kHttp[] = "http://";
@@ -79,7 +77,7 @@ void ResolvedAddressDownload::ReportDnsDownload(int32_t code, const std::string&
   event.success = code == kZdlResultSuccess ? 1 : 0;
   event.msg = message;
   reporter_.Enqueue(event.ToForm());
-  WriteLog(kLevelInfo, kByResolver + url + ", " + message);
+  WriteLog(LogLevel::kInfo, "Download by DNS resolver %s, %s", url.c_str(), message.c_str());
 }
 
 }  // namespace lumo

@@ -15,8 +15,6 @@ namespace {
 constexpr int kAttempts = 2;
 constexpr uint32_t kPostFlags = kZdlRequestBackground;
 constexpr uint32_t kHttpOk = 200;
-const char kLevelWarn[] = "WARN";
-const char kDroppedLine[] = "Telemetry queue full, oldest reports dropped: ";
 // Only the status matters; a collector's body is kept this far and the rest refused.
 constexpr size_t kMaxKeptAnswerBytes = 4 * 1024;
 
@@ -208,7 +206,8 @@ bool Reporter::SenderStep(const SenderConfig& config) {
   // Dropped bodies count once, in one line, however many went since the last line.
   if (newlyDropped > 0) {
     try {
-      WriteLog(kLevelWarn, kDroppedLine + std::to_string(newlyDropped));
+      WriteLog(LogLevel::kWarn, "Telemetry queue full, oldest reports dropped: %llu",
+               static_cast<unsigned long long>(newlyDropped));
     } catch (...) {
     }
   }

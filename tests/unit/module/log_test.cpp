@@ -69,21 +69,40 @@ TEST(Log, PathIsInParentOfExecutableDirectory) {
   EXPECT_EQ(path.substr(path.size() - 19), "../lumodownload.log");
 }
 
+// Every level's word, values in their places, a message past the formatter's first buffer
+// whole, and lines in order; a deleted file is made anew.
 TEST(Log, AppendsAndSurvivesDeletion) {
   const std::string path = Utf8Of(LogPath());
   std::remove(path.c_str());
-  WriteLog("WARN", "first line");
-  WriteLog("INFO", "second line\r\n2017-11-23T02:47:10 ERROR - forged");
+  const std::string longUrl = "http://127.0.0.1/" + std::string(700, 'a') + ".bin";
+  const struct {
+    LogLevel level;
+    const char* word;
+  } rows[] = {{LogLevel::kWarn, "WARN"},
+              {LogLevel::kInfo, "INFO"},
+              {LogLevel::kError, "ERROR"},
+              {LogLevel::kInitInfo, "Info"},
+              {LogLevel::kInitError, "Error"}};
+  for (const auto& row : rows) {
+    WriteLog(row.level, "line %s %d from %s.", row.word, 42, longUrl.c_str());
+  }
+  WriteLog(LogLevel::kInfo, "%s", "second\r\n2017-11-23T02:47:10 ERROR - forged");
   std::string content = ReadAll(path);
-  EXPECT_NE(content.find(" INFO - second line\\r\\n2017-11-23T02:47:10 ERROR - forged\n"),
+  size_t previous = 0;
+  for (const auto& row : rows) {
+    const size_t at = content.find(std::string(" ") + row.word + " - line " + row.word +
+                                   " 42 from " + longUrl + ".\n");
+    ASSERT_NE(at, std::string::npos) << row.word;
+    EXPECT_GE(at, previous) << row.word;
+    previous = at;
+  }
+  EXPECT_NE(content.find(" INFO - second\\r\\n2017-11-23T02:47:10 ERROR - forged\n"),
             std::string::npos);
-  EXPECT_NE(content.find(" WARN - first line\n"), std::string::npos);
-  EXPECT_LT(content.find("first line"), content.find("second line"));
   std::remove(path.c_str());
-  WriteLog("INFO", "after deletion");
+  WriteLog(LogLevel::kInfo, "after deletion");
   content = ReadAll(path);
   EXPECT_NE(content.find(" INFO - after deletion\n"), std::string::npos);
-  EXPECT_EQ(content.find("first line"), std::string::npos);
+  EXPECT_EQ(content.find("line WARN"), std::string::npos);
 }
 
 }  // namespace
