@@ -85,7 +85,7 @@ class DownloadSession::Core final : public TransferObserver {
   // An abort before Start ends the session at once; Start then fails.
   void AbortUnstarted() {
     {
-      std::lock_guard<std::mutex> lock(optionsLock_);
+      lumo::MutexLock lock(optionsLock_);
       if (started_) return;
       started_ = true;
     }
@@ -120,7 +120,7 @@ class DownloadSession::Core final : public TransferObserver {
   }
   bool ClaimFits(uint64_t total);
   // Applies the options that act on the transport at once; under optionsLock_.
-  void ApplyLiveOptionsLocked();
+  void ApplyLiveOptionsLocked() REQUIRES(optionsLock_);
   void AddSample(bool force);
   uint64_t ElapsedMs();
 
@@ -135,10 +135,10 @@ class DownloadSession::Core final : public TransferObserver {
   WString metaPath_;
   const std::unique_ptr<Transport> transport_;  // Cancel is thread-safe
 
-  std::mutex optionsLock_;
-  SessionOptions options_;  // guarded by optionsLock_
-  bool started_ = false;    // guarded by optionsLock_
-  Clock::time_point startedAt_;  // guarded by optionsLock_; set with started_
+  lumo::Mutex optionsLock_;
+  SessionOptions options_ GUARDED_BY(optionsLock_);
+  bool started_ GUARDED_BY(optionsLock_) = false;
+  Clock::time_point startedAt_ GUARDED_BY(optionsLock_);  // set with started_
 
   // Read by the polling threads, written by the engine thread.
   std::atomic<int32_t> status_{kZdlStatusInit};
@@ -149,12 +149,12 @@ class DownloadSession::Core final : public TransferObserver {
   std::atomic<int64_t> startNs_{0};       // steady clock at Start
   std::atomic<int64_t> finalElapsedMs_{-1};  // frozen when the session ends
 
-  std::mutex resultLock_;
-  EngineResult result_{kZdlResultGeneral, 0};  // guarded by resultLock_
-  std::string detail_;                         // guarded by resultLock_
+  lumo::Mutex resultLock_;
+  EngineResult result_ GUARDED_BY(resultLock_){kZdlResultGeneral, 0};
+  std::string detail_ GUARDED_BY(resultLock_);
 
-  std::mutex speedLock_;
-  std::deque<Sample> samples_;  // guarded by speedLock_; the last ~2 s of progress
+  lumo::Mutex speedLock_;
+  std::deque<Sample> samples_ GUARDED_BY(speedLock_);  // the last ~2 s of progress
 
   // Engine thread only.
   EngineFile file_;
@@ -184,7 +184,7 @@ int32_t DownloadSession::Core::SetOption(int32_t id, const void* value, uint32_t
     while (n < size && p[n] != '\0') ++n;
     out->assign(p, n);
   };
-  std::lock_guard<std::mutex> lock(optionsLock_);
+  lumo::MutexLock lock(optionsLock_);
   // A running session takes every option but overwrite: its data is already chosen.
   switch (id) {
     case kZdlOptionMaxSpeed:
@@ -229,7 +229,7 @@ int32_t DownloadSession::Core::GetOption(int32_t id, void* value, uint32_t* size
     std::memcpy(bytes.data(), &v, sizeof v);
   };
   {
-    std::lock_guard<std::mutex> lock(optionsLock_);
+    lumo::MutexLock lock(optionsLock_);
     switch (id) {
       case kZdlOptionMaxSpeed: putU32(options_.maxBytesPerSecond); break;
       case kZdlOptionConnectTimeout: putU32(options_.connectTimeoutSeconds); break;
@@ -240,7 +240,7 @@ int32_t DownloadSession::Core::GetOption(int32_t id, void* value, uint32_t* size
         break;
       case kZdlOptionTransferTimeout: putU32(options_.transferTimeoutSeconds); break;
       case kZdlOptionFailureDetail: {
-        std::lock_guard<std::mutex> result(resultLock_);
+        lumo::MutexLock result(resultLock_);
         bytes.assign(detail_.begin(), detail_.end());
         break;
       }
@@ -257,7 +257,7 @@ int32_t DownloadSession::Core::GetOption(int32_t id, void* value, uint32_t* size
 }
 
 bool DownloadSession::Core::MarkStarted() {
-  std::lock_guard<std::mutex> lock(optionsLock_);
+  lumo::MutexLock lock(optionsLock_);
   if (started_) return false;
   started_ = true;
   startedAt_ = Clock::now();
@@ -284,7 +284,7 @@ void DownloadSession::Core::Finish(EngineResult result) {
   file_.Close();
   finalElapsedMs_.store(static_cast<int64_t>(ElapsedMs()));
   {
-    std::lock_guard<std::mutex> lock(resultLock_);
+    lumo::MutexLock lock(resultLock_);
     result_ = result;
     if (result.result != kZdlResultSuccess) detail_ = failureDetail_;
   }
@@ -403,7 +403,7 @@ bool DownloadSession::Core::OnResponse(const ResponseHead& head) {
   downloaded_.store(offset_);
   total_.store(total);
   {
-    std::lock_guard<std::mutex> lock(speedLock_);
+    lumo::MutexLock lock(speedLock_);
     samples_.clear();
   }
   AddSample(true);
@@ -435,7 +435,7 @@ void DownloadSession::Core::AddSample(bool force) {
   Clock::time_point now = Clock::now();
   if (!force && now - lastSample_ < kSpeedSampleEvery) return;
   lastSample_ = now;
-  std::lock_guard<std::mutex> lock(speedLock_);
+  lumo::MutexLock lock(speedLock_);
   samples_.push_back(Sample{now, downloaded_.load(std::memory_order_relaxed)});
   while (samples_.size() > 2 && now - samples_[1].at > 2 * kCurrentSpeedWindow) {
     samples_.pop_front();
@@ -462,7 +462,7 @@ EngineResult DownloadSession::Core::Transfer() {
 
   SessionOptions options;
   {
-    std::lock_guard<std::mutex> lock(optionsLock_);
+    lumo::MutexLock lock(optionsLock_);
     options = options_;
   }
   // The part is opened as it is; it is emptied only once an answer for the whole file arrives,
@@ -481,7 +481,7 @@ EngineResult DownloadSession::Core::Transfer() {
   for (int restarts = 0;;) {
     {
       // Connection settings changed while the session ran apply from its next exchange.
-      std::lock_guard<std::mutex> lock(optionsLock_);
+      lumo::MutexLock lock(optionsLock_);
       options = options_;
     }
     TransferRequest request;
@@ -564,7 +564,7 @@ void DownloadSession::Core::Status(int32_t* status, uint64_t* total, uint64_t* d
     *current = 0;
     if (now == kZdlStatusDownloading) {
       Clock::time_point at = Clock::now();
-      std::lock_guard<std::mutex> lock(speedLock_);
+      lumo::MutexLock lock(speedLock_);
       // The newest sample at least a window old, else the oldest one.
       const Sample* base = nullptr;
       for (const Sample& sample : samples_) {
@@ -584,7 +584,7 @@ int32_t DownloadSession::Core::Result(int32_t* result, int32_t* extended) {
   int32_t now = status_.load();
   EngineResult copy;
   {
-    std::lock_guard<std::mutex> lock(resultLock_);
+    lumo::MutexLock lock(resultLock_);
     copy = result_;
   }
   if (result) *result = copy.result;
@@ -632,7 +632,7 @@ int32_t DownloadSession::Create(const char* url, const ZdlWChar* checksumPath,
 void DownloadSession::OnFinalRelease() {
   std::shared_ptr<EngineTask> task;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     task = task_;
   }
   if (task) {
@@ -656,7 +656,7 @@ int32_t DownloadSession::SetOption(int32_t id, const void* value, uint32_t size)
 }
 
 int32_t DownloadSession::Start() {
-  std::lock_guard<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   if (!core_->MarkStarted()) return kZdlWrongState;
   std::shared_ptr<Core> core = core_;
   task_ = EngineRuntime::Instance().Launch([core] { core->Run(); }, [core] { core->Cancel(); });

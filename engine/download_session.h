@@ -13,10 +13,10 @@
 #include <chrono>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "engine_runtime.h"
+#include "platform/mutex.h"
 #include "platform/platform.h"
 #include "ref_counted.h"
 #include "transport/transport.h"
@@ -58,8 +58,8 @@ class DownloadSession final : public RefCounted<IZDownloadSession> {
   void OnFinalRelease() override;
 
   std::shared_ptr<Core> core_;
-  std::mutex lock_;
-  std::shared_ptr<EngineTask> task_;  // guarded by lock_; set by Start
+  lumo::Mutex lock_;
+  std::shared_ptr<EngineTask> task_ GUARDED_BY(lock_);  // set by Start
 };
 
 }  // namespace zdl

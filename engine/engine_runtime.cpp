@@ -14,7 +14,7 @@ void EngineTask::Run() {
   } catch (...) {
     // Nothing may escape an engine thread; the body reports its own failures.
   }
-  std::lock_guard<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   done_ = true;
 }
 
@@ -28,20 +28,20 @@ EngineRuntime& EngineRuntime::Instance() {
 
 bool EngineRuntime::Start() {
   if (!TransportGlobalInit()) return false;
-  std::lock_guard<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   running_ = true;
   return true;
 }
 
 bool EngineRuntime::IsRunning() {
-  std::lock_guard<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   return running_;
 }
 
 void EngineRuntime::Stop() {
   std::list<std::shared_ptr<EngineTask>> tasks;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     running_ = false;
     tasks = tasks_;
   }
@@ -50,10 +50,10 @@ void EngineRuntime::Stop() {
 }
 
 void EngineRuntime::Join(const std::shared_ptr<EngineTask>& task) {
-  std::unique_lock<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   if (task->joined_) return;
   if (task->claimed_) {
-    joined_.wait(lock, [&task] { return task->joined_; });
+    while (!task->joined_) joined_.Wait(lock_);
     return;
   }
   task->claimed_ = true;
@@ -63,13 +63,13 @@ void EngineRuntime::Join(const std::shared_ptr<EngineTask>& task) {
     lumo::platform::PinThisLibrary();
     task->thread_.detach();
   } else {
-    lock.unlock();
+    lock.Unlock();
     if (task->thread_.joinable()) task->thread_.join();
-    lock.lock();
+    lock.Lock();
   }
   task->joined_ = true;
   tasks_.remove(task);
-  joined_.notify_all();
+  joined_.NotifyAll();
 }
 
 void EngineRuntime::ReapLocked() {
@@ -77,7 +77,7 @@ void EngineRuntime::ReapLocked() {
     const std::shared_ptr<EngineTask>& task = *it;
     bool done;
     {
-      std::lock_guard<std::mutex> taskLock(task->lock_);
+      lumo::MutexLock taskLock(task->lock_);
       done = task->done_;
     }
     if (done && !task->claimed_ && task->thread_.get_id() != std::this_thread::get_id()) {
@@ -86,7 +86,7 @@ void EngineRuntime::ReapLocked() {
       if (task->thread_.joinable()) task->thread_.join();
       task->joined_ = true;
       it = tasks_.erase(it);
-      joined_.notify_all();
+      joined_.NotifyAll();
     } else {
       ++it;
     }
@@ -95,7 +95,7 @@ void EngineRuntime::ReapLocked() {
 
 std::shared_ptr<EngineTask> EngineRuntime::Launch(std::function<void()> body,
                                                   std::function<void()> cancel) {
-  std::lock_guard<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   if (!running_) return nullptr;
   ReapLocked();
   auto task = std::make_shared<EngineTask>(std::move(body), std::move(cancel));

@@ -2,12 +2,12 @@
 // mod_term can stop them all and wait for them.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "platform/mutex.h"
 
 namespace zdl {
 
@@ -28,9 +28,10 @@ class EngineTask {
   std::function<void()> body_;
   std::function<void()> cancel_;
   std::thread thread_;  // joined once, by the thread that claimed it
-  std::mutex lock_;
-  bool done_ = false;  // guarded by lock_
-  // Guarded by the runtime's lock: a thread has taken on the join / the join is over.
+  lumo::Mutex lock_;
+  bool done_ GUARDED_BY(lock_) = false;
+  // Guarded by the runtime's lock (another object's, which the annotations cannot name): a
+  // thread has taken on the join / the join is over.
   bool claimed_ = false;
   bool joined_ = false;
 };
@@ -55,12 +56,12 @@ class EngineRuntime {
   // Joins the task's thread, or waits while another thread joins it. A task stays in tasks_
   // until its join is over, so Stop always sees it.
   void Join(const std::shared_ptr<EngineTask>& task);
-  void ReapLocked();
+  void ReapLocked() REQUIRES(lock_);
 
-  std::mutex lock_;
-  std::condition_variable joined_;                // a join is over
-  bool running_ = false;                          // guarded by lock_
-  std::list<std::shared_ptr<EngineTask>> tasks_;  // guarded by lock_
+  lumo::Mutex lock_;
+  lumo::CondVar joined_;  // a join is over
+  bool running_ GUARDED_BY(lock_) = false;
+  std::list<std::shared_ptr<EngineTask>> tasks_ GUARDED_BY(lock_);
 };
 
 }  // namespace zdl

@@ -107,7 +107,7 @@ int32_t HttpRequest::Create(uint32_t /*flags*/, int32_t method, const char* url,
 void HttpRequest::OnFinalRelease() {
   bool sent;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     sent = sent_;
   }
   if (sent) state_->transport->Cancel();
@@ -119,7 +119,7 @@ int32_t HttpRequest::SetHeader(const char* name, const char* value) {
   if (name[0] == '\0' || std::strpbrk(name, ":\r\n") || std::strpbrk(value, "\r\n")) {
     return kZdlInvalidArg;  // no header injection
   }
-  std::lock_guard<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   if (sent_) return kZdlWrongState;
   try {
     state_->request.headers.emplace_back(name, value);
@@ -131,7 +131,7 @@ int32_t HttpRequest::SetHeader(const char* name, const char* value) {
 
 int32_t HttpRequest::SetBody(const void* data, uint32_t length) {
   if (data == nullptr && length > 0) return kZdlPointer;
-  std::lock_guard<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   if (sent_) return kZdlWrongState;
   try {
     state_->request.body.assign(static_cast<const char*>(data), length);
@@ -142,7 +142,7 @@ int32_t HttpRequest::SetBody(const void* data, uint32_t length) {
 }
 
 int32_t HttpRequest::Send() {
-  std::lock_guard<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   if (sent_) return kZdlWrongState;
   std::shared_ptr<State> state = state_;
   try {

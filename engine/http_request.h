@@ -7,9 +7,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include "engine_runtime.h"
+#include "platform/mutex.h"
 #include "ref_counted.h"
 #include "zdl/zdl_engine.h"
 
@@ -31,9 +31,9 @@ class HttpRequest final : public RefCounted<IZHttpRequest> {
   ~HttpRequest() = default;
   void OnFinalRelease() override;
 
-  std::mutex lock_;
+  lumo::Mutex lock_;
   std::shared_ptr<State> state_;  // request fields guarded by lock_ until Send
-  bool sent_ = false;             // guarded by lock_
+  bool sent_ GUARDED_BY(lock_) = false;
 };
 
 }  // namespace zdl

@@ -7,9 +7,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/platform.h"
 #include "transport/throttle.h"
 #include "transport/transport.h"
@@ -145,8 +145,8 @@ class CurlTransport final : public Transport {
 
   std::atomic<bool> cancelled_{false};
   Throttle throttle_;
-  std::mutex multiLock_;
-  CURLM* multi_ = nullptr;  // guarded by multiLock_; set while Perform runs
+  lumo::Mutex multiLock_;
+  CURLM* multi_ GUARDED_BY(multiLock_) = nullptr;  // set while Perform runs
 };
 
 size_t CurlTransport::OnHeader(char* data, size_t size, size_t count, void* context) {
@@ -232,7 +232,7 @@ int CurlTransport::OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t,
 void CurlTransport::Cancel() {
   cancelled_.store(true);
   throttle_.Cancel();
-  std::lock_guard<std::mutex> lock(multiLock_);
+  lumo::MutexLock lock(multiLock_);
   if (multi_) curl_multi_wakeup(multi_);
 }
 
@@ -331,7 +331,7 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
 
   curl_multi_add_handle(multi.get(), e);
   {
-    std::lock_guard<std::mutex> lock(multiLock_);
+    lumo::MutexLock lock(multiLock_);
     multi_ = multi.get();
   }
 
@@ -378,7 +378,7 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   }
 
   {
-    std::lock_guard<std::mutex> lock(multiLock_);
+    lumo::MutexLock lock(multiLock_);
     multi_ = nullptr;
   }
   curl_off_t lookupUs = 0;

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace zdl {
 
@@ -17,45 +17,45 @@ class Throttle {
 
   // Starts counting a new exchange at the current rate.
   void Restart() {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     RebaseLocked();
   }
 
   // A new rate (0 = unlimited) from now on; a waiting Pace recomputes its wait.
   void SetRate(uint32_t bytesPerSecond) {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     rate_ = bytesPerSecond;
     RebaseLocked();
-    wake_.notify_all();
+    wake_.NotifyAll();
   }
 
   // The rate in effect (0 = unlimited).
   uint32_t Rate() {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     return rate_;
   }
 
   void SetDeadline(Clock::time_point deadline) {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     deadline_ = deadline;
     ++generation_;
-    wake_.notify_all();
+    wake_.NotifyAll();
   }
 
   Clock::time_point Deadline() {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     return deadline_;
   }
 
   bool PastDeadline() {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     return Clock::now() >= deadline_;
   }
 
   // Counts bytes just received and waits until they fit the rate. False when cancelled or past
   // the deadline.
   bool Pace(size_t bytes) {
-    std::unique_lock<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     bytes_ += bytes;
     for (;;) {
       if (cancelled_ || Clock::now() >= deadline_) return false;
@@ -64,33 +64,34 @@ class Throttle {
       if (Clock::now() >= due) return true;
       const uint64_t generation = generation_;
       // Wakes for a cancel, a new rate or deadline, or when due; then looks again.
-      wake_.wait_until(lock, due < deadline_ ? due : deadline_,
-                       [&] { return cancelled_ || generation != generation_; });
+      const Clock::time_point until = due < deadline_ ? due : deadline_;
+      while (!cancelled_ && generation == generation_ && wake_.WaitUntil(lock_, until)) {
+      }
     }
   }
 
   // Any thread: ends every wait, now and later.
   void Cancel() {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     cancelled_ = true;
-    wake_.notify_all();
+    wake_.NotifyAll();
   }
 
  private:
-  void RebaseLocked() {
+  void RebaseLocked() REQUIRES(lock_) {
     bytes_ = 0;
     start_ = Clock::now();
     ++generation_;
   }
 
-  std::mutex lock_;
-  std::condition_variable wake_;
-  bool cancelled_ = false;  // guarded by lock_
-  uint32_t rate_ = 0;       // guarded by lock_
-  uint64_t bytes_ = 0;      // guarded by lock_; counted since start_
-  uint64_t generation_ = 0;  // guarded by lock_; grows with every change a wait must see
-  Clock::time_point start_ = Clock::now();              // guarded by lock_
-  Clock::time_point deadline_ = Clock::time_point::max();  // guarded by lock_
+  lumo::Mutex lock_;
+  lumo::CondVar wake_;
+  bool cancelled_ GUARDED_BY(lock_) = false;
+  uint32_t rate_ GUARDED_BY(lock_) = 0;
+  uint64_t bytes_ GUARDED_BY(lock_) = 0;       // counted since start_
+  uint64_t generation_ GUARDED_BY(lock_) = 0;  // grows with every change a wait must see
+  Clock::time_point start_ GUARDED_BY(lock_) = Clock::now();
+  Clock::time_point deadline_ GUARDED_BY(lock_) = Clock::time_point::max();
 };
 
 }  // namespace zdl

@@ -11,13 +11,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "path_text.h"
+#include "platform/mutex.h"
 #include "platform/platform.h"
 #include "transport/throttle.h"
 #include "transport/transport.h"
@@ -164,35 +163,36 @@ class AsyncRequest {
 
   // Callback side.
   void Complete(DWORD error, DWORD bytes) {
-    std::lock_guard<std::mutex> hold(lock_);
+    lumo::MutexLock hold(lock_);
     completed_ = true;
     error_ = error;
     bytes_ = bytes;
-    changed_.notify_all();
+    changed_.NotifyAll();
   }
   void Closing() {
-    std::lock_guard<std::mutex> hold(lock_);
+    lumo::MutexLock hold(lock_);
     closing_ = true;
-    changed_.notify_all();
+    changed_.NotifyAll();
   }
   // The reasons of a certificate failure; the failing call's error follows.
   void SecureFailure(DWORD flags) {
-    std::lock_guard<std::mutex> hold(lock_);
+    lumo::MutexLock hold(lock_);
     secureFlags_ |= flags;
   }
 
   // Engine side: the count of wakes so far, to be passed to Await.
   uint64_t Wakes() {
-    std::lock_guard<std::mutex> hold(lock_);
+    lumo::MutexLock hold(lock_);
     return wakes_;
   }
   // Waits for the completion of the call just made, until `until`, a cancel or a wake after
   // `seenWakes`. True with its error and byte count when it completed.
   bool Await(const std::atomic<bool>& cancelled, Clock::time_point until, uint64_t seenWakes,
              DWORD* error, DWORD* bytes) {
-    std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait_until(hold, until,
-                        [&] { return completed_ || cancelled.load() || wakes_ != seenWakes; });
+    lumo::MutexLock hold(lock_);
+    while (!completed_ && !cancelled.load() && wakes_ == seenWakes &&
+           changed_.WaitUntil(lock_, until)) {
+    }
     if (!completed_) return false;
     completed_ = false;
     *error = error_;
@@ -200,18 +200,21 @@ class AsyncRequest {
     return true;
   }
   bool AwaitClosing(Clock::duration bound) {
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, bound, [this] { return closing_; });
+    lumo::MutexLock hold(lock_);
+    const Clock::time_point until = Clock::now() + bound;
+    while (!closing_ && changed_.WaitUntil(lock_, until)) {
+    }
+    return closing_;
   }
   DWORD SecureFlags() {
-    std::lock_guard<std::mutex> hold(lock_);
+    lumo::MutexLock hold(lock_);
     return secureFlags_;
   }
   // Makes a waiting Await look again (a cancel, a new deadline).
   void Wake() {
-    std::lock_guard<std::mutex> hold(lock_);
+    lumo::MutexLock hold(lock_);
     ++wakes_;
-    changed_.notify_all();
+    changed_.NotifyAll();
   }
 
   std::vector<char> buffer;
@@ -222,14 +225,14 @@ class AsyncRequest {
   ~AsyncRequest() = default;
 
   std::atomic<int> refs_{1};
-  std::mutex lock_;
-  std::condition_variable changed_;
-  bool completed_ = false;  // guarded by lock_
-  DWORD error_ = 0;         // guarded by lock_
-  DWORD bytes_ = 0;         // guarded by lock_
-  bool closing_ = false;    // guarded by lock_
-  uint64_t wakes_ = 0;      // guarded by lock_
-  DWORD secureFlags_ = 0;   // guarded by lock_
+  lumo::Mutex lock_;
+  lumo::CondVar changed_;
+  bool completed_ GUARDED_BY(lock_) = false;
+  DWORD error_ GUARDED_BY(lock_) = 0;
+  DWORD bytes_ GUARDED_BY(lock_) = 0;
+  bool closing_ GUARDED_BY(lock_) = false;
+  uint64_t wakes_ GUARDED_BY(lock_) = 0;
+  DWORD secureFlags_ GUARDED_BY(lock_) = 0;
 };
 
 void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
@@ -388,12 +391,12 @@ class WinHttpTransport final : public Transport {
 
   std::atomic<bool> cancelled_{false};
   Throttle throttle_;
-  std::mutex lock_;
-  AsyncRequest* current_ = nullptr;  // guarded by lock_; the request a Cancel must wake
+  lumo::Mutex lock_;
+  AsyncRequest* current_ GUARDED_BY(lock_) = nullptr;  // the request a Cancel must wake
 };
 
 void WinHttpTransport::WakeCurrent() {
-  std::lock_guard<std::mutex> lock(lock_);
+  lumo::MutexLock lock(lock_);
   if (current_) current_->Wake();
 }
 
@@ -425,7 +428,7 @@ WinHttpTransport::Interrupted WinHttpTransport::Await(AsyncRequest* call,
 
 void WinHttpTransport::Close(HINTERNET handle, AsyncRequest* call) {
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     current_ = nullptr;
   }
   WinHttpCloseHandle(handle);
@@ -520,7 +523,7 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
   }
   call->AddRef();  // WinHTTP's, given back when the handle closes
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    lumo::MutexLock lock(lock_);
     current_ = call;
   }
   // Everything below ends here: the handle is closed by this thread, whatever happened.

@@ -15,7 +15,7 @@ HelperThreads& HelperThreads::Instance() {
 bool HelperThreads::Launch(std::function<void()> call) {
   try {
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     JoinFinishedLocked();
     std::thread thread([call = std::move(call), finished] {
       try {
@@ -33,7 +33,7 @@ bool HelperThreads::Launch(std::function<void()> call) {
 }
 
 void HelperThreads::LetGo() {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   JoinFinishedLocked();
   if (helpers_.empty()) return;
   platform::PinThisLibrary();
@@ -42,7 +42,7 @@ void HelperThreads::LetGo() {
 }
 
 size_t HelperThreads::HeldForTest() {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return helpers_.size();
 }
 

@@ -9,8 +9,9 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "platform/mutex.h"
 
 namespace lumo {
 
@@ -34,10 +35,10 @@ class HelperThreads {
     std::shared_ptr<std::atomic<bool>> finished;
   };
   HelperThreads() = default;
-  void JoinFinishedLocked();
+  void JoinFinishedLocked() REQUIRES(lock_);
 
-  std::mutex lock_;
-  std::list<Helper> helpers_;  // guarded by lock_
+  Mutex lock_;
+  std::list<Helper> helpers_ GUARDED_BY(lock_);
 };
 
 }  // namespace lumo

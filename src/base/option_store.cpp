@@ -7,17 +7,17 @@ namespace lumo {
 void OptionStore::Set(int32_t id, const void* data, uint32_t size) {
   std::vector<uint8_t> value(size);
   if (size != 0 && data != nullptr) std::memcpy(value.data(), data, size);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   values_[id] = std::move(value);
 }
 
 bool OptionStore::Has(int32_t id) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return values_.count(id) != 0;
 }
 
 bool OptionStore::Get(int32_t id, std::vector<uint8_t>* out) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = values_.find(id);
   if (it == values_.end()) return false;
   *out = it->second;
@@ -35,7 +35,7 @@ void OptionStore::ForEachEngineOption(
   // Copy first: apply calls into the engine, which must not run under our lock.
   std::vector<std::pair<int32_t, std::vector<uint8_t>>> engineOptions;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& entry : values_) {
       const int32_t engineId = EngineOptionId(entry.first);
       if (engineId >= 0) engineOptions.emplace_back(engineId, entry.second);

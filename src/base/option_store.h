@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace lumo {
 
@@ -26,8 +27,8 @@ class OptionStore {
       const std::function<void(int32_t engineId, const std::vector<uint8_t>& value)>& apply) const;
 
  private:
-  mutable std::mutex mutex_;
-  std::map<int32_t, std::vector<uint8_t>> values_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::map<int32_t, std::vector<uint8_t>> values_ GUARDED_BY(mutex_);
 };
 
 }  // namespace lumo

@@ -4,31 +4,37 @@ namespace lumo {
 
 void Signal::Raise() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     raised_ = true;
   }
-  cv_.notify_all();
+  cv_.NotifyAll();
   if (forward_ != nullptr) forward_->Raise();
 }
 
 void Signal::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   raised_ = false;
 }
 
 bool Signal::IsRaised() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return raised_;
 }
 
 bool Signal::WaitFor(std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, timeout, [this] { return raised_; });
+  const Clock::time_point now = Clock::now();
+  // A timeout past the clock's end waits for the raise alone.
+  const bool endless = timeout >= std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      Clock::time_point::max() - now);
+  return WaitUntil(endless ? Clock::time_point::max() : now + timeout);
 }
 
 bool Signal::WaitUntil(Clock::time_point deadline) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_until(lock, deadline, [this] { return raised_; });
+  MutexLock lock(mutex_);
+  while (!raised_) {
+    if (!cv_.WaitUntil(mutex_, deadline)) return raised_;
+  }
+  return true;
 }
 
 }  // namespace lumo

@@ -2,8 +2,8 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace lumo {
 
@@ -24,9 +24,9 @@ class Signal {
   void ForwardTo(Signal* other) { forward_ = other; }
 
  private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable cv_;
-  bool raised_ = false;        // guarded by mutex_
+  mutable Mutex mutex_;
+  mutable CondVar cv_;
+  bool raised_ GUARDED_BY(mutex_) = false;
   Signal* forward_ = nullptr;  // fixed before the threads start
 };
 

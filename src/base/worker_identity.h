@@ -2,8 +2,9 @@
 // carries. Set from the host's thread, read from the worker thread.
 #pragma once
 
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace lumo {
 
@@ -17,10 +18,10 @@ class WorkerIdentity {
   std::string ClientVersion() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::string sid_;            // guarded by mutex_
-  std::string gameCode_;       // guarded by mutex_
-  std::string clientVersion_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::string sid_ GUARDED_BY(mutex_);
+  std::string gameCode_ GUARDED_BY(mutex_);
+  std::string clientVersion_ GUARDED_BY(mutex_);
 };
 
 }  // namespace lumo

@@ -3,17 +3,17 @@
 namespace lumo {
 
 void CurrentSession::Publish(IZDownloadSession* session) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   session_ = session;
 }
 
 void CurrentSession::Withdraw() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   session_ = nullptr;
 }
 
 ComRef<IZDownloadSession> CurrentSession::Borrow() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return ComRef<IZDownloadSession>::Share(session_);
 }
 

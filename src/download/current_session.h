@@ -5,9 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "platform/com_ref.h"
+#include "platform/mutex.h"
 #include "zdl/zdl_engine.h"
 
 namespace lumo {
@@ -25,8 +25,8 @@ class CurrentSession {
   // The published session with a reference of the caller's own, or empty.
   ComRef<IZDownloadSession> Borrow();
 
-  std::mutex mutex_;
-  IZDownloadSession* session_ = nullptr;  // guarded by mutex_; not owned
+  Mutex mutex_;
+  IZDownloadSession* session_ GUARDED_BY(mutex_) = nullptr;  // not owned
 };
 
 // Owns the worker's reference to one session: withdraws and releases it exactly once.

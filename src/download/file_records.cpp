@@ -28,13 +28,13 @@ std::string LocalPathOf(const std::string& saveDirText, const std::string& fileN
 FileRecords::FileRecords() : status_{} {}
 
 void FileRecords::SetCurrentTexts(std::string saveDirText, std::string fileNameText) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   saveDirText_ = std::move(saveDirText);
   fileNameText_ = std::move(fileNameText);
 }
 
 std::string FileRecords::CurrentPath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (fileNameText_.empty()) return std::string();
   if (saveDirText_.empty()) return fileNameText_;
   return LocalPathOf(saveDirText_, fileNameText_);
@@ -44,7 +44,7 @@ bool FileRecords::RecordFor(const std::string& saveDirText, const std::string& f
                             std::string* key) {
   std::string path = LocalPathOf(saveDirText, fileNameText);
   if (path.empty()) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::unique_ptr<LUMODOWNLOAD_FILE>& record = records_[path];
   if (!record) {
     record.reset(new LUMODOWNLOAD_FILE());
@@ -57,7 +57,7 @@ bool FileRecords::RecordFor(const std::string& saveDirText, const std::string& f
 void FileRecords::Edit(const std::string& key,
                        const std::function<void(LUMODOWNLOAD_FILE&)>& edit) {
   if (key.empty()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::unique_ptr<LUMODOWNLOAD_FILE>& record = records_[key];
   if (!record) {
     record.reset(new LUMODOWNLOAD_FILE());
@@ -68,7 +68,7 @@ void FileRecords::Edit(const std::string& key,
 
 bool FileRecords::Read(const std::string& key, LUMODOWNLOAD_FILE* out) const {
   *out = LUMODOWNLOAD_FILE();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto found = records_.find(key);
   if (found == records_.end() || !found->second) return false;
   *out = *found->second;
@@ -76,13 +76,13 @@ bool FileRecords::Read(const std::string& key, LUMODOWNLOAD_FILE* out) const {
 }
 
 void FileRecords::SetLastSpeeds(uint32_t averageSpeed, uint32_t currentSpeed) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   status_.words[kLumoWordAverageSpeed] = averageSpeed;
   status_.words[kLumoWordCurrentSpeed] = currentSpeed;
 }
 
 void FileRecords::Refresh(DownloadStatus* out) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   uint64_t total = 0;
   uint64_t downloaded = 0;
   uint32_t unfinished = 0;
@@ -114,7 +114,7 @@ void FileRecords::Refresh(DownloadStatus* out) {
 }
 
 std::string FileRecords::StatisticsText() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::string text;
   for (const auto& entry : records_) {
     const LUMODOWNLOAD_FILE* record = entry.second.get();
@@ -127,7 +127,7 @@ std::string FileRecords::StatisticsText() const {
 }
 
 std::string FileRecords::CompletedFiles() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::string list;
   for (const auto& entry : records_) {
     if (!entry.second || entry.second->result != 0) continue;
@@ -138,7 +138,7 @@ std::string FileRecords::CompletedFiles() const {
 }
 
 void FileRecords::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   saveDirText_.clear();
   fileNameText_.clear();
   status_ = DownloadStatus{};

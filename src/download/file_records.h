@@ -11,10 +11,10 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "lumo/lumo_downloader.h"
+#include "platform/mutex.h"
 
 namespace lumo {
 
@@ -64,11 +64,11 @@ class FileRecords {
   void Reset();
 
  private:
-  mutable std::mutex mutex_;                                           // the worker's record lock
-  std::string saveDirText_;                                            // guarded by mutex_
-  std::string fileNameText_;                                           // guarded by mutex_
-  DownloadStatus status_;                                              // guarded by mutex_
-  std::map<std::string, std::unique_ptr<LUMODOWNLOAD_FILE>> records_;  // guarded by mutex_
+  mutable Mutex mutex_;  // the worker's record lock
+  std::string saveDirText_ GUARDED_BY(mutex_);
+  std::string fileNameText_ GUARDED_BY(mutex_);
+  DownloadStatus status_ GUARDED_BY(mutex_);
+  std::map<std::string, std::unique_ptr<LUMODOWNLOAD_FILE>> records_ GUARDED_BY(mutex_);
 };
 
 }  // namespace lumo

@@ -24,14 +24,14 @@ void FileResults::Trim() {
 
 void FileResults::Queued(const std::string& path) {
   if (path.empty()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   FileResultEntry* entry = EntryFor(path);
   entry->result.state = kLumoFileQueued;
 }
 
 void FileResults::Started(const std::string& path) {
   if (path.empty()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   FileResultEntry* entry = EntryFor(path);
   entry->result.state = kLumoFileRunning;
   entry->result.resultCode = 0;
@@ -42,13 +42,13 @@ void FileResults::Started(const std::string& path) {
 
 void FileResults::Attempted(const std::string& path) {
   if (path.empty()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ++EntryFor(path)->result.attempts;
 }
 
 void FileResults::SetBytes(const std::string& path, uint64_t received, uint64_t total) {
   if (path.empty()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   FileResultEntry* entry = EntryFor(path);
   entry->result.bytesReceived = received;
   entry->result.bytesTotal = total;
@@ -57,7 +57,7 @@ void FileResults::SetBytes(const std::string& path, uint64_t received, uint64_t 
 void FileResults::Finished(const std::string& path, int32_t resultCode, int32_t extendedCode,
                            const std::string& message) {
   if (path.empty()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   FileResultEntry* entry = EntryFor(path);
   entry->result.state = resultCode == 0 ? kLumoFileDone : kLumoFileFailed;
   entry->result.resultCode = resultCode;
@@ -66,7 +66,7 @@ void FileResults::Finished(const std::string& path, int32_t resultCode, int32_t 
 }
 
 bool FileResults::Find(const std::string& path, FileResultEntry* out) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const std::string& wanted = path.empty() ? current_ : path;
   for (const FileResultEntry& entry : entries_) {
     if (!wanted.empty() && entry.path == wanted) {
@@ -78,12 +78,12 @@ bool FileResults::Find(const std::string& path, FileResultEntry* out) const {
 }
 
 size_t FileResults::Count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return entries_.size();
 }
 
 bool FileResults::At(size_t index, FileResultEntry* out) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (index >= entries_.size()) return false;
   *out = entries_[index];
   return true;

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "lumo/lumo_downloader.h"
+#include "platform/mutex.h"
 
 namespace lumo {
 
@@ -46,12 +46,12 @@ class FileResults {
   bool At(size_t index, FileResultEntry* out) const;
 
  private:
-  FileResultEntry* EntryFor(const std::string& path);  // creates it; requires mutex_
-  void Trim();                                         // requires mutex_
+  FileResultEntry* EntryFor(const std::string& path) REQUIRES(mutex_);  // creates it
+  void Trim() REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::deque<FileResultEntry> entries_;  // guarded by mutex_, in queue order
-  std::string current_;                  // guarded by mutex_: path of the last started file
+  mutable Mutex mutex_;
+  std::deque<FileResultEntry> entries_ GUARDED_BY(mutex_);  // in queue order
+  std::string current_ GUARDED_BY(mutex_);                  // path of the last started file
 };
 
 }  // namespace lumo

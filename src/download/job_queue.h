@@ -4,13 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 
 #include "base/download_job.h"
 #include "base/signal.h"
+#include "platform/mutex.h"
 
 namespace lumo {
 
@@ -25,8 +24,8 @@ class JobQueue {
   void FinishFront(const DownloadJob* requeue);
 
  private:
-  mutable std::mutex mutex_;
-  std::deque<DownloadJob> jobs_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::deque<DownloadJob> jobs_ GUARDED_BY(mutex_);
 };
 
 // ControlState values.

@@ -1,15 +1,14 @@
 #include "machine/machine_identity.h"
 
 #include <cctype>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "base/helper_threads.h"
+#include "platform/mutex.h"
 #include "platform/platform.h"
 
 namespace lumo {
@@ -19,17 +18,17 @@ constexpr char kLoopbackAddress[] = "127.0.0.1";
 
 // One cached text; the lock is held while it fills, so concurrent first callers query once.
 struct CachedText {
-  std::mutex lock;
-  std::string value;  // guarded by lock
+  Mutex lock;
+  std::string value GUARDED_BY(lock);
 
   template <typename Query>
   std::string Get(Query query) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (value.empty()) value = query();
     return value;
   }
   void Reset() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     value.clear();
   }
 };
@@ -43,7 +42,7 @@ class Fact : public std::enable_shared_from_this<Fact> {
   // keepNonEmpty: a non-empty answer never expires.
   std::string Get(std::function<std::string()> query, bool keepNonEmpty,
                   std::chrono::milliseconds firstWait) {
-    std::unique_lock<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     const bool expired = !known_ || ((!keepNonEmpty || value_.empty()) &&
                                      Clock::now() - fetchedAt_ >= kFactRetry);
     if (!expired || fetching_) return value_;
@@ -65,33 +64,37 @@ class Fact : public std::enable_shared_from_this<Fact> {
       return value_;
     }
     // Only a caller with nothing to show waits, and only for its own fetch.
-    if (!known_) changed_.wait_for(hold, firstWait, [this] { return !fetching_; });
+    if (!known_) {
+      const Clock::time_point until = Clock::now() + firstWait;
+      while (fetching_ && changed_.WaitUntil(lock_, until)) {
+      }
+    }
     return value_;
   }
 
   // Back to "never asked"; a fetch in flight still lands.
   void Reset() {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     value_.clear();
     known_ = false;
   }
 
  private:
   void Store(std::string answer) {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     value_ = std::move(answer);
     known_ = true;
     fetchedAt_ = Clock::now();
     fetching_ = false;
-    changed_.notify_all();
+    changed_.NotifyAll();
   }
 
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::string value_;             // guarded by lock_
-  bool known_ = false;            // guarded by lock_: an answer arrived (maybe empty)
-  bool fetching_ = false;         // guarded by lock_: a helper is asking
-  Clock::time_point fetchedAt_;   // guarded by lock_
+  Mutex lock_;
+  CondVar changed_;
+  std::string value_ GUARDED_BY(lock_);
+  bool known_ GUARDED_BY(lock_) = false;     // an answer arrived (maybe empty)
+  bool fetching_ GUARDED_BY(lock_) = false;  // a helper is asking
+  Clock::time_point fetchedAt_ GUARDED_BY(lock_);
 };
 
 constexpr size_t kMaxCachedHosts = 32;
@@ -100,7 +103,7 @@ constexpr size_t kMaxCachedHosts = 32;
 class AddressFacts {
  public:
   std::shared_ptr<Fact> For(const std::string& host) {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     std::shared_ptr<Fact>& fact = facts_[host];
     if (!fact) {
       if (facts_.size() > kMaxCachedHosts) {
@@ -112,13 +115,13 @@ class AddressFacts {
     return fact;
   }
   void Reset() {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     facts_.clear();
   }
 
  private:
-  std::mutex lock_;
-  std::map<std::string, std::shared_ptr<Fact>> facts_;  // guarded by lock_
+  Mutex lock_;
+  std::map<std::string, std::shared_ptr<Fact>> facts_ GUARDED_BY(lock_);
 };
 
 // Built on first use and never destroyed: callers may run during other objects' static

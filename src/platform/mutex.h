@@ -26,7 +26,7 @@ class CAPABILITY("mutex") Mutex {
   std::mutex mutex_;
 };
 
-// Holds a Mutex from construction to destruction, or until Unlock.
+// Holds a Mutex from construction to destruction, except between Unlock and Lock.
 class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Lock(); }
@@ -36,10 +36,14 @@ class SCOPED_CAPABILITY MutexLock {
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
-  // Gives the mutex up before the end of the scope (before a notify or a callback).
+  // Gives the mutex up for a while (a join, a callback) and takes it again.
   void Unlock() RELEASE() {
     held_ = false;
     mutex_.Unlock();
+  }
+  void Lock() ACQUIRE() {
+    mutex_.Lock();
+    held_ = true;
   }
 
  private:

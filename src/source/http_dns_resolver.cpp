@@ -47,7 +47,7 @@ HttpDnsResolver::HttpDnsResolver(const HttpTextRequest& http, std::string queryP
 std::shared_ptr<const HttpDnsRecord> HttpDnsResolver::ResolveCdnHost() {
   std::shared_ptr<const HttpDnsRecord> cached;
   {
-    std::lock_guard<std::mutex> hold(cacheLock_);
+    MutexLock hold(cacheLock_);
     const auto found = dnsCache_.find(cdnHost_);
     if (found != dnsCache_.end()) cached = found->second;
   }
@@ -57,7 +57,7 @@ std::shared_ptr<const HttpDnsRecord> HttpDnsResolver::ResolveCdnHost() {
   // thread is never held up by it.
   std::shared_ptr<const HttpDnsRecord> fresh = QueryHttpDns();
   if (!fresh) return cached;  // a stale answer is better than none
-  std::lock_guard<std::mutex> hold(cacheLock_);
+  MutexLock hold(cacheLock_);
   dnsCache_[cdnHost_] = fresh;
   return fresh;
 }
@@ -94,7 +94,7 @@ void HttpDnsResolver::ReportDnsRequest(int32_t status, const std::string& url,
 void HttpDnsResolver::Clear() {
   std::map<std::string, std::shared_ptr<const HttpDnsRecord>> dropped;
   {
-    std::lock_guard<std::mutex> hold(cacheLock_);
+    MutexLock hold(cacheLock_);
     dropped.swap(dnsCache_);
   }
   // Records still in use elsewhere live on until their last user lets go.

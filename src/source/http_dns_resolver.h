@@ -10,9 +10,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/platform.h"
 #include "source/http_dns_record.h"
 
@@ -47,8 +47,8 @@ class HttpDnsResolver {
   Reporter& reporter_;
   const Clock utcNow_;
 
-  std::mutex cacheLock_;
-  std::map<std::string, std::shared_ptr<const HttpDnsRecord>> dnsCache_;  // guarded by cacheLock_
+  Mutex cacheLock_;
+  std::map<std::string, std::shared_ptr<const HttpDnsRecord>> dnsCache_ GUARDED_BY(cacheLock_);
 };
 
 }  // namespace lumo

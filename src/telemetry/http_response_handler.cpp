@@ -49,7 +49,7 @@ int32_t ZDL_STDCALL HttpResponseHandler::OnData(const void* data, uint32_t lengt
   if (data == nullptr) return kZdlPointer;
   if (abandoned_.load()) return kRefused;
   try {
-    std::lock_guard<std::mutex> hold(responseLock_);
+    MutexLock hold(responseLock_);
     const size_t room = keepLimit_ - response_.size();
     if (length > room) {
       response_.append(static_cast<const char*>(data), room);
@@ -70,7 +70,7 @@ int32_t ZDL_STDCALL HttpResponseHandler::OnComplete() {
 }
 
 std::string HttpResponseHandler::Response() const {
-  std::lock_guard<std::mutex> hold(responseLock_);
+  MutexLock hold(responseLock_);
   return response_;
 }
 

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "telemetry/simple_unknown.h"
 #include "zdl/zdl_engine.h"
 
@@ -61,8 +61,8 @@ class HttpResponseHandler final : public IZHttpResponseHandler, public ZSimpleUn
   std::atomic<uint32_t> status_{0};  // set by OnStatusCode (engine thread)
   std::atomic<bool> begun_{false};   // set by OnBegin (engine thread)
   std::atomic<bool> incomplete_{false};  // set by OnNotify (engine thread), before OnComplete
-  mutable std::mutex responseLock_;
-  std::string response_;  // guarded by responseLock_
+  mutable Mutex responseLock_;
+  std::string response_ GUARDED_BY(responseLock_);
 };
 
 }  // namespace lumo

@@ -40,9 +40,9 @@ Reporter& Reporter::Instance() {
 }
 
 void Reporter::Attach(IZHttpService* http, std::string reportUrl, Timing timing) {
-  std::lock_guard<std::mutex> control(controlLock_);
+  MutexLock control(controlLock_);
   EndSender(/*final=*/false);
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   config_.http = http;
   config_.reportUrl = std::move(reportUrl);
   config_.timing = timing;
@@ -52,14 +52,14 @@ void Reporter::Attach(IZHttpService* http, std::string reportUrl, Timing timing)
 }
 
 void Reporter::Stop() {
-  std::lock_guard<std::mutex> control(controlLock_);
+  MutexLock control(controlLock_);
   EndSender(/*final=*/true);
 }
 
 void Reporter::EndSender(bool final) {
   std::thread sender;
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     if (state_ == State::kAttached) {
       state_ = State::kUnattached;  // no new sender until the caller attaches again
     }
@@ -70,7 +70,7 @@ void Reporter::EndSender(bool final) {
       sender = std::move(sender_);
     }
   }
-  wake_.notify_all();
+  wake_.NotifyAll();
   if (sender.joinable()) {
     if (sender.get_id() == std::this_thread::get_id()) {
       sender.detach();
@@ -78,7 +78,7 @@ void Reporter::EndSender(bool final) {
       sender.join();
     }
   }
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   stopping_ = false;
   flushing_ = false;
   if (final) {
@@ -101,7 +101,7 @@ void Reporter::Enqueue(std::string body) {
   if (body.empty()) return;
   try {
     {
-      std::lock_guard<std::mutex> hold(lock_);
+      MutexLock hold(lock_);
       if (state_ == State::kStopped) return;
       queuedBytes_ += body.size();
       queue_.push_back(std::move(body));
@@ -114,7 +114,7 @@ void Reporter::Enqueue(std::string body) {
       }
       StartSenderLocked();
     }
-    wake_.notify_all();
+    wake_.NotifyAll();
   } catch (...) {
     // Telemetry never fails its caller.
   }
@@ -145,12 +145,12 @@ void Reporter::EnqueueStatistics(StatisticsEvent event) {
 }
 
 size_t Reporter::PendingForTest() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return queue_.size() + (inFlight_ ? 1 : 0);
 }
 
 uint64_t Reporter::DroppedForTest() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return dropped_;
 }
 
@@ -159,14 +159,14 @@ bool Reporter::GraceOverLocked(const SenderConfig& config) const {
 }
 
 bool Reporter::GraceOver(const SenderConfig& config) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   return GraceOverLocked(config);
 }
 
 void Reporter::SenderLoop() {
   SenderConfig config;
   try {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(lock_);
     config = config_;
   } catch (...) {
     return;
@@ -177,8 +177,8 @@ void Reporter::SenderLoop() {
     } catch (...) {
       // Out of memory while copying a body, most likely: pause before the next look.
       try {
-        std::unique_lock<std::mutex> hold(lock_);
-        wake_.wait_for(hold, config.timing.senderIdle, [this] { return stopping_; });
+        MutexLock hold(lock_);
+        WaitForWork(Clock::now() + config.timing.senderIdle, /*forBody=*/false);
         if (stopping_) return;
       } catch (...) {
         return;
@@ -191,8 +191,8 @@ bool Reporter::SenderStep(const SenderConfig& config) {
   std::string body;
   uint64_t newlyDropped = 0;
   {
-    std::unique_lock<std::mutex> hold(lock_);
-    wake_.wait_for(hold, config.timing.senderIdle, [this] { return stopping_ || !queue_.empty(); });
+    MutexLock hold(lock_);
+    WaitForWork(Clock::now() + config.timing.senderIdle, /*forBody=*/true);
     // A final stop lets the queue go out within the grace period; any other stop ends here.
     if (stopping_ && (!flushing_ || queue_.empty() || GraceOverLocked(config))) return false;
     if (queue_.empty()) return true;
@@ -221,7 +221,7 @@ bool Reporter::SenderStep(const SenderConfig& config) {
   }
   if (delivered) delivered_.fetch_add(1);
   // Delivered or not, the body has had its chances.
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   inFlight_ = false;
   return !stopping_ || flushing_;
 }
@@ -260,14 +260,21 @@ bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
 }
 
 bool Reporter::PollPause(const SenderConfig& config, Clock::time_point lookAt) {
-  std::unique_lock<std::mutex> hold(lock_);
-  wake_.wait_until(hold, lookAt, [this] { return stopping_; });
+  MutexLock hold(lock_);
+  WaitForWork(lookAt, /*forBody=*/false);
   if (!stopping_) return true;
   // Stopping: the request in flight may still finish, but only within the grace period.
   const Clock::time_point graceEnd = stopAsked_ + config.timing.senderStop;
   const Clock::time_point until = std::min(lookAt, graceEnd);
-  wake_.wait_until(hold, until, [] { return false; });
+  while (wake_.WaitUntil(lock_, until)) {
+  }
   return Clock::now() < graceEnd;
+}
+
+void Reporter::WaitForWork(Clock::time_point deadline, bool forBody) {
+  while (!stopping_ && !(forBody && !queue_.empty())) {
+    if (!wake_.WaitUntil(lock_, deadline)) return;
+  }
 }
 
 }  // namespace lumo

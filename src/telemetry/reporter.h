@@ -17,15 +17,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "base/timing.h"
+#include "platform/mutex.h"
 #include "telemetry/events.h"
 #include "zdl/zdl_engine.h"
 
@@ -50,12 +49,12 @@ class Reporter {
   // Binds the engine's HTTP service (borrowed: the caller keeps it alive until Stop) and the
   // endpoint. Accepted also after Stop. Attaching an attached reporter restarts its sender with
   // the new values and keeps the queue.
-  void Attach(IZHttpService* http, std::string reportUrl, Timing timing);
+  void Attach(IZHttpService* http, std::string reportUrl, Timing timing) EXCLUDES(controlLock_);
   // See above. Safe to call more than once and on a reporter that was never attached.
-  void Stop();
+  void Stop() EXCLUDES(controlLock_);
 
   // An empty body is ignored. Never throws, never blocks on delivery.
-  void Enqueue(std::string body);
+  void Enqueue(std::string body) EXCLUDES(lock_);
   // Set the event type ("RUNNING_EXCEPTION", "MODULE_VERSION", "DOWNLOAD_STATISTICS"),
   // encode on the caller's thread and enqueue.
   void EnqueueException(ExceptionEvent event);
@@ -86,11 +85,10 @@ class Reporter {
 
   // Ends the sender thread and joins it. final: the sender first flushes the queue for up to
   // timing.senderStop, then the state is kStopped with an empty queue; otherwise only the body
-  // in flight gets that grace and the state is kUnattached with the queue kept. Needs
-  // controlLock_.
-  void EndSender(bool final);
-  // Starts the sender when attached, bodies wait and none runs. Needs lock_.
-  void StartSenderLocked();
+  // in flight gets that grace and the state is kUnattached with the queue kept.
+  void EndSender(bool final) REQUIRES(controlLock_) EXCLUDES(lock_);
+  // Starts the sender when attached, bodies wait and none runs.
+  void StartSenderLocked() REQUIRES(lock_);
   void SenderLoop();
   // Takes and delivers the front body; false when the sender must end.
   bool SenderStep(const SenderConfig& config);
@@ -98,26 +96,28 @@ class Reporter {
   bool PostForm(const SenderConfig& config, const std::string& body);
   // Sleeps until the next look at the handler; false when a stop was asked and its grace period
   // is over.
-  bool PollPause(const SenderConfig& config, Clock::time_point lookAt);
-  // A stop was asked and its grace period is over. Needs lock_.
-  bool GraceOverLocked(const SenderConfig& config) const;
-  bool GraceOver(const SenderConfig& config) const;
+  bool PollPause(const SenderConfig& config, Clock::time_point lookAt) EXCLUDES(lock_);
+  // A stop was asked and its grace period is over.
+  bool GraceOverLocked(const SenderConfig& config) const REQUIRES(lock_);
+  bool GraceOver(const SenderConfig& config) const EXCLUDES(lock_);
+  // Waits until a stop is asked (or, forBody, the queue holds a body) or deadline passes.
+  void WaitForWork(Clock::time_point deadline, bool forBody) REQUIRES(lock_);
 
-  std::mutex controlLock_;  // serialises Attach and Stop (held while joining)
+  Mutex controlLock_ ACQUIRED_BEFORE(lock_);  // serialises Attach and Stop (held while joining)
 
-  mutable std::mutex lock_;
-  std::condition_variable wake_;                     // queue grew, or a stop was asked
-  std::deque<std::string> queue_;                    // guarded by lock_; waiting bodies, oldest first
-  size_t queuedBytes_ = 0;                           // guarded by lock_
-  bool inFlight_ = false;                            // guarded by lock_: the sender holds a body
-  uint64_t dropped_ = 0;                             // guarded by lock_: dropped from a full queue
-  uint64_t droppedLogged_ = 0;                       // guarded by lock_
-  State state_ = State::kUnattached;                 // guarded by lock_
-  bool stopping_ = false;                            // guarded by lock_: the sender is asked to end
-  bool flushing_ = false;                            // guarded by lock_: ... after the queue's flush
-  std::chrono::steady_clock::time_point stopAsked_;  // guarded by lock_
-  SenderConfig config_;                              // guarded by lock_
-  std::thread sender_;                               // guarded by lock_
+  mutable Mutex lock_;
+  CondVar wake_;                                     // queue grew, or a stop was asked
+  std::deque<std::string> queue_ GUARDED_BY(lock_);  // waiting bodies, oldest first
+  size_t queuedBytes_ GUARDED_BY(lock_) = 0;
+  bool inFlight_ GUARDED_BY(lock_) = false;  // the sender holds a body
+  uint64_t dropped_ GUARDED_BY(lock_) = 0;   // dropped from a full queue
+  uint64_t droppedLogged_ GUARDED_BY(lock_) = 0;
+  State state_ GUARDED_BY(lock_) = State::kUnattached;
+  bool stopping_ GUARDED_BY(lock_) = false;  // the sender is asked to end
+  bool flushing_ GUARDED_BY(lock_) = false;  // ... after the queue's flush
+  std::chrono::steady_clock::time_point stopAsked_ GUARDED_BY(lock_);
+  SenderConfig config_ GUARDED_BY(lock_);
+  std::thread sender_ GUARDED_BY(lock_);
   std::atomic<uint64_t> handlerPolls_{0};            // written by the sender, read by tests
   std::atomic<uint64_t> delivered_{0};               // written by the sender, read by tests
 };
