@@ -17,6 +17,16 @@ class WorkerIdentity {
   std::string GameCode() const;
   std::string ClientVersion() const;
 
+  // The one identity fill: copies the three texts, read together, into a telemetry record (any
+  // record with sid, gameCode and clientVersion fields).
+  template <typename Event>
+  void FillEvent(Event* event) const EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    event->sid = sid_;
+    event->gameCode = gameCode_;
+    event->clientVersion = clientVersion_;
+  }
+
  private:
   mutable Mutex mutex_;
   std::string sid_ GUARDED_BY(mutex_);

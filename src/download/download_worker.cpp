@@ -51,8 +51,6 @@ void DownloadWorker::SetClientVersion(std::string clientVersion) {
   identity_.SetClientVersion(std::move(clientVersion));
 }
 std::string DownloadWorker::Sid() const { return identity_.Sid(); }
-std::string DownloadWorker::GameCode() const { return identity_.GameCode(); }
-std::string DownloadWorker::ClientVersion() const { return identity_.ClientVersion(); }
 
 int32_t DownloadWorker::ApplyToCurrentSession(int32_t engineId, const void* data,
                                               uint32_t size) {

@@ -47,8 +47,7 @@ class DownloadWorker : public Transfers {
   void SetGameCode(std::string gameCode);
   void SetClientVersion(std::string clientVersion);
   std::string Sid() const;
-  std::string GameCode() const;
-  std::string ClientVersion() const;
+  const WorkerIdentity& Identity() const { return identity_; }
 
   // The host's SetOption of an engine option while a session may run: forwarded to the current
   // session; its answer, or 0 when no session runs.

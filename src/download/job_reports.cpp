@@ -35,9 +35,7 @@ void JobReports::ReportException(uint32_t errorCode, const std::string& url, con
   event.cdnUrl = url;
   event.downloadFileName = fileName;
   FillSaveDir(saveDir, &event);
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
+  identity_.FillEvent(&event);
   reporter_.EnqueueException(std::move(event));
   WriteLog(LogLevel::kError, "%s", message.c_str());
 }
@@ -49,9 +47,7 @@ void JobReports::ReportMissingRecord(const WString& saveDir, const std::string& 
   event.errExtCode = "0";
   event.downloadFileName = fileName;
   FillSaveDir(saveDir, &event);
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
+  identity_.FillEvent(&event);
   reporter_.EnqueueException(std::move(event));
 }
 
@@ -72,9 +68,7 @@ void JobReports::ReportProgress(const ProgressReport& progress) {
   event.downloadMode = kDownloadModeHttp;
   WideToUtf8(progress.saveDir, &event.saveDir);
   event.driverBus = GetStorageBusType(progress.saveDir.c_str());
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
+  identity_.FillEvent(&event);
   reporter_.Enqueue(event.ToForm());
 }
 
@@ -82,9 +76,7 @@ void JobReports::ReportStatistics(const std::string& statisticsText) {
   WriteLog(LogLevel::kWarn, "Statistics exception: %s", statisticsText.c_str());
   StatisticsEvent event;
   event.statistics_msg = statisticsText;
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
+  identity_.FillEvent(&event);
   reporter_.EnqueueStatistics(std::move(event));
 }
 

@@ -295,18 +295,13 @@ int32_t LumoDownloader::AddDownload(const char* const* urls, uint32_t urlCount,
 int32_t LumoDownloader::Start() {
   return Guarded([&]() -> int32_t {
     DownloadWorker* worker = shared_->worker.get();
-    const std::string sid = worker ? worker->Sid() : std::string();
-    WriteLog(LogLevel::kInfo, "Start to download with sid:%s", sid.c_str());
-
     ModuleVersionEvent event;
+    if (worker != nullptr) worker->Identity().FillEvent(&event);
+    WriteLog(LogLevel::kInfo, "Start to download with sid:%s", event.sid.c_str());
+
     event.moduleName = kModuleName;
     event.version = kModuleVersion;
     event.buildId = kModuleBuildId;
-    event.sid = sid;
-    if (worker != nullptr) {
-      event.gameCode = worker->GameCode();
-      event.clientVersion = worker->ClientVersion();
-    }
     reporter_.EnqueueModuleVersion(event);
 
     if (RefusedAfterStop("Start")) return kAccessDenied;

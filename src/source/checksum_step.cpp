@@ -178,9 +178,7 @@ int32_t ChecksumStep::PrepareChecksumFolder() {
   event.errExtCode = std::to_string(static_cast<uint32_t>(status));
   event.downloadFileName = folderText;
   event.driverBus = GetStorageBusType(folder.c_str());
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
+  identity_.FillEvent(&event);
   reporter_.EnqueueException(std::move(event));
   WriteLog(LogLevel::kError, "%s", message.c_str());
   return status;
@@ -235,9 +233,7 @@ void ChecksumStep::ReportOpenFileError(const WString& path) {
   event.errExtCode = "0";
   event.downloadFileName = pathText;
   event.driverBus = GetStorageBusType(path.c_str());
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
+  identity_.FillEvent(&event);
   reporter_.EnqueueException(std::move(event));
 }
 
@@ -253,9 +249,7 @@ void ChecksumStep::ReportIllegalChecksumFile(const WString& path, const std::str
   event.saveDirExists = platform::IsDirectory(path) ? "1" : "0";
   event.downloadFileName = pathText;
   event.driverBus = GetStorageBusType(path.c_str());
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
+  identity_.FillEvent(&event);
   reporter_.EnqueueException(std::move(event));
 }
 

@@ -12,9 +12,7 @@ std::string ReportRequest(Reporter& reporter, const WorkerIdentity& identity,
                           const std::string& response) {
   RequestEvent event;
   event.eventType = eventType;
-  event.sid = identity.Sid();
-  event.gameCode = identity.GameCode();
-  event.clientVersion = identity.ClientVersion();
+  identity.FillEvent(&event);
   event.url = url;
   event.msg = "HRESULT=" + platform::SystemErrorText(status);
   event.response = response;

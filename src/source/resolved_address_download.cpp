@@ -68,9 +68,7 @@ void ResolvedAddressDownload::ReportDnsDownload(int32_t code, const std::string&
   const std::string message = ResultMessage(code);
   FileDownloadEvent event;
   event.eventType = kEventFileDownloadDns;
-  event.sid = identity_.Sid();
-  event.gameCode = identity_.GameCode();
-  event.clientVersion = identity_.ClientVersion();
+  identity_.FillEvent(&event);
   event.cdnUrl = url;
   event.downloadState = kDownloaded;
   event.downloadMode = kDownloadModeHttp;

@@ -9,6 +9,17 @@ namespace {
 std::string Decimal(uint64_t value) { return std::to_string(value); }
 std::string Flag(uint8_t value) { return std::to_string(static_cast<int>(value)); }
 
+// The one machine fill: every record carries the MAC address; those about a transfer also the
+// host name and the local address.
+enum class MachineFacts { kMacOnly, kWithHost };
+void AddMachineFacts(FormPairs* pairs, MachineFacts which) {
+  if (which == MachineFacts::kWithHost) {
+    (*pairs)["hostName"] = GetHostName();
+    (*pairs)["localIp"] = GetLocalIp();
+  }
+  (*pairs)["macAddress"] = GetMacAddress();
+}
+
 }  // namespace
 
 FileDownloadEvent::FileDownloadEvent()
@@ -33,9 +44,7 @@ FormPairs FileDownloadEvent::ToPairs() const {
   pairs["fileName"] = fileName;
   pairs["fileSize"] = Decimal(fileSize);
   pairs["gameCode"] = gameCode;
-  pairs["hostName"] = GetHostName();
-  pairs["localIp"] = GetLocalIp();
-  pairs["macAddress"] = GetMacAddress();
+  AddMachineFacts(&pairs, MachineFacts::kWithHost);
   pairs["maxDownloadSpeed"] = Decimal(maxDownloadSpeed);
   pairs["minDownloadSpeed"] = Decimal(minDownloadSpeed);
   pairs["msg"] = msg;
@@ -56,7 +65,7 @@ FormPairs StatisticsEvent::ToPairs() const {
   pairs["currentTime"] = currentTime;
   pairs["eventType"] = eventType;
   pairs["gameCode"] = gameCode;
-  pairs["macAddress"] = GetMacAddress();
+  AddMachineFacts(&pairs, MachineFacts::kMacOnly);
   pairs["sid"] = sid;
   pairs["statistics_msg"] = statistics_msg;
   return pairs;
@@ -79,9 +88,7 @@ FormPairs ExceptionEvent::ToPairs() const {
   pairs["eventType"] = eventType;
   pairs["exceptionMsg"] = exceptionMsg;
   pairs["gameCode"] = gameCode;
-  pairs["hostName"] = GetHostName();
-  pairs["localIp"] = GetLocalIp();
-  pairs["macAddress"] = GetMacAddress();
+  AddMachineFacts(&pairs, MachineFacts::kWithHost);
   pairs["saveDir"] = saveDir;
   pairs["saveDirExists"] = saveDirExists;
   pairs["sid"] = sid;
@@ -100,7 +107,7 @@ FormPairs ModuleVersionEvent::ToPairs() const {
   pairs["currentTime"] = currentTime;
   pairs["eventType"] = eventType;
   pairs["gameCode"] = gameCode;
-  pairs["macAddress"] = GetMacAddress();
+  AddMachineFacts(&pairs, MachineFacts::kMacOnly);
   pairs["moduleName"] = moduleName;
   pairs["sid"] = sid;
   pairs["version"] = version;
@@ -117,7 +124,7 @@ FormPairs RequestEvent::ToPairs() const {
   pairs["currentTime"] = currentTime;
   pairs["eventType"] = eventType;
   pairs["gameCode"] = gameCode;
-  pairs["macAddress"] = GetMacAddress();
+  AddMachineFacts(&pairs, MachineFacts::kMacOnly);
   pairs["msg"] = msg;
   pairs["response"] = response;
   pairs["sid"] = sid;
