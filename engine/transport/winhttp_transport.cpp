@@ -36,7 +36,7 @@ constexpr int kReceiveTimeoutMs = 150000;
 // standard library converts it to the system clock.
 constexpr auto kLongestWait = std::chrono::seconds(10);
 // How long the engine thread waits for WinHTTP to announce that a closed handle is closing.
-constexpr auto kCloseWait = std::chrono::milliseconds(2000);
+constexpr auto kCloseWait = std::chrono::milliseconds(500);
 const wchar_t kDefaultUserAgent[] = L"zdlcore";
 constexpr DWORD kTls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 constexpr DWORD kTls13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;

@@ -62,8 +62,8 @@ class LumoDownloader final : public ILumoDownloader, public LumoSimpleUnknownImp
   size_t QueuedJobs() const;
 
  private:
-  // Everything the worker thread touches. Shared with the thread, so that a thread that
-  // outlives the destructor's bounded wait never sees freed state.
+  // Everything the worker thread touches, shared with the thread (which the destruction
+  // joins).
   struct Shared;
 
   ~LumoDownloader();

@@ -168,5 +168,31 @@ void ScenarioFailingEngineInitIsTerminatedAndRefusesARetry() {
 
 TEST(ModuleExports, FailingEngineInitIsTerminatedAndRefusesARetry) { IN_CHILD(ScenarioFailingEngineInitIsTerminatedAndRefusesARetry); }
 
+// The engine is looked for beside the module first, then beside the host's program, and only
+// there (a full path each time, whatever the system's search order would find).
+void EngineFromTheFolders(const std::string& besideModule, const std::string& besideHost,
+                          int32_t expected) {
+  Host host(besideModule);
+  const fs::path hostEngine = fs::path(Utf8Of(platform::ExecutableDirectory())) / LUMO_ENGINE_FILE_NAME;
+  struct Remove {
+    fs::path path;
+    ~Remove() { fs::remove(path); }
+  } removeHostEngine{hostEngine};
+  if (!besideHost.empty()) {
+    fs::copy_file(fs::path(LUMO_FAKE_ZDL_DIR) / (std::string(LUMO_SHARED_LIBRARY_PREFIX) +
+                                                 besideHost + LUMO_SHARED_LIBRARY_SUFFIX),
+                  hostEngine, fs::copy_options::overwrite_existing);
+  }
+  EXPECT_EQ(host.init(nullptr), expected) << besideModule << " / " << besideHost;
+}
+
+TEST(ModuleExports, EngineBesideTheModuleComesFirst) {
+  IN_CHILD([] { EngineFromTheFolders("fake_zdl_ok", "fake_zdl_init_fails", 0); });
+}
+
+TEST(ModuleExports, EngineBesideTheHostWhenTheModulesFolderHasNone) {
+  IN_CHILD([] { EngineFromTheFolders("", "fake_zdl_ok", 0); });
+}
+
 }  // namespace
 }  // namespace lumo
