@@ -20,7 +20,7 @@ struct IsCdeclFunction : std::false_type {};
 template <class R, class... A>
 struct IsCdeclFunction<R(__cdecl*)(A...)> : std::true_type {};
 
-#define LUMO_EXPECT_STDCALL(Interface, Method)                          \
+#define LUMO_EXPECT_STDCALL(Interface, Method)                        \
   static_assert(IsStdcallMethod<decltype(&Interface::Method)>::value, \
                 #Interface "::" #Method " must be __stdcall")
 #define LUMO_EXPECT_CDECL(Type) \

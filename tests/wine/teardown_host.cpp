@@ -11,8 +11,9 @@
 // paused (pause on a stalled transfer; Resume must make progress first), hash (during the final
 // MD5 of a file of --size bytes), complete (the job completes; the engine must come from the
 // module's own folder).
-#include <winsock2.h>
+// winsock2.h before windows.h.
 #include <windows.h>
+#include <winsock2.h>
 
 #include <atomic>
 #include <chrono>
@@ -38,8 +39,8 @@ void Fail(const std::string& what) {
 
 std::wstring Wide(const std::string& text) {
   std::wstring wide(text.size() + 1, L'\0');
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0],
-                                    static_cast<int>(wide.size()));
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], static_cast<int>(wide.size()));
   wide.resize(n > 0 ? n - 1 : 0);
   return wide;
 }
@@ -131,16 +132,26 @@ struct Options {
 bool Parse(int argc, char** argv, Options* o) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i], value = argv[i + 1];
-    if (key == "--cell") o->cell = value;
-    else if (key == "--module") o->module = value;
-    else if (key == "--dir") o->dir = value;
-    else if (key == "--url") o->url = value;
-    else if (key == "--name") o->name = value;
-    else if (key == "--checksum-url") o->checksumUrl = value;
-    else if (key == "--checksum-md5") o->checksumMd5 = value;
-    else if (key == "--stall-port") o->stallPort = std::atoi(value.c_str());
-    else if (key == "--size") o->size = std::atoll(value.c_str());
-    else return false;
+    if (key == "--cell")
+      o->cell = value;
+    else if (key == "--module")
+      o->module = value;
+    else if (key == "--dir")
+      o->dir = value;
+    else if (key == "--url")
+      o->url = value;
+    else if (key == "--name")
+      o->name = value;
+    else if (key == "--checksum-url")
+      o->checksumUrl = value;
+    else if (key == "--checksum-md5")
+      o->checksumMd5 = value;
+    else if (key == "--stall-port")
+      o->stallPort = std::atoi(value.c_str());
+    else if (key == "--size")
+      o->size = std::atoll(value.c_str());
+    else
+      return false;
   }
   return !o->cell.empty() && !o->module.empty() && !o->dir.empty() && !o->url.empty();
 }
@@ -207,7 +218,8 @@ int main(int argc, char** argv) {
   if (o.cell == "held") {
     Sleep(1500);
   } else if (o.cell == "endpoint" || o.cell == "collector") {
-    if (!PollUntil([&] { return listener.Accepted() > 0; }, 60)) Fail("nothing reached the endpoint");
+    if (!PollUntil([&] { return listener.Accepted() > 0; }, 60))
+      Fail("nothing reached the endpoint");
     if (o.cell == "collector" && !PollUntil([&] { return Completed(d); }, 60)) {
       Fail("the job did not complete with a silent collector");
     }
