@@ -1,6 +1,7 @@
 // Binds the engine library: load it from the module's folder (else the host program's),
-// resolve mod_init/mod_term/mod_getobject, start it and obtain its two services. The library stays loaded until the loader is destroyed (the
-// module's unload), so a second binding in the same process is refused.
+// resolve mod_init/mod_term/mod_getobject, start it and obtain its two services. The library stays
+// loaded until the loader is destroyed (the module's unload), so a second binding in the same
+// process is refused.
 #pragma once
 
 #include <string>

@@ -44,8 +44,8 @@ std::string QueryMacAddress() {
   if (!apartment.Ok()) return std::string();
 
   ComRef<IWbemLocator> locator;
-  HRESULT result = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                            locator.OutVoid());
+  HRESULT result = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
+                                    IID_IWbemLocator, locator.OutVoid());
   if (FAILED(result) || locator.Get() == nullptr) return std::string();
 
   ComRef<IWbemServices> services;

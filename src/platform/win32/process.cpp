@@ -53,9 +53,9 @@ void UnloadDynamicLibrary(void* library) {
 
 WString LibraryDirectory() {
   HMODULE self = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCWSTR>(&LibraryDirectory), &self)) {
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&LibraryDirectory), &self)) {
     return WString();
   }
   std::vector<wchar_t> buffer(MAX_PATH);

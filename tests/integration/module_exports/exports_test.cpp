@@ -173,7 +173,8 @@ TEST(ModuleExports, FailingEngineInitIsTerminatedAndRefusesARetry) { IN_CHILD(Sc
 void EngineFromTheFolders(const std::string& besideModule, const std::string& besideHost,
                           int32_t expected) {
   Host host(besideModule);
-  const fs::path hostEngine = fs::path(Utf8Of(platform::ExecutableDirectory())) / LUMO_ENGINE_FILE_NAME;
+  const fs::path hostEngine =
+      fs::path(Utf8Of(platform::ExecutableDirectory())) / LUMO_ENGINE_FILE_NAME;
   struct Remove {
     fs::path path;
     ~Remove() { fs::remove(path); }
