@@ -12,7 +12,7 @@ HelperThreads& HelperThreads::Instance() {
   return *instance;
 }
 
-bool HelperThreads::Launch(std::function<void()> call) {
+uint64_t HelperThreads::Launch(std::function<void()> call) {
   try {
     auto finished = std::make_shared<std::atomic<bool>>(false);
     MutexLock hold(lock_);
@@ -25,11 +25,26 @@ bool HelperThreads::Launch(std::function<void()> call) {
       }
       finished->store(true);
     });
-    helpers_.push_back(Helper{std::move(thread), std::move(finished)});
-    return true;
+    helpers_.push_back(Helper{++lastId_, std::move(thread), std::move(finished)});
+    return lastId_;
   } catch (...) {
-    return false;
+    return 0;
   }
+}
+
+void HelperThreads::Join(uint64_t id) {
+  std::thread thread;
+  {
+    MutexLock hold(lock_);
+    for (auto it = helpers_.begin(); it != helpers_.end(); ++it) {
+      if (it->id == id) {
+        thread = std::move(it->thread);
+        helpers_.erase(it);
+        break;
+      }
+    }
+  }
+  if (thread.joinable()) thread.join();
 }
 
 void HelperThreads::LetGo() {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -20,9 +21,11 @@ class HelperThreads {
   // The process-wide set, never destroyed (helpers may outlive every other object).
   static HelperThreads& Instance();
 
-  // Runs call on a helper thread of its own; false when no thread could be made (call not run).
-  // call must not throw.
-  bool Launch(std::function<void()> call);
+  // Runs call on a helper thread of its own; its id, or 0 when no thread could be made (call not
+  // run).
+  uint64_t Launch(std::function<void()> call);
+  // Joins a helper whose call has returned (at once: it is ending); unknown ids are ignored.
+  void Join(uint64_t id);
   // Joins the helpers that have finished; those still running are detached and the library is
   // pinned. Called when the module winds down.
   void LetGo();
@@ -31,6 +34,7 @@ class HelperThreads {
 
  private:
   struct Helper {
+    uint64_t id;
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> finished;
   };
@@ -39,6 +43,7 @@ class HelperThreads {
 
   Mutex lock_;
   std::list<Helper> helpers_ GUARDED_BY(lock_);
+  uint64_t lastId_ GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace lumo

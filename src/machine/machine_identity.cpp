@@ -47,9 +47,9 @@ class Fact : public std::enable_shared_from_this<Fact> {
                                      Clock::now() - fetchedAt_ >= kFactRetry);
     if (!expired || fetching_) return value_;
     fetching_ = true;
-    bool launched = false;
+    uint64_t helper = 0;
     try {
-      launched = HelperThreads::Instance().Launch([self = shared_from_this(), query] {
+      helper = HelperThreads::Instance().Launch([self = shared_from_this(), query] {
         std::string answer;
         try {
           answer = query();
@@ -59,7 +59,7 @@ class Fact : public std::enable_shared_from_this<Fact> {
       });
     } catch (...) {
     }
-    if (!launched) {
+    if (helper == 0) {
       fetching_ = false;
       return value_;
     }
@@ -67,6 +67,12 @@ class Fact : public std::enable_shared_from_this<Fact> {
     if (!known_) {
       const Clock::time_point until = Clock::now() + firstWait;
       while (fetching_ && changed_.WaitUntil(lock_, until)) {
+      }
+      if (!fetching_) {
+        const std::string answer = value_;
+        hold.Unlock();
+        HelperThreads::Instance().Join(helper);  // its answer is in: it is ending
+        return answer;
       }
     }
     return value_;
