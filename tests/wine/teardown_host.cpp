@@ -12,8 +12,9 @@
 // MD5 of a file of --size bytes), complete (the job completes; the engine must come from the
 // module's own folder).
 // winsock2.h before windows.h.
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <atomic>
 #include <chrono>
