@@ -11,7 +11,8 @@
 namespace {
 
 std::mutex g_eventsLock;
-std::string g_events;  // guarded by g_eventsLock
+// Never destroyed: a host may terminate the engine from its own exit-time destructors.
+std::string& g_events = *new std::string;  // guarded by g_eventsLock
 
 void Record(const char* event) {
   std::lock_guard<std::mutex> lock(g_eventsLock);
