@@ -36,7 +36,7 @@ constexpr int kMaxAttempts = 2;  // one restart from zero when a resume cannot b
 constexpr int kMaxConnections = ZDL_MAX_CONNECTIONS > 0 ? ZDL_MAX_CONNECTIONS : 1;
 constexpr uint64_t kMinSegmentedBytes = 4ull << 20;  // smaller files cannot win the set-up back
 constexpr uint64_t kMinPieceBytes = 1ull << 20;      // ranges are not split below this
-constexpr auto kGrowWindow = std::chrono::milliseconds(250);
+constexpr auto kGrowWindow = std::chrono::milliseconds(150);
 // More connections only while the rest of the file would take longer than this at the
 // present rate; and only while the last step gained this share of what it could have.
 constexpr double kMinGainSeconds = 1.0;
@@ -682,7 +682,10 @@ void DownloadSession::Core::MaybeGrow() {
     // Only the main connection runs: its thread is the caller.
     EnterSegmented({ByteRange{offset_, total}}, offset_, total);
   }
-  const int next = std::min(kMaxConnections, count * 2);
+  // Four at a time while each step pays in full (a capped mirror), two once it pays less.
+  const bool linear = countBefore_ > 0 && rateBefore_ > 0 && count > countBefore_ &&
+                      rate >= 0.8 * rateBefore_ * count / countBefore_;
+  const int next = std::min(kMaxConnections, count * (count == 1 || linear ? 4 : 2));
   countBefore_ = count;
   rateBefore_ = rate;
   probing_ = true;
