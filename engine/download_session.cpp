@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "checksum_manifest.h"
 #include "base/file_name.h"
+#include "checksum_manifest.h"
 #include "path_text.h"
 #include "platform/engine_file.h"
 #include "response_rules.h"
@@ -183,12 +183,12 @@ class DownloadSession::Core final : public TransferObserver {
   WString finalPath_;
   WString partPath_;
   WString metaPath_;
-  const std::shared_ptr<Throttle> throttle_;  // rate and deadline of every connection
+  const std::shared_ptr<Throttle> throttle_;    // rate and deadline of every connection
   const std::unique_ptr<Transport> transport_;  // Cancel is thread-safe
 
   std::mutex optionsLock_;
-  SessionOptions options_;  // guarded by optionsLock_
-  bool started_ = false;    // guarded by optionsLock_
+  SessionOptions options_;       // guarded by optionsLock_
+  bool started_ = false;         // guarded by optionsLock_
   Clock::time_point startedAt_;  // guarded by optionsLock_; set with started_
 
   // Read by the polling threads, written by the engine thread.
@@ -205,7 +205,7 @@ class DownloadSession::Core final : public TransferObserver {
   std::string detail_;                         // guarded by resultLock_
 
   std::mutex speedLock_;
-  std::deque<Sample> samples_;  // guarded by speedLock_; the last ~2 s of progress
+  std::deque<Sample> samples_;    // guarded by speedLock_; the last ~2 s of progress
   Clock::time_point lastSample_;  // guarded by speedLock_
 
   // Segmented transfers. The map and the file are shared by the connections; the flags below
@@ -222,18 +222,18 @@ class DownloadSession::Core final : public TransferObserver {
   int helpersRunning_ = 0;                            // guarded by helpersLock_
   bool helpersStopped_ = false;                       // guarded by helpersLock_
   std::mutex segmentFailureLock_;
-  bool segmentFailed_ = false;         // guarded by segmentFailureLock_
-  EngineResult segmentFailure_;        // guarded by segmentFailureLock_
-  std::string segmentFailureDetail_;   // guarded by segmentFailureLock_
+  bool segmentFailed_ = false;        // guarded by segmentFailureLock_
+  EngineResult segmentFailure_;       // guarded by segmentFailureLock_
+  std::string segmentFailureDetail_;  // guarded by segmentFailureLock_
   std::mutex growLock_;
-  bool growing_ = false;                // guarded by growLock_
-  bool probing_ = false;                // guarded by growLock_; the last step is being judged
-  int countBefore_ = 1;                 // guarded by growLock_
-  double rateBefore_ = 0;               // guarded by growLock_
-  Clock::time_point windowStart_;       // guarded by growLock_
-  uint64_t windowBytes_ = 0;            // guarded by growLock_
+  bool growing_ = false;           // guarded by growLock_
+  bool probing_ = false;           // guarded by growLock_; the last step is being judged
+  int countBefore_ = 1;            // guarded by growLock_
+  double rateBefore_ = 0;          // guarded by growLock_
+  Clock::time_point windowStart_;  // guarded by growLock_
+  uint64_t windowBytes_ = 0;       // guarded by growLock_
   std::mutex checkpointLock_;
-  Clock::time_point lastCheckpoint_;    // guarded by checkpointLock_
+  Clock::time_point lastCheckpoint_;  // guarded by checkpointLock_
 
   // Engine thread only.
   EngineFile file_;
@@ -495,10 +495,10 @@ bool DownloadSession::Core::ClaimFits(uint64_t total) {
 
 bool DownloadSession::Core::OnResponse(const ResponseHead& head) {
   const bool confirmed = confirming_ && ConfirmsEnd(head, offset_, validator_);
-  AnswerPlan plan = confirming_ ? AnswerPlan{confirmed ? AnswerUse::kAlreadyComplete
-                                                       : AnswerUse::kRestart,
-                                             offset_}
-                                : PlanAnswer(head, offset_, validator_);
+  AnswerPlan plan =
+      confirming_
+          ? AnswerPlan{confirmed ? AnswerUse::kAlreadyComplete : AnswerUse::kRestart, offset_}
+          : PlanAnswer(head, offset_, validator_);
   if (resume_.ranged && plan.use == AnswerUse::kAppend &&
       (!AnswerCarriesValidator(head, validator_) || plan.total != resume_.total)) {
     plan.use = AnswerUse::kRestart;
@@ -531,8 +531,7 @@ bool DownloadSession::Core::OnResponse(const ResponseHead& head) {
     case AnswerUse::kAppend:
       break;
   }
-  const bool fromZero =
-      plan.use == AnswerUse::kWholeFile || (offset_ == 0 && !resume_.ranged);
+  const bool fromZero = plan.use == AnswerUse::kWholeFile || (offset_ == 0 && !resume_.ranged);
   // A size the disk cannot hold fails this URL before anything is reserved or discarded:
   // the next mirror may tell the truth, and an earlier part stays for its resume.
   if (plan.total > 0 && !ClaimFits(plan.total)) {
@@ -673,8 +672,8 @@ void DownloadSession::Core::MaybeGrow() {
   }
   const uint64_t total = total_.load();
   const uint64_t left = total - std::min(total, bytes);
-  if (count >= kMaxConnections || noMoreConnections_.load() || stopSegments_.load() ||
-      rate <= 0 || static_cast<double>(left) / rate < kMinGainSeconds) {
+  if (count >= kMaxConnections || noMoreConnections_.load() || stopSegments_.load() || rate <= 0 ||
+      static_cast<double>(left) / rate < kMinGainSeconds) {
     if (count >= kMaxConnections || noMoreConnections_.load()) growing_ = false;
     return;
   }
@@ -842,8 +841,7 @@ bool DownloadSession::Core::OnSegmentResponse(Connection& connection, const Resp
   }
 }
 
-bool DownloadSession::Core::OnSegmentData(Connection& connection, const void* data,
-                                          size_t length) {
+bool DownloadSession::Core::OnSegmentData(Connection& connection, const void* data, size_t length) {
   if (stopSegments_.load() || cancelled_.load()) return false;
   if (connection.index >= allowed_.load()) {
     connection.retired = true;
@@ -1142,9 +1140,9 @@ int32_t DownloadSession::Create(const char* url, const ZdlWChar* checksumPath,
     WString name = (fileName && fileName[0]) ? WString(fileName) : Utf8ToWide(lumo::FileNameFromUrl(url));
     // Nothing the caller names may lead out of the save folder or to a device.
     if (!lumo::IsLegalHostFileName(WideToUtf8(name))) return kZdlInvalidArg;
-    auto core = std::make_shared<Core>(url, checksumPath ? WString(checksumPath) : WString(),
-                                       WString(saveDir), name, std::move(throttle),
-                                       std::move(transport));
+    auto core =
+        std::make_shared<Core>(url, checksumPath ? WString(checksumPath) : WString(),
+                               WString(saveDir), name, std::move(throttle), std::move(transport));
     auto* session = new DownloadSession(std::move(core));
     session->AddRef();
     *out = session;

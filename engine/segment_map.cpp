@@ -38,8 +38,8 @@ std::vector<std::string> Words(const std::string& line) {
 bool ParsePartMeta(const std::string& text, PartMeta* meta) {
   *meta = PartMeta();
   const size_t lineEnd = text.find('\n');
-  meta->validator = ValidatorFromMeta(text.substr(0, lineEnd == std::string::npos ? text.size()
-                                                                                   : lineEnd + 1));
+  meta->validator =
+      ValidatorFromMeta(text.substr(0, lineEnd == std::string::npos ? text.size() : lineEnd + 1));
   if (meta->validator.empty()) return false;
   if (lineEnd == std::string::npos || lineEnd + 1 == text.size()) return true;  // one line
   std::string rest = text.substr(lineEnd + 1);
@@ -117,8 +117,8 @@ int SegmentMap::Claim(uint64_t minPiece, ByteRange* range) {
     if (segment.written >= segment.end) continue;
     if (!segment.owned) {
       if (free == kNone || segment.written < segments_[free].written) free = static_cast<int>(i);
-    } else if (largest == kNone || segment.end - segment.next >
-                                       segments_[largest].end - segments_[largest].next) {
+    } else if (largest == kNone ||
+               segment.end - segment.next > segments_[largest].end - segments_[largest].next) {
       largest = static_cast<int>(i);
     }
   }

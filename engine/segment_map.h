@@ -66,8 +66,8 @@ class SegmentMap {
   bool HasWorkLocked(uint64_t minPiece) const;
 
   std::mutex lock_;
-  uint64_t total_ = 0;              // guarded by lock_
-  std::vector<Segment> segments_;   // guarded by lock_
+  uint64_t total_ = 0;             // guarded by lock_
+  std::vector<Segment> segments_;  // guarded by lock_
 };
 
 }  // namespace zdl

@@ -140,7 +140,9 @@ class CurlTransport final : public Transport {
   static size_t OnWrite(char* data, size_t size, size_t count, void* context);
   static int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   static bool Deliver(Exchange* exchange);
-  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override { throttle_->SetRate(bytesPerSecond); }
+  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override {
+    throttle_->SetRate(bytesPerSecond);
+  }
   void SetDeadline(std::chrono::steady_clock::time_point deadline) override {
     throttle_->SetDeadline(deadline);
   }

@@ -88,11 +88,11 @@ class Throttle {
 
   std::mutex lock_;
   std::condition_variable wake_;
-  bool cancelled_ = false;  // guarded by lock_
-  uint32_t rate_ = 0;       // guarded by lock_
-  uint64_t bytes_ = 0;      // guarded by lock_; counted since start_
+  bool cancelled_ = false;   // guarded by lock_
+  uint32_t rate_ = 0;        // guarded by lock_
+  uint64_t bytes_ = 0;       // guarded by lock_; counted since start_
   uint64_t generation_ = 0;  // guarded by lock_; grows with every change a wait must see
-  Clock::time_point start_ = Clock::now();              // guarded by lock_
+  Clock::time_point start_ = Clock::now();                 // guarded by lock_
   Clock::time_point deadline_ = Clock::time_point::max();  // guarded by lock_
 };
 

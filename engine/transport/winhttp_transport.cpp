@@ -361,7 +361,9 @@ class WinHttpTransport final : public Transport {
   TransferOutcome Perform(const TransferRequest& request, TransferObserver& observer) override;
   void Cancel() override;
   // Pace picks up the new rate at once, the read loop with the next read's size.
-  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override { throttle_->SetRate(bytesPerSecond); }
+  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override {
+    throttle_->SetRate(bytesPerSecond);
+  }
   void SetDeadline(Clock::time_point deadline) override;
 
  private:

@@ -143,14 +143,11 @@ int32_t EngineFile::WriteAt(uint64_t offset, const void* data, size_t length) {
   return 0;
 }
 
-int32_t EngineFile::Flush() {
-  return FlushFileBuffers(AsHandle(handle_)) ? 0 : LastErrorStatus();
-}
+int32_t EngineFile::Flush() { return FlushFileBuffers(AsHandle(handle_)) ? 0 : LastErrorStatus(); }
 
 void EngineFile::MarkSparse() {
   DWORD returned = 0;
-  DeviceIoControl(AsHandle(handle_), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned,
-                  nullptr);
+  DeviceIoControl(AsHandle(handle_), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
 }
 
 int32_t EngineFile::Read(void* data, size_t length, size_t* got) {
