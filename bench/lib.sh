@@ -38,9 +38,10 @@ bench_free_port() {
 }
 
 # Writes $1/nginx.conf serving folder $2 on 127.0.0.1:$3 (sendfile on; nginx answers ranges of
-# static files by itself) and starts nginx with prefix $1. Waits until it answers.
+# static files by itself) and starts nginx with prefix $1. Waits until it answers. An optional
+# fourth argument is one more directive of the server, e.g. "limit_rate 20m;".
 bench_nginx_start() {
-  local dir=$1 root=$2 port=$3
+  local dir=$1 root=$2 port=$3 extra=${4:-}
   mkdir -p "$dir/tmp" "$dir/logs"
   local user_line=""
   # A root master hands the workers to nobody, who may not read the bench folder.
@@ -64,6 +65,7 @@ http {
   server {
     listen 127.0.0.1:$port;
     root $root;
+    $extra
   }
 }
 EOF

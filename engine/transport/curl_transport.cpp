@@ -117,6 +117,8 @@ std::string Trimmed(const char* text, size_t length) {
 
 class CurlTransport final : public Transport {
  public:
+  CurlTransport(std::shared_ptr<Throttle> throttle, bool ownsThrottle)
+      : throttle_(std::move(throttle)), ownsThrottle_(ownsThrottle) {}
   TransferOutcome Perform(const TransferRequest& request, TransferObserver& observer) override;
   void Cancel() override;
 
@@ -138,13 +140,16 @@ class CurlTransport final : public Transport {
   static size_t OnWrite(char* data, size_t size, size_t count, void* context);
   static int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   static bool Deliver(Exchange* exchange);
-  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override { throttle_.SetRate(bytesPerSecond); }
+  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override {
+    throttle_->SetRate(bytesPerSecond);
+  }
   void SetDeadline(std::chrono::steady_clock::time_point deadline) override {
-    throttle_.SetDeadline(deadline);
+    throttle_->SetDeadline(deadline);
   }
 
   std::atomic<bool> cancelled_{false};
-  Throttle throttle_;
+  const std::shared_ptr<Throttle> throttle_;
+  const bool ownsThrottle_;  // a shared throttle is cancelled by its owner, for all
   lumo::Mutex multiLock_;
   CURLM* multi_ GUARDED_BY(multiLock_) = nullptr;  // set while Perform runs
 };
@@ -183,6 +188,9 @@ size_t CurlTransport::OnHeader(char* data, size_t size, size_t count, void* cont
     exchange->head.etag = Trimmed(data + 5, length - 5);
   } else if (StartsWithNoCase(data, length, "last-modified:")) {
     exchange->head.lastModified = Trimmed(data + 14, length - 14);
+  } else if (StartsWithNoCase(data, length, "accept-ranges:")) {
+    std::string value = Trimmed(data + 14, length - 14);
+    exchange->head.acceptsRanges = StartsWithNoCase(value.data(), value.size(), "bytes");
   } else if (StartsWithNoCase(data, length, "content-range:")) {
     exchange->head.contentRange = Trimmed(data + 14, length - 14);
   }
@@ -231,7 +239,7 @@ int CurlTransport::OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t,
 
 void CurlTransport::Cancel() {
   cancelled_.store(true);
-  throttle_.Cancel();
+  if (ownsThrottle_) throttle_->Cancel();
   lumo::MutexLock lock(multiLock_);
   if (multi_) curl_multi_wakeup(multi_);
 }
@@ -255,9 +263,9 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   exchange.observer = &observer;
   exchange.easy = easy.get();
   exchange.cancelled = &cancelled_;
-  exchange.throttle = &throttle_;
-  throttle_.Restart();
-  const uint32_t initialRate = throttle_.Rate();
+  exchange.throttle = throttle_.get();
+  throttle_->Restart();
+  const uint32_t initialRate = throttle_->Rate();
 
   CURL* e = easy.get();
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
@@ -314,8 +322,9 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   // The body is wanted as stored; libcurl decodes nothing, so an encoded body would be kept as is.
   append("Accept-Encoding: identity");
   std::string range;
-  if (request.rangeStart > 0) {
-    range = std::to_string(request.rangeStart) + "-";
+  range = RangeHeaderValue(request);
+  if (!range.empty()) {
+    range.erase(0, 6);  // libcurl takes the value without "bytes="
     curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
     if (!request.ifRange.empty()) append("If-Range: " + request.ifRange);
   }
@@ -370,7 +379,7 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
       headTooSlow = true;
       break;
     }
-    if (throttle_.PastDeadline()) {
+    if (throttle_->PastDeadline()) {
       code = CURLE_OPERATION_TIMEDOUT;
       break;
     }
@@ -397,7 +406,7 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   } else if (headTooSlow) {
     outcome.end = TransferEnd::kFailed;
     outcome.failure = EngineResult{3, static_cast<int32_t>(CURLE_OPERATION_TIMEDOUT)};
-  } else if (throttle_.PastDeadline()) {
+  } else if (throttle_->PastDeadline()) {
     outcome.end = TransferEnd::kFailed;
     outcome.failure = ResultFromCurl(CURLE_OPERATION_TIMEDOUT);
   } else if (finished && code == CURLE_OK) {
@@ -424,6 +433,10 @@ bool TransportGlobalInit() {
   return ready;
 }
 
-std::unique_ptr<Transport> CreateTransport() { return std::make_unique<CurlTransport>(); }
+std::unique_ptr<Transport> CreateTransport(std::shared_ptr<Throttle> throttle) {
+  const bool owns = !throttle;
+  if (owns) throttle = std::make_shared<Throttle>();
+  return std::make_unique<CurlTransport>(std::move(throttle), owns);
+}
 
 }  // namespace zdl

@@ -15,10 +15,13 @@ class Throttle {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Starts counting a new exchange at the current rate.
+  // Starts counting a new exchange at the current rate. Time spent idle earns no burst, but
+  // bytes already ahead of the rate stay owed: exchanges sharing the throttle keep one budget.
   void Restart() {
     lumo::MutexLock lock(lock_);
-    RebaseLocked();
+    if (rate_ == 0 || start_ + std::chrono::milliseconds(bytes_ * 1000 / rate_) <= Clock::now()) {
+      RebaseLocked();
+    }
   }
 
   // A new rate (0 = unlimited) from now on; a waiting Pace recomputes its wait.

@@ -14,6 +14,8 @@
 
 namespace zdl {
 
+class Throttle;
+
 // A result code of GetResult with its extended code.
 struct EngineResult {
   int32_t result = 0;
@@ -27,6 +29,7 @@ struct TransferRequest {
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;            // sent with POST
   uint64_t rangeStart = 0;     // > 0: ask for the bytes from this offset on ("Range: bytes=N-")
+  uint64_t rangeEnd = 0;       // > 0: ask only for the bytes before this offset ("bytes=N-M")
   std::string ifRange;         // with rangeStart: the validator sent as If-Range
   // Bounds the connection; the connection plus kHeadGraceSeconds bounds the whole response
   // head (interim 1xx answers and redirects included).
@@ -51,7 +54,17 @@ struct ResponseHead {
   std::string lastModified;
   std::string contentRange;   // e.g. "bytes 100-199/200" or "bytes */200"
   std::string contentEncoding;
+  bool acceptsRanges = false;  // "Accept-Ranges: bytes"
 };
+
+// The Range header value of a request ("bytes=N-" or "bytes=N-M"); empty when it asks for the
+// whole body.
+inline std::string RangeHeaderValue(const TransferRequest& request) {
+  if (request.rangeStart == 0 && request.rangeEnd == 0) return std::string();
+  std::string value = "bytes=" + std::to_string(request.rangeStart) + "-";
+  if (request.rangeEnd > request.rangeStart) value += std::to_string(request.rangeEnd - 1);
+  return value;
+}
 
 // Receives one exchange's events on the thread that runs Perform.
 class TransferObserver {
@@ -114,7 +127,9 @@ class Transport {
 // Once per process before the first transport (mod_init); true when the stack is usable.
 bool TransportGlobalInit();
 
-// A fresh transport for one session or request; null when the stack cannot provide one.
-std::unique_ptr<Transport> CreateTransport();
+// A fresh transport for one session or request; null when the stack cannot provide one. Given
+// a throttle, the transport paces and times out through it, so transports sharing one keep a
+// rate and a deadline together (Cancel on one of them leaves the throttle to its owner).
+std::unique_ptr<Transport> CreateTransport(std::shared_ptr<Throttle> throttle = nullptr);
 
 }  // namespace zdl

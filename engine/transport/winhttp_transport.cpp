@@ -359,10 +359,14 @@ void ApplyProxyForUrl(HINTERNET request, const std::wstring& agent, const std::w
 
 class WinHttpTransport final : public Transport {
  public:
+  WinHttpTransport(std::shared_ptr<Throttle> throttle, bool ownsThrottle)
+      : throttle_(std::move(throttle)), ownsThrottle_(ownsThrottle) {}
   TransferOutcome Perform(const TransferRequest& request, TransferObserver& observer) override;
   void Cancel() override;
   // Pace picks up the new rate at once, the read loop with the next read's size.
-  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override { throttle_.SetRate(bytesPerSecond); }
+  void SetMaxBytesPerSecond(uint32_t bytesPerSecond) override {
+    throttle_->SetRate(bytesPerSecond);
+  }
   void SetDeadline(Clock::time_point deadline) override;
 
  private:
@@ -390,7 +394,8 @@ class WinHttpTransport final : public Transport {
   void WakeCurrent();
 
   std::atomic<bool> cancelled_{false};
-  Throttle throttle_;
+  const std::shared_ptr<Throttle> throttle_;
+  const bool ownsThrottle_;  // a shared throttle is cancelled by its owner, for all
   lumo::Mutex lock_;
   AsyncRequest* current_ GUARDED_BY(lock_) = nullptr;  // the request a Cancel must wake
 };
@@ -402,12 +407,12 @@ void WinHttpTransport::WakeCurrent() {
 
 void WinHttpTransport::Cancel() {
   cancelled_.store(true);
-  throttle_.Cancel();
+  if (ownsThrottle_) throttle_->Cancel();
   WakeCurrent();
 }
 
 void WinHttpTransport::SetDeadline(Clock::time_point deadline) {
-  throttle_.SetDeadline(deadline);
+  throttle_->SetDeadline(deadline);
   WakeCurrent();
 }
 
@@ -418,10 +423,10 @@ WinHttpTransport::Interrupted WinHttpTransport::Await(AsyncRequest* call,
     // Read before the deadline, so a deadline moved meanwhile wakes the wait below.
     const uint64_t seen = call->Wakes();
     if (cancelled_.load()) return Interrupted::kCancelled;
-    if (throttle_.PastDeadline()) return Interrupted::kPastDeadline;
+    if (throttle_->PastDeadline()) return Interrupted::kPastDeadline;
     if (Clock::now() >= headDeadline) return Interrupted::kHeadLate;
     const Clock::time_point until =
-        std::min({headDeadline, throttle_.Deadline(), Clock::now() + kLongestWait});
+        std::min({headDeadline, throttle_->Deadline(), Clock::now() + kLongestWait});
     if (call->Await(cancelled_, until, seen, error, bytes)) return Interrupted::kNo;
   }
 }
@@ -446,7 +451,7 @@ TransferOutcome WinHttpTransport::Perform(const TransferRequest& request,
     outcome.end = TransferEnd::kCancelled;
     return outcome;
   }
-  throttle_.Restart();
+  throttle_->Restart();
 
   Target target;
   target.url = Utf8ToWide(request.url);
@@ -576,9 +581,9 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
   }
   // WinHTTP decodes nothing unless asked, so an encoded body would be kept as is.
   call->headers += L"Accept-Encoding: identity\r\n";
-  if (request.rangeStart > 0) {
-    call->headers +=
-        Utf8ToWide("Range: bytes=" + std::to_string(request.rangeStart) + "-") + L"\r\n";
+  const std::string range = RangeHeaderValue(request);
+  if (!range.empty()) {
+    call->headers += Utf8ToWide("Range: " + range) + L"\r\n";
     if (!request.ifRange.empty()) {
       call->headers += Utf8ToWide("If-Range: " + request.ifRange) + L"\r\n";
     }
@@ -625,6 +630,7 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
   head.etag = QueryText(raw, WINHTTP_QUERY_ETAG);
   head.lastModified = QueryText(raw, WINHTTP_QUERY_LAST_MODIFIED);
   head.contentRange = QueryText(raw, WINHTTP_QUERY_CONTENT_RANGE);
+  head.acceptsRanges = QueryText(raw, WINHTTP_QUERY_ACCEPT_RANGES).compare(0, 5, "bytes") == 0;
   head.contentEncoding = QueryText(raw, WINHTTP_QUERY_CONTENT_ENCODING);
   outcome.responded = true;
   if (!observer.OnResponse(head)) {
@@ -636,7 +642,7 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
   for (;;) {
     // Under a speed limit, small reads keep the pace smooth and the waits short; the size
     // follows a limit changed while the transfer runs.
-    const uint32_t rate = throttle_.Rate();
+    const uint32_t rate = throttle_->Rate();
     const DWORD readBytes =
         rate == 0 ? kReadBufferBytes
                   : std::max(kMinLimitedReadBytes, std::min<DWORD>(kReadBufferBytes, rate / 8));
@@ -651,7 +657,7 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
       outcome.end = TransferEnd::kStopped;
       return outcome;
     }
-    if (!throttle_.Pace(bytes)) {
+    if (!throttle_->Pace(bytes)) {
       return interrupted(cancelled_.load() ? Interrupted::kCancelled : Interrupted::kPastDeadline);
     }
   }
@@ -663,6 +669,10 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
 
 bool TransportGlobalInit() { return WinHttpCheckPlatform() != FALSE; }
 
-std::unique_ptr<Transport> CreateTransport() { return std::make_unique<WinHttpTransport>(); }
+std::unique_ptr<Transport> CreateTransport(std::shared_ptr<Throttle> throttle) {
+  const bool owns = !throttle;
+  if (owns) throttle = std::make_shared<Throttle>();
+  return std::make_unique<WinHttpTransport>(std::move(throttle), owns);
+}
 
 }  // namespace zdl

@@ -41,6 +41,14 @@ class EngineFile {
   uint64_t Size() const;
   // Writes every byte or fails.
   int32_t Write(const void* data, size_t length);
+  // Writes every byte at `offset`, whatever the position of sequential writes; several threads
+  // may write disjoint ranges at once.
+  int32_t WriteAt(uint64_t offset, const void* data, size_t length);
+  // Data written so far reaches the device before this returns.
+  int32_t Flush();
+  // Regions never written take no room and cost no zero-filling when a write lands past the
+  // end (NTFS fills such gaps at once otherwise). Best effort.
+  void MarkSparse();
   // Reads up to length bytes; *got is 0 at the end of the file.
   int32_t Read(void* data, size_t length, size_t* got);
   // Empties the file and continues writing at offset 0.

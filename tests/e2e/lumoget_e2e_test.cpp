@@ -64,7 +64,7 @@ TEST(LumogetE2E, CtrlCStopsCleanlyAndTheNextRunResumes) {
     WriteRandomFile(files / "movie.bin", size, 33);
     auto services = StartServices(files);
     ASSERT_TRUE(services);
-    const std::string url = services->Url("/fault/rate=1500000,once/movie.bin");
+    const std::string url = services->Url("/fault/rate=1500000/movie.bin");
     const fs::path output = ScenarioDir() / "lumoget.txt";
 
     const int pid = Spawn({kLumoget, "-d", downloads.string(), url}, output);
@@ -81,15 +81,17 @@ TEST(LumogetE2E, CtrlCStopsCleanlyAndTheNextRunResumes) {
     EXPECT_TRUE(Contains(text, "Interrupted")) << text;
     EXPECT_TRUE(Contains(text, "stopping")) << text;
     EXPECT_FALSE(fs::exists(downloads / "movie.bin"));
-    const auto first = services->Requests("/movie.bin");
-    ASSERT_EQ(first.size(), 1u);
+    const size_t first = services->Requests("/movie.bin").size();
+    ASSERT_GE(first, 1u);
 
     const int again = WaitExit(Spawn({kLumoget, "-d", downloads.string(), url}, output));
     EXPECT_EQ(again, 0) << ReadFile(output);
     EXPECT_TRUE(SameFiles(downloads / "movie.bin", files / "movie.bin"));
     const auto requests = services->Requests("/movie.bin");
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_GT(requests[1].RangeStart(), 0) << "the next run resumes the partial file";
+    ASSERT_GT(requests.size(), first);
+    for (size_t i = first; i < requests.size(); ++i) {
+      EXPECT_GT(requests[i].RangeStart(), 0) << "the next run resumes the partial file";
+    }
   });
 }
 

@@ -189,6 +189,30 @@ int32_t EngineFile::Write(const void* data, size_t length) {
   return 0;
 }
 
+int32_t EngineFile::WriteAt(uint64_t offset, const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = ::pwrite(fd_, p, length, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return Fail();
+    }
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int32_t EngineFile::Flush() { return ::fdatasync(fd_) == 0 ? 0 : Fail(); }
+
+// Files here have holes wherever nothing was written.
+void EngineFile::MarkSparse() {}
+
 int32_t EngineFile::Read(void* data, size_t length, size_t* got) {
   for (;;) {
     ssize_t n = ::read(fd_, data, length);

@@ -3,6 +3,7 @@
 #include "platform/engine_file.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include "platform/long_path.h"
 
@@ -123,6 +124,30 @@ int32_t EngineFile::Write(const void* data, size_t length) {
     length -= written;
   }
   return 0;
+}
+
+int32_t EngineFile::WriteAt(uint64_t offset, const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    if (!WriteFile(AsHandle(handle_), p, chunk, &written, &at)) return LastErrorStatus();
+    if (written == 0) return StatusFromWin32(ERROR_DISK_FULL);
+    p += written;
+    offset += written;
+    length -= written;
+  }
+  return 0;
+}
+
+int32_t EngineFile::Flush() { return FlushFileBuffers(AsHandle(handle_)) ? 0 : LastErrorStatus(); }
+
+void EngineFile::MarkSparse() {
+  DWORD returned = 0;
+  DeviceIoControl(AsHandle(handle_), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
 }
 
 int32_t EngineFile::Read(void* data, size_t length, size_t* got) {
