@@ -407,9 +407,15 @@ TEST_P(SegmentedTest, FileArrivesWhole) {
     Faults busy = slow;
     busy.status = 503;
     busy.times = 1;
-    // The first request is answered; every later one, an extra connection, is refused.
+    // The first request is answered; every later one, an extra connection, is refused. The
+    // fault waits for the first body bytes, so the first answer itself is never the refused one.
     std::thread refuse([&] {
-      faults.WaitFor([&] { return faults.RequestCount("/s.bin") > 0; }, 10s);
+      faults.WaitFor(
+          [&] {
+            const auto requests = faults.Requests("/s.bin");
+            return !requests.empty() && requests[0].bytesSent > 0;
+          },
+          10s);
       faults.SetFaults("/s.bin", busy);
     });
     SessionEnd first = Run(url, row.maxSpeed, 0, event);
