@@ -1,6 +1,5 @@
 #include "e2e_support.h"
 
-#include <openssl/evp.h>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -11,84 +10,10 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <random>
 #include <thread>
 
 namespace lumo::e2e {
-namespace {
-
-constexpr int kSkippedExitCode = 77;
-
-fs::path gScenarioDir;
-
-}  // namespace
-
-void RunInChild(const std::function<void()>& scenario) {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  gScenarioDir = fs::temp_directory_path() /
-                 ("lumo-e2e-" + std::to_string(getpid()) + "-" + info->name());
-  fs::remove_all(gScenarioDir);
-  fs::create_directories(gScenarioDir);
-  std::cout << std::flush;
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0) << std::strerror(errno);
-  if (child == 0) {
-    try {
-      scenario();
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "exception: " << e.what();
-    } catch (...) {
-      ADD_FAILURE() << "unknown exception";
-    }
-    int code = 0;
-    if (::testing::Test::HasFailure()) {
-      code = 1;
-    } else if (::testing::Test::IsSkipped()) {
-      code = kSkippedExitCode;
-    }
-    std::cout << std::flush;
-    std::fflush(nullptr);
-    // No static destructors: module threads may still run, as in a host that exits.
-    _exit(code);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  std::error_code ignored;
-  UnmountSmallDisk(SmallDiskDir());  // in case the scenario died with it mounted
-  fs::remove_all(gScenarioDir, ignored);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == kSkippedExitCode) {
-    GTEST_SKIP() << "skipped in the scenario's process (reason above)";
-  }
-  ASSERT_TRUE(WIFEXITED(status)) << "the scenario's process died with signal "
-                                 << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the scenario failed (messages above)";
-}
-
-fs::path ScenarioDir() { return gScenarioDir; }
-
-fs::path SmallDiskDir() { return gScenarioDir / "small-disk"; }
-
-void WriteRandomFile(const fs::path& path, uint64_t size, uint32_t seed) {
-  fs::create_directories(path.parent_path());
-  std::mt19937_64 random(seed);
-  std::ofstream out(path, std::ios::binary);
-  std::vector<uint64_t> block(8192);
-  uint64_t left = size;
-  while (left > 0) {
-    for (auto& word : block) word = random();
-    const uint64_t bytes = std::min<uint64_t>(left, block.size() * sizeof(uint64_t));
-    out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(bytes));
-    left -= bytes;
-  }
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+fs::path SmallDiskDir() { return ScenarioDir() / "small-disk"; }
 
 ::testing::AssertionResult SameFiles(const fs::path& actual, const fs::path& expected) {
   if (!fs::exists(actual)) return ::testing::AssertionFailure() << actual << " does not exist";
@@ -97,22 +22,9 @@ std::string ReadFile(const fs::path& path) {
   if (a == b) return ::testing::AssertionSuccess();
   size_t first = 0;
   while (first < a.size() && first < b.size() && a[first] == b[first]) ++first;
-  return ::testing::AssertionFailure() << actual << " has " << a.size() << " bytes, "
-                                       << expected << " has " << b.size()
-                                       << "; they differ from byte " << first;
-}
-
-std::string Md5Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
-  std::string text;
-  char pair[3];
-  for (unsigned int i = 0; i < length; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    text += pair;
-  }
-  return text;
+  return ::testing::AssertionFailure()
+         << actual << " has " << a.size() << " bytes, " << expected << " has " << b.size()
+         << "; they differ from byte " << first;
 }
 
 std::string ManifestLine(const fs::path& file) {
@@ -171,36 +83,19 @@ int32_t HostedModule::Add(const std::vector<std::string>& urls, const fs::path& 
   for (const auto& url : checksumUrls) checksumPointers.push_back(url.c_str());
   const std::u16string saveDir = dir.u16string();
   const std::u16string fileName = fs::path(name).u16string();
-  return downloader_->AddDownload(
-      urlPointers.data(), static_cast<uint32_t>(urlPointers.size()), saveDir.c_str(),
-      name.empty() ? nullptr : fileName.c_str(),
-      checksumPointers.empty() ? nullptr : checksumPointers.data(),
-      static_cast<uint32_t>(checksumPointers.size()),
-      checksumMd5.empty() ? nullptr : checksumMd5.c_str());
+  return downloader_->AddDownload(urlPointers.data(), static_cast<uint32_t>(urlPointers.size()),
+                                  saveDir.c_str(), name.empty() ? nullptr : fileName.c_str(),
+                                  checksumPointers.empty() ? nullptr : checksumPointers.data(),
+                                  static_cast<uint32_t>(checksumPointers.size()),
+                                  checksumMd5.empty() ? nullptr : checksumMd5.c_str());
 }
 
-namespace {
-
-struct Progress {
-  uint32_t state = 0;
+uint32_t HostedModule::RunState() {
+  uint32_t state = 0, average = 0, current = 0;
   uint64_t bytes = 0;
-  std::string path;
-};
-
-Progress ProgressOf(ILumoDownloader* downloader) {
-  Progress progress;
-  uint32_t average = 0;
-  uint32_t current = 0;
-  LumoString text = LumoStringFor(progress.path);
-  downloader->GetProgress(&progress.state, &progress.bytes, &average, &current, &text);
-  return progress;
+  downloader_->GetProgress(&state, &bytes, &average, &current, nullptr);
+  return state;
 }
-
-}  // namespace
-
-uint32_t HostedModule::RunState() { return ProgressOf(downloader_).state; }
-uint64_t HostedModule::ProgressBytes() { return ProgressOf(downloader_).bytes; }
-std::string HostedModule::ProgressPath() { return ProgressOf(downloader_).path; }
 
 DownloadStatus HostedModule::Status() {
   DownloadStatus status{};

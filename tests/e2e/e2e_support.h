@@ -15,25 +15,28 @@
 #include "local_services.h"
 #include "lumo/lumo_downloader.h"
 #include "module_host.h"
+#include "support/scratch.h"
 
 namespace lumo::e2e {
 
 namespace fs = std::filesystem;
 
-// The module keeps process-wide state (one initialisation per load, a telemetry thread that
-// never ends), so each scenario runs in a child process of its own. Failures inside the child
-// are printed there; the parent fails when the child does, and skips when it skipped.
-void RunInChild(const std::function<void()>& scenario);
+fs::path SmallDiskDir();
+void UnmountSmallDisk(const fs::path& dir);
 
-// A fresh folder for the scenario, removed by the parent afterwards.
-fs::path ScenarioDir();
+// A child process per scenario; a small disk it left mounted is unmounted afterwards.
+inline void RunInChild(const std::function<void()>& scenario) {
+  lumo::testing::RunInChild(scenario, [] { UnmountSmallDisk(SmallDiskDir()); });
+}
+inline fs::path ScenarioDir() { return lumo::testing::TestDir(); }
+inline void WriteRandomFile(const fs::path& path, uint64_t size, uint32_t seed) {
+  lumo::testing::WriteFile(path, lumo::testing::RandomBytes(size, seed));
+}
+using lumo::testing::Md5Hex;
+using lumo::testing::ReadFile;
 
-// A file of pseudo-random bytes (the same bytes for the same seed).
-void WriteRandomFile(const fs::path& path, uint64_t size, uint32_t seed);
-std::string ReadFile(const fs::path& path);
 // Byte-for-byte comparison that reports sizes and the first difference, not the contents.
 ::testing::AssertionResult SameFiles(const fs::path& actual, const fs::path& expected);
-std::string Md5Hex(const std::string& bytes);
 // An md5sum-style manifest line for a file.
 std::string ManifestLine(const fs::path& file);
 
@@ -45,12 +48,12 @@ std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
 
 // The module of a build, loaded and initialised; shut down by Shutdown or the destructor.
 // Skips the scenario, loudly, when the file server could not take port 80.
-#define LUMO_E2E_NEED_PORT_80(services)                                                    \
-  do {                                                                                     \
-    if (!(services).resolvedPortListening()) {                                             \
+#define LUMO_E2E_NEED_PORT_80(services)                                                         \
+  do {                                                                                          \
+    if (!(services).resolvedPortListening()) {                                                  \
       std::cout << "\n*** SCENARIO NOT RUN: port 80 is taken or needs root ***\n" << std::endl; \
-      GTEST_SKIP() << "needs 127.0.0.1:80 for the addresses HTTP DNS answers";             \
-    }                                                                                      \
+      GTEST_SKIP() << "needs 127.0.0.1:80 for the addresses HTTP DNS answers";                  \
+    }                                                                                           \
   } while (0)
 
 class HostedModule {
@@ -67,9 +70,6 @@ class HostedModule {
               const std::string& checksumMd5 = "");
 
   uint32_t RunState();
-  uint64_t ProgressBytes();
-  // The path GetProgress gives.
-  std::string ProgressPath();
   DownloadStatus Status();
   std::vector<std::string> Completed();
 
@@ -85,9 +85,7 @@ class HostedModule {
 
 // A tmpfs of the given size mounted at SmallDiskDir() (root only); false with the reason
 // otherwise. The parent unmounts it after the scenario in any case.
-fs::path SmallDiskDir();
 bool MountSmallDisk(uint64_t bytes, std::string& why);
-void UnmountSmallDisk(const fs::path& dir);
 
 // Starts a program with standard output and error going to output; returns its process id.
 int Spawn(const std::vector<std::string>& arguments, const fs::path& output);

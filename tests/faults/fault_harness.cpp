@@ -21,7 +21,8 @@ RealEngine::~RealEngine() {
 int32_t RealEngine::Bind(std::string* errorText) {
   loaded_ = true;
   int32_t code = zdl::EngineInit();
-  if (code >= 0) code = zdl::EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&download_));
+  if (code >= 0)
+    code = zdl::EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&download_));
   if (code >= 0) code = zdl::EngineGetObject(&IID_IZHttpService, reinterpret_cast<void**>(&http_));
   if (code < 0 && errorText != nullptr) *errorText = "engine start failed";
   return code;
@@ -62,12 +63,12 @@ int32_t Downloader::Add(const std::vector<std::string>& urls, const fs::path& di
   const std::string dirText = dir.string();
   const std::u16string wideDir(dirText.begin(), dirText.end());
   const std::u16string wideName(name.begin(), name.end());
-  return object_->AddDownload(u.data(), static_cast<uint32_t>(u.size()),
-                              reinterpret_cast<const LumoWChar*>(wideDir.c_str()),
-                              name.empty() ? nullptr
-                                           : reinterpret_cast<const LumoWChar*>(wideName.c_str()),
-                              c.empty() ? nullptr : c.data(), static_cast<uint32_t>(c.size()),
-                              checksumMd5.empty() ? nullptr : checksumMd5.c_str());
+  return object_->AddDownload(
+      u.data(), static_cast<uint32_t>(u.size()),
+      reinterpret_cast<const LumoWChar*>(wideDir.c_str()),
+      name.empty() ? nullptr : reinterpret_cast<const LumoWChar*>(wideName.c_str()),
+      c.empty() ? nullptr : c.data(), static_cast<uint32_t>(c.size()),
+      checksumMd5.empty() ? nullptr : checksumMd5.c_str());
 }
 
 bool Downloader::RunUntilIdle(std::chrono::milliseconds bound) {
@@ -112,24 +113,6 @@ std::chrono::milliseconds Downloader::Shutdown() {
                                                                start);
 }
 
-std::string RandomBytes(size_t size, uint64_t seed) {
-  std::mt19937_64 random(seed);
-  std::string bytes(size, '\0');
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    const uint64_t word = random();
-    for (int k = 0; k < 8; ++k) bytes[i + k] = static_cast<char>(word >> (8 * k));
-  }
-  for (; i < size; ++i) bytes[i] = static_cast<char>(random());
-  return bytes;
-}
-
-std::string Md5Hex(const std::string& bytes) {
-  platform::Md5Digest md5;
-  md5.Update(bytes.data(), bytes.size());
-  return platform::DigestHex(md5.Finish());
-}
-
 std::string FileMd5(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "<missing>";
@@ -143,10 +126,7 @@ std::string FileMd5(const fs::path& path) {
 }
 
 fs::path ScenarioDir(const std::string& name) {
-  std::random_device random;
-  const fs::path dir = fs::temp_directory_path() /
-                       ("lumo-faults-" + name + "-" + std::to_string(random()));
-  fs::remove_all(dir);
+  const fs::path dir = lumo::testing::TestDir() / name;
   fs::create_directories(dir);
   return dir;
 }

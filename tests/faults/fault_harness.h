@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "base/endpoints.h"
-#include "module/engine_binding.h"
-#include "module/downloader.h"
 #include "base/timing.h"
+#include "module/downloader.h"
+#include "module/engine_binding.h"
+#include "support/scratch.h"
 #include "telemetry/reporter.h"
 
 namespace lumo::faults {
@@ -62,8 +63,8 @@ class Downloader {
   LumoDownloader* object_ = nullptr;
 };
 
-std::string RandomBytes(size_t size, uint64_t seed);
-std::string Md5Hex(const std::string& bytes);
+using lumo::testing::Md5Hex;
+using lumo::testing::RandomBytes;
 std::string FileMd5(const fs::path& path);
 fs::path ScenarioDir(const std::string& name);
 

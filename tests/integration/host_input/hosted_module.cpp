@@ -1,12 +1,6 @@
 #include "hosted_module.h"
 
-#include <gtest/gtest-spi.h>
-
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <random>
-#include <sstream>
 #include <thread>
 
 #include "base/text_conversion.h"
@@ -14,39 +8,13 @@
 
 namespace lumo::host {
 
-void RunInChild(const std::function<void()>& scenario) {
-  EXPECT_EXIT(
-      {
-        // A death-test child forwards no events: collect its failures and print them to stderr,
-        // which the parent shows.
-        ::testing::TestPartResultArray results;
-        {
-          ::testing::ScopedFakeTestPartResultReporter collect(
-              ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
-          scenario();
-        }
-        bool failed = false;
-        for (int i = 0; i < results.size(); ++i) {
-          const ::testing::TestPartResult& result = results.GetTestPartResult(i);
-          if (!result.failed()) continue;
-          failed = true;
-          std::fprintf(stderr, "%s:%d: %s\n", result.file_name() ? result.file_name() : "?",
-                       result.line_number(), result.message());
-        }
-        std::exit(failed ? 1 : 0);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-
 std::chrono::milliseconds Scaled(std::chrono::milliseconds production) {
   const auto scaled = production / LUMO_HOST_TIME_DIVISOR;
   return scaled.count() < 1 ? std::chrono::milliseconds(1) : scaled;
 }
 
 fs::path ScenarioDir(const std::string& name) {
-  std::random_device random;
-  const fs::path dir = fs::temp_directory_path() /
-                       ("lumo-host-input-" + name + "-" + std::to_string(random()));
+  const fs::path dir = lumo::testing::TestDir() / name;
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
@@ -56,20 +24,6 @@ std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin
 
 const LumoWChar* W(const std::u16string& text) {
   return reinterpret_cast<const LumoWChar*>(text.c_str());
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-  return bytes;
 }
 
 std::set<int> ThreadIds() {
@@ -152,8 +106,7 @@ std::vector<std::string> HostedModule::Completed() {
   return paths;
 }
 
-bool HostedModule::PollUntil(const std::function<bool()>& done,
-                             std::chrono::milliseconds bound) {
+bool HostedModule::PollUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;

@@ -13,25 +13,24 @@
 #include <vector>
 
 #include "lumo/lumo_downloader.h"
+#include "support/scratch.h"
 
 namespace lumo::host {
 
 namespace fs = std::filesystem;
 
-// The module keeps process-wide state (one initialisation per load, a sender thread that never
-// ends), so every scenario runs in a child process; the child's failures fail the test.
-void RunInChild(const std::function<void()>& scenario);
+using lumo::testing::RandomBytes;
+using lumo::testing::ReadFile;
+using lumo::testing::RunInChild;
 
 // Every interval of the module under test, divided as its build divides them.
 std::chrono::milliseconds Scaled(std::chrono::milliseconds production);
 
-// A fresh folder for a scenario.
+// A fresh folder for a scenario, inside the test's own.
 fs::path ScenarioDir(const std::string& name);
 
 std::u16string U16(const std::string& ascii);
 const LumoWChar* W(const std::u16string& text);
-std::string ReadFile(const fs::path& path);
-std::string RandomBytes(size_t size, uint32_t seed);
 
 // Ids of the process's threads (/proc/self/task).
 std::set<int> ThreadIds();

@@ -61,9 +61,6 @@ TEST_F(ThreadTest, FailedJobRunsOnceMoreBehindTheOthersThenLeaves) {
            engine_.CountCalls("CreateSession") == 6;
   }));
   EXPECT_EQ(CreatedUrls(), (std::vector<std::string>{kA, kA, kB, kC, kA, kA}));
-  EXPECT_EQ(log_.Count("INFO - Download thread started."), 1u);
-  EXPECT_EQ(log_.Count("ERROR - Failed to download file, Network error"), 1u);
-  EXPECT_EQ(log_.Count("ERROR - Failed to download file, Other server error"), 1u);
   EXPECT_EQ(StopThread(), 0u);
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 6u);
 }
@@ -80,7 +77,6 @@ TEST_F(ThreadTest, DiskFullPausesWithTheJobFirstAndResumeRunsItAsFirstRun) {
   EXPECT_EQ(queue_.Size(), 1u);
   EXPECT_EQ(head.retryCount, 0);
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 1u);
-  EXPECT_EQ(log_.CountContaining("Failed to download file, "), 1u);  // the job's own report
 
   // The host's Resume. The job's next run is its first real one: it fails (four attempts),
   // is put back once, fails again and leaves.
@@ -112,7 +108,6 @@ TEST_F(ThreadTest, PausedQueueIsNotTouchedAndAPauseMidJobKeepsItFirst) {
   EXPECT_EQ(head.urls.front(), kA);
   EXPECT_EQ(head.retryCount, 0);
   EXPECT_EQ(queue_.Size(), 2u);
-  EXPECT_EQ(log_.CountContaining("Failed to download file, "), 0u);
 
   engine_.SetDefaultSession(Succeeds());
   control_.controlState = kControlResumed;

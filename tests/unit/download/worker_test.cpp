@@ -2,6 +2,7 @@
 // host reads.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "download_test_env.h"
@@ -29,7 +30,6 @@ TEST_F(WorkerTest, TwoFailingUrlsMakeFourAttemptsThenReachTheFallback) {
   EXPECT_EQ(CreatedUrls(engine_), (std::vector<std::string>{kUrl1, kUrl1, kUrl2, kUrl2}));
   EXPECT_EQ(worker_->fallbacks.load(), 1);
   EXPECT_EQ(worker_->sessionsBeforeFallback.load(), 4u);
-  EXPECT_EQ(log_.Count("ERROR - Failed to download file, Network error"), 1u);
   EXPECT_EQ(engine_.LiveSessions(), 0u);
 }
 
@@ -51,9 +51,6 @@ TEST_F(WorkerTest, DiskFailureEndsTheWalkAtOnce) {
   EXPECT_EQ(result.extendedCode, static_cast<int32_t>(0x80070070u));
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 1u);
   EXPECT_EQ(worker_->fallbacks.load(), 0);
-  EXPECT_EQ(
-      log_.Count("ERROR - Download file failed from " + kUrl1 + ", File System error,2147942512"),
-      1u);
 }
 
 TEST_F(WorkerTest, SizeBeyondFreeSpaceGoesOnToTheNextUrl) {
@@ -93,8 +90,6 @@ TEST_F(WorkerTest, PauseDuringFirstAttemptSkipsEverythingAfterIt) {
   EXPECT_EQ(result.code, 2);
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 1u);
   EXPECT_EQ(worker_->fallbacks.load(), 0);
-  EXPECT_EQ(log_.CountContaining("Failed to download file, "), 0u);
-  EXPECT_EQ(log_.Count("INFO - Download file failed from " + kUrl1 + ", Abort download,0"), 1u);
   EXPECT_TRUE(SentEvents(kEventRunningException).empty());
   int32_t none = -1;
   EXPECT_FALSE(worker_->AbortCurrentSession(&none));  // nothing left to abort
@@ -138,7 +133,6 @@ TEST_F(WorkerTest, JobWithoutSaveDirectoryGetsNoRecordAndIsReported) {
   const DownloadResult result = worker_->RunFile(job);
   EXPECT_EQ(result.code, 1);
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u);
-  EXPECT_EQ(log_.Count("ERROR - Failed to download file, Cannot get Download File Object"), 1u);
   EXPECT_EQ(worker_->CurrentPath(), "z.bin");
   std::vector<Form> reports = SentEvents(kEventRunningException);
   ASSERT_EQ(reports.size(), 1u);
@@ -201,13 +195,11 @@ TEST_F(WorkerTest, StatisticsSampleLogsAndReports) {
   worker_->SetGameCode("g1");
   worker_->SetClientVersion("1.0");
   worker_->SampleStatistics();
-  EXPECT_EQ(log_.Count("WARN - Statistics exception: "), 1u);
   engine_.SetDefaultSession(Succeeds(64));
   DownloadJob job = MakeJob({kUrl1}, "s.bin");
   worker_->RunFile(job);
   worker_->SampleStatistics();
   const std::string text = PathOf("s.bin") + ",total=64,complete=64;";
-  EXPECT_EQ(log_.Count("WARN - Statistics exception: " + text), 1u);
   std::vector<Form> samples = SentEvents(kEventDownloadStatistics);
   ASSERT_EQ(samples.size(), 2u);
   EXPECT_EQ(samples[0].count("statistics_msg"), 0u);
@@ -233,6 +225,40 @@ TEST_F(WorkerTest, QuitCutsALongPollShort) {
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 1u);
   EXPECT_EQ(engine_.LiveSessions(), 0u);
   EXPECT_TRUE(worker_->QuitRequested());
+}
+
+// The host's progress calls and resets hammer the worker while transfers run: the sanitizer
+// builds check that no freed record is touched and no word is raced.
+TEST_F(WorkerTest, ResetProgressDuringTransfersIsSafe) {
+  FakeSessionScript busy;
+  for (uint64_t i = 1; i <= 300; ++i) {
+    busy.polls.push_back(FakePoll{3, 100000, i * 100, 7, static_cast<uint32_t>(i)});
+  }
+  busy.polls.push_back(FakePoll{4, 100000, 100000, 7, 7});
+  engine_.SetDefaultSession(busy);
+
+  std::atomic<bool> done{false};
+  std::atomic<size_t> resets{0};
+  std::thread host([&] {
+    while (!done.load()) {
+      worker_->ResetWorker();
+      DownloadStatus status;
+      worker_->RefreshStatus(&status);
+      worker_->CurrentPath();
+      worker_->CompletedFiles();
+      worker_->ApplyToCurrentSession(0, "abcd", 4);
+      ++resets;
+    }
+  });
+  for (int i = 0; i < 4; ++i) {
+    DownloadJob job = MakeJob({"http://127.0.0.1/r" + std::to_string(i) + ".bin"});
+    EXPECT_EQ(worker_->RunFile(job).code, 0);
+  }
+  done = true;
+  host.join();
+  EXPECT_GT(resets.load(), 0u);
+  EXPECT_EQ(engine_.LiveSessions(), 0u);
+  EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 4u);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/scratch.h"
+
 namespace lumoget {
 namespace {
 
@@ -16,19 +18,33 @@ CommandLine Parse(std::vector<std::string> arguments) {
 const char kMd5[] = "0123456789abcdefABCDEF0123456789";
 
 TEST(CommandLineTest, MirrorsOfOneFileFormOneJobWithItsSettings) {
-  const CommandLine line =
-      Parse({"-d", "out", "-o", "game.pak", "--checksum-url", "http://a/sum.md5",
-             "--checksum-url", "http://b/sum.md5", "--checksum-md5", kMd5, "--sid", "s1",
-             "--game", "g7", "--client-version", "2.0", "--max-speed", "2M",
-             "http://a/game.pak", "https://b/game.pak"});
+  const CommandLine line = Parse({"-d",
+                                  "out",
+                                  "-o",
+                                  "game.pak",
+                                  "--checksum-url",
+                                  "http://a/sum.md5",
+                                  "--checksum-url",
+                                  "http://b/sum.md5",
+                                  "--checksum-md5",
+                                  kMd5,
+                                  "--sid",
+                                  "s1",
+                                  "--game",
+                                  "g7",
+                                  "--client-version",
+                                  "2.0",
+                                  "--max-speed",
+                                  "2M",
+                                  "http://a/game.pak",
+                                  "https://b/game.pak"});
   ASSERT_EQ(line.exitCode, -1) << line.err;
   ASSERT_EQ(line.settings.jobs.size(), 1u);
   const JobSpec& job = line.settings.jobs[0];
   EXPECT_EQ(job.urls, (std::vector<std::string>{"http://a/game.pak", "https://b/game.pak"}));
   EXPECT_EQ(job.dir, "out");
   EXPECT_EQ(job.name, "game.pak");
-  EXPECT_EQ(job.checksumUrls,
-            (std::vector<std::string>{"http://a/sum.md5", "http://b/sum.md5"}));
+  EXPECT_EQ(job.checksumUrls, (std::vector<std::string>{"http://a/sum.md5", "http://b/sum.md5"}));
   EXPECT_EQ(job.checksumMd5, kMd5);
   EXPECT_EQ(line.settings.sid, "s1");
   EXPECT_EQ(line.settings.game, "g7");
@@ -110,7 +126,7 @@ TEST(InputFileTest, ABadLineIsNamedByNumber) {
 }
 
 TEST(CommandLineTest, InputFileJobsFollowTheCommandLineJobAndShareItsDirectory) {
-  const std::string path = ::testing::TempDir() + "lumoget_jobs.txt";
+  const std::string path = (lumo::testing::TestDir() / "jobs.txt").string();
   {
     std::ofstream out(path);
     out << "http://a/from-file.bin\n";
