@@ -1,7 +1,6 @@
 #include "e2e_support.h"
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,8 +12,6 @@
 #include <thread>
 
 namespace lumo::e2e {
-fs::path SmallDiskDir() { return ScenarioDir() / "small-disk"; }
-
 ::testing::AssertionResult SameFiles(const fs::path& actual, const fs::path& expected) {
   if (!fs::exists(actual)) return ::testing::AssertionFailure() << actual << " does not exist";
   const std::string a = ReadFile(actual);
@@ -138,21 +135,6 @@ std::chrono::milliseconds HostedModule::Shutdown() {
   host_.Term();
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                started);
-}
-
-bool MountSmallDisk(uint64_t bytes, std::string& why) {
-  const fs::path dir = SmallDiskDir();
-  fs::create_directories(dir);
-  const std::string options = "size=" + std::to_string(bytes);
-  if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-    why = std::string("cannot mount a small tmpfs (needs root): ") + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-void UnmountSmallDisk(const fs::path& dir) {
-  if (fs::exists(dir)) umount2(dir.c_str(), MNT_DETACH);
 }
 
 int Spawn(const std::vector<std::string>& arguments, const fs::path& output) {

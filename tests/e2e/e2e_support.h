@@ -21,13 +21,7 @@ namespace lumo::e2e {
 
 namespace fs = std::filesystem;
 
-fs::path SmallDiskDir();
-void UnmountSmallDisk(const fs::path& dir);
-
-// A child process per scenario; a small disk it left mounted is unmounted afterwards.
-inline void RunInChild(const std::function<void()>& scenario) {
-  lumo::testing::RunInChild(scenario, [] { UnmountSmallDisk(SmallDiskDir()); });
-}
+using lumo::testing::RunInChild;
 inline fs::path ScenarioDir() { return lumo::testing::TestDir(); }
 inline void WriteRandomFile(const fs::path& path, uint64_t size, uint32_t seed) {
   lumo::testing::WriteFile(path, lumo::testing::RandomBytes(size, seed));
@@ -82,10 +76,6 @@ class HostedModule {
   lumoget::ModuleHost host_;
   ILumoDownloader* downloader_ = nullptr;
 };
-
-// A tmpfs of the given size mounted at SmallDiskDir() (root only); false with the reason
-// otherwise. The parent unmounts it after the scenario in any case.
-bool MountSmallDisk(uint64_t bytes, std::string& why);
 
 // Starts a program with standard output and error going to output; returns its process id.
 int Spawn(const std::vector<std::string>& arguments, const fs::path& output);
