@@ -128,14 +128,6 @@ TEST_F(ThreadTest, StopEndsTheThreadWithoutRunningQueuedJobs) {
   EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u);
 }
 
-TEST_F(ThreadTest, StopWhileIdleEndsTheThreadToo) {
-  StartThread();
-  ASSERT_TRUE(WaitFor([&] { return control_.runState == kLumoRunStateIdle; }));
-  control_.controlState = kControlQuit;
-  ASSERT_EQ(thread_.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(thread_.get(), 0u);
-}
-
 TEST_F(ThreadTest, QuitDuringAJobEndsPromptlyAndKeepsTheJob) {
   timing_.sessionPoll = std::chrono::milliseconds(60000);
   timing_.workerPoll = std::chrono::milliseconds(60000);
@@ -218,13 +210,6 @@ TEST_F(WakeTest, ResumeAndStopReachAWaitingThread) {
   control_.wake.Raise();
   ASSERT_EQ(thread_.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(thread_.get(), 0u);
-}
-
-TEST_F(WakeTest, QuitWakesTheWaitingThread) {
-  StartAndWaitIdle();
-  const auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(StopThread(), 0u);
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30));
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 
 #include "base/download_result.h"
 #include "base/result_codes.h"
-#include "download/session_status.h"
 #include "base/url_helpers.h"
+#include "download/session_status.h"
 
 namespace lumo {
 namespace {
