@@ -124,27 +124,6 @@ TEST(Reporter, AServerThatNeverCompletesCosts100PollsPerAttempt) {
   EXPECT_EQ(reporter.DeliveredForTest(), 1u);
 }
 
-TEST(Reporter, OnlyTheFirst4KiBOfACollectorsAnswerAreTaken) {
-  FakeEngine engine;
-  std::atomic<int> requestNumber{0};
-  engine.SetHttpResponder([&](const FakeHttpRequestRecord&) {
-    FakeHttpAnswer answer = Answer(200);
-    answer.body = std::string(requestNumber++ == 0 ? 4096 : 1 << 20, 'x');
-    return answer;
-  });
-  Reporter reporter(engine.HttpService(), kUrl, ShortTiming());
-  reporter.Enqueue("small");
-  reporter.Enqueue("big");
-  ASSERT_TRUE(Drained(engine, reporter));
-  ASSERT_TRUE(engine.WaitUntil([&] { return engine.LiveRequests() == 0; }));
-  const auto requests = engine.HttpRequests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].dataAnswer, kZdlOk);
-  // The rest of the megabyte is refused, which ends the request; the 200 still counts.
-  EXPECT_EQ(requests[1].dataAnswer, static_cast<int32_t>(0x80004004u));
-  EXPECT_EQ(reporter.DeliveredForTest(), 2u);
-}
-
 TEST(Reporter, BodiesFromTwoThreadsAllArriveInQueueOrder) {
   FakeEngine engine;
   Reporter reporter(engine.HttpService(), kUrl, ShortTiming());
