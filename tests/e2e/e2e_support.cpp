@@ -9,9 +9,9 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <thread>
 
 namespace lumo::e2e {
+
 ::testing::AssertionResult SameFiles(const fs::path& actual, const fs::path& expected) {
   if (!fs::exists(actual)) return ::testing::AssertionFailure() << actual << " does not exist";
   const std::string a = ReadFile(actual);
@@ -47,28 +47,13 @@ std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
   return services;
 }
 
-HostedModule::HostedModule(const std::string& binDir) {
-  std::string error;
-  if (!host_.Load(binDir + "/liblumodownload.so", error)) {
-    ADD_FAILURE() << "cannot load the module from " << binDir << ": " << error;
-    return;
-  }
-  std::string initText;
-  const int32_t init = host_.Init(initText);
-  if (init != 0) {
-    ADD_FAILURE() << "mod_lumoinit returned " << init << ": " << initText;
-    return;
-  }
-  const int32_t object = host_.GetDownloader(&downloader_);
-  if (object != 0 || !downloader_) ADD_FAILURE() << "mod_lumogetobject returned " << object;
-}
-
-HostedModule::~HostedModule() {
-  if (downloader_) Shutdown();
+HostedModule::HostedModule(const std::string& binDir)
+    : LoadedModule(binDir + "/liblumodownload.so") {
+  EXPECT_NE(Initialise(), nullptr) << "cannot load and initialise the module of " << binDir;
 }
 
 void HostedModule::SetText(int32_t id, const std::string& text) {
-  EXPECT_EQ(downloader_->SetOption(id, text.data(), static_cast<uint32_t>(text.size())), 0);
+  EXPECT_EQ(downloader->SetOption(id, text.data(), static_cast<uint32_t>(text.size())), 0);
 }
 
 int32_t HostedModule::Add(const std::vector<std::string>& urls, const fs::path& dir,
@@ -80,61 +65,16 @@ int32_t HostedModule::Add(const std::vector<std::string>& urls, const fs::path& 
   for (const auto& url : checksumUrls) checksumPointers.push_back(url.c_str());
   const std::u16string saveDir = dir.u16string();
   const std::u16string fileName = fs::path(name).u16string();
-  return downloader_->AddDownload(urlPointers.data(), static_cast<uint32_t>(urlPointers.size()),
-                                  saveDir.c_str(), name.empty() ? nullptr : fileName.c_str(),
-                                  checksumPointers.empty() ? nullptr : checksumPointers.data(),
-                                  static_cast<uint32_t>(checksumPointers.size()),
-                                  checksumMd5.empty() ? nullptr : checksumMd5.c_str());
-}
-
-uint32_t HostedModule::RunState() {
-  uint32_t state = 0, average = 0, current = 0;
-  uint64_t bytes = 0;
-  downloader_->GetProgress(&state, &bytes, &average, &current, nullptr);
-  return state;
-}
-
-DownloadStatus HostedModule::Status() {
-  DownloadStatus status{};
-  downloader_->GetStatistics(&status);
-  return status;
-}
-
-std::vector<std::string> HostedModule::Completed() {
-  std::string list;
-  LumoString text = LumoStringFor(list);
-  downloader_->GetCompletedFiles(&text);
-  std::vector<std::string> paths;
-  size_t start = 0;
-  while (start < list.size()) {
-    size_t end = list.find(';', start);
-    if (end == std::string::npos) end = list.size();
-    paths.push_back(list.substr(start, end - start));
-    start = end + 1;
-  }
-  return paths;
-}
-
-bool HostedModule::PollUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    // The host's side of the interface is polling by design: there is nothing to wait on.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return downloader->AddDownload(urlPointers.data(), static_cast<uint32_t>(urlPointers.size()),
+                                 saveDir.c_str(), name.empty() ? nullptr : fileName.c_str(),
+                                 checksumPointers.empty() ? nullptr : checksumPointers.data(),
+                                 static_cast<uint32_t>(checksumPointers.size()),
+                                 checksumMd5.empty() ? nullptr : checksumMd5.c_str());
 }
 
 std::chrono::milliseconds HostedModule::Shutdown() {
-  const auto started = std::chrono::steady_clock::now();
-  if (downloader_) {
-    downloader_->Stop(0);
-    downloader_->Release();
-    downloader_ = nullptr;
-  }
-  host_.Term();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               started);
+  if (downloader == nullptr) return std::chrono::milliseconds(0);
+  return Terminate(true);
 }
 
 int Spawn(const std::vector<std::string>& arguments, const fs::path& output) {

@@ -14,7 +14,7 @@
 
 #include "local_services.h"
 #include "lumo/lumo_downloader.h"
-#include "module_host.h"
+#include "support/loaded_module.h"
 #include "support/scratch.h"
 
 namespace lumo::e2e {
@@ -50,31 +50,20 @@ std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
     }                                                                                           \
   } while (0)
 
-class HostedModule {
+// The module of a build, loaded from binDir and initialised; terminated by Shutdown or the
+// destructor.
+class HostedModule : public lumo::testing::LoadedModule {
  public:
   explicit HostedModule(const std::string& binDir);
-  ~HostedModule();
+  ~HostedModule() { Shutdown(); }
 
-  bool ok() const { return downloader_ != nullptr; }
-  ILumoDownloader* operator->() const { return downloader_; }
-
+  bool ok() const { return downloader != nullptr; }
+  ILumoDownloader* operator->() const { return downloader; }
   void SetText(int32_t id, const std::string& text);
   int32_t Add(const std::vector<std::string>& urls, const fs::path& dir,
               const std::string& name = "", const std::vector<std::string>& checksumUrls = {},
               const std::string& checksumMd5 = "");
-
-  uint32_t RunState();
-  DownloadStatus Status();
-  std::vector<std::string> Completed();
-
-  // Polls the downloader as a launcher does, until done() holds or the bound passes.
-  bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
-  // Stop, release, mod_lumoterm; returns how long the three calls took.
   std::chrono::milliseconds Shutdown();
-
- private:
-  lumoget::ModuleHost host_;
-  ILumoDownloader* downloader_ = nullptr;
 };
 
 // Starts a program with standard output and error going to output; returns its process id.

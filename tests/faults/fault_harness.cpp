@@ -131,9 +131,4 @@ fs::path ScenarioDir(const std::string& name) {
   return dir;
 }
 
-void Outcome(const std::string& fault, const std::string& outcome) {
-  std::printf("[ fault    ] %s: %s\n", fault.c_str(), outcome.c_str());
-  std::fflush(stdout);
-}
-
 }  // namespace lumo::faults

@@ -68,7 +68,4 @@ using lumo::testing::RandomBytes;
 std::string FileMd5(const fs::path& path);
 fs::path ScenarioDir(const std::string& name);
 
-// One line of the matrix, printed for the record: the fault and what the module made of it.
-void Outcome(const std::string& fault, const std::string& outcome);
-
 }  // namespace lumo::faults

@@ -5,6 +5,7 @@
 #include "base/text_conversion.h"
 #include "lumo/lumo_downloader.h"
 #include "platform/platform.h"
+#include "support/loaded_module.h"
 #include "support/scratch.h"
 
 namespace lumo {
@@ -16,31 +17,23 @@ constexpr int32_t kFail = static_cast<int32_t>(0x80004005u);
 constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
 constexpr int32_t kAccessDenied = static_cast<int32_t>(0x80070005u);
 
-// A host's view of one loaded copy of the module.
-struct Host {
-  void* library = nullptr;
-  LumoInitFn init = nullptr;
-  LumoTermFn term = nullptr;
-  LumoGetObjectFn getObject = nullptr;
-  fs::path folder = lumo::testing::TestDir();
-
-  // Copies the module into the test's folder, with engineVariant (if any) beside it as the engine.
-  explicit Host(const std::string& engineVariant) {
-    const fs::path module = fs::path(LUMO_MODULE_PATH);
-    fs::copy_file(module, folder / module.filename());
-    if (!engineVariant.empty()) {
-      fs::copy_file(fs::path(LUMO_FAKE_ZDL_DIR) / (std::string(LUMO_SHARED_LIBRARY_PREFIX) +
-                                                   engineVariant + LUMO_SHARED_LIBRARY_SUFFIX),
-                    folder / LUMO_ENGINE_FILE_NAME);
-    }
-    library = platform::LoadDynamicLibrary(WideOfUtf8((folder / module.filename()).string()));
-    if (library != nullptr) {
-      init = reinterpret_cast<LumoInitFn>(platform::FindSymbol(library, "mod_lumoinit"));
-      term = reinterpret_cast<LumoTermFn>(platform::FindSymbol(library, "mod_lumoterm"));
-      getObject =
-          reinterpret_cast<LumoGetObjectFn>(platform::FindSymbol(library, "mod_lumogetobject"));
-    }
+// A copy of the module in the test's folder, with engineVariant (if any) beside it as the engine.
+std::string Install(const std::string& engineVariant) {
+  const fs::path folder = lumo::testing::TestDir();
+  const fs::path module = fs::path(LUMO_MODULE_PATH);
+  fs::copy_file(module, folder / module.filename());
+  if (!engineVariant.empty()) {
+    fs::copy_file(fs::path(LUMO_FAKE_ZDL_DIR) / (std::string(LUMO_SHARED_LIBRARY_PREFIX) +
+                                                 engineVariant + LUMO_SHARED_LIBRARY_SUFFIX),
+                  folder / LUMO_ENGINE_FILE_NAME);
   }
+  return (folder / module.filename()).string();
+}
+
+// A host's view of one loaded copy of the module.
+struct Host : lumo::testing::LoadedModule {
+  explicit Host(const std::string& engineVariant) : LoadedModule(Install(engineVariant)) {}
+  fs::path folder = lumo::testing::TestDir();
 
   std::string EngineEvents() const {
     void* engine =
