@@ -8,7 +8,6 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "base/text_conversion.h"
 #include "base/timing.h"
 #include "download/download_worker.h"
+#include "form_body.h"
 #include "platform/platform.h"
 #include "support/fake_engine.h"
 #include "support/scratch.h"
@@ -46,31 +46,13 @@ inline Endpoints TestEndpoints() {
                    "http://127.0.0.1:9/?ws_domain=", "cdn.lumo.test"};
 }
 
-inline std::string PercentDecode(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
-}
-
 using Form = std::map<std::string, std::string>;
 
+// A telemetry body's pairs, decoded by the collector's own rules.
 inline Form ParseForm(const std::string& body) {
-  Form form;
-  std::stringstream in(body);
-  std::string pair;
-  while (std::getline(in, pair, '&')) {
-    const size_t eq = pair.find('=');
-    if (eq == std::string::npos) continue;
-    form[pair.substr(0, eq)] = PercentDecode(pair.substr(eq + 1));
-  }
-  return form;
+  services::FormPairs pairs;
+  services::ParseForm(body, pairs);
+  return Form(pairs.begin(), pairs.end());
 }
 
 // A worker whose resolved-address fallback is observed instead of taken.
