@@ -185,21 +185,25 @@ void ExpectPromptRelease(LumoDownloader* d) {
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
 }
 
-TEST_F(DownloaderTest, ReleaseBeforeStartIsPromptAndTerminatesTheEngine) {
-  LumoDownloader* d = Make();
-  downloader_ = nullptr;
-  ExpectPromptRelease(d);
-  EXPECT_EQ(binding_.terminations, 1);
-  EXPECT_EQ(engine_.CallsAfterTerm(), 0u);
-}
-
-TEST_F(DownloaderTest, ReleaseWhileIdleIsPromptAndNothingCallsTheEngineAfterwards) {
-  LumoDownloader* d = Make();
-  EXPECT_EQ(d->Start(), 0);
-  downloader_ = nullptr;
-  ExpectPromptRelease(d);
-  EXPECT_EQ(binding_.terminations, 1);
-  EXPECT_EQ(engine_.CallsAfterTerm(), 0u);
+// The host's last Release, before Start or with an idle worker: prompt, the engine terminated,
+// and nothing calls it afterwards.
+TEST_F(DownloaderTest, LastReleaseIsPromptAndTerminatesTheEngine) {
+  for (const bool started : {false, true}) {
+    SCOPED_TRACE(started);
+    FakeEngine engine;
+    FakeBinding binding{engine};
+    Reporter reporter{engine.HttpService(), "http://127.0.0.1:9/post", ShortTiming()};
+    auto* d = new LumoDownloader(binding, reporter, ShortTiming(), Endpoints{});
+    d->AddRef();
+    std::string text;
+    ASSERT_EQ(d->Initialize(&text), 0);
+    if (started) {
+      EXPECT_EQ(d->Start(), 0);
+    }
+    ExpectPromptRelease(d);
+    EXPECT_EQ(binding.terminations, 1);
+    EXPECT_EQ(engine.CallsAfterTerm(), 0u);
+  }
 }
 
 // Stop is final, before Start or after: the calls that would need the worker are refused instead of
