@@ -55,6 +55,13 @@ inline Form ParseForm(const std::string& body) {
   return Form(pairs.begin(), pairs.end());
 }
 
+// The URLs of the engine's sessions, in creation order.
+inline std::vector<std::string> CreatedUrls(const FakeEngine& engine) {
+  std::vector<std::string> urls;
+  for (const FakeSessionRequest& request : engine.SessionRequests()) urls.push_back(request.url);
+  return urls;
+}
+
 // A worker whose resolved-address fallback is observed instead of taken.
 class ProbeWorker : public DownloadWorker {
  public:
@@ -129,6 +136,7 @@ class DownloadTest : public ::testing::Test {
     return events;
   }
 
+  std::vector<std::string> CreatedUrls() const { return testing::CreatedUrls(engine_); }
   std::string PathOf(const std::string& name) const {
     return saveDir_ + platform::kPathSeparator + name;
   }

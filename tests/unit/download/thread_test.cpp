@@ -34,11 +34,6 @@ class ThreadTest : public DownloadTest {
     return thread_.get();
   }
   bool WaitFor(const std::function<bool()>& pred) { return engine_.WaitUntil(pred); }
-  std::vector<std::string> CreatedUrls() const {
-    std::vector<std::string> urls;
-    for (const FakeSessionRequest& r : engine_.SessionRequests()) urls.push_back(r.url);
-    return urls;
-  }
 
   JobQueue queue_;
   ControlWords control_;

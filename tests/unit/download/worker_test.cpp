@@ -16,12 +16,6 @@ const std::string kUrl2 = "http://localhost/two/data.bin";
 
 using WorkerTest = DownloadTest;
 
-std::vector<std::string> CreatedUrls(const FakeEngine& engine) {
-  std::vector<std::string> urls;
-  for (const FakeSessionRequest& request : engine.SessionRequests()) urls.push_back(request.url);
-  return urls;
-}
-
 // Two attempts per URL, in order; a full disk ends the walk, a size beyond the free space only
 // that URL; the resolved-address fallback comes after the last failure.
 TEST_F(WorkerTest, TheUrlWalk) {
@@ -65,7 +59,7 @@ TEST_F(WorkerTest, TheUrlWalk) {
     const DownloadResult result = worker.RunFile(job);
     EXPECT_EQ(result.code, c.code);
     EXPECT_EQ(result.extendedCode, c.extendedCode);
-    EXPECT_EQ(CreatedUrls(engine), c.created);
+    EXPECT_EQ(testing::CreatedUrls(engine), c.created);
     EXPECT_EQ(worker.fallbacks.load(), c.fallbacks);
     if (c.fallbacks > 0) {
       EXPECT_EQ(worker.sessionsBeforeFallback.load(), c.created.size());

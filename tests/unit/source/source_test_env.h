@@ -25,11 +25,7 @@ inline Endpoints SourceEndpoints() {
                    "http://127.0.0.1:9/?ws_domain=", "localhost"};
 }
 
-inline std::string Md5Of(const std::string& content) {
-  platform::Md5Digest digest;
-  digest.Update(content.data(), content.size());
-  return platform::DigestHex(digest.Finish());
-}
+inline std::string Md5Of(const std::string& content) { return Md5Hex(content); }
 
 inline std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -107,11 +103,6 @@ class SourceTest : public DownloadTest {
     std::filesystem::remove_all(path, error);
   }
 
-  std::vector<std::string> CreatedUrls() const {
-    std::vector<std::string> urls;
-    for (const FakeSessionRequest& request : engine_.SessionRequests()) urls.push_back(request.url);
-    return urls;
-  }
   // GET requests whose URL starts with prefix, in order.
   std::vector<FakeHttpRequestRecord> GetsTo(const std::string& prefix) const {
     std::vector<FakeHttpRequestRecord> gets;
