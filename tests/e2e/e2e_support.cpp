@@ -56,22 +56,6 @@ void HostedModule::SetText(int32_t id, const std::string& text) {
   EXPECT_EQ(downloader->SetOption(id, text.data(), static_cast<uint32_t>(text.size())), 0);
 }
 
-int32_t HostedModule::Add(const std::vector<std::string>& urls, const fs::path& dir,
-                          const std::string& name, const std::vector<std::string>& checksumUrls,
-                          const std::string& checksumMd5) {
-  std::vector<const char*> urlPointers;
-  for (const auto& url : urls) urlPointers.push_back(url.c_str());
-  std::vector<const char*> checksumPointers;
-  for (const auto& url : checksumUrls) checksumPointers.push_back(url.c_str());
-  const std::u16string saveDir = dir.u16string();
-  const std::u16string fileName = fs::path(name).u16string();
-  return downloader->AddDownload(urlPointers.data(), static_cast<uint32_t>(urlPointers.size()),
-                                 saveDir.c_str(), name.empty() ? nullptr : fileName.c_str(),
-                                 checksumPointers.empty() ? nullptr : checksumPointers.data(),
-                                 static_cast<uint32_t>(checksumPointers.size()),
-                                 checksumMd5.empty() ? nullptr : checksumMd5.c_str());
-}
-
 std::chrono::milliseconds HostedModule::Shutdown() {
   if (downloader == nullptr) return std::chrono::milliseconds(0);
   return Terminate(true);

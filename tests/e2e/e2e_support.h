@@ -62,7 +62,9 @@ class HostedModule : public lumo::testing::LoadedModule {
   void SetText(int32_t id, const std::string& text);
   int32_t Add(const std::vector<std::string>& urls, const fs::path& dir,
               const std::string& name = "", const std::vector<std::string>& checksumUrls = {},
-              const std::string& checksumMd5 = "");
+              const std::string& checksumMd5 = "") {
+    return lumo::testing::AddJob(downloader, urls, dir, name, checksumUrls, checksumMd5);
+  }
   std::chrono::milliseconds Shutdown();
 };
 

@@ -54,23 +54,6 @@ Downloader::Downloader(const Endpoints& endpoints, const Timing& timing)
 
 Downloader::~Downloader() { Shutdown(); }
 
-int32_t Downloader::Add(const std::vector<std::string>& urls, const fs::path& dir,
-                        const std::string& name, const std::vector<std::string>& checksumUrls,
-                        const std::string& checksumMd5) {
-  std::vector<const char*> u, c;
-  for (const auto& url : urls) u.push_back(url.c_str());
-  for (const auto& url : checksumUrls) c.push_back(url.c_str());
-  const std::string dirText = dir.string();
-  const std::u16string wideDir(dirText.begin(), dirText.end());
-  const std::u16string wideName(name.begin(), name.end());
-  return object_->AddDownload(
-      u.data(), static_cast<uint32_t>(u.size()),
-      reinterpret_cast<const LumoWChar*>(wideDir.c_str()),
-      name.empty() ? nullptr : reinterpret_cast<const LumoWChar*>(wideName.c_str()),
-      c.empty() ? nullptr : c.data(), static_cast<uint32_t>(c.size()),
-      checksumMd5.empty() ? nullptr : checksumMd5.c_str());
-}
-
 bool Downloader::RunUntilIdle(std::chrono::milliseconds bound) {
   if (object_->Start() != 0) return false;
   const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -79,21 +62,6 @@ bool Downloader::RunUntilIdle(std::chrono::milliseconds bound) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
-}
-
-std::vector<std::string> Downloader::Completed() {
-  std::string joined;
-  LumoString list = LumoStringFor(joined);
-  object_->GetCompletedFiles(&list);
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start < joined.size()) {
-    size_t end = joined.find(';', start);
-    if (end == std::string::npos) end = joined.size();
-    out.push_back(joined.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
 }
 
 DownloadStatus Downloader::Status() {

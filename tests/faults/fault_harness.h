@@ -13,6 +13,7 @@
 #include "base/timing.h"
 #include "module/downloader.h"
 #include "module/engine_binding.h"
+#include "support/loaded_module.h"
 #include "support/scratch.h"
 #include "telemetry/reporter.h"
 
@@ -49,10 +50,12 @@ class Downloader {
   ILumoDownloader* operator->() const { return object_; }
   int32_t Add(const std::vector<std::string>& urls, const fs::path& dir, const std::string& name,
               const std::vector<std::string>& checksumUrls = {},
-              const std::string& checksumMd5 = std::string());
+              const std::string& checksumMd5 = std::string()) {
+    return lumo::testing::AddJob(object_, urls, dir, name, checksumUrls, checksumMd5);
+  }
   // Start and poll until the queue ran dry; false when the bound passed first.
   bool RunUntilIdle(std::chrono::milliseconds bound);
-  std::vector<std::string> Completed();
+  std::vector<std::string> Completed() { return lumo::testing::CompletedFiles(object_); }
   DownloadStatus Status();
   // Stop and release; how long that took.
   std::chrono::milliseconds Shutdown();

@@ -67,13 +67,30 @@ DownloadStatus LoadedModule::Status() {
   return status;
 }
 
-std::vector<std::string> LoadedModule::Completed() {
+std::vector<std::string> LoadedModule::Completed() { return CompletedFiles(downloader); }
+
+int32_t AddJob(ILumoDownloader* downloader, const std::vector<std::string>& urls,
+               const std::filesystem::path& dir, const std::string& name,
+               const std::vector<std::string>& checksumUrls, const std::string& md5) {
+  std::vector<const char*> u, c;
+  for (const auto& url : urls) u.push_back(url.c_str());
+  for (const auto& url : checksumUrls) c.push_back(url.c_str());
+  const std::u16string wideDir = dir.u16string();
+  const std::u16string wideName = std::filesystem::u8path(name).u16string();
+  return downloader->AddDownload(
+      u.data(), static_cast<uint32_t>(u.size()),
+      reinterpret_cast<const LumoWChar*>(wideDir.c_str()),
+      name.empty() ? nullptr : reinterpret_cast<const LumoWChar*>(wideName.c_str()),
+      c.empty() ? nullptr : c.data(), static_cast<uint32_t>(c.size()),
+      md5.empty() ? nullptr : md5.c_str());
+}
+
+std::vector<std::string> CompletedFiles(ILumoDownloader* downloader) {
   std::string joined;
   LumoString list = LumoStringFor(joined);
   EXPECT_EQ(downloader->GetCompletedFiles(&list), 0);
   std::vector<std::string> paths;
-  size_t start = 0;
-  while (start < joined.size()) {
+  for (size_t start = 0; start < joined.size();) {
     size_t end = joined.find(';', start);
     if (end == std::string::npos) end = joined.size();
     paths.push_back(joined.substr(start, end - start));

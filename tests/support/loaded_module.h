@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,6 +12,13 @@
 #include "lumo/lumo_downloader.h"
 
 namespace lumo::testing {
+
+// A job as a host hands it over: null for an empty name, checksum list or digest.
+int32_t AddJob(ILumoDownloader* downloader, const std::vector<std::string>& urls,
+               const std::filesystem::path& dir, const std::string& name = "",
+               const std::vector<std::string>& checksumUrls = {}, const std::string& md5 = "");
+// GetCompletedFiles, split at its semicolons.
+std::vector<std::string> CompletedFiles(ILumoDownloader* downloader);
 
 class LoadedModule {
  public:
