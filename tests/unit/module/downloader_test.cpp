@@ -8,6 +8,7 @@
 #include "base/text_conversion.h"
 #include "support/fake_binding.h"
 #include "support/fake_engine.h"
+#include "support/scratch.h"
 #include "telemetry/reporter.h"
 
 namespace lumo {
@@ -122,7 +123,7 @@ TEST_F(DownloaderTest, OptionTable) {
 
 TEST_F(DownloaderTest, AddDownloadChecksItsArguments) {
   LumoDownloader* d = Make();
-  const std::u16string dir = U16("/tmp/lumo-save");
+  const std::u16string dir = U16(lumo::testing::TestDir().string());
   const char* urls[] = {nullptr, "http://127.0.0.1/a.bin", nullptr};
   EXPECT_EQ(d->AddDownload(urls, 3, W(dir), nullptr, nullptr, 0, nullptr), 0);
   EXPECT_EQ(d->QueuedJobs(), 1u);
@@ -209,7 +210,7 @@ TEST_F(DownloaderTest, LastReleaseIsPromptAndTerminatesTheEngine) {
 // Stop is final, before Start or after: the calls that would need the worker are refused instead of
 // a success that nothing follows up, and nothing claims to run.
 TEST_F(DownloaderTest, CallsThatNeedTheWorkerAreRefusedAfterStop) {
-  const std::u16string dir = U16("/tmp/lumo-save");
+  const std::u16string dir = U16(lumo::testing::TestDir().string());
   const char* urls[] = {"http://127.0.0.1/a.bin"};
   for (const bool startedFirst : {false, true}) {
     if (downloader_ != nullptr) downloader_->Release();
@@ -249,7 +250,7 @@ TEST_F(DownloaderTest, AnOptionTheRunningSessionRefusesIsAnsweredToTheHost) {
   engine_.SetDefaultSession(running);
   const uint8_t overwrite = 1;
   EXPECT_EQ(d->SetOption(2, &overwrite, 1), 0) << "no session: only stored";
-  const std::u16string dir = U16(::testing::TempDir());
+  const std::u16string dir = U16(lumo::testing::TestDir().string());
   const char* urls[] = {"http://127.0.0.1/a.bin"};
   ASSERT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
   ASSERT_EQ(d->Start(), 0);
@@ -276,7 +277,7 @@ TEST_F(DownloaderTest, HostCallsWakeTheIdleWorker) {
   EXPECT_EQ(d->Start(), 0);
   ASSERT_TRUE(engine_.WaitUntil(idle)) << "Start wakes the worker, which finds nothing queued";
 
-  const std::u16string dir = U16(::testing::TempDir());
+  const std::u16string dir = U16(lumo::testing::TestDir().string());
   const char* urls[] = {"http://127.0.0.1/a.bin"};
   EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
   ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("ReleaseSession") == 1; }));
