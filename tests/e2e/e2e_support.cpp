@@ -1,8 +1,6 @@
 #include "e2e_support.h"
 
-#include <openssl/evp.h>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,84 +9,8 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <random>
-#include <thread>
 
 namespace lumo::e2e {
-namespace {
-
-constexpr int kSkippedExitCode = 77;
-
-fs::path gScenarioDir;
-
-}  // namespace
-
-void RunInChild(const std::function<void()>& scenario) {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  gScenarioDir = fs::temp_directory_path() /
-                 ("lumo-e2e-" + std::to_string(getpid()) + "-" + info->name());
-  fs::remove_all(gScenarioDir);
-  fs::create_directories(gScenarioDir);
-  std::cout << std::flush;
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0) << std::strerror(errno);
-  if (child == 0) {
-    try {
-      scenario();
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "exception: " << e.what();
-    } catch (...) {
-      ADD_FAILURE() << "unknown exception";
-    }
-    int code = 0;
-    if (::testing::Test::HasFailure()) {
-      code = 1;
-    } else if (::testing::Test::IsSkipped()) {
-      code = kSkippedExitCode;
-    }
-    std::cout << std::flush;
-    std::fflush(nullptr);
-    // No static destructors: module threads may still run, as in a host that exits.
-    _exit(code);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  std::error_code ignored;
-  UnmountSmallDisk(SmallDiskDir());  // in case the scenario died with it mounted
-  fs::remove_all(gScenarioDir, ignored);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == kSkippedExitCode) {
-    GTEST_SKIP() << "skipped in the scenario's process (reason above)";
-  }
-  ASSERT_TRUE(WIFEXITED(status)) << "the scenario's process died with signal "
-                                 << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the scenario failed (messages above)";
-}
-
-fs::path ScenarioDir() { return gScenarioDir; }
-
-fs::path SmallDiskDir() { return gScenarioDir / "small-disk"; }
-
-void WriteRandomFile(const fs::path& path, uint64_t size, uint32_t seed) {
-  fs::create_directories(path.parent_path());
-  std::mt19937_64 random(seed);
-  std::ofstream out(path, std::ios::binary);
-  std::vector<uint64_t> block(8192);
-  uint64_t left = size;
-  while (left > 0) {
-    for (auto& word : block) word = random();
-    const uint64_t bytes = std::min<uint64_t>(left, block.size() * sizeof(uint64_t));
-    out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(bytes));
-    left -= bytes;
-  }
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 ::testing::AssertionResult SameFiles(const fs::path& actual, const fs::path& expected) {
   if (!fs::exists(actual)) return ::testing::AssertionFailure() << actual << " does not exist";
@@ -97,22 +19,9 @@ std::string ReadFile(const fs::path& path) {
   if (a == b) return ::testing::AssertionSuccess();
   size_t first = 0;
   while (first < a.size() && first < b.size() && a[first] == b[first]) ++first;
-  return ::testing::AssertionFailure() << actual << " has " << a.size() << " bytes, "
-                                       << expected << " has " << b.size()
-                                       << "; they differ from byte " << first;
-}
-
-std::string Md5Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
-  std::string text;
-  char pair[3];
-  for (unsigned int i = 0; i < length; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    text += pair;
-  }
-  return text;
+  return ::testing::AssertionFailure()
+         << actual << " has " << a.size() << " bytes, " << expected << " has " << b.size()
+         << "; they differ from byte " << first;
 }
 
 std::string ManifestLine(const fs::path& file) {
@@ -138,126 +47,27 @@ std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
   return services;
 }
 
-HostedModule::HostedModule(const std::string& binDir) {
-  std::string error;
-  if (!host_.Load(binDir + "/liblumodownload.so", error)) {
-    ADD_FAILURE() << "cannot load the module from " << binDir << ": " << error;
-    return;
-  }
-  std::string initText;
-  const int32_t init = host_.Init(initText);
-  if (init != 0) {
-    ADD_FAILURE() << "mod_lumoinit returned " << init << ": " << initText;
-    return;
-  }
-  const int32_t object = host_.GetDownloader(&downloader_);
-  if (object != 0 || !downloader_) ADD_FAILURE() << "mod_lumogetobject returned " << object;
-}
-
-HostedModule::~HostedModule() {
-  if (downloader_) Shutdown();
+HostedModule::HostedModule(const std::string& binDir)
+    : LoadedModule(binDir + "/liblumodownload.so") {
+  EXPECT_NE(Initialise(), nullptr) << "cannot load and initialise the module of " << binDir;
 }
 
 void HostedModule::SetText(int32_t id, const std::string& text) {
-  EXPECT_EQ(downloader_->SetOption(id, text.data(), static_cast<uint32_t>(text.size())), 0);
+  EXPECT_EQ(downloader->SetOption(id, text.data(), static_cast<uint32_t>(text.size())), 0);
 }
 
-int32_t HostedModule::Add(const std::vector<std::string>& urls, const fs::path& dir,
-                          const std::string& name, const std::vector<std::string>& checksumUrls,
-                          const std::string& checksumMd5) {
-  std::vector<const char*> urlPointers;
-  for (const auto& url : urls) urlPointers.push_back(url.c_str());
-  std::vector<const char*> checksumPointers;
-  for (const auto& url : checksumUrls) checksumPointers.push_back(url.c_str());
-  const std::u16string saveDir = dir.u16string();
-  const std::u16string fileName = fs::path(name).u16string();
-  return downloader_->AddDownload(
-      urlPointers.data(), static_cast<uint32_t>(urlPointers.size()), saveDir.c_str(),
-      name.empty() ? nullptr : fileName.c_str(),
-      checksumPointers.empty() ? nullptr : checksumPointers.data(),
-      static_cast<uint32_t>(checksumPointers.size()),
-      checksumMd5.empty() ? nullptr : checksumMd5.c_str());
-}
-
-namespace {
-
-struct Progress {
-  uint32_t state = 0;
-  uint64_t bytes = 0;
+std::string HostedModule::ProgressPath() {
   std::string path;
-};
-
-Progress ProgressOf(ILumoDownloader* downloader) {
-  Progress progress;
-  uint32_t average = 0;
-  uint32_t current = 0;
-  LumoString text = LumoStringFor(progress.path);
-  downloader->GetProgress(&progress.state, &progress.bytes, &average, &current, &text);
-  return progress;
-}
-
-}  // namespace
-
-uint32_t HostedModule::RunState() { return ProgressOf(downloader_).state; }
-uint64_t HostedModule::ProgressBytes() { return ProgressOf(downloader_).bytes; }
-std::string HostedModule::ProgressPath() { return ProgressOf(downloader_).path; }
-
-DownloadStatus HostedModule::Status() {
-  DownloadStatus status{};
-  downloader_->GetStatistics(&status);
-  return status;
-}
-
-std::vector<std::string> HostedModule::Completed() {
-  std::string list;
-  LumoString text = LumoStringFor(list);
-  downloader_->GetCompletedFiles(&text);
-  std::vector<std::string> paths;
-  size_t start = 0;
-  while (start < list.size()) {
-    size_t end = list.find(';', start);
-    if (end == std::string::npos) end = list.size();
-    paths.push_back(list.substr(start, end - start));
-    start = end + 1;
-  }
-  return paths;
-}
-
-bool HostedModule::PollUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    // The host's side of the interface is polling by design: there is nothing to wait on.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  uint32_t state = 0, average = 0, current = 0;
+  uint64_t bytes = 0;
+  LumoString text = LumoStringFor(path);
+  downloader->GetProgress(&state, &bytes, &average, &current, &text);
+  return path;
 }
 
 std::chrono::milliseconds HostedModule::Shutdown() {
-  const auto started = std::chrono::steady_clock::now();
-  if (downloader_) {
-    downloader_->Stop(0);
-    downloader_->Release();
-    downloader_ = nullptr;
-  }
-  host_.Term();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               started);
-}
-
-bool MountSmallDisk(uint64_t bytes, std::string& why) {
-  const fs::path dir = SmallDiskDir();
-  fs::create_directories(dir);
-  const std::string options = "size=" + std::to_string(bytes);
-  if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-    why = std::string("cannot mount a small tmpfs (needs root): ") + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-void UnmountSmallDisk(const fs::path& dir) {
-  if (fs::exists(dir)) umount2(dir.c_str(), MNT_DETACH);
+  if (downloader == nullptr) return std::chrono::milliseconds(0);
+  return Terminate(true);
 }
 
 int Spawn(const std::vector<std::string>& arguments, const fs::path& output) {

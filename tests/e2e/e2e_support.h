@@ -14,26 +14,23 @@
 
 #include "local_services.h"
 #include "lumo/lumo_downloader.h"
-#include "module_host.h"
+#include "support/loaded_module.h"
+#include "support/scratch.h"
 
 namespace lumo::e2e {
 
 namespace fs = std::filesystem;
 
-// The module keeps process-wide state (one initialisation per load, a telemetry thread that
-// never ends), so each scenario runs in a child process of its own. Failures inside the child
-// are printed there; the parent fails when the child does, and skips when it skipped.
-void RunInChild(const std::function<void()>& scenario);
+using lumo::testing::RunInChild;
+inline fs::path ScenarioDir() { return lumo::testing::TestDir(); }
+inline void WriteRandomFile(const fs::path& path, uint64_t size, uint32_t seed) {
+  lumo::testing::WriteFile(path, lumo::testing::RandomBytes(size, seed));
+}
+using lumo::testing::Md5Hex;
+using lumo::testing::ReadFile;
 
-// A fresh folder for the scenario, removed by the parent afterwards.
-fs::path ScenarioDir();
-
-// A file of pseudo-random bytes (the same bytes for the same seed).
-void WriteRandomFile(const fs::path& path, uint64_t size, uint32_t seed);
-std::string ReadFile(const fs::path& path);
 // Byte-for-byte comparison that reports sizes and the first difference, not the contents.
 ::testing::AssertionResult SameFiles(const fs::path& actual, const fs::path& expected);
-std::string Md5Hex(const std::string& bytes);
 // An md5sum-style manifest line for a file.
 std::string ManifestLine(const fs::path& file);
 
@@ -45,49 +42,33 @@ std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
 
 // The module of a build, loaded and initialised; shut down by Shutdown or the destructor.
 // Skips the scenario, loudly, when the file server could not take port 80.
-#define LUMO_E2E_NEED_PORT_80(services)                                                    \
-  do {                                                                                     \
-    if (!(services).resolvedPortListening()) {                                             \
+#define LUMO_E2E_NEED_PORT_80(services)                                                         \
+  do {                                                                                          \
+    if (!(services).resolvedPortListening()) {                                                  \
       std::cout << "\n*** SCENARIO NOT RUN: port 80 is taken or needs root ***\n" << std::endl; \
-      GTEST_SKIP() << "needs 127.0.0.1:80 for the addresses HTTP DNS answers";             \
-    }                                                                                      \
+      GTEST_SKIP() << "needs 127.0.0.1:80 for the addresses HTTP DNS answers";                  \
+    }                                                                                           \
   } while (0)
 
-class HostedModule {
+// The module of a build, loaded from binDir and initialised; terminated by Shutdown or the
+// destructor.
+class HostedModule : public lumo::testing::LoadedModule {
  public:
   explicit HostedModule(const std::string& binDir);
-  ~HostedModule();
+  ~HostedModule() { Shutdown(); }
 
-  bool ok() const { return downloader_ != nullptr; }
-  ILumoDownloader* operator->() const { return downloader_; }
-
+  bool ok() const { return downloader != nullptr; }
+  ILumoDownloader* operator->() const { return downloader; }
   void SetText(int32_t id, const std::string& text);
   int32_t Add(const std::vector<std::string>& urls, const fs::path& dir,
               const std::string& name = "", const std::vector<std::string>& checksumUrls = {},
-              const std::string& checksumMd5 = "");
-
-  uint32_t RunState();
-  uint64_t ProgressBytes();
+              const std::string& checksumMd5 = "") {
+    return lumo::testing::AddJob(downloader, urls, dir, name, checksumUrls, checksumMd5);
+  }
+  std::chrono::milliseconds Shutdown();
   // The path GetProgress gives.
   std::string ProgressPath();
-  DownloadStatus Status();
-  std::vector<std::string> Completed();
-
-  // Polls the downloader as a launcher does, until done() holds or the bound passes.
-  bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
-  // Stop, release, mod_lumoterm; returns how long the three calls took.
-  std::chrono::milliseconds Shutdown();
-
- private:
-  lumoget::ModuleHost host_;
-  ILumoDownloader* downloader_ = nullptr;
 };
-
-// A tmpfs of the given size mounted at SmallDiskDir() (root only); false with the reason
-// otherwise. The parent unmounts it after the scenario in any case.
-fs::path SmallDiskDir();
-bool MountSmallDisk(uint64_t bytes, std::string& why);
-void UnmountSmallDisk(const fs::path& dir);
 
 // Starts a program with standard output and error going to output; returns its process id.
 int Spawn(const std::vector<std::string>& arguments, const fs::path& output);

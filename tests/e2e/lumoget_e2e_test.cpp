@@ -1,7 +1,5 @@
-// lumoget as a user runs it: exit codes, the outcome it prints, Ctrl-C and a full disk.
+// lumoget as a user runs it: exit codes, the outcome it prints, Ctrl-C and the next run.
 #include <signal.h>
-
-#include <fstream>
 
 #include "e2e_support.h"
 
@@ -35,21 +33,6 @@ TEST(LumogetE2E, ExitsZeroOnlyWhenEveryFileArrivedAndNamesTheFailures) {
     EXPECT_TRUE(Contains(text, "Completed files (1):\n  " + (downloads / "one.bin").string()))
         << text;
     EXPECT_TRUE(Contains(text, "lumoget: finished")) << "plain lines when not on a terminal";
-
-    // Jobs from a file: one good, one that cannot be had.
-    const fs::path jobs = ScenarioDir() / "jobs.txt";
-    std::ofstream(jobs) << "# two jobs\n"
-                        << base << "/two.bin out=renamed.bin\n"
-                        << base << "/fault/status=404/gone.bin dir=" << (downloads / "sub").string()
-                        << "\n";
-    status = WaitExit(Spawn({kLumoget, "-d", downloads.string(), "-i", jobs.string()}, output));
-    text = ReadFile(output);
-    EXPECT_EQ(status, 1) << text;
-    EXPECT_TRUE(SameFiles(downloads / "renamed.bin", files / "two.bin"));
-    EXPECT_TRUE(Contains(text, "Not downloaded:\n  " + (downloads / "sub" / "gone.bin").string() +
-                                   ": "))
-        << text;
-    EXPECT_TRUE(Contains(text, "1 of 2 files")) << text;
 
     status = WaitExit(Spawn({kLumoget, "ftp://example/x"}, output));
     EXPECT_EQ(status, 2) << ReadFile(output);
@@ -92,27 +75,6 @@ TEST(LumogetE2E, CtrlCStopsCleanlyAndTheNextRunResumes) {
     for (size_t i = first; i < requests.size(); ++i) {
       EXPECT_GT(requests[i].RangeStart(), 0) << "the next run resumes the partial file";
     }
-  });
-}
-
-TEST(LumogetE2E, FullDiskIsShownWithExitCodeThree) {
-  RunInChild([] {
-    const fs::path files = ScenarioDir() / "files";
-    WriteRandomFile(files / "huge.bin", 3 * 1024 * 1024, 34);
-    auto services = StartServices(files);
-    ASSERT_TRUE(services);
-    std::string why;
-    if (!MountSmallDisk(1024 * 1024, why)) {
-      std::cout << "\n*** DISK-FULL SCENARIO NOT RUN: " << why << " ***\n" << std::endl;
-      GTEST_SKIP() << why;
-    }
-    const fs::path output = ScenarioDir() / "lumoget.txt";
-    const int status = WaitExit(
-        Spawn({kLumoget, "-d", SmallDiskDir().string(), services->Url("/huge.bin")}, output));
-    const std::string text = ReadFile(output);
-    EXPECT_EQ(status, 3) << text;
-    EXPECT_TRUE(Contains(text, "paused: disk full")) << text;
-    UnmountSmallDisk(SmallDiskDir());
   });
 }
 

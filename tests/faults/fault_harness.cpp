@@ -21,7 +21,8 @@ RealEngine::~RealEngine() {
 int32_t RealEngine::Bind(std::string* errorText) {
   loaded_ = true;
   int32_t code = zdl::EngineInit();
-  if (code >= 0) code = zdl::EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&download_));
+  if (code >= 0)
+    code = zdl::EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&download_));
   if (code >= 0) code = zdl::EngineGetObject(&IID_IZHttpService, reinterpret_cast<void**>(&http_));
   if (code < 0 && errorText != nullptr) *errorText = "engine start failed";
   return code;
@@ -53,23 +54,6 @@ Downloader::Downloader(const Endpoints& endpoints, const Timing& timing)
 
 Downloader::~Downloader() { Shutdown(); }
 
-int32_t Downloader::Add(const std::vector<std::string>& urls, const fs::path& dir,
-                        const std::string& name, const std::vector<std::string>& checksumUrls,
-                        const std::string& checksumMd5) {
-  std::vector<const char*> u, c;
-  for (const auto& url : urls) u.push_back(url.c_str());
-  for (const auto& url : checksumUrls) c.push_back(url.c_str());
-  const std::string dirText = dir.string();
-  const std::u16string wideDir(dirText.begin(), dirText.end());
-  const std::u16string wideName(name.begin(), name.end());
-  return object_->AddDownload(u.data(), static_cast<uint32_t>(u.size()),
-                              reinterpret_cast<const LumoWChar*>(wideDir.c_str()),
-                              name.empty() ? nullptr
-                                           : reinterpret_cast<const LumoWChar*>(wideName.c_str()),
-                              c.empty() ? nullptr : c.data(), static_cast<uint32_t>(c.size()),
-                              checksumMd5.empty() ? nullptr : checksumMd5.c_str());
-}
-
 bool Downloader::RunUntilIdle(std::chrono::milliseconds bound) {
   if (object_->Start() != 0) return false;
   const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -78,21 +62,6 @@ bool Downloader::RunUntilIdle(std::chrono::milliseconds bound) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
-}
-
-std::vector<std::string> Downloader::Completed() {
-  std::string joined;
-  LumoString list = LumoStringFor(joined);
-  object_->GetCompletedFiles(&list);
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start < joined.size()) {
-    size_t end = joined.find(';', start);
-    if (end == std::string::npos) end = joined.size();
-    out.push_back(joined.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
 }
 
 DownloadStatus Downloader::Status() {
@@ -112,24 +81,6 @@ std::chrono::milliseconds Downloader::Shutdown() {
                                                                start);
 }
 
-std::string RandomBytes(size_t size, uint64_t seed) {
-  std::mt19937_64 random(seed);
-  std::string bytes(size, '\0');
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    const uint64_t word = random();
-    for (int k = 0; k < 8; ++k) bytes[i + k] = static_cast<char>(word >> (8 * k));
-  }
-  for (; i < size; ++i) bytes[i] = static_cast<char>(random());
-  return bytes;
-}
-
-std::string Md5Hex(const std::string& bytes) {
-  platform::Md5Digest md5;
-  md5.Update(bytes.data(), bytes.size());
-  return platform::DigestHex(md5.Finish());
-}
-
 std::string FileMd5(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "<missing>";
@@ -143,17 +94,9 @@ std::string FileMd5(const fs::path& path) {
 }
 
 fs::path ScenarioDir(const std::string& name) {
-  std::random_device random;
-  const fs::path dir = fs::temp_directory_path() /
-                       ("lumo-faults-" + name + "-" + std::to_string(random()));
-  fs::remove_all(dir);
+  const fs::path dir = lumo::testing::TestDir() / name;
   fs::create_directories(dir);
   return dir;
-}
-
-void Outcome(const std::string& fault, const std::string& outcome) {
-  std::printf("[ fault    ] %s: %s\n", fault.c_str(), outcome.c_str());
-  std::fflush(stdout);
 }
 
 }  // namespace lumo::faults

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "base/endpoints.h"
-#include "module/engine_binding.h"
-#include "module/downloader.h"
 #include "base/timing.h"
+#include "module/downloader.h"
+#include "module/engine_binding.h"
+#include "support/loaded_module.h"
+#include "support/scratch.h"
 #include "telemetry/reporter.h"
 
 namespace lumo::faults {
@@ -48,10 +50,12 @@ class Downloader {
   ILumoDownloader* operator->() const { return object_; }
   int32_t Add(const std::vector<std::string>& urls, const fs::path& dir, const std::string& name,
               const std::vector<std::string>& checksumUrls = {},
-              const std::string& checksumMd5 = std::string());
+              const std::string& checksumMd5 = std::string()) {
+    return lumo::testing::AddJob(object_, urls, dir, name, checksumUrls, checksumMd5);
+  }
   // Start and poll until the queue ran dry; false when the bound passed first.
   bool RunUntilIdle(std::chrono::milliseconds bound);
-  std::vector<std::string> Completed();
+  std::vector<std::string> Completed() { return lumo::testing::CompletedFiles(object_); }
   DownloadStatus Status();
   // Stop and release; how long that took.
   std::chrono::milliseconds Shutdown();
@@ -62,12 +66,9 @@ class Downloader {
   LumoDownloader* object_ = nullptr;
 };
 
-std::string RandomBytes(size_t size, uint64_t seed);
-std::string Md5Hex(const std::string& bytes);
+using lumo::testing::Md5Hex;
+using lumo::testing::RandomBytes;
 std::string FileMd5(const fs::path& path);
 fs::path ScenarioDir(const std::string& name);
-
-// One line of the matrix, printed for the record: the fault and what the module made of it.
-void Outcome(const std::string& fault, const std::string& outcome);
 
 }  // namespace lumo::faults

@@ -30,10 +30,11 @@ struct FakePoll {
 // What one session does. GetStatus walks through polls; the last one repeats forever.
 // After Abort (or Pause) every poll answers status 5 with the last sizes, and GetResult (2, 0).
 struct FakeSessionScript {
-  int32_t createStatus = kZdlOk;      // CreateSession's answer
+  int32_t createStatus = kZdlOk;        // CreateSession's answer
   bool sessionOnCreateFailure = false;  // hand back an object even when createStatus < 0
-  int32_t startStatus = kZdlOk;       // Start's answer
-  std::vector<FakePoll> polls{FakePoll{kZdlStatusDownloaded, 100, 100, 100, 100}};
+  int32_t startStatus = kZdlOk;         // Start's answer
+  std::vector<FakePoll> polls =
+      std::vector<FakePoll>(1, FakePoll{kZdlStatusDownloaded, 100, 100, 100, 100});
   int32_t result = kZdlResultSuccess;
   int32_t extendedCode = 0;
   ZdlFileInfo fileInfo{100, 100, 0, 1000};
@@ -58,9 +59,9 @@ struct FakeHttpAnswer {
   int32_t sendStatus = kZdlOk;    // Send's answer
   bool sendStatusCode = true;     // call OnStatusCode(status)
   uint32_t status = 200;
-  std::string body;               // delivered in one OnData call when not empty
-  bool complete = true;           // false: OnComplete never comes (until the engine shuts down)
-  bool incomplete = false;        // OnNotify(kZdlNotifyIncomplete, 3, 0, 0) before OnComplete
+  std::string body;         // delivered in one OnData call when not empty
+  bool complete = true;     // false: OnComplete never comes (until the engine shuts down)
+  bool incomplete = false;  // OnNotify(kZdlNotifyIncomplete, 3, 0, 0) before OnComplete
   std::chrono::milliseconds delay{0};  // before anything is delivered
 };
 
@@ -97,13 +98,13 @@ class FakeEngine {
   // Observation.
   std::vector<std::string> Calls() const;  // e.g. "CreateSession http://a/b", "SetOption 0 4",
                                            // "Start", "Abort", "GetStatus", "GetResult",
-                                           // "GetFileInfo", "ReleaseSession", "CreateRequest 3 url",
-                                           // "SetHeader Content-Type: ...", "SetBody 12", "Send",
-                                           // "ReleaseRequest"
+                                           // "GetFileInfo", "ReleaseSession", "CreateRequest 3
+                                           // url", "SetHeader Content-Type: ...", "SetBody 12",
+                                           // "Send", "ReleaseRequest"
   size_t CountCalls(const std::string& prefix) const;
   std::vector<FakeSessionRequest> SessionRequests() const;
   std::vector<FakeHttpRequestRecord> HttpRequests() const;  // in CreateRequest order
-  size_t LiveSessions() const;  // sessions not yet fully released
+  size_t LiveSessions() const;                              // sessions not yet fully released
   size_t LiveRequests() const;
   // Waits until pred() holds (checked whenever the engine logs a call), up to timeout.
   bool WaitUntil(const std::function<bool()>& pred,

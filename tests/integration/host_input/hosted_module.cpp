@@ -1,42 +1,8 @@
 #include "hosted_module.h"
 
-#include <gtest/gtest-spi.h>
-
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <random>
-#include <sstream>
-#include <thread>
-
-#include "base/text_conversion.h"
-#include "platform/platform.h"
 
 namespace lumo::host {
-
-void RunInChild(const std::function<void()>& scenario) {
-  EXPECT_EXIT(
-      {
-        // A death-test child forwards no events: collect its failures and print them to stderr,
-        // which the parent shows.
-        ::testing::TestPartResultArray results;
-        {
-          ::testing::ScopedFakeTestPartResultReporter collect(
-              ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
-          scenario();
-        }
-        bool failed = false;
-        for (int i = 0; i < results.size(); ++i) {
-          const ::testing::TestPartResult& result = results.GetTestPartResult(i);
-          if (!result.failed()) continue;
-          failed = true;
-          std::fprintf(stderr, "%s:%d: %s\n", result.file_name() ? result.file_name() : "?",
-                       result.line_number(), result.message());
-        }
-        std::exit(failed ? 1 : 0);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
 
 std::chrono::milliseconds Scaled(std::chrono::milliseconds production) {
   const auto scaled = production / LUMO_HOST_TIME_DIVISOR;
@@ -44,9 +10,7 @@ std::chrono::milliseconds Scaled(std::chrono::milliseconds production) {
 }
 
 fs::path ScenarioDir(const std::string& name) {
-  std::random_device random;
-  const fs::path dir = fs::temp_directory_path() /
-                       ("lumo-host-input-" + name + "-" + std::to_string(random()));
+  const fs::path dir = lumo::testing::TestDir() / name;
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
@@ -58,115 +22,12 @@ const LumoWChar* W(const std::u16string& text) {
   return reinterpret_cast<const LumoWChar*>(text.c_str());
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-  return bytes;
-}
-
 std::set<int> ThreadIds() {
   std::set<int> ids;
   for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
     ids.insert(std::atoi(entry.path().filename().c_str()));
   }
   return ids;
-}
-
-HostedModule::HostedModule(const std::string& path) {
-  library_ = platform::LoadDynamicLibrary(WideOfUtf8(path));
-  if (library_ == nullptr) return;
-  init = reinterpret_cast<LumoInitFn>(platform::FindSymbol(library_, "mod_lumoinit"));
-  term = reinterpret_cast<LumoTermFn>(platform::FindSymbol(library_, "mod_lumoterm"));
-  getObject =
-      reinterpret_cast<LumoGetObjectFn>(platform::FindSymbol(library_, "mod_lumogetobject"));
-}
-
-ILumoDownloader* HostedModule::Initialise() {
-  if (init == nullptr || getObject == nullptr) return nullptr;
-  std::string error;
-  LumoString errorText = LumoStringFor(error);
-  const int32_t code = init(&errorText);
-  EXPECT_EQ(code, 0) << error;
-  if (code != 0) return nullptr;
-  void* out = nullptr;
-  EXPECT_EQ(getObject(&IID_ILumoDownloader, &out), 0);
-  downloader = static_cast<ILumoDownloader*>(out);
-  return downloader;
-}
-
-std::chrono::milliseconds HostedModule::Terminate(bool stopFirst) {
-  const auto start = std::chrono::steady_clock::now();
-  if (downloader != nullptr) {
-    if (stopFirst) downloader->Stop(0);
-    downloader->Release();
-    downloader = nullptr;
-  }
-  if (term != nullptr) {
-    EXPECT_EQ(term(), 0);
-  }
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start);
-}
-
-void HostedModule::Unload() {
-  init = nullptr;
-  term = nullptr;
-  getObject = nullptr;
-  platform::UnloadDynamicLibrary(library_);
-  library_ = nullptr;
-}
-
-uint32_t HostedModule::RunState() {
-  uint32_t state = 0xFFFFFFFFu, average = 0, current = 0;
-  uint64_t bytes = 0;
-  EXPECT_EQ(downloader->GetProgress(&state, &bytes, &average, &current, nullptr), 0);
-  return state;
-}
-
-DownloadStatus HostedModule::Status() {
-  DownloadStatus status{};
-  EXPECT_EQ(downloader->GetStatistics(&status), 0);
-  return status;
-}
-
-std::vector<std::string> HostedModule::Completed() {
-  std::string joined;
-  LumoString list = LumoStringFor(joined);
-  EXPECT_EQ(downloader->GetCompletedFiles(&list), 0);
-  std::vector<std::string> paths;
-  size_t start = 0;
-  while (start < joined.size()) {
-    size_t end = joined.find(';', start);
-    if (end == std::string::npos) end = joined.size();
-    paths.push_back(joined.substr(start, end - start));
-    start = end + 1;
-  }
-  return paths;
-}
-
-bool HostedModule::PollUntil(const std::function<bool()>& done,
-                             std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-bool HostedModule::RunUntilIdle(std::chrono::milliseconds bound) {
-  // The worker may already have taken a job queued since the last run (RunState 1).
-  const int32_t started = downloader->Start();
-  if (started != 0 && started != static_cast<int32_t>(0x80070005u)) return false;
-  return PollUntil([this] { return RunState() == kLumoRunStateIdle; }, bound);
 }
 
 }  // namespace lumo::host

@@ -1,5 +1,5 @@
-// The built module as a launcher sees it: loaded by file name (the real engine sits beside it),
-// driven only through its three exports and ILumoDownloader.
+// What the host-input scenarios share: the built module with the real engine beside it, the
+// module's intervals as this build divides them, folders and thread ids.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,60 +13,33 @@
 #include <vector>
 
 #include "lumo/lumo_downloader.h"
+#include "support/loaded_module.h"
+#include "support/scratch.h"
 
 namespace lumo::host {
 
 namespace fs = std::filesystem;
 
-// The module keeps process-wide state (one initialisation per load, a sender thread that never
-// ends), so every scenario runs in a child process; the child's failures fail the test.
-void RunInChild(const std::function<void()>& scenario);
+using lumo::testing::RandomBytes;
+using lumo::testing::ReadFile;
+using lumo::testing::RunInChild;
 
 // Every interval of the module under test, divided as its build divides them.
 std::chrono::milliseconds Scaled(std::chrono::milliseconds production);
 
-// A fresh folder for a scenario.
+// A fresh folder for a scenario, inside the test's own.
 fs::path ScenarioDir(const std::string& name);
 
 std::u16string U16(const std::string& ascii);
 const LumoWChar* W(const std::u16string& text);
-std::string ReadFile(const fs::path& path);
-std::string RandomBytes(size_t size, uint32_t seed);
 
 // Ids of the process's threads (/proc/self/task).
 std::set<int> ThreadIds();
 
-class HostedModule {
+// The built module of this build (or the teardown copy).
+class HostedModule : public lumo::testing::LoadedModule {
  public:
-  // Loads the library and resolves the exports (no initialisation).
-  explicit HostedModule(const std::string& path = LUMO_MODULE_PATH);
-  HostedModule(const HostedModule&) = delete;
-  HostedModule& operator=(const HostedModule&) = delete;
-
-  LumoInitFn init = nullptr;
-  LumoTermFn term = nullptr;
-  LumoGetObjectFn getObject = nullptr;
-
-  // mod_lumoinit + mod_lumogetobject; the object is held until Release or Terminate.
-  ILumoDownloader* Initialise();
-  // Stop (when asked), releases the held object and calls mod_lumoterm; returns how long the
-  // calls took together.
-  std::chrono::milliseconds Terminate(bool stopFirst);
-  // Unloads the library as a host does after mod_lumoterm (the exports are gone).
-  void Unload();
-
-  ILumoDownloader* downloader = nullptr;
-
-  uint32_t RunState();
-  DownloadStatus Status();
-  std::vector<std::string> Completed();
-  // Polls like a launcher until done() holds or the bound passes.
-  bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
-  // Start, then poll until the queue ran dry (RunState idle).
-  bool RunUntilIdle(std::chrono::milliseconds bound);
-
- private:
-  void* library_ = nullptr;
+  explicit HostedModule(const std::string& path = LUMO_MODULE_PATH) : LoadedModule(path) {}
 };
 
 }  // namespace lumo::host

@@ -1,28 +1,27 @@
-// Shared pieces of the download job's tests: a worker on the fake engine with short intervals,
-// a reader for the lines this test appended to the log, and the telemetry bodies it sent.
+// Shared pieces of the download job's and the source steps' tests: a worker on the fake engine
+// with short intervals, and the telemetry bodies it sent.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "download/download_worker.h"
-#include "base/text_conversion.h"
 #include "base/download_job.h"
 #include "base/endpoints.h"
 #include "base/log.h"
 #include "base/option_store.h"
+#include "base/text_conversion.h"
 #include "base/timing.h"
+#include "download/download_worker.h"
+#include "form_body.h"
 #include "platform/platform.h"
 #include "support/fake_engine.h"
+#include "support/scratch.h"
 #include "telemetry/reporter.h"
 
 namespace lumo {
@@ -47,66 +46,20 @@ inline Endpoints TestEndpoints() {
                    "http://127.0.0.1:9/?ws_domain=", "cdn.lumo.test"};
 }
 
-// Lines appended to the module's log since construction, as "LEVEL - message".
-class LogTail {
- public:
-  LogTail() {
-    std::ifstream in(Utf8Of(LogPath()), std::ios::binary | std::ios::ate);
-    offset_ = in ? static_cast<std::streamoff>(in.tellg()) : 0;
-  }
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> lines;
-    std::ifstream in(Utf8Of(LogPath()), std::ios::binary);
-    if (!in) return lines;
-    in.seekg(offset_);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      // "2017-11-23T02:47:10 " is 20 characters.
-      lines.push_back(line.size() > 20 ? line.substr(20) : line);
-    }
-    return lines;
-  }
-  size_t Count(const std::string& text) const {
-    size_t n = 0;
-    for (const std::string& line : Lines()) n += line == text ? 1 : 0;
-    return n;
-  }
-  size_t CountContaining(const std::string& text) const {
-    size_t n = 0;
-    for (const std::string& line : Lines()) n += line.find(text) != std::string::npos ? 1 : 0;
-    return n;
-  }
-
- private:
-  std::streamoff offset_ = 0;
-};
-
-inline std::string PercentDecode(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
-}
-
 using Form = std::map<std::string, std::string>;
 
+// A telemetry body's pairs, decoded by the collector's own rules.
 inline Form ParseForm(const std::string& body) {
-  Form form;
-  std::stringstream in(body);
-  std::string pair;
-  while (std::getline(in, pair, '&')) {
-    const size_t eq = pair.find('=');
-    if (eq == std::string::npos) continue;
-    form[pair.substr(0, eq)] = PercentDecode(pair.substr(eq + 1));
-  }
-  return form;
+  services::FormPairs pairs;
+  services::ParseForm(body, pairs);
+  return Form(pairs.begin(), pairs.end());
+}
+
+// The URLs of the engine's sessions, in creation order.
+inline std::vector<std::string> CreatedUrls(const FakeEngine& engine) {
+  std::vector<std::string> urls;
+  for (const FakeSessionRequest& request : engine.SessionRequests()) urls.push_back(request.url);
+  return urls;
 }
 
 // A worker whose resolved-address fallback is observed instead of taken.
@@ -137,9 +90,7 @@ class DownloadTest : public ::testing::Test {
       : timing_(FastTiming()),
         reporter_(engine_.HttpService(), TestEndpoints().reportUrl, timing_),
         worker_(new ProbeWorker(timing_, engine_, reporter_, options_)) {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    saveDir_ = ::testing::TempDir() + "lumo_dl_" + info->test_suite_name() + "_" + info->name();
-    platform::CreateDirectories(WideOfUtf8(saveDir_));
+    saveDir_ = TestDir().string();
     // The CDN configuration endpoint names no preferred domain: jobs keep their URL order and
     // the preferred-domain step adds no log line.
     engine_.SetHttpResponder([](const FakeHttpRequestRecord& request) {
@@ -185,6 +136,7 @@ class DownloadTest : public ::testing::Test {
     return events;
   }
 
+  std::vector<std::string> CreatedUrls() const { return testing::CreatedUrls(engine_); }
   std::string PathOf(const std::string& name) const {
     return saveDir_ + platform::kPathSeparator + name;
   }
@@ -194,7 +146,6 @@ class DownloadTest : public ::testing::Test {
   Reporter reporter_;
   OptionStore options_;
   std::string saveDir_;
-  LogTail log_;
   std::unique_ptr<ProbeWorker> worker_;
 };
 

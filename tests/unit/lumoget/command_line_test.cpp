@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/scratch.h"
+
 namespace lumoget {
 namespace {
 
@@ -16,32 +18,26 @@ CommandLine Parse(std::vector<std::string> arguments) {
 const char kMd5[] = "0123456789abcdefABCDEF0123456789";
 
 TEST(CommandLineTest, MirrorsOfOneFileFormOneJobWithItsSettings) {
-  const CommandLine line =
-      Parse({"-d", "out", "-o", "game.pak", "--checksum-url", "http://a/sum.md5",
-             "--checksum-url", "http://b/sum.md5", "--checksum-md5", kMd5, "--sid", "s1",
-             "--game", "g7", "--client-version", "2.0", "--max-speed", "2M",
-             "http://a/game.pak", "https://b/game.pak"});
+  std::vector<std::string> arguments;
+  std::istringstream words(std::string("-d out -o game.pak --checksum-url http://a/sum.md5 ") +
+                           "--checksum-url http://b/sum.md5 --checksum-md5 " + kMd5 +
+                           " --sid s1 --game g7 --client-version 2.0 --max-speed 2M "
+                           "http://a/game.pak https://b/game.pak");
+  for (std::string word; words >> word;) arguments.push_back(word);
+  const CommandLine line = Parse(arguments);
   ASSERT_EQ(line.exitCode, -1) << line.err;
   ASSERT_EQ(line.settings.jobs.size(), 1u);
   const JobSpec& job = line.settings.jobs[0];
   EXPECT_EQ(job.urls, (std::vector<std::string>{"http://a/game.pak", "https://b/game.pak"}));
   EXPECT_EQ(job.dir, "out");
   EXPECT_EQ(job.name, "game.pak");
-  EXPECT_EQ(job.checksumUrls,
-            (std::vector<std::string>{"http://a/sum.md5", "http://b/sum.md5"}));
+  EXPECT_EQ(job.checksumUrls, (std::vector<std::string>{"http://a/sum.md5", "http://b/sum.md5"}));
   EXPECT_EQ(job.checksumMd5, kMd5);
   EXPECT_EQ(line.settings.sid, "s1");
   EXPECT_EQ(line.settings.game, "g7");
   EXPECT_EQ(line.settings.clientVersion, "2.0");
   EXPECT_TRUE(line.settings.maxSpeedSet);
   EXPECT_EQ(line.settings.maxSpeed, 2u * 1024 * 1024);
-}
-
-TEST(CommandLineTest, NoSpeedLimitUnlessAsked) {
-  const CommandLine line = Parse({"http://a/f"});
-  ASSERT_EQ(line.exitCode, -1);
-  EXPECT_FALSE(line.settings.maxSpeedSet);
-  EXPECT_EQ(line.settings.jobs[0].dir, "");
 }
 
 TEST(CommandLineTest, MistakesAreUsageErrorsWithAReason) {
@@ -67,6 +63,9 @@ TEST(CommandLineTest, MistakesAreUsageErrorsWithAReason) {
     EXPECT_NE(line.err.find(c.reason), std::string::npos) << line.err;
   }
   EXPECT_EQ(Parse({"--no-such-option", "http://a/f"}).exitCode, 2);
+  const CommandLine plain = Parse({"http://a/f"});
+  EXPECT_EQ(plain.exitCode, -1);
+  EXPECT_FALSE(plain.settings.maxSpeedSet) << "no speed limit unless asked";
 }
 
 TEST(CommandLineTest, HelpAndVersionExitWithZero) {
@@ -110,7 +109,7 @@ TEST(InputFileTest, ABadLineIsNamedByNumber) {
 }
 
 TEST(CommandLineTest, InputFileJobsFollowTheCommandLineJobAndShareItsDirectory) {
-  const std::string path = ::testing::TempDir() + "lumoget_jobs.txt";
+  const std::string path = (lumo::testing::TestDir() / "jobs.txt").string();
   {
     std::ofstream out(path);
     out << "http://a/from-file.bin\n";

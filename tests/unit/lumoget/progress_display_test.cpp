@@ -23,19 +23,6 @@ TEST(FormatTest, BytesSpeedsAndTimes) {
   EXPECT_EQ(FormatEta(90061), "25:01:01");
 }
 
-TEST(FormatTest, RunStatesInWords) {
-  EXPECT_EQ(RunStateText(1, false), "downloading");
-  EXPECT_EQ(RunStateText(2, false), "finished");
-  EXPECT_EQ(RunStateText(5, false), "paused: disk full");
-  EXPECT_EQ(RunStateText(1, true), "stopping");
-  EXPECT_EQ(RunStateText(9, false), "state 9");
-  EXPECT_FALSE(IsDiskHalt(2));
-  EXPECT_TRUE(IsDiskHalt(5));
-  EXPECT_TRUE(IsDiskHalt(6));
-  EXPECT_TRUE(IsDiskHalt(7));
-  EXPECT_FALSE(IsDiskHalt(8));
-}
-
 TEST(ProgressMathTest, PercentAndTimeLeftOnlyWhenKnown) {
   ProgressSnapshot s;
   s.bytes = 50;
@@ -71,12 +58,6 @@ TEST(ProgressLineTest, TerminalLineShowsEverythingTheUserAsksAbout) {
   EXPECT_EQ(line,
             "downloading  10.0 MiB / 40.0 MiB  25%  2.0 MiB/s (avg 1.0 MiB/s)  ETA 0:30  [2/3] "
             "game.pak");
-}
-
-TEST(ProgressLineTest, PlainLineNamesTheWholePath) {
-  EXPECT_EQ(PlainLine(Running()),
-            "lumoget: downloading, 10.0 MiB of 40.0 MiB (25%), 2.0 MiB/s now, 1.0 MiB/s average, "
-            "ETA 0:30, file 2 of 3: /save/dir/game.pak");
 }
 
 TEST(ProgressViewTest, TerminalRedrawsOneLineCutToTheWidthAndPadsShorterOnes) {

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "machine/storage_bus.h"
 #include "base/text_conversion.h"
+#include "machine/storage_bus.h"
 
 namespace lumo {
 namespace {
@@ -20,15 +20,10 @@ TEST(WideToUtf8, AbsentEmptyNonAsciiAndStopsAtNul) {
   EXPECT_EQ(WideOfUtf8("\xe4\xb8\xad"), u"\u4e2d");
 }
 
-TEST(BusTypeName, OneNamePerWindowsValue) {
-  const char* names[] = {"BusTypeUnknown", "BusTypeScsi",    "BusTypeAtapi",
-                         "BusTypeAta",     "BusType1394",    "BusTypeSsa",
-                         "BusTypeFibre",   "BusTypeUsb",     "BusTypeRAID",
-                         "BusTypeiScsi",   "BusTypeSas",     "BusTypeSata",
-                         "BusTypeSd",      "BusTypeMmc",     "BusTypeVirtual",
-                         "BusTypeFileBackedVirtual",        "BusTypeSpaces",
-                         "BusTypeMax"};
-  for (uint32_t value = 0; value < 18; ++value) EXPECT_STREQ(BusTypeName(value), names[value]);
+TEST(BusTypeName, EdgesOfTheWindowsTable) {
+  EXPECT_STREQ(BusTypeName(0), "BusTypeUnknown");
+  EXPECT_STREQ(BusTypeName(11), "BusTypeSata");
+  EXPECT_STREQ(BusTypeName(17), "BusTypeMax");
   EXPECT_STREQ(BusTypeName(127), "BusTypeMaxReserved");
   for (uint32_t value : {18u, 19u, 126u, 128u, 0xFFFFFFFFu}) {
     EXPECT_STREQ(BusTypeName(value), "BusTypeUnknown") << value;

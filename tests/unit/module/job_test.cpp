@@ -6,24 +6,6 @@
 namespace lumo {
 namespace {
 
-WString Wide(const std::string& text) { return WString(text.begin(), text.end()); }
-
-TEST(DownloadJob, CopyIsDeepAndEqual) {
-  DownloadJob job;
-  job.urls = {"http://a/1", "http://b/1", "http://c/1"};
-  job.checksumUrls = {"http://a/sum", "http://b/sum"};
-  ASSERT_TRUE(CopyIntoJobBuffer(Wide("/save").c_str(), &job.saveDir));
-  job.checksumFile = Wide("/exe/checksum/sum");
-  DownloadJob copy = job;
-  job.urls[0] = "changed";
-  job.saveDir[0] = 'X';
-  EXPECT_EQ(copy.urls[0], "http://a/1");
-  EXPECT_EQ(copy.SaveDir(), Wide("/save"));
-  EXPECT_EQ(copy.checksumUrls, job.checksumUrls);
-  EXPECT_EQ(copy.checksumFile, job.checksumFile);
-  EXPECT_EQ(copy.retryCount, 0);
-}
-
 TEST(DownloadJob, BuffersRefuseTextsThatDoNotFit) {
   DownloadJob job;
   EXPECT_TRUE(CopyIntoJobBuffer(nullptr, &job.fileName));

@@ -1,9 +1,10 @@
+#include "base/log.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "base/log.h"
 #include "base/text_conversion.h"
 
 namespace lumo {
@@ -28,13 +29,6 @@ std::string ReadAll(const std::string& path) {
   return s.str();
 }
 
-TEST(Log, LineFormat) {
-  EXPECT_EQ(FormatLogLine(Sample(), "INFO", "Download thread started."),
-            "2017-11-23T02:47:10 INFO - Download thread started.\n");
-  // An empty level leaves two spaces.
-  EXPECT_EQ(FormatLogLine(Sample(), "", "x"), "2017-11-23T02:47:10  - x\n");
-}
-
 // Texts from servers and hosts end up in messages (and could in levels): none of them may end
 // the line or forge another one.
 TEST(Log, ControlCharactersOfAnyTextAreEscaped) {
@@ -49,6 +43,7 @@ TEST(Log, ControlCharactersOfAnyTextAreEscaped) {
       {"WARN", "tab\there, bell\a, nul" + std::string(1, '\0') + ", del\x7F, esc\x1B[2J",
        "WARN - tab\\there, bell\\x07, nul\\x00, del\\x7F, esc\\x1B[2J"},
       {"IN\nFO", "x", "IN\\nFO - x"},
+      {"", "x", " - x"},  // an empty level leaves two spaces
       // Backslashes, UTF-8 and other high bytes pass: paths and names stay readable.
       {"INFO", "C:\\Games\\\xE6\x96\x87\xC2\x85.pak", "INFO - C:\\Games\\\xE6\x96\x87\xC2\x85.pak"},
   };
@@ -63,46 +58,27 @@ TEST(Log, PathIsInParentOfExecutableDirectory) {
   for (char c : std::string("/opt/game/bin/")) dir.push_back(static_cast<WChar>(c));
   EXPECT_EQ(LogPathFor(dir), u"/opt/game/bin/../lumodownload.log");
   EXPECT_EQ(LogPathFor(WString()), u"../lumodownload.log");
-  // The running program's log lies beside its folder.
-  const std::string path = Utf8Of(LogPath());
-  ASSERT_GE(path.size(), sizeof("../lumodownload.log") - 1);
-  EXPECT_EQ(path.substr(path.size() - 19), "../lumodownload.log");
 }
 
-// Every level's word, values in their places, a message past the formatter's first buffer
-// whole, and lines in order; a deleted file is made anew.
+// Values in their places, a message past the formatter's first buffer whole, lines in order
+// and escaped; a deleted file is made anew.
 TEST(Log, AppendsAndSurvivesDeletion) {
   const std::string path = Utf8Of(LogPath());
   std::remove(path.c_str());
   const std::string longUrl = "http://127.0.0.1/" + std::string(700, 'a') + ".bin";
-  const struct {
-    LogLevel level;
-    const char* word;
-  } rows[] = {{LogLevel::kWarn, "WARN"},
-              {LogLevel::kInfo, "INFO"},
-              {LogLevel::kError, "ERROR"},
-              {LogLevel::kInitInfo, "Info"},
-              {LogLevel::kInitError, "Error"}};
-  for (const auto& row : rows) {
-    WriteLog(row.level, "line %s %d from %s.", row.word, 42, longUrl.c_str());
-  }
-  WriteLog(LogLevel::kInfo, "%s", "second\r\n2017-11-23T02:47:10 ERROR - forged");
+  WriteLog(LogLevel::kWarn, "first %d from %s.", 42, longUrl.c_str());
+  WriteLog(LogLevel::kInitError, "%s", "second\r\n2017-11-23T02:47:10 ERROR - forged");
   std::string content = ReadAll(path);
-  size_t previous = 0;
-  for (const auto& row : rows) {
-    const size_t at = content.find(std::string(" ") + row.word + " - line " + row.word +
-                                   " 42 from " + longUrl + ".\n");
-    ASSERT_NE(at, std::string::npos) << row.word;
-    EXPECT_GE(at, previous) << row.word;
-    previous = at;
-  }
-  EXPECT_NE(content.find(" INFO - second\\r\\n2017-11-23T02:47:10 ERROR - forged\n"),
-            std::string::npos);
+  const size_t first = content.find(" WARN - first 42 from " + longUrl + ".\n");
+  const size_t second = content.find(" Error - second\\r\\n2017-11-23T02:47:10 ERROR - forged\n");
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_LT(first, second);
   std::remove(path.c_str());
   WriteLog(LogLevel::kInfo, "after deletion");
   content = ReadAll(path);
   EXPECT_NE(content.find(" INFO - after deletion\n"), std::string::npos);
-  EXPECT_EQ(content.find("line WARN"), std::string::npos);
+  EXPECT_EQ(content.find("first"), std::string::npos);
 }
 
 }  // namespace

@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "platform/engine_file.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 
 namespace lumo {
 namespace platform {
@@ -18,20 +18,15 @@ constexpr int32_t kInvalidName = static_cast<int32_t>(0x8007007Bu);
 
 class EnginePathTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    root_ = fs::temp_directory_path() / ("lumo_engine_path_" + std::to_string(random()));
-    fs::create_directories(root_);
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { root_ = lumo::testing::TestDir(); }
   WString At(const std::string& relative) const {
     const std::string text = (root_ / relative).string();
     return WString(text.begin(), text.end());
   }
   size_t Entries() const {
     size_t n = 0;
-    for (auto it = fs::recursive_directory_iterator(root_); it != fs::recursive_directory_iterator();
-         ++it) {
+    for (auto it = fs::recursive_directory_iterator(root_);
+         it != fs::recursive_directory_iterator(); ++it) {
       ++n;
     }
     return n;

@@ -53,7 +53,6 @@ TEST(ChecksumPathsTest, FolderAndSafeNames) {
   EXPECT_EQ(ChecksumStep::ChecksumFolder(w("/opt/game/")), w(("/opt/game/checksum" + sep).c_str()));
   EXPECT_EQ(ChecksumStep::ChecksumFolder(w("C:\\game\\")), w(("C:\\game\\checksum" + sep).c_str()));
   EXPECT_EQ(ChecksumStep::ChecksumFolder(w(".")), w(("." + sep + "checksum" + sep).c_str()));
-
 }
 
 TEST_F(ChecksumTest, UpperCaseExpectedDigestMatchesAndThePathGoesToEverySession) {
@@ -77,10 +76,6 @@ TEST_F(ChecksumTest, UpperCaseExpectedDigestMatchesAndThePathGoesToEverySession)
   EXPECT_EQ(sessions[1].url, kData);
   EXPECT_EQ(sessions[1].checksumPath, WideOfUtf8(path));
 
-  EXPECT_EQ(log_.Count("INFO - Start to check the checksum file."), 1u);
-  EXPECT_EQ(
-      log_.Count("INFO - MD5 check successful for " + sessions[0].url + ", the MD5 is " + expected),
-      1u);
   // Used, then set aside after the data download.
   EXPECT_EQ(FilesIn(ChecksumDir()).size(), 1u);
   EXPECT_EQ(SetAside("sum.md5"), 1u);
@@ -103,25 +98,13 @@ TEST_F(ChecksumTest, TrailingSpaceNeverMatchesAndEveryFileIsSetAside) {
   EXPECT_EQ(SetAside("a.md5"), 1u);
   EXPECT_EQ(SetAside("b.md5"), 1u);
   EXPECT_EQ(FilesIn(ChecksumDir()).size(), 2u);
-  EXPECT_EQ(log_.Count("ERROR - MD5 check failed, the current MD5 is : " + md5 +
-                       ", the correct one is " + md5 + " "),
-            2u);
-  EXPECT_EQ(log_.CountContaining("MD5 check successful"), 0u);
-  EXPECT_EQ(log_.Count("ERROR - Failed to download file, Illegal checksum file"), 1u);
   // The resolver was asked, but found nothing.
   EXPECT_EQ(GetsTo(SourceEndpoints().httpDnsUrl).size(), 1u);
-  EXPECT_EQ(log_.Count("INFO - Start to check the checksum file from WS DNS resolver."), 0u);
 
   std::vector<Form> reports = SentEvents(kEventRunningException);
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[0]["err"], "Illegal checksum file");
-  EXPECT_EQ(reports[0]["exceptionMsg"],
-            "Illegal checksum file, the correct md5 is " + md5 + " , while the current is " + md5);
   EXPECT_EQ(reports[0]["downloadFileName"], ChecksumDir() + "a.md5");
-  EXPECT_EQ(reports[0]["errExtCode"], "0");
-  EXPECT_EQ(reports[0]["saveDirExists"], "0");
-  EXPECT_EQ(reports[0].count("cdnUrl"), 0u);
-  EXPECT_EQ(reports[0].count("saveDir"), 0u);
   EXPECT_EQ(reports[1]["downloadFileName"], ChecksumDir() + "b.md5");
   EXPECT_EQ(reports[2]["err"], "Illegal checksum file");  // the job's own report
   EXPECT_TRUE(worker_->CompletedFiles().empty());
@@ -135,8 +118,6 @@ TEST_F(ChecksumTest, WrongThenRightUnderTheSameName) {
   DownloadJob job = ChecksumJob({kSumOne, kSumTwo}, Md5Of(kContent));
   EXPECT_EQ(worker_->RunFile(job).code, 0);
   EXPECT_EQ(job.checksumFile, WideOfUtf8(path));
-  EXPECT_EQ(log_.CountContaining("MD5 check successful for " + kSumTwo + "?t="), 1u);
-  EXPECT_EQ(log_.CountContaining("MD5 check successful"), 1u);
   // The wrong file was set aside at once, the right one after the data download.
   const std::vector<std::string> files = FilesIn(ChecksumDir());
   ASSERT_EQ(files.size(), 2u);
@@ -167,7 +148,6 @@ TEST_F(ChecksumTest, ResolverPassAfterEveryDirectFailure) {
   engine_.QueueSession(Succeeds());
   DownloadJob job = ChecksumJob({onCdn, kSumOne}, Md5Of(kContent));
   EXPECT_EQ(worker_->RunFile(job).code, 0);
-  EXPECT_EQ(log_.Count("INFO - Start to check the checksum file from WS DNS resolver."), 1u);
 
   const std::string first = "http://127.0.0.2/localhost/sums/sum.md5";
   const std::string second = "http://127.0.0.3/localhost/sums/sum.md5";
@@ -176,11 +156,8 @@ TEST_F(ChecksumTest, ResolverPassAfterEveryDirectFailure) {
   std::vector<Form> events = SentEvents(kEventFileDownloadDns);
   ASSERT_EQ(events.size(), 3u);  // one per attempt
   EXPECT_EQ(events[0]["cdnUrl"].rfind(first + "?t=", 0), 0u);
-  EXPECT_EQ(events[0]["msg"], "Network error");
-  EXPECT_EQ(events[1]["msg"], "Download timeout");
   EXPECT_EQ(events[2]["cdnUrl"].rfind(second + "?t=", 0), 0u);
   EXPECT_EQ(events[2]["success"], "1");
-  EXPECT_EQ(log_.CountContaining("INFO - Download by DNS resolver "), 3u);
   EXPECT_EQ(job.checksumFile, WideOfUtf8(ChecksumDir() + "sum.md5"));
 }
 
@@ -190,8 +167,6 @@ TEST_F(ChecksumTest, EmptyListStillAsksTheResolverAndFails) {
   EXPECT_EQ(worker_->RunFile(job).code, 1);
   EXPECT_TRUE(engine_.SessionRequests().empty());
   EXPECT_EQ(GetsTo(SourceEndpoints().httpDnsUrl).size(), 1u);
-  EXPECT_EQ(log_.Count("INFO - Start to check the checksum file from WS DNS resolver."), 1u);
-  EXPECT_EQ(log_.Count("ERROR - Failed to download file, Illegal checksum file"), 1u);
 }
 
 TEST_F(ChecksumTest, MissingOrUnreadableFileFailsTheCheck) {
@@ -205,15 +180,10 @@ TEST_F(ChecksumTest, MissingOrUnreadableFileFailsTheCheck) {
       ChecksumJob({"http://127.0.0.1/x/one.md5", "http://127.0.0.1/x/two.md5"}, Md5Of(""));
   EXPECT_EQ(worker_->RunFile(job).code, 1);
   EXPECT_TRUE(job.checksumFile.empty());
-  EXPECT_EQ(log_.Count("ERROR - Cannot open checksum file " + ChecksumDir() + "one.md5"), 1u);
-  EXPECT_EQ(log_.Count("ERROR - Cannot read checksum file " + ChecksumDir() + "two.md5"), 1u);
-  EXPECT_EQ(log_.CountContaining("MD5 check successful"), 0u);
   std::vector<Form> reports = SentEvents(kEventRunningException);
   ASSERT_GE(reports.size(), 1u);
   EXPECT_EQ(reports[0]["err"], "Open file error");
-  EXPECT_EQ(reports[0]["exceptionMsg"], "Cannot open file " + ChecksumDir() + "one.md5");
   EXPECT_EQ(reports[0]["downloadFileName"], ChecksumDir() + "one.md5");
-  EXPECT_EQ(reports[0].count("saveDirExists"), 0u);
 }
 
 TEST_F(ChecksumTest, ServerChosenNamesStayInTheChecksumFolder) {
@@ -297,7 +267,6 @@ TEST_F(ChecksumTest, UnwritableChecksumFolderIsReportedWithItsReason) {
     }
     RemoveTree(exe + "checksum");
     c.block();
-    LogTail log;
     const size_t sessionsBefore = engine_.SessionRequests().size();
     const size_t eventsBefore = SentEvents(kEventRunningException).size();
     DownloadJob job = ChecksumJob({kSumOne}, Md5Of(kContent));
@@ -305,15 +274,9 @@ TEST_F(ChecksumTest, UnwritableChecksumFolderIsReportedWithItsReason) {
     EXPECT_EQ(engine_.SessionRequests().size(), sessionsBefore);
     const std::string reason = platform::SystemErrorText(c.status);
     ASSERT_FALSE(reason.empty());
-    const std::string text = "Cannot write to the checksum folder " + folder + ", " + reason;
-    EXPECT_EQ(log.Lines(),
-              (std::vector<std::string>{
-                  "INFO - Start to download data.bin", "INFO - Start to check the checksum file.",
-                  "ERROR - " + text, "ERROR - Failed to download file, Illegal checksum file"}));
     std::vector<Form> reports = SentEvents(kEventRunningException);
     ASSERT_EQ(reports.size(), eventsBefore + 2);
     Form folderReport = reports[eventsBefore];
-    EXPECT_EQ(folderReport["exceptionMsg"], text);
     EXPECT_EQ(folderReport["err"], reason);
     EXPECT_EQ(folderReport["errExtCode"], std::to_string(static_cast<uint32_t>(c.status)));
     std::error_code ignored;  // the first case's "folder" is a file
@@ -345,12 +308,6 @@ TEST_F(ChecksumTest, ChecksumFilesPast64MiBAreRefused) {
   EXPECT_EQ(FetchesOf(kSumTwo), 1u);
   EXPECT_EQ(FetchesOf(third), 1u);
   EXPECT_EQ(engine_.CountCalls("Abort"), 2u);
-  EXPECT_EQ(log_.CountContaining("ERROR - Checksum file refused, it is larger than 67108864 "
-                                 "bytes: " +
-                                 kSumOne + "?t="),
-            1u);
-  EXPECT_EQ(log_.Count("ERROR - Checksum file refused, it is larger than 67108864 bytes: " + path),
-            1u);
   // The big file is gone; only the good one's set-aside copy is left.
   EXPECT_EQ(FilesIn(ChecksumDir()).size(), 1u);
   std::vector<Form> reports = SentEvents(kEventRunningException);

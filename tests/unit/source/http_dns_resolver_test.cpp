@@ -72,7 +72,6 @@ class HttpDnsResolverTest : public ::testing::Test {
   std::mutex clockLock_;
   platform::CalendarTime now_ = At(0, 0);  // guarded by clockLock_
   HttpDnsResolver resolver_;
-  LogTail log_;
 };
 
 TEST_F(HttpDnsResolverTest, AnswerGivesAddressesAndLifetimeAndIsReported) {
@@ -97,11 +96,7 @@ TEST_F(HttpDnsResolverTest, AnswerGivesAddressesAndLifetimeAndIsReported) {
   EXPECT_EQ(event["url"], kQueryUrl);
   EXPECT_EQ(event["response"], body);
   EXPECT_EQ(event["success"], "1");
-  EXPECT_EQ(event["msg"], "HRESULT=" + platform::SystemErrorText(0));
   EXPECT_EQ(event["sid"], "s1");
-  EXPECT_EQ(event["gameCode"], "g1");
-  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{"INFO - DNS request " + kQueryUrl +
-                                                    ", HRESULT=" + platform::SystemErrorText(0)}));
 
   // Fresh until the expiry has passed, to the millisecond.
   SetNow(At(54, 0));
@@ -125,10 +120,6 @@ TEST_F(HttpDnsResolverTest, FailedQueriesStoreNothing) {
   EXPECT_EQ(events[1]["response"], "127.0.0.2");  // the body as far as it came
   EXPECT_EQ(events[2]["success"], "1");           // answered, but nothing usable
   EXPECT_EQ(events[3]["success"], "1");
-  EXPECT_EQ(log_.Count("WARN - Ignored 1 entries of the HTTP DNS answer that are not IPv4 "
-                       "addresses, from " +
-                       kQueryUrl + ", the first: not-an-address"),
-            1u);
 }
 
 TEST_F(HttpDnsResolverTest, HostileAnswersEndUpAsDottedQuadsOrNothing) {
@@ -162,15 +153,6 @@ TEST_F(HttpDnsResolverTest, HostileAnswersEndUpAsDottedQuadsOrNothing) {
   }
   // Whatever came, the report carries at most 2 KiB of it.
   for (Form& event : DnsEvents()) EXPECT_LE(event["response"].size(), 2048u);
-  EXPECT_EQ(log_.Count("WARN - Ignored 3 entries of the HTTP DNS answer that are not IPv4 "
-                       "addresses, from " +
-                       kQueryUrl + ", the first: http://evil/"),
-            1u);
-  // What a log line shows of a server's text is printable and short.
-  for (const std::string& line : log_.Lines()) {
-    EXPECT_LT(line.size(), 400u);
-    for (char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
-  }
 }
 
 TEST_F(HttpDnsResolverTest, StaleRecordIsRefreshedOrKeptWhenTheRefreshFails) {

