@@ -130,6 +130,8 @@ class DownloadSession::Core final : public TransferObserver {
   bool OnSegmentResponse(Connection& connection, const ResponseHead& head);
   bool OnSegmentData(Connection& connection, const void* data, size_t length);
 
+  CompletionNotifier notifier;  // told once the status is final
+
  private:
   struct Sample {
     Clock::time_point at;
@@ -402,6 +404,7 @@ void DownloadSession::Core::Finish(EngineResult result) {
     if (result.result != kZdlResultSuccess) detail_ = failureDetail_;
   }
   status_.store(result.result == kZdlResultSuccess ? kZdlStatusDownloaded : kZdlStatusError);
+  notifier.Ended();
 }
 
 void DownloadSession::Core::Run() {
@@ -1133,7 +1136,9 @@ void DownloadSession::Core::FileInfo(ZdlFileInfo* info) {
 // ---- the COM object ----
 
 DownloadSession::DownloadSession(std::shared_ptr<Core> core)
-    : RefCounted<IZDownloadSession>(IID_IZDownloadSession), core_(std::move(core)) {}
+    : NotifyingRefCounted<IZDownloadSession>(IID_IZDownloadSession), core_(std::move(core)) {}
+
+CompletionNotifier& DownloadSession::Notifier() { return core_->notifier; }
 
 int32_t DownloadSession::Create(const char* url, const ZdlWChar* checksumPath,
                                 const ZdlWChar* saveDir, const ZdlWChar* fileName,
