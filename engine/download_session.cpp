@@ -40,6 +40,9 @@ constexpr auto kGrowWindow = std::chrono::milliseconds(150);
 // present rate; and only while the last step gained this share of what it could have.
 constexpr double kMinGainSeconds = 1.0;
 constexpr double kMinGainShare = 0.3;
+// A lone connection whose thread is busy this share of the time is held back by this machine,
+// not by the server: more connections would only share the same processor.
+constexpr double kBusyShare = 0.5;
 constexpr auto kCheckpointEvery = std::chrono::seconds(2);
 constexpr int kMaxIdleRetries = 3;  // failed exchanges in a row, without a byte, per connection
 
@@ -129,6 +132,8 @@ class DownloadSession::Core final : public TransferObserver {
   // Connections' exchanges, on their threads.
   bool OnSegmentResponse(Connection& connection, const ResponseHead& head);
   bool OnSegmentData(Connection& connection, const void* data, size_t length);
+
+  CompletionNotifier notifier;  // told once the status is final
 
  private:
   struct Sample {
@@ -232,6 +237,7 @@ class DownloadSession::Core final : public TransferObserver {
   double rateBefore_ GUARDED_BY(growLock_) = 0;
   Clock::time_point windowStart_ GUARDED_BY(growLock_);
   uint64_t windowBytes_ GUARDED_BY(growLock_) = 0;
+  uint64_t windowCpuNs_ GUARDED_BY(growLock_) = 0;  // the lone connection's thread, at the start
   lumo::Mutex checkpointLock_;
   Clock::time_point lastCheckpoint_ GUARDED_BY(checkpointLock_);
 
@@ -402,6 +408,7 @@ void DownloadSession::Core::Finish(EngineResult result) {
     if (result.result != kZdlResultSuccess) detail_ = failureDetail_;
   }
   status_.store(result.result == kZdlResultSuccess ? kZdlStatusDownloaded : kZdlStatusError);
+  notifier.Ended();
 }
 
 void DownloadSession::Core::Run() {
@@ -586,6 +593,7 @@ bool DownloadSession::Core::OnResponse(const ResponseHead& head) {
     probing_ = false;
     windowStart_ = Clock::now();
     windowBytes_ = have;
+    windowCpuNs_ = lumo::platform::ThreadCpuNanoseconds();
   }
   status_.store(kZdlStatusDownloading);
   if (resume_.ranged) {
@@ -667,6 +675,13 @@ void DownloadSession::Core::GrowLocked() {
   const double rate = static_cast<double>(bytes - std::min(bytes, windowBytes_)) / seconds;
   windowStart_ = now;
   windowBytes_ = bytes;
+  // Before the first split only the main connection calls, on its own thread.
+  const bool lone = !segmented_.load();
+  const uint64_t cpuNs = lone ? lumo::platform::ThreadCpuNanoseconds() : 0;
+  const double busy = lone && cpuNs > windowCpuNs_
+                          ? static_cast<double>(cpuNs - windowCpuNs_) / 1e9 / seconds
+                          : 0;
+  windowCpuNs_ = cpuNs;
   const int count = allowed_.load();
   if (probing_) {
     probing_ = false;
@@ -685,7 +700,8 @@ void DownloadSession::Core::GrowLocked() {
     if (count >= kMaxConnections || noMoreConnections_.load()) growing_ = false;
     return;
   }
-  if (!segmented_.load()) {
+  if (lone && busy >= kBusyShare) return;  // looked at again in the next window
+  if (lone) {
     // Only the main connection runs: its thread is the caller.
     EnterSegmented({ByteRange{offset_, total}}, offset_, total);
   }
@@ -1133,7 +1149,9 @@ void DownloadSession::Core::FileInfo(ZdlFileInfo* info) {
 // ---- the COM object ----
 
 DownloadSession::DownloadSession(std::shared_ptr<Core> core)
-    : RefCounted<IZDownloadSession>(IID_IZDownloadSession), core_(std::move(core)) {}
+    : NotifyingRefCounted<IZDownloadSession>(IID_IZDownloadSession), core_(std::move(core)) {}
+
+CompletionNotifier& DownloadSession::Notifier() { return core_->notifier; }
 
 int32_t DownloadSession::Create(const char* url, const ZdlWChar* checksumPath,
                                 const ZdlWChar* saveDir, const ZdlWChar* fileName,

@@ -34,7 +34,7 @@ struct SessionOptions {
   uint32_t transferTimeoutSeconds = 0;  // 0 = none
 };
 
-class DownloadSession final : public RefCounted<IZDownloadSession> {
+class DownloadSession final : public NotifyingRefCounted<IZDownloadSession> {
  public:
   static int32_t Create(const char* url, const ZdlWChar* checksumPath, const ZdlWChar* saveDir,
                         const ZdlWChar* fileName, IZDownloadSession** out);
@@ -56,6 +56,7 @@ class DownloadSession final : public RefCounted<IZDownloadSession> {
   explicit DownloadSession(std::shared_ptr<Core> core);
   ~DownloadSession() = default;
   void OnFinalRelease() override;
+  CompletionNotifier& Notifier() override;
 
   std::shared_ptr<Core> core_;
   lumo::Mutex lock_;

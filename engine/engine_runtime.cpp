@@ -47,6 +47,7 @@ void EngineRuntime::Stop() {
   }
   for (auto& task : tasks) task->Cancel();
   for (auto& task : tasks) Join(task);
+  TransportCloseIdle();
 }
 
 void EngineRuntime::Join(const std::shared_ptr<EngineTask>& task) {

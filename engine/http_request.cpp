@@ -23,6 +23,7 @@ struct HttpRequest::State final : public TransferObserver {
   ResponseHead head;
   bool responded = false;
   uint64_t received = 0;
+  CompletionNotifier notifier;  // told after OnComplete has returned
 
   bool OnResponse(const ResponseHead& answer) override {
     head = answer;
@@ -73,11 +74,14 @@ struct HttpRequest::State final : public TransferObserver {
     }
     handler->OnComplete();
     handler.Reset();
+    notifier.Ended();
   }
 };
 
 HttpRequest::HttpRequest(std::shared_ptr<State> state)
-    : RefCounted<IZHttpRequest>(IID_IZHttpRequest), state_(std::move(state)) {}
+    : NotifyingRefCounted<IZHttpRequest>(IID_IZHttpRequest), state_(std::move(state)) {}
+
+CompletionNotifier& HttpRequest::Notifier() { return state_->notifier; }
 
 int32_t HttpRequest::Create(uint32_t /*flags*/, int32_t method, const char* url,
                             IZHttpResponseHandler* handler, IZHttpRequest** out) {

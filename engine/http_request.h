@@ -15,7 +15,7 @@
 
 namespace zdl {
 
-class HttpRequest final : public RefCounted<IZHttpRequest> {
+class HttpRequest final : public NotifyingRefCounted<IZHttpRequest> {
  public:
   static int32_t Create(uint32_t flags, int32_t method, const char* url,
                         IZHttpResponseHandler* handler, IZHttpRequest** out);
@@ -30,6 +30,7 @@ class HttpRequest final : public RefCounted<IZHttpRequest> {
   explicit HttpRequest(std::shared_ptr<State> state);
   ~HttpRequest() = default;
   void OnFinalRelease() override;
+  CompletionNotifier& Notifier() override;
 
   lumo::Mutex lock_;
   std::shared_ptr<State> state_;  // request fields guarded by lock_ until Send

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "completion_notifier.h"
 #include "platform/com_ref.h"
 #include "zdl/zdl_engine.h"
 
@@ -43,6 +44,32 @@ class RefCounted : public Interface {
  private:
   const ZdlGuid& iid_;
   std::atomic<uint32_t> refs_{0};
+};
+
+// A RefCounted object that also answers IID_IZCompletionNotify. The notifier lives in the
+// state the engine thread shares, so it outlives the object while the transfer runs.
+template <typename Interface>
+class NotifyingRefCounted : public RefCounted<Interface>, public IZCompletionNotify {
+ public:
+  using RefCounted<Interface>::RefCounted;
+
+  int32_t ZDL_STDCALL QueryInterface(const ZdlGuid* iid, void** out) override {
+    if (out == nullptr || !SameGuid(iid, IID_IZCompletionNotify)) {
+      return RefCounted<Interface>::QueryInterface(iid, out);
+    }
+    AddRef();
+    *out = static_cast<IZCompletionNotify*>(this);
+    return kZdlOk;
+  }
+  uint32_t ZDL_STDCALL AddRef() override { return RefCounted<Interface>::AddRef(); }
+  uint32_t ZDL_STDCALL Release() override { return RefCounted<Interface>::Release(); }
+  int32_t ZDL_STDCALL SetCompletionNotify(ZdlCompletionFn notify, void* context) override {
+    return Notifier().Set(notify, context);
+  }
+
+ protected:
+  virtual CompletionNotifier& Notifier() = 0;
+  ~NotifyingRefCounted() = default;
 };
 
 using lumo::ComRef;

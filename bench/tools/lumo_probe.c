@@ -28,6 +28,7 @@
 static int g_fd = -1;
 static pthread_once_t g_once = PTHREAD_ONCE_INIT;
 static __thread FILE* t_logFile;
+static __thread int t_logFd = -1;  /* the module appends each line with open, write, close */
 
 static void OpenOutput(void) {
   const char* path = getenv("LUMO_PROBE_OUT");
@@ -171,22 +172,56 @@ FILE* fopen64(const char* path, const char* mode) {
   return file;
 }
 
+static void EmitLogLine(const char* text, size_t length) {
+  /* Drop the seconds time stamp and the line end: "<time> <level> - <message>\n". */
+  const char* dash = memmem(text, length, " - ", 3);
+  if (dash != NULL) {
+    length -= (size_t)(dash + 3 - text);
+    text = dash + 3;
+  }
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+  if (length > 400) length = 400;
+  Emit(Now(), "log", 0, "%.*s", (int)length, text);
+}
+
 size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
   REAL(size_t, "fwrite", const void*, size_t, size_t, FILE*);
-  if (t_logFile != NULL && stream == t_logFile) {
-    size_t length = size * count;
-    const char* text = (const char*)data;
-    /* Drop the seconds time stamp and the line end: "<time> <level> - <message>\n". */
-    const char* dash = memmem(text, length, " - ", 3);
-    if (dash != NULL) {
-      length -= (size_t)(dash + 3 - text);
-      text = dash + 3;
-    }
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
-    if (length > 400) length = 400;
-    Emit(Now(), "log", 0, "%.*s", (int)length, text);
-  }
+  if (t_logFile != NULL && stream == t_logFile) EmitLogLine((const char*)data, size * count);
   return real(data, size, count, stream);
+}
+
+int open(const char* path, int flags, ...) {
+  REAL(int, "open", const char*, int, ...);
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(args, int) : 0;
+  va_end(args);
+  const int fd = real(path, flags, mode);
+  if (IsModuleLog(path)) t_logFd = fd;
+  return fd;
+}
+
+int open64(const char* path, int flags, ...) {
+  REAL(int, "open64", const char*, int, ...);
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(args, int) : 0;
+  va_end(args);
+  const int fd = real(path, flags, mode);
+  if (IsModuleLog(path)) t_logFd = fd;
+  return fd;
+}
+
+ssize_t write(int fd, const void* data, size_t length) {
+  REAL(ssize_t, "write", int, const void*, size_t);
+  if (fd >= 0 && fd == t_logFd) EmitLogLine((const char*)data, length);
+  return real(fd, data, length);
+}
+
+int close(int fd) {
+  REAL(int, "close", int);
+  if (fd >= 0 && fd == t_logFd) t_logFd = -1;
+  return real(fd);
 }
 
 int fclose(FILE* stream) {

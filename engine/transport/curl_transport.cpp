@@ -1,5 +1,8 @@
-// Transport over libcurl: one easy handle per exchange, driven by a private multi handle so a
-// Cancel from another thread wakes the transfer at once (curl_multi_wakeup).
+// Transport over libcurl: one easy handle per exchange, driven by a multi handle of its own so a
+// Cancel from another thread wakes the transfer at once (curl_multi_wakeup). The multi handle
+// holds the connection cache: after a completed exchange it goes to a small pool, and the next
+// exchange to the same server takes it back, so a job after a job reuses the open connection.
+// A multi handle is only ever used by one thread at a time.
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -8,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/mutex.h"
 #include "platform/platform.h"
@@ -114,6 +118,90 @@ std::string Trimmed(const char* text, size_t length) {
   }
   return std::string(text + begin, length - begin);
 }
+
+// scheme://host:port of a URL, lower-case, with the settings that decide whether a kept
+// connection may serve it; libcurl checks the rest itself before it reuses one.
+std::string PoolKey(const TransferRequest& request) {
+  const std::string& url = request.url;
+  const size_t scheme = url.find("://");
+  const size_t begin = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t end = url.find_first_of("/?#", begin);
+  std::string key = url.substr(0, end == std::string::npos ? url.size() : end);
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key + '\n' + request.proxy + '\n' + request.caFile;
+}
+
+// Multi handles whose connections stay open for the next exchange to the same server.
+class MultiPool {
+ public:
+  static MultiPool& Instance() {
+    // Never destroyed: a thread may still return a handle during exit.
+    static MultiPool* const pool = new MultiPool();
+    return *pool;
+  }
+
+  // A kept handle for key (its connections may serve it), else a new one; null when out of
+  // memory.
+  MultiHandle Take(const std::string& key) {
+    {
+      lumo::MutexLock lock(lock_);
+      DropStaleLocked(Clock::now());
+      for (size_t i = idle_.size(); i-- > 0;) {
+        if (idle_[i].key != key) continue;
+        MultiHandle multi = std::move(idle_[i].multi);
+        idle_.erase(idle_.begin() + static_cast<std::ptrdiff_t>(i));
+        return multi;
+      }
+    }
+    return MultiHandle(curl_multi_init());
+  }
+  // Keeps multi (with no easy handle in it) for a later exchange to key.
+  void Give(const std::string& key, MultiHandle multi) {
+    std::vector<Idle> dropped;  // closed outside the lock
+    lumo::MutexLock lock(lock_);
+    const Clock::time_point now = Clock::now();
+    idle_.push_back(Idle{key, std::move(multi), now});
+    while (idle_.size() > kMaxIdle) {
+      dropped.push_back(std::move(idle_.front()));
+      idle_.erase(idle_.begin());
+    }
+    lock.Unlock();
+    dropped.clear();
+  }
+  // Closes every kept connection.
+  void Clear() {
+    std::vector<Idle> dropped;
+    lumo::MutexLock lock(lock_);
+    dropped.swap(idle_);
+    lock.Unlock();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  // A few servers at once (the file's, the module's endpoints); a connection idle longer than
+  // servers commonly keep one is not worth a try.
+  static constexpr size_t kMaxIdle = 8;
+  static constexpr std::chrono::seconds kMaxIdleTime{30};
+  struct Idle {
+    std::string key;
+    MultiHandle multi;
+    Clock::time_point since;
+  };
+
+  void DropStaleLocked(Clock::time_point now) REQUIRES(lock_) {
+    // Rare and few: closing here, under the lock, keeps the code short.
+    for (size_t i = idle_.size(); i-- > 0;) {
+      if (now - idle_[i].since > kMaxIdleTime) {
+        idle_.erase(idle_.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+  }
+
+  lumo::Mutex lock_;
+  std::vector<Idle> idle_ GUARDED_BY(lock_);  // oldest first
+};
 
 class CurlTransport final : public Transport {
  public:
@@ -253,7 +341,8 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
   }
   char errorText[CURL_ERROR_SIZE] = {};  // outlives the handle that writes it
   EasyHandle easy(curl_easy_init());
-  MultiHandle multi(curl_multi_init());
+  const std::string poolKey = PoolKey(request);
+  MultiHandle multi = MultiPool::Instance().Take(poolKey);
   if (!easy || !multi) {
     outcome.failure = ResultFromCurl(CURLE_OUT_OF_MEMORY);
     return outcome;
@@ -398,6 +487,11 @@ TransferOutcome CurlTransport::Perform(const TransferRequest& request,
     lumo::platform::PinThisLibrary();
   }
   curl_multi_remove_handle(multi.get(), e);
+  // A completed exchange leaves its connection ready for the next one; any other end may leave
+  // it mid-answer, and libcurl closes such a connection on removal anyway.
+  if (finished && code == CURLE_OK && !exchange.stopped && !cancelled_.load()) {
+    MultiPool::Instance().Give(poolKey, std::move(multi));
+  }
 
   if (cancelled_.load()) {
     outcome.end = TransferEnd::kCancelled;
@@ -432,6 +526,8 @@ bool TransportGlobalInit() {
   static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   return ready;
 }
+
+void TransportCloseIdle() { MultiPool::Instance().Clear(); }
 
 std::unique_ptr<Transport> CreateTransport(std::shared_ptr<Throttle> throttle) {
   const bool owns = !throttle;

@@ -126,6 +126,8 @@ class Transport {
 
 // Once per process before the first transport (mod_init); true when the stack is usable.
 bool TransportGlobalInit();
+// Closes the connections kept open for later exchanges (mod_term, once no exchange runs).
+void TransportCloseIdle();
 
 // A fresh transport for one session or request; null when the stack cannot provide one. Given
 // a throttle, the transport paces and times out through it, so transports sharing one keep a

@@ -12,7 +12,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cwctype>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "path_text.h"
@@ -357,6 +360,67 @@ void ApplyProxyForUrl(HINTERNET request, const std::wstring& agent, const std::w
   FreeGlobal(info.lpszProxyBypass);
 }
 
+// WinHTTP keeps the connections of a session handle for its later requests, so every transport
+// to one server with the same settings shares one session (a session serves concurrent
+// requests). A transport holds its session while it runs; the cache lets go of the oldest
+// beyond a few servers, and of all at mod_term.
+class SessionCache {
+ public:
+  struct Session {
+    explicit Session(HINTERNET opened) : handle(opened) {}
+    InternetHandle handle;
+    SystemProxy system;
+  };
+
+  static SessionCache& Instance() {
+    // Never destroyed: a thread may still let go of a session during exit.
+    static SessionCache* const cache = new SessionCache();
+    return *cache;
+  }
+
+  // The session for this server and these settings, opened on first use; null (with the
+  // system's error) when it cannot be opened.
+  std::shared_ptr<Session> Get(const std::wstring& agent, const std::wstring& proxy,
+                               const std::wstring& host, INTERNET_PORT port) {
+    std::wstring key = agent + L'\n' + proxy + L'\n' + host + L':' + std::to_wstring(port);
+    for (auto& c : key) c = static_cast<wchar_t>(towlower(c));
+    {
+      lumo::MutexLock lock(lock_);
+      for (const auto& entry : entries_) {
+        if (entry.first == key) return entry.second;
+      }
+    }
+    SystemProxy system;
+    HINTERNET handle = OpenSession(agent, proxy, &system);
+    if (!handle) return nullptr;
+    auto session = std::make_shared<Session>(handle);
+    session->system = system;
+    std::shared_ptr<Session> dropped;  // closed outside the lock (when nobody else holds it)
+    lumo::MutexLock lock(lock_);
+    for (const auto& entry : entries_) {
+      if (entry.first == key) return entry.second;  // another thread opened it meanwhile
+    }
+    entries_.emplace_back(std::move(key), session);
+    if (entries_.size() > kMaxSessions) {
+      dropped = std::move(entries_.front().second);
+      entries_.erase(entries_.begin());
+    }
+    lock.Unlock();
+    return session;
+  }
+  void Clear() {
+    std::vector<std::pair<std::wstring, std::shared_ptr<Session>>> dropped;
+    lumo::MutexLock lock(lock_);
+    dropped.swap(entries_);
+    lock.Unlock();
+  }
+
+ private:
+  static constexpr size_t kMaxSessions = 8;
+  lumo::Mutex lock_;
+  std::vector<std::pair<std::wstring, std::shared_ptr<Session>>> entries_ GUARDED_BY(lock_);
+};
+
 class WinHttpTransport final : public Transport {
  public:
   WinHttpTransport(std::shared_ptr<Throttle> throttle, bool ownsThrottle)
@@ -480,14 +544,14 @@ TransferOutcome WinHttpTransport::Perform(const TransferRequest& request,
 
   target.agent =
       request.userAgent.empty() ? std::wstring(kDefaultUserAgent) : Utf8ToWide(request.userAgent);
-  InternetHandle session(OpenSession(target.agent, Utf8ToWide(request.proxy), &target.system));
-  if (!session.get()) {
+  const std::shared_ptr<SessionCache::Session> session =
+      SessionCache::Instance().Get(target.agent, Utf8ToWide(request.proxy), host, parts.nPort);
+  if (!session) {
     outcome.failure = ResultFromWinHttp(GetLastError());
     return outcome;
   }
-  const int connectMs = static_cast<int>(request.connectTimeoutSeconds * 1000);
-  WinHttpSetTimeouts(session.get(), connectMs, connectMs, kSendTimeoutMs, kReceiveTimeoutMs);
-  InternetHandle connect(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+  target.system = session->system;
+  InternetHandle connect(WinHttpConnect(session->handle.get(), host.c_str(), parts.nPort, 0));
   if (!connect.get()) {
     outcome.failure = ResultFromWinHttp(GetLastError());
     return outcome;
@@ -512,6 +576,10 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
     outcome.failure = ResultFromWinHttp(GetLastError());
     return outcome;
   }
+  // On the request: the session is shared with transports of other time-outs.
+  const int resolveAndConnectMs = static_cast<int>(request.connectTimeoutSeconds * 1000);
+  WinHttpSetTimeouts(raw, resolveAndConnectMs, resolveAndConnectMs, kSendTimeoutMs,
+                     kReceiveTimeoutMs);
   auto* call = new AsyncRequest();
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
   if (!WinHttpSetOption(raw, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||
@@ -668,6 +736,8 @@ TransferOutcome WinHttpTransport::Exchange(const TransferRequest& request,
 }  // namespace
 
 bool TransportGlobalInit() { return WinHttpCheckPlatform() != FALSE; }
+
+void TransportCloseIdle() { SessionCache::Instance().Clear(); }
 
 std::unique_ptr<Transport> CreateTransport(std::shared_ptr<Throttle> throttle) {
   const bool owns = !throttle;

@@ -194,6 +194,22 @@ struct IZHttpService : IZUnknown {
                                             IZHttpRequest** request) = 0;
 };
 
+// Optional, reached through QueryInterface of an IZDownloadSession or an IZHttpRequest: tells
+// a waiter at once that the object has ended, so it need not poll for the end. notify(context)
+// runs once, on an engine thread, after the session's status became final (4 or 5) or after
+// the request's handler returned from OnComplete; at once on the calling thread when that has
+// happened already. A later call replaces the registration, a null notify clears it; once
+// SetCompletionNotify returns, no notify of an earlier registration is running or will run.
+// notify must not call back into the object.
+// {B3E6F1A4-5C27-4D9B-8E41-0A7D2C93F615}
+constexpr ZdlGuid IID_IZCompletionNotify = {
+    0xB3E6F1A4u, 0x5C27u, 0x4D9Bu, {0x8E, 0x41, 0x0A, 0x7D, 0x2C, 0x93, 0xF6, 0x15}};
+typedef void(ZDL_CDECL* ZdlCompletionFn)(void* context);
+
+struct IZCompletionNotify : IZUnknown {
+  virtual int32_t ZDL_STDCALL SetCompletionNotify(ZdlCompletionFn notify, void* context) = 0;
+};
+
 // __cdecl whatever the caller's default convention.
 extern "C" {
 ZDL_API int32_t ZDL_CDECL mod_init(void);

@@ -6,9 +6,21 @@ void Signal::Raise() {
   {
     MutexLock lock(mutex_);
     raised_ = true;
+    for (Signal* watcher : watchers_) watcher->Raise();
   }
   cv_.NotifyAll();
   if (forward_ != nullptr) forward_->Raise();
+}
+
+void Signal::Watch(Signal* watcher) const {
+  MutexLock lock(mutex_);
+  watchers_.push_back(watcher);
+  if (raised_) watcher->Raise();
+}
+
+void Signal::Unwatch(Signal* watcher) const {
+  MutexLock lock(mutex_);
+  watchers_.erase(std::remove(watchers_.begin(), watchers_.end(), watcher), watchers_.end());
 }
 
 void Signal::Clear() {

@@ -34,6 +34,7 @@ int32_t CurrentSession::ApplyOption(int32_t engineId, const void* data, uint32_t
 
 void SessionHold::Release() {
   if (!session_) return;
+  wake_.Detach();
   current_.Withdraw();
   session_.Reset();
 }

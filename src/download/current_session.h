@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "base/completion_wake.h"
 #include "platform/com_ref.h"
 #include "platform/mutex.h"
 #include "zdl/zdl_engine.h"
@@ -29,10 +30,11 @@ class CurrentSession {
   IZDownloadSession* session_ GUARDED_BY(mutex_) = nullptr;  // not owned
 };
 
-// Owns the worker's reference to one session: withdraws and releases it exactly once.
+// Owns the worker's reference to one session: withdraws and releases it exactly once. Its
+// waits end early when the started session ends (when the engine can tell) or on quit.
 class SessionHold {
  public:
-  explicit SessionHold(CurrentSession& current) : current_(current) {}
+  SessionHold(CurrentSession& current, const Signal& quit) : current_(current), wake_(quit) {}
   ~SessionHold() { Release(); }
   SessionHold(const SessionHold&) = delete;
   SessionHold& operator=(const SessionHold&) = delete;
@@ -40,12 +42,17 @@ class SessionHold {
   IZDownloadSession** Slot() { return session_.Out(); }
   IZDownloadSession* Get() const { return session_.Get(); }
   void Publish() { current_.Publish(session_.Get()); }
+  // From now on WaitUntil also ends at the session's end.
+  void WatchEnd() { wake_.Attach(session_.Get()); }
+  // The wait function of the session's polls; false on quit.
+  bool WaitUntil(PollClock::time_point at) { return wake_.WaitUntil(at); }
   // Withdraws the session from the host's view and gives up the worker's reference.
   void Release();
 
  private:
   CurrentSession& current_;
   ComRef<IZDownloadSession> session_;
+  CompletionWake wake_;  // detached before the session is released
 };
 
 }  // namespace lumo

@@ -122,12 +122,12 @@ TransferMonitor::TransferMonitor(const Timing& timing, IZDownloadService* downlo
       running_(running),
       quit_(quit) {}
 
-bool TransferMonitor::NextCountedPoll(IZDownloadSession* session, SessionPoll* poll) const {
+bool TransferMonitor::NextCountedPoll(SessionHold& session, SessionPoll* poll) const {
   const PollSchedule schedule{timing_.sessionPoll, timing_.sessionLook, 1, false};
   const PollEnd end = PollUntilDone(
-      schedule, [this](PollClock::time_point at) { return !quit_.WaitUntil(at); },
+      schedule, [&session](PollClock::time_point at) { return session.WaitUntil(at); },
       [&] {
-        *poll = PollSession(session);
+        *poll = PollSession(session.Get());
         return IsFinalStatus(poll->status);
       });
   return end != PollEnd::kCutShort;
@@ -176,6 +176,7 @@ bool TransferMonitor::OpenSession(SessionHold& session, const std::string& url,
                              platform::SystemErrorText(started));
     return false;
   }
+  session.WatchEnd();
   return true;
 }
 
@@ -218,7 +219,7 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
   std::string downloadUuid;
   NewGuidText(&downloadUuid);
 
-  SessionHold session(current_);
+  SessionHold session(current_, quit_);
   auto applyHostOptions = [this](IZDownloadSession* s) {
     options_.ForEachEngineOption([s](int32_t engineId, const std::vector<uint8_t>& value) {
       s->SetOption(engineId, value.empty() ? nullptr : value.data(),
@@ -268,7 +269,7 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
   uint64_t stallMark = 0;
   SpeedWindow window;
   SessionPoll poll;
-  while (NextCountedPoll(session.Get(), &poll)) {
+  while (NextCountedPoll(session, &poll)) {
     if (poll.status != lastStatus) {
       WriteLog(LogLevel::kInfo, "Download status changed to %s", StatusName(poll.status).c_str());
       lastStatus = poll.status;
@@ -331,7 +332,7 @@ DownloadResult TransferMonitor::TransferFromUrl(const std::string& url, const WS
 DownloadResult TransferMonitor::TransferPlain(const std::string& url, const WString& saveDir,
                                               const WString& fileName,
                                               const TransferTarget& target) {
-  SessionHold session(current_);
+  SessionHold session(current_, quit_);
   auto overwrite = [](IZDownloadSession* s) {
     s->SetOption(kZdlOptionOverwrite, &kOptionTrue, sizeof kOptionTrue);
   };
@@ -343,7 +344,7 @@ DownloadResult TransferMonitor::TransferPlain(const std::string& url, const WStr
   uint64_t stallMark = 0;
   bool tooLarge = false;
   SessionPoll poll;
-  while (NextCountedPoll(session.Get(), &poll)) {
+  while (NextCountedPoll(session, &poll)) {
     if (IsPreparingStatus(poll.status)) continue;
     if (IsFinalStatus(poll.status)) break;
     // A checksum file is small: one claimed or grown past the limit is stopped at once.

@@ -61,7 +61,7 @@ class TransferMonitor {
   // earlier look (one per session look) that finds the session finished, so a short transfer
   // ends without waiting out the interval. Looks at an unfinished session in between are not
   // polls: they change nothing. False when the worker is quitting; else *poll holds the answer.
-  bool NextCountedPoll(IZDownloadSession* session, SessionPoll* poll) const;
+  bool NextCountedPoll(SessionHold& session, SessionPoll* poll) const;
   // After a quit cut the polls short: gives the aborted session a bounded moment to reach its
   // final status, then reads its result; a session still running counts as aborted.
   DownloadResult ResultAfterPolls(IZDownloadSession* session) const;

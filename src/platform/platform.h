@@ -85,6 +85,9 @@ void UnloadDynamicLibrary(void* library);
 // Folder of the library (or program) holding this code, ending with a separator; empty when
 // unknown. The module and the engine each get their own, as each links this layer.
 WString LibraryDirectory();
+// Processor time the calling thread has used so far, in nanoseconds (Windows counts it in
+// scheduler ticks); 0 when unknown.
+uint64_t ThreadCpuNanoseconds();
 // Keeps the library holding this code loaded until the process ends, whatever its host unloads:
 // for threads that may outlive the library's last use.
 void PinThisLibrary();

@@ -1,10 +1,11 @@
 #include "source/http_text_request.h"
 
+#include "base/completion_wake.h"
+#include "base/log.h"
 #include "base/poll_until_done.h"
+#include "base/signal.h"
 #include "base/url_helpers.h"
 #include "platform/com_ref.h"
-#include "base/signal.h"
-#include "base/log.h"
 #include "telemetry/http_response_handler.h"
 
 namespace lumo {
@@ -39,8 +40,10 @@ int32_t HttpTextRequest::HttpGetText(std::string* body, std::string url) const {
       // Looks at the handler every httpLook, within the bound of httpPolls polls. A quitting
       // worker stops waiting; what has arrived is judged as it stands.
       const PollSchedule schedule{timing_.httpPoll, timing_.httpLook, timing_.httpPolls, true};
+      CompletionWake wake(quit_);
+      wake.Attach(request.Get());
       PollUntilDone(
-          schedule, [this](PollClock::time_point at) { return !quit_.WaitUntil(at); },
+          schedule, [&wake](PollClock::time_point at) { return wake.WaitUntil(at); },
           [&] {
             const bool done = handler->Done();
             status = handler->Status();

@@ -247,6 +247,16 @@ bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
   const PollSchedule schedule{config.timing.telemetryPoll, config.timing.telemetryLook,
                               config.timing.telemetryPolls, true};
   int64_t status = -1;
+  {
+    MutexLock hold(lock_);
+    answered_ = false;
+  }
+  // Without the engine's notification the looks alone find the end.
+  ComRef<IZCompletionNotify> notify;
+  if (request->QueryInterface(&IID_IZCompletionNotify, notify.OutVoid()) < 0 || !notify ||
+      notify->SetCompletionNotify(&Reporter::OnAnswered, this) < 0) {
+    notify.Reset();
+  }
   PollUntilDone(
       schedule, [&](PollClock::time_point at) { return PollPause(config, at); },
       [&] {
@@ -255,6 +265,7 @@ bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
         status = handler->Status();
         return done;
       });
+  if (notify) notify->SetCompletionNotify(nullptr, nullptr);
   handler->Abandon();  // an answer still coming after the wait ends at its next data
   return status == kHttpOk;
 }
@@ -262,19 +273,32 @@ bool Reporter::PostForm(const SenderConfig& config, const std::string& body) {
 bool Reporter::PollPause(const SenderConfig& config, Clock::time_point lookAt) {
   MutexLock hold(lock_);
   WaitForWork(lookAt, /*forBody=*/false);
-  if (!stopping_) return true;
+  if (!stopping_) {
+    answered_ = false;  // the look that follows sees the end
+    return true;
+  }
   // Stopping: the request in flight may still finish, but only within the grace period.
   const Clock::time_point graceEnd = stopAsked_ + config.timing.senderStop;
   const Clock::time_point until = std::min(lookAt, graceEnd);
-  while (wake_.WaitUntil(lock_, until)) {
+  while (!answered_ && wake_.WaitUntil(lock_, until)) {
   }
+  answered_ = false;
   return Clock::now() < graceEnd;
 }
 
 void Reporter::WaitForWork(Clock::time_point deadline, bool forBody) {
-  while (!stopping_ && !(forBody && !queue_.empty())) {
+  while (!stopping_ && !(forBody && !queue_.empty()) && !(!forBody && answered_)) {
     if (!wake_.WaitUntil(lock_, deadline)) return;
   }
+}
+
+void Reporter::OnAnswered(void* context) {
+  auto* self = static_cast<Reporter*>(context);
+  {
+    MutexLock hold(self->lock_);
+    self->answered_ = true;
+  }
+  self->wake_.NotifyAll();
 }
 
 }  // namespace lumo

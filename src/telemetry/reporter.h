@@ -102,6 +102,8 @@ class Reporter {
   bool GraceOver(const SenderConfig& config) const EXCLUDES(lock_);
   // Waits until a stop is asked (or, forBody, the queue holds a body) or deadline passes.
   void WaitForWork(Clock::time_point deadline, bool forBody) REQUIRES(lock_);
+  // The engine's notification that the request in flight has ended (when it offers one).
+  static void ZDL_CDECL OnAnswered(void* context);
 
   Mutex controlLock_ ACQUIRED_BEFORE(lock_);  // serialises Attach and Stop (held while joining)
 
@@ -114,6 +116,7 @@ class Reporter {
   uint64_t droppedLogged_ GUARDED_BY(lock_) = 0;
   State state_ GUARDED_BY(lock_) = State::kUnattached;
   bool stopping_ GUARDED_BY(lock_) = false;  // the sender is asked to end
+  bool answered_ GUARDED_BY(lock_) = false;  // the engine ended the request in flight
   bool flushing_ GUARDED_BY(lock_) = false;  // ... after the queue's flush
   std::chrono::steady_clock::time_point stopAsked_ GUARDED_BY(lock_);
   SenderConfig config_ GUARDED_BY(lock_);

@@ -266,6 +266,9 @@ bool LocalServices::Start(std::string* error) {
     Listener* self = &listener;
     // Short keep-alive: idle connections hold pool threads, and Stop waits for them.
     listener.server->set_keep_alive_timeout(1);
+    // As web servers do: a reused connection must not hold the end of an answer back until the
+    // client's delayed acknowledgement.
+    listener.server->set_tcp_nodelay(true);
     listener.server->Get(".*", [this, self](const httplib::Request& req, httplib::Response& res) {
       Route(*self, req, std::string(), res);
     });

@@ -1,6 +1,7 @@
 // Process facts and dynamic libraries on Linux.
 #include <dlfcn.h>
 #include <limits.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <vector>
@@ -11,6 +12,12 @@ namespace lumo {
 namespace platform {
 
 const WChar* EngineLibraryName() { return u"libzdlcore.so"; }
+
+uint64_t ThreadCpuNanoseconds() {
+  struct timespec used {};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) != 0) return 0;
+  return static_cast<uint64_t>(used.tv_sec) * 1000000000ull + static_cast<uint64_t>(used.tv_nsec);
+}
 
 WString ExecutableDirectory() {
   // readlink does not say whether it truncated, so grow until the answer fits.

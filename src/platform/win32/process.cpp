@@ -10,6 +10,15 @@ namespace platform {
 
 const WChar* EngineLibraryName() { return L"zdlcore.dll"; }
 
+uint64_t ThreadCpuNanoseconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+  auto ticks = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return (ticks(kernel) + ticks(user)) * 100;  // 100 ns units
+}
+
 WString ExecutableDirectory() {
   // GetModuleFileNameW truncates silently: grow until the whole path fits.
   std::vector<wchar_t> buffer(MAX_PATH);

@@ -1,7 +1,10 @@
 // HTTP requests of the engine: the handler's calls, POST bodies and headers, failures.
 #include <atomic>
+#include <functional>
 #include <thread>
 
+#include "base/completion_wake.h"
+#include "base/signal.h"
 #include "engine_runtime.h"
 #include "engine_test_support.h"
 
@@ -192,6 +195,124 @@ TEST(EngineObjectsTest, GetObjectAnswersOnlyTheTwoServices) {
   EXPECT_EQ(EngineGetObject(&IID_IZHttpService, &out), kZdlOk);
   static_cast<IZHttpService*>(out)->Release();
   EngineTerm();
+}
+
+// The optional end notification of sessions and requests: told once, only after the end is
+// visible (final status, OnComplete returned), at once to a registration that comes late, and
+// never to one that was cleared.
+TEST_F(HttpRequestTest, EndNotificationComesOnceAfterTheEndIsVisible) {
+  struct Seen {
+    std::atomic<int> calls{0};
+    std::atomic<bool> endVisible{false};
+    std::function<bool()> ended;
+  };
+  server_.SetReply("/answer", 200, "ok", 150ms);
+  Faults late;
+  late.delayMs = 150;
+  server_.AddFile("/file.bin", RandomBytes(4096, 7), late);
+  const struct {
+    bool session;
+    bool late;   // registers after the end
+    bool clear;  // clears the registration before the end
+  } cases[] = {{false, false, false}, {false, true, false}, {false, false, true},
+               {true, false, false},  {true, true, false},  {true, false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << "session " << c.session << " late " << c.late << " clear " << c.clear);
+    IZUnknown* object = nullptr;
+    RecordingHandler* handler = nullptr;
+    Seen seen;
+    if (c.session) {
+      IZDownloadSession* session = NewSession(server_.Url("/file.bin"), dir_, "");
+      ASSERT_NE(session, nullptr);
+      seen.ended = [session] {
+        int32_t status = 0;
+        session->GetStatus(&status, nullptr, nullptr, nullptr, nullptr);
+        return status == kZdlStatusDownloaded || status == kZdlStatusError;
+      };
+      object = session;
+    } else {
+      handler = Send(kZdlMethodGet, server_.Url("/answer"));
+      seen.ended = [handler] { return handler->WaitComplete(0ms); };
+      object = requests_.back();
+      object->AddRef();
+    }
+    IZCompletionNotify* notify = nullptr;
+    ASSERT_EQ(object->QueryInterface(&IID_IZCompletionNotify, reinterpret_cast<void**>(&notify)),
+              kZdlOk);
+    const ZdlCompletionFn onEnd = [](void* context) {
+      auto* s = static_cast<Seen*>(context);
+      s->endVisible.store(s->ended());
+      s->calls.fetch_add(1);
+    };
+    auto register_ = [&] { EXPECT_EQ(notify->SetCompletionNotify(onEnd, &seen), kZdlOk); };
+    if (!c.late) register_();
+    if (c.clear) {
+      EXPECT_EQ(notify->SetCompletionNotify(nullptr, nullptr), kZdlOk);
+    }
+    if (c.session) static_cast<IZDownloadSession*>(object)->Start();
+    const auto bound = std::chrono::steady_clock::now() + 10s;
+    while (!seen.ended() && std::chrono::steady_clock::now() < bound)
+      std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(seen.ended());
+    if (c.late) {
+      register_();
+      EXPECT_EQ(seen.calls.load(), 1);  // on the calling thread, before the call returns
+    }
+    if (!c.clear) {
+      while (seen.calls.load() == 0 && std::chrono::steady_clock::now() < bound) {
+        std::this_thread::sleep_for(1ms);
+      }
+      EXPECT_TRUE(seen.endVisible.load());
+    }
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(seen.calls.load(), c.clear ? 0 : 1);
+    notify->SetCompletionNotify(nullptr, nullptr);
+    notify->Release();
+    object->Release();
+    if (handler) handler->Release();
+  }
+}
+
+// The module's wait over the notification: a look due in a minute comes at the request's end,
+// and a quit ends the wait at once.
+TEST_F(HttpRequestTest, AWaitEndsAtTheRequestsEndOrAQuit) {
+  Faults stall;
+  stall.stallBeforeHeaders = true;
+  server_.AddFile("/stall", "x", stall);
+  server_.SetReply("/answer", 200, "ok", 100ms);
+  const struct {
+    const char* path;
+    bool quit;
+    lumo::PollEnd end;
+  } cases[] = {{"/answer", false, lumo::PollEnd::kDone},
+               {"/stall", true, lumo::PollEnd::kCutShort}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    lumo::Signal quit;
+    RecordingHandler* handler = Send(kZdlMethodGet, server_.Url(c.path));
+    lumo::CompletionWake wake(quit);
+    ASSERT_TRUE(wake.Attach(requests_.back()));
+    std::thread quitter;
+    if (c.quit) {
+      quitter = std::thread([&quit] {
+        std::this_thread::sleep_for(100ms);
+        quit.Raise();
+      });
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const lumo::PollSchedule minute{60s, 60s, 1, false};
+    const lumo::PollEnd end = lumo::PollUntilDone(
+        minute, [&wake](lumo::PollClock::time_point at) { return wake.WaitUntil(at); },
+        [handler] { return handler->WaitComplete(0ms); });
+    EXPECT_EQ(end, c.end);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    if (quitter.joinable()) quitter.join();
+    wake.Detach();
+    requests_.back()->Release();
+    requests_.pop_back();
+    handler->Release();
+  }
 }
 
 }  // namespace
