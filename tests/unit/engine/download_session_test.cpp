@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "engine_test_support.h"
-#include "platform/platform.h"
 
 namespace zdl {
 namespace testing {
@@ -194,52 +193,54 @@ TEST_F(DownloadSessionTest, UnwritableDirectoryGivesAccessDenied) {
   EXPECT_EQ(end.extended, kZdlExtAccessDenied);
 }
 
-TEST_F(DownloadSessionTest, ManifestThatMatchesPassesAndOneThatDoesNotDiscardsTheData) {
-  std::string data = RandomBytes(200000, 13);
-  server_.AddFile("/data.bin", data);
-  lumo::platform::Md5Digest md5;
-  md5.Update(data.data(), data.size());
-  std::string digest = lumo::platform::DigestHex(md5.Finish());
-  fs::path good = dir_ / "good.md5";
-  fs::path bad = dir_ / "bad.md5";
-  fs::path other = dir_ / "other.md5";
-  std::ofstream(good) << "0123456789abcdef0123456789abcdef  other.bin\r\n"
-                      << digest << " *data.bin\r\n";
-  std::string wrong = digest;
-  wrong[0] = wrong[0] == '0' ? '1' : '0';
-  std::ofstream(bad) << wrong << "  data.bin\n";
-  std::ofstream(other) << digest << "  something-else.bin\n";
+// The checksum manifest decides the file: a wrong digest discards the data, a manifest without
+// a line for the file (or with lines the URL cannot tell apart) fails before any byte is fetched.
+struct ManifestCase {
+  const char* name;
+  std::string manifest;
+  std::string path;  // on the server
+  int32_t result;
+  int32_t extended;
+  bool fetched;
+};
 
-  fs::path okDir = dir_ / "ok";
-  SessionEnd ok = Download(server_.Url("/data.bin"), okDir, "data.bin", good.string());
-  EXPECT_EQ(ok.result, kZdlResultSuccess);
-  EXPECT_TRUE(ReadFile(okDir / "data.bin") == data);
+const std::string kSums = RandomBytes(200000, 13);
+const std::string kDigest = lumo::testing::Md5Hex(kSums);
+const std::string kWrong = (kDigest[0] == '0' ? "1" : "0") + kDigest.substr(1);
 
-  fs::path badDir = dir_ / "bad";
-  SessionEnd mismatch = Download(server_.Url("/data.bin"), badDir, "data.bin", bad.string());
-  EXPECT_EQ(mismatch.status, kZdlStatusError);
-  EXPECT_EQ(mismatch.result, kZdlResultChecksum);
-  EXPECT_FALSE(fs::exists(badDir / "data.bin"));
-  EXPECT_FALSE(fs::exists(badDir / "data.bin.part"));
+class ManifestSessionTest : public DownloadSessionTest,
+                            public ::testing::WithParamInterface<ManifestCase> {};
 
-  size_t requestsBefore = server_.RequestCount("/data.bin");
-  SessionEnd noLine = Download(server_.Url("/data.bin"), badDir, "data.bin", other.string());
-  EXPECT_EQ(noLine.result, kZdlResultChecksum);
-  EXPECT_EQ(server_.RequestCount("/data.bin"), requestsBefore);  // not fetched at all
-  EXPECT_FALSE(fs::exists(badDir / "data.bin"));
-
-  // Two lines for data.bin: the URL's folder picks the x64 one although x86 comes first; a URL
-  // that picks neither fails with its own extended code, before any byte is fetched.
-  server_.AddFile("/bin/x64/data.bin", data);
-  fs::path archs = dir_ / "archs.md5";
-  std::ofstream(archs) << wrong << "  x86/data.bin\n" << digest << "  x64/data.bin\n";
-  SessionEnd picked =
-      Download(server_.Url("/bin/x64/data.bin"), dir_ / "x64", "data.bin", archs.string());
-  EXPECT_EQ(picked.result, kZdlResultSuccess);
-  SessionEnd ambiguous = Download(server_.Url("/data.bin"), badDir, "data.bin", archs.string());
-  EXPECT_EQ(ambiguous.result, kZdlResultChecksum);
-  EXPECT_EQ(ambiguous.extended, kZdlExtChecksumAmbiguous);
+TEST_P(ManifestSessionTest, DecidesTheFile) {
+  const ManifestCase& c = GetParam();
+  server_.AddFile(c.path, kSums);
+  lumo::testing::WriteFile(dir_ / "sums.md5", c.manifest);
+  SessionEnd end =
+      Download(server_.Url(c.path), dir_ / "save", "data.bin", (dir_ / "sums.md5").string());
+  EXPECT_EQ(end.result, c.result);
+  EXPECT_EQ(end.extended, c.extended);
+  EXPECT_EQ(ReadFile(dir_ / "save" / "data.bin") == kSums, c.result == kZdlResultSuccess);
+  EXPECT_FALSE(fs::exists(dir_ / "save" / "data.bin.part"));
+  EXPECT_EQ(server_.RequestCount(c.path), c.fetched ? 1u : 0u);
 }
+
+const ManifestCase kManifestCases[] = {
+    {"MatchingLine", "0123456789abcdef0123456789abcdef  other.bin\r\n" + kDigest + " *data.bin\r\n",
+     "/data.bin", kZdlResultSuccess, 0, true},
+    {"WrongDigest", kWrong + "  data.bin\n", "/data.bin", kZdlResultChecksum, 0, true},
+    {"NoLineForTheFile", kDigest + "  something-else.bin\n", "/data.bin", kZdlResultChecksum, 0,
+     false},
+    // x86 comes first; the URL's folder picks x64.
+    {"UrlFolderPicksTheLine", kWrong + "  x86/data.bin\n" + kDigest + "  x64/data.bin\n",
+     "/bin/x64/data.bin", kZdlResultSuccess, 0, true},
+    {"UrlFolderPicksNone", kWrong + "  x86/data.bin\n" + kDigest + "  x64/data.bin\n", "/data.bin",
+     kZdlResultChecksum, kZdlExtChecksumAmbiguous, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Manifests, ManifestSessionTest, ::testing::ValuesIn(kManifestCases),
+                         [](const ::testing::TestParamInfo<ManifestCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(DownloadSessionTest, SpeedsAreBytesPerSecondWhileDownloading) {
   Faults slow;
