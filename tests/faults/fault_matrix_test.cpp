@@ -85,6 +85,35 @@ TEST_F(FaultMatrix, DropsAtTwentyRandomOffsetsOfA64MiBFileEndByteIdentical) {
   }
 }
 
+TEST_F(FaultMatrix, StalledMirrorIsAbortedThenTheNextMirrorDelivers) {
+  const std::string content = RandomBytes(1 << 20, 5);
+  Faults stallMidBody;
+  stallMidBody.stallAfter = 128 * 1024;
+  Faults stallBeforeHeaders;
+  stallBeforeHeaders.stallBeforeHeaders = true;
+  mirror_.AddFile("/a/f.bin", content, stallMidBody);
+  mirror_.AddFile("/b/f.bin", content, stallBeforeHeaders);
+  mirror_.AddFile("/c/f.bin", content);
+
+  Downloader& d = Make(ServiceEndpoints());
+  // A server that never answers is given up after the connect time-out (1 s here).
+  const uint32_t connectTimeout = 1;
+  ASSERT_EQ(d->SetOption(kLumoOptionConnectTimeout, &connectTimeout, 4), 0);
+  ASSERT_EQ(d.Add({mirror_.Url("/a/f.bin"), mirror_.Url("/b/f.bin"), mirror_.Url("/c/f.bin")}, dir_,
+                  "f.bin"),
+            0);
+  const auto start = Clock::now();
+  ASSERT_TRUE(d.RunUntilIdle(60s));
+  const double took = SecondsSince(start);
+  EXPECT_EQ(FileMd5(dir_ / "f.bin"), Md5Hex(content));
+  EXPECT_EQ(mirror_.RequestCount("/a/f.bin"), 2u);
+  EXPECT_EQ(mirror_.RequestCount("/b/f.bin"), 2u);
+  EXPECT_EQ(mirror_.RequestCount("/c/f.bin"), 1u);
+  // Four stall aborts of 120 polls each, and not much more.
+  const double stallSeconds = 120 * FaultTiming().sessionPoll.count() / 1000.0;
+  EXPECT_LT(took, 4 * stallSeconds + 20);
+}
+
 TEST_F(FaultMatrix, ContentLengthLongerThanTheBodyEndsWithTheTrueFile) {
   const std::string content = RandomBytes(300 * 1024, 6);
   Faults lies;
@@ -106,100 +135,54 @@ TEST_F(FaultMatrix, ContentLengthLongerThanTheBodyEndsWithTheTrueFile) {
   EXPECT_EQ(d.Completed().size(), 2u);
 }
 
-// One job over mirrors that misbehave, listed in order; the file arrives whole, each mirror
-// asked exactly as often as the row says (-1: not checked).
-struct MirrorCase {
-  const char* name;
-  size_t size;
-  std::vector<Faults> mirrors;
-  bool manifest;  // the job names a checksum file with the true digest
-  std::vector<int> requests;
-  int64_t secondRangeStart;  // of the first mirror's second request (-2: not checked)
-};
-
-Faults Fault(void (*set)(Faults&)) {
-  Faults faults;
-  set(faults);
-  return faults;
-}
-
-class MirrorFaults : public FaultMatrix, public ::testing::WithParamInterface<MirrorCase> {};
-
-const MirrorCase kMirrorCases[] = {
-    // A server that never answers is given up after the connect time-out (1 s here).
-    {"StalledMirrorIsAbortedThenTheNextMirrorDelivers",
-     1 << 20,
-     {Fault([](Faults& f) { f.stallAfter = 128 * 1024; }),
-      Fault([](Faults& f) { f.stallBeforeHeaders = true; }), Faults{}},
-     false,
-     {2, 2, 1},
-     -2},
-    // Short of the announced length: the resume asks from the true end and the checksum decides.
-    {"ContentLengthShorterThanTheFileIsCaughtByTheChecksum",
-     300 * 1024,
-     {Fault([](Faults& f) { f.declaredLength = 300 * 1024 - 4096; }), Faults{}},
-     true,
-     {2, -1},
-     -2},
-    {"AWholeFileAnsweredToARangeRequestRestartsFromZero",
-     4 << 20,
-     {Fault([](Faults& f) {
-       f.ignoreRange = true;
-       f.dropAt = {1 << 20};
-     })},
-     false,
-     {2},
-     1 << 20},
-    // A byte every 2 ms is slow, not stalled.
-    {"ABodyTrickledByteByByteIsNotTakenForAStall",
-     1500,
-     {Fault([](Faults& f) {
-       f.chunkBytes = 1;
-       f.rate = 500;
-     })},
-     false,
-     {1},
-     -2},
-};
-
-TEST_P(MirrorFaults, FileArrivesWhole) {
-  const MirrorCase& c = GetParam();
-  const std::string content = RandomBytes(c.size, 5);
-  std::vector<std::string> paths, urls;
-  for (size_t i = 0; i < c.mirrors.size(); ++i) {
-    paths.push_back("/m" + std::to_string(i) + "/f.bin");
-    mirror_.AddFile(paths[i], content, c.mirrors[i]);
-    urls.push_back(mirror_.Url(paths[i]));
-  }
+TEST_F(FaultMatrix, ContentLengthShorterThanTheFileIsCaughtByTheChecksum) {
+  const std::string content = RandomBytes(300 * 1024, 7);
+  Faults lies;
+  lies.declaredLength = static_cast<int64_t>(content.size()) - 4096;
+  mirror_.AddFile("/a/f.bin", content, lies);
+  mirror_.AddFile("/b/f.bin", content);
   const std::string manifest = Md5Hex(content) + "  f.bin\n";
   mirror_.AddFile("/f.md5", manifest);
 
   Downloader& d = Make(ServiceEndpoints());
-  const uint32_t connectTimeout = 1;
-  ASSERT_EQ(d->SetOption(kLumoOptionConnectTimeout, &connectTimeout, 4), 0);
-  ASSERT_EQ(c.manifest ? d.Add(urls, dir_, "f.bin", {mirror_.Url("/f.md5")}, Md5Hex(manifest))
-                       : d.Add(urls, dir_, "f.bin"),
+  ASSERT_EQ(d.Add({mirror_.Url("/a/f.bin"), mirror_.Url("/b/f.bin")}, dir_, "f.bin",
+                  {mirror_.Url("/f.md5")}, Md5Hex(manifest)),
             0);
-  const auto start = Clock::now();
+  ASSERT_TRUE(d.RunUntilIdle(60s));
+  EXPECT_EQ(FileMd5(dir_ / "f.bin"), Md5Hex(content));
+  EXPECT_EQ(mirror_.RequestCount("/a/f.bin"), 2u);
+}
+
+TEST_F(FaultMatrix, AWholeFileAnsweredToARangeRequestRestartsFromZero) {
+  const std::string content = RandomBytes(4 << 20, 8);
+  Faults faults;
+  faults.ignoreRange = true;
+  faults.dropAt = {1 << 20};
+  mirror_.AddFile("/f.bin", content, faults);
+
+  Downloader& d = Make(ServiceEndpoints());
+  ASSERT_EQ(d.Add({mirror_.Url("/f.bin")}, dir_, "f.bin"), 0);
   ASSERT_TRUE(d.RunUntilIdle(60s));
   EXPECT_EQ(FileMd5(dir_ / "f.bin"), Md5Hex(content));
   EXPECT_EQ(fs::file_size(dir_ / "f.bin"), content.size());
-  for (size_t i = 0; i < c.requests.size(); ++i) {
-    if (c.requests[i] >= 0) {
-      EXPECT_EQ(mirror_.RequestCount(paths[i]), static_cast<size_t>(c.requests[i])) << i;
-    }
-  }
-  if (c.secondRangeStart != -2) {
-    EXPECT_EQ(mirror_.Requests("/m0/f.bin").at(1).RangeStart(), c.secondRangeStart);
-  }
-  // Four stall aborts of 120 polls each at most, and not much more.
-  EXPECT_LT(SecondsSince(start), 4 * 120 * FaultTiming().sessionPoll.count() / 1000.0 + 20);
+  const auto requests = mirror_.Requests("/f.bin");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].RangeStart(), 1 << 20);
 }
 
-INSTANTIATE_TEST_SUITE_P(Mirrors, MirrorFaults, ::testing::ValuesIn(kMirrorCases),
-                         [](const ::testing::TestParamInfo<MirrorCase>& info) {
-                           return std::string(info.param.name);
-                         });
+TEST_F(FaultMatrix, ABodyTrickledByteByByteIsNotTakenForAStall) {
+  const std::string content = RandomBytes(1500, 9);
+  Faults slow;
+  slow.chunkBytes = 1;
+  slow.rate = 500;  // a byte every 2 ms
+  mirror_.AddFile("/f.bin", content, slow);
+
+  Downloader& d = Make(ServiceEndpoints());
+  ASSERT_EQ(d.Add({mirror_.Url("/f.bin")}, dir_, "f.bin"), 0);
+  ASSERT_TRUE(d.RunUntilIdle(60s));
+  EXPECT_EQ(FileMd5(dir_ / "f.bin"), Md5Hex(content));
+  EXPECT_EQ(mirror_.RequestCount("/f.bin"), 1u);
+}
 
 // The three services of the module, each down, slow or answering garbage. A job whose every
 // URL fails (so HTTP DNS is asked) and a good job run; the good one always completes and
