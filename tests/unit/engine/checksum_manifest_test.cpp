@@ -1,7 +1,7 @@
 // The checksum manifest's lines.
-#include <gtest/gtest.h>
-
 #include "checksum_manifest.h"
+
+#include <gtest/gtest.h>
 
 namespace zdl {
 namespace {
@@ -78,6 +78,10 @@ TEST(ManifestTest, LinesSharingTheFileNameAreToldApart) {
        ManifestMatch::kAmbiguous, ""},
       // A line naming a folder is no file.
       {x64 + "  game.dll/\n", "game.dll", "http://h/game.dll", ManifestMatch::kMissing, ""},
+      // An empty file name (or a line whose last element is empty) matches nothing.
+      {x64 + "  a\\0d6967\\\\\\\n", "", "", ManifestMatch::kMissing, ""},
+      {x64 + "  dir/\n", "", "", ManifestMatch::kMissing, ""},
+      {x64 + "  dir/a\n", "a", "", ManifestMatch::kFound, x64},
   };
   for (const Case& c : cases) {
     std::string digest;

@@ -1,33 +1,14 @@
 #include "engine_test_support.h"
 
 #include <cstring>
-#include <fstream>
-#include <random>
-#include <sstream>
 #include <thread>
 
 namespace zdl {
 namespace testing {
 
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (auto& b : bytes) b = static_cast<char>(random() & 0xFF);
-  return bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 namespace {
 
-bool IsFinal(int32_t status) {
-  return status == kZdlStatusDownloaded || status == kZdlStatusError;
-}
+bool IsFinal(int32_t status) { return status == kZdlStatusDownloaded || status == kZdlStatusError; }
 
 }  // namespace
 
@@ -70,18 +51,9 @@ bool WaitForStatus(IZDownloadSession* session, int32_t status, std::chrono::mill
 void EngineTest::SetUp() {
   ASSERT_TRUE(server_.Start());
   ASSERT_EQ(EngineInit(), kZdlOk);
-  ASSERT_EQ(EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads_)),
-            kZdlOk);
+  ASSERT_EQ(EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads_)), kZdlOk);
   ASSERT_EQ(EngineGetObject(&IID_IZHttpService, reinterpret_cast<void**>(&http_)), kZdlOk);
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-  for (char& c : name) {
-    if (c == '/') c = '_';  // parameterised tests: one folder, removed whole
-  }
-  dir_ = fs::temp_directory_path() /
-         ("zdl_engine_" + std::to_string(std::random_device()()) + "_" + name);
-  fs::remove_all(dir_);
-  fs::create_directories(dir_);
+  dir_ = lumo::testing::TestDir();
 }
 
 void EngineTest::TearDown() {
@@ -89,8 +61,6 @@ void EngineTest::TearDown() {
   if (downloads_) downloads_->Release();
   if (http_) http_->Release();
   EngineTerm();
-  std::error_code ignored;
-  fs::remove_all(dir_, ignored);
 }
 
 IZDownloadSession* EngineTest::NewSession(const std::string& url, const fs::path& dir,
@@ -100,9 +70,9 @@ IZDownloadSession* EngineTest::NewSession(const std::string& url, const fs::path
   lumo::WString wideDir = Wide(dir.string());
   lumo::WString wideName = Wide(name);
   lumo::WString wideChecksum = Wide(checksumPath);
-  int32_t status = downloads_->CreateSession(
-      url.c_str(), checksumPath.empty() ? nullptr : wideChecksum.c_str(), wideDir.c_str(),
-      wideName.c_str(), &session);
+  int32_t status =
+      downloads_->CreateSession(url.c_str(), checksumPath.empty() ? nullptr : wideChecksum.c_str(),
+                                wideDir.c_str(), wideName.c_str(), &session);
   EXPECT_EQ(status, kZdlOk);
   return status == kZdlOk ? session : nullptr;
 }

@@ -15,6 +15,7 @@
 #include "engine_services.h"
 #include "local_services.h"
 #include "path_text.h"
+#include "support/scratch.h"
 #include "zdl/zdl_engine.h"
 
 namespace zdl {
@@ -22,8 +23,8 @@ namespace testing {
 
 namespace fs = std::filesystem;
 
-std::string RandomBytes(size_t size, uint32_t seed);
-std::string ReadFile(const fs::path& path);
+using lumo::testing::RandomBytes;
+using lumo::testing::ReadFile;
 inline lumo::WString Wide(const std::string& text) { return Utf8ToWide(text); }
 
 // What a finished session reported.

@@ -39,8 +39,8 @@ Script Whole(const std::string& body, const std::string& etag,
 // The bytes from `first` on, claimed as the continuation of a file of `body.size()` bytes.
 Script Partial(const std::string& body, size_t first, const std::string& etag) {
   std::vector<std::pair<std::string, std::string>> headers = {
-      {"Content-Range", "bytes " + std::to_string(first) + "-" +
-                            std::to_string(body.size() - 1) + "/" + std::to_string(body.size())},
+      {"Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(body.size() - 1) +
+                            "/" + std::to_string(body.size())},
       {"Content-Length", std::to_string(body.size() - first)},
       {"Connection", "close"}};
   if (!etag.empty()) headers.emplace_back("ETag", etag);
@@ -76,16 +76,34 @@ struct HostileCase {
   std::string file;   // the final file's bytes on success
   bool partLeft;      // a .part remains afterwards
   std::string check;  // a named extra check, see the test body
+  bool overwrite = false;
 };
 
-class HostileAnswersTest : public EngineTest,
-                           public ::testing::WithParamInterface<HostileCase> {};
+class HostileAnswersTest : public EngineTest, public ::testing::WithParamInterface<HostileCase> {};
 
 const std::string kOld = RandomBytes(300 * kKiB, 41);
 const std::string kNew = RandomBytes(300 * kKiB, 42);
 const size_t kCut = 120 * kKiB;
 
+// Honours Range only with the If-Range of the current version.
+Script Honest(const RawRequest& r) {
+  const std::string range = r.Header("range");
+  if (range.empty() || r.Header("if-range") != "\"v2\"") return Whole(kNew, "\"v2\"");
+  return Partial(kNew, std::stoul(range.substr(6)), "\"v2\"");
+}
+
 const HostileCase kCases[] = {
+    {"RangeOfTheSameVersionResumes", kNew.substr(0, kCut), "\"v2\"\n", Honest, kZdlResultSuccess, 0,
+     kNew, false, "resumed"},
+    {"IfRangeOfAnotherVersionGetsTheWholeFile", kOld.substr(0, kCut), "\"v1\"\n", Honest,
+     kZdlResultSuccess, 0, kNew, false, "whole answer"},
+    {"PartWithoutValidatorIsNotResumed", kNew.substr(0, kCut), "", Honest, kZdlResultSuccess, 0,
+     kNew, false, "not asked"},
+    {"OverwriteDiscardsThePart", kNew.substr(0, kCut), "\"v2\"\n", Honest, kZdlResultSuccess, 0,
+     kNew, false, "not asked", true},
+    {"RangeIgnoredRestartsCleanly", kNew.substr(0, kCut), "\"v2\"\n",
+     [](const RawRequest&) { return Whole(kNew, "\"v2\""); }, kZdlResultSuccess, 0, kNew, false,
+     "whole answer"},
     // A server that honours Range but ignores If-Range sends the rest of another version.
     {"RangeOfAnotherVersionRestartsFromZero", kOld.substr(0, kCut), "\"v1\"\n",
      [](const RawRequest& r) {
@@ -97,20 +115,16 @@ const HostileCase kCases[] = {
        return r.Header("range").empty() ? Whole(kNew, "") : Partial(kNew, kCut, "");
      },
      kZdlResultSuccess, 0, kNew, false, "restarted"},
-    {"RangeOfTheSameVersionResumes", kNew.substr(0, kCut), "\"v2\"\n",
-     [](const RawRequest& r) {
-       return r.Header("range").empty() ? Whole(kNew, "\"v2\"") : Partial(kNew, kCut, "\"v2\"");
-     },
-     kZdlResultSuccess, 0, kNew, false, "resumed"},
     // A part as long as the changed file is not that file.
     {"UnsatisfiableForAnotherVersionRestarts", kOld, "\"v1\"\n",
      [](const RawRequest& r) {
-       return r.Header("range").empty() ? Whole(kNew, "\"v2\"") : Unsatisfiable(kNew.size(), "\"v2\"");
+       return r.Header("range").empty() ? Whole(kNew, "\"v2\"")
+                                        : Unsatisfiable(kNew.size(), "\"v2\"");
      },
      kZdlResultSuccess, 0, kNew, false, "restarted"},
     {"UnsatisfiableForTheSameVersionIsDone", kNew, "\"v2\"\n",
-     [](const RawRequest&) { return Unsatisfiable(kNew.size(), "\"v2\""); }, kZdlResultSuccess,
-     0, kNew, false, "one request"},
+     [](const RawRequest&) { return Unsatisfiable(kNew.size(), "\"v2\""); }, kZdlResultSuccess, 0,
+     kNew, false, "one request"},
     // nginx sends no validator with a 416: the last byte asked with If-Range decides.
     {"UnsatisfiableWithoutValidatorIsConfirmedByTheLastByte", kNew, "\"v2\"\n",
      [](const RawRequest& r) { return EndAsked(kNew, r, "\"v2\""); }, kZdlResultSuccess, 0, kNew,
@@ -140,16 +154,20 @@ const HostileCase kCases[] = {
      },
      kZdlResultNetwork, -1, "", true, "reservation given back"},
     {"EncodedBodyIsThatUrlsFailure", "", "",
-     [](const RawRequest&) { return Whole(kNew, "\"v2\"", {{"Content-Encoding", "gzip"}}); },
+     [](const RawRequest&) {
+       return Whole(kNew, "\"v2\"", {{"Content-Encoding", "gzip"}});
+     },
      kZdlResultServer, 0, "", false, "asked for identity"},
     {"NotFoundLeavesNoEmptyPart", "", "",
      [](const RawRequest&) {
-       return Script{{ScriptedServer::Head(404, {{"Content-Length", "0"}, {"Connection", "close"}})}};
+       return Script{
+           {ScriptedServer::Head(404, {{"Content-Length", "0"}, {"Connection", "close"}})}};
      },
      kZdlResultNotFound, 404, "", false, ""},
     {"NotFoundKeepsAnEarlierPart", kNew.substr(0, kCut), "\"v2\"\n",
      [](const RawRequest&) {
-       return Script{{ScriptedServer::Head(404, {{"Content-Length", "0"}, {"Connection", "close"}})}};
+       return Script{
+           {ScriptedServer::Head(404, {{"Content-Length", "0"}, {"Connection", "close"}})}};
      },
      kZdlResultNotFound, 404, "", true, "part kept"},
 };
@@ -160,12 +178,10 @@ TEST_P(HostileAnswersTest, EndsSoundly) {
   ASSERT_TRUE(server.Start());
   const fs::path part = dir_ / (std::string(kName) + ".part");
   const fs::path meta = dir_ / (std::string(kName) + ".part.meta");
-  if (!c.part.empty()) {
-    WriteBytes(part, c.part);
-    WriteBytes(meta, c.meta);
-  }
+  if (!c.part.empty()) WriteBytes(part, c.part);
+  if (!c.meta.empty()) WriteBytes(meta, c.meta);
 
-  SessionEnd end = Download(server.Url("/files/game.pak"), dir_, kName);
+  SessionEnd end = Download(server.Url("/files/game.pak"), dir_, kName, "", 0, c.overwrite);
   server.Stop();
 
   EXPECT_EQ(end.result, c.result);
@@ -191,8 +207,20 @@ TEST_P(HostileAnswersTest, EndsSoundly) {
     EXPECT_TRUE(requests.back().Header("range").empty());
   } else if (check == "resumed") {
     EXPECT_EQ(end.info.resumedFrom, kCut);
-    EXPECT_EQ(requests.size(), 1u);
+    EXPECT_EQ(end.downloaded, kNew.size());
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].Header("range"), "bytes=" + std::to_string(kCut) + "-");
     EXPECT_EQ(requests[0].Header("if-range"), "\"v2\"");
+  } else if (check == "whole answer") {
+    // Asked for the rest with the part's validator; the 200 answer replaced the part.
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].Header("range"), "bytes=" + std::to_string(kCut) + "-");
+    EXPECT_EQ(requests[0].Header("if-range") + "\n", c.meta);
+    EXPECT_EQ(end.info.resumedFrom, 0u);
+  } else if (check == "not asked") {
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].Header("range"), "");
+    EXPECT_EQ(end.info.resumedFrom, 0u);
   } else if (check == "one request") {
     EXPECT_EQ(requests.size(), 1u);
   } else if (check == "confirmed") {
@@ -226,7 +254,8 @@ TEST_F(EngineTest, EndlessHeadsFailWithinTheirBound) {
     Script script;
     if (request.target == "/drip") {
       script.push_back({"HTTP/1.1 200 OK\r\n", 500ms});
-      for (int i = 0; i < 200; ++i) script.push_back({"X-Drip: " + std::to_string(i) + "\r\n", 500ms});
+      for (int i = 0; i < 200; ++i)
+        script.push_back({"X-Drip: " + std::to_string(i) + "\r\n", 500ms});
     } else {
       for (int i = 0; i < 200; ++i) script.push_back({"HTTP/1.1 100 Continue\r\n\r\n", 500ms});
     }
@@ -252,26 +281,37 @@ TEST_F(EngineTest, EndlessHeadsFailWithinTheirBound) {
   EXPECT_FALSE(fs::exists(dir_ / "drip.part"));
 }
 
-// The HTTP service: an answer that is not whole is said to be so before OnComplete.
+// The HTTP service: status and body as sent, and an answer that is not whole is said to be so
+// before OnComplete.
 struct RequestCase {
   const char* name;
   Script script;
   std::vector<std::string> calls;
+  std::string body;
 };
 
-class IncompleteAnswerTest : public EngineTest, public ::testing::WithParamInterface<RequestCase> {};
+class IncompleteAnswerTest : public EngineTest,
+                             public ::testing::WithParamInterface<RequestCase> {};
 
 const RequestCase kRequestCases[] = {
-    {"Whole", {{ScriptedServer::Head(200, {{"Content-Length", "9"}}) + "10.0.0.1 "}},
-     {"begin", "status 200", "data", "complete"}},
+    {"Whole",
+     {{ScriptedServer::Head(200, {{"Content-Length", "9"}}) + "10.0.0.1 "}},
+     {"begin", "status 200", "data", "complete"},
+     "10.0.0.1 "},
+    {"ErrorStatusWithItsBody",
+     {{ScriptedServer::Head(404, {{"Content-Length", "4"}}) + "gone"}},
+     {"begin", "status 404", "data", "complete"},
+     "gone"},
     {"ShortOfItsLength",
      {{ScriptedServer::Head(200, {{"Content-Length", "91"}}) + "10.0.0.1 ", 100ms}},
-     {"begin", "status 200", "data", "incomplete 3", "complete"}},
+     {"begin", "status 200", "data", "incomplete 3", "complete"},
+     "10.0.0.1 "},
     {"Encoded",
      {{ScriptedServer::Head(200, {{"Content-Length", "9"}, {"Content-Encoding", "gzip"}}) +
        "\x1f\x8b\x08xxxxxx"}},
-     {"begin", "status 200", "data", "incomplete 6", "complete"}},
-    {"NoAnswer", {{"", 100ms}}, {"begin", "incomplete 3", "complete"}},
+     {"begin", "status 200", "data", "incomplete 6", "complete"},
+     "\x1f\x8b\x08xxxxxx"},
+    {"NoAnswer", {{"", 100ms}}, {"begin", "incomplete 3", "complete"}, ""},
 };
 
 TEST_P(IncompleteAnswerTest, HandlerHearsIt) {
@@ -288,6 +328,11 @@ TEST_P(IncompleteAnswerTest, HandlerHearsIt) {
   EXPECT_TRUE(handler->WaitComplete(10s));
   request->Release();  // held until the end: giving a request up cancels it
   EXPECT_EQ(handler->Calls(), GetParam().calls);
+  EXPECT_EQ(handler->Body(), GetParam().body);
+  ASSERT_FALSE(server.Requests().empty());
+  EXPECT_EQ(server.Requests()[0].target, "/?ws_domain=x");
+  EngineTerm();  // every engine thread has ended: the engine's reference is gone
+  EXPECT_EQ(handler->refs(), 1u);
   handler->Release();
   server.Stop();
 }

@@ -30,9 +30,9 @@ class HttpRequestTest : public EngineTest {
     auto* handler = new RecordingHandler();
     handler->AddRef();
     IZHttpRequest* request = nullptr;
-    EXPECT_EQ(http_->CreateRequest(kZdlRequestBackground, method, url.c_str(), handler, 0,
-                                   &request),
-              kZdlOk);
+    EXPECT_EQ(
+        http_->CreateRequest(kZdlRequestBackground, method, url.c_str(), handler, 0, &request),
+        kZdlOk);
     if (!request) return handler;
     if (contentType) {
       EXPECT_EQ(request->SetHeader("Content-Type", contentType), kZdlOk);
@@ -47,56 +47,6 @@ class HttpRequestTest : public EngineTest {
 
   std::vector<IZHttpRequest*> requests_;
 };
-
-TEST_F(HttpRequestTest, GetReportsStatusBodyAndCompletion) {
-  server_.SetReply("/cdn-domain/global", 200, "cdn.example.test");
-  RecordingHandler* handler = Send(kZdlMethodGet, server_.Url("/cdn-domain/global?t=1"));
-  ASSERT_TRUE(handler->WaitComplete(10s));
-  EXPECT_EQ(handler->Calls(),
-            (std::vector<std::string>{"begin", "status 200", "data", "complete"}));
-  EXPECT_EQ(handler->Body(), "cdn.example.test");
-  EXPECT_EQ(server_.Requests("/cdn-domain/global").at(0).target, "/cdn-domain/global?t=1");
-  EngineTerm();  // every engine thread has ended: the engine's reference is gone
-  EXPECT_EQ(handler->refs(), 1u);
-  handler->Release();
-}
-
-TEST_F(HttpRequestTest, PostDeliversBodyAndContentType) {
-  server_.SetReply("/post", 200, "ok");
-  const std::string form = "eventType=MODULE_VERSION&value=a%20b";
-  RecordingHandler* handler =
-      Send(kZdlMethodPost, server_.Url("/post"), form,
-           "application/x-www-form-urlencoded;charset=utf-8");
-  ASSERT_TRUE(handler->WaitComplete(10s));
-  EXPECT_EQ(handler->Status(), 200u);
-  auto requests = server_.Requests("/post");
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].method, "POST");
-  EXPECT_EQ(requests[0].body, form);
-  EXPECT_EQ(requests[0].Header("Content-Type"), "application/x-www-form-urlencoded;charset=utf-8");
-  handler->Release();
-}
-
-TEST_F(HttpRequestTest, ErrorStatusIsReportedWithItsBody) {
-  server_.SetReply("/missing", 404, "gone");
-  RecordingHandler* handler = Send(kZdlMethodGet, server_.Url("/missing"));
-  ASSERT_TRUE(handler->WaitComplete(10s));
-  EXPECT_EQ(handler->Status(), 404u);
-  EXPECT_EQ(handler->Body(), "gone");
-  handler->Release();
-}
-
-TEST_F(HttpRequestTest, ClosedPortStillEndsInOnCompleteWithoutStatus) {
-  LocalServices closed;
-  ASSERT_TRUE(closed.Start());
-  std::string url = closed.Url("/post");
-  closed.Stop();
-  RecordingHandler* handler = Send(kZdlMethodPost, url, "a=b");
-  ASSERT_TRUE(handler->WaitComplete(10s));
-  EXPECT_EQ(handler->Calls(), (std::vector<std::string>{"begin", "incomplete 3", "complete"}));
-  EXPECT_EQ(handler->Status(), 0u);
-  handler->Release();
-}
 
 // Whoever gives up a stalled request, its owner or mod_term, ends it: the handler hears
 // OnComplete promptly and the engine's reference to it is gone once the engine has ended.
@@ -146,12 +96,12 @@ TEST_F(HttpRequestTest, BadArgumentsAreRefused) {
   auto* handler = new RecordingHandler();
   handler->AddRef();
   IZHttpRequest* request = nullptr;
-  EXPECT_EQ(http_->CreateRequest(kZdlRequestBackground, 2, "http://127.0.0.1/", handler, 0,
-                                 &request),
-            kZdlInvalidArg);
-  EXPECT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet, nullptr, handler, 0,
-                                 &request),
-            kZdlPointer);
+  EXPECT_EQ(
+      http_->CreateRequest(kZdlRequestBackground, 2, "http://127.0.0.1/", handler, 0, &request),
+      kZdlInvalidArg);
+  EXPECT_EQ(
+      http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet, nullptr, handler, 0, &request),
+      kZdlPointer);
   ASSERT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodPost, "http://127.0.0.1/",
                                  handler, 0, &request),
             kZdlOk);

@@ -211,13 +211,6 @@ using NginxTest = RealServerFixture;
                  << "start (scripts/install-deps installs it)";                        \
   }
 
-TEST_P(RealServersTest, WholeFile) {
-  START_OR_SKIP();
-  SessionEnd end = Download(Url("/f.bin"), dir_, "f.bin");
-  EXPECT_EQ(end.result, kZdlResultSuccess);
-  EXPECT_TRUE(ReadFile(dir_ / "f.bin") == data_);
-}
-
 TEST_P(RealServersTest, ResumeAfterAbort) {
   START_OR_SKIP();
   AbortedRun();
@@ -226,7 +219,7 @@ TEST_P(RealServersTest, ResumeAfterAbort) {
   SessionEnd end = Download(Url("/f.bin"), dir_, "f.bin");
   EXPECT_EQ(end.result, kZdlResultSuccess);
   EXPECT_TRUE(ReadFile(dir_ / "f.bin") == data_);
-  // Without a validator nothing proves the part is this file: it starts over.
+  // Without a validator nothing proves the part is this file: it starts over (a whole download).
   if (validated) {
     EXPECT_GT(end.info.resumedFrom, 0u);
   } else {
@@ -310,7 +303,6 @@ TEST_F(NginxTest, NoRedirectFromHttpsToHttp) {
     } else {
       EXPECT_EQ(outcome.end, TransferEnd::kFailed) << "followed https -> http";
       EXPECT_EQ(outcome.failure.result, kZdlResultServer);
-      EXPECT_EQ(outcome.detail, "redirect from https to http refused");
       EXPECT_EQ(counter.bytes, 0u);
     }
   }
@@ -435,6 +427,7 @@ TEST_P(SegmentedTest, FileArrivesWhole) {
     } else {
       EXPECT_EQ(first.result, kZdlResultSuccess);
       EXPECT_GE(first.took, row.atLeast);
+      EXPECT_GE(first.info.elapsedMs, static_cast<uint64_t>(row.atLeast.count()));
       if (row.nginx) {
         // 8 MiB at 2 MiB/s per connection takes 3 s on one (nginx lets a second's worth out
         // at once).

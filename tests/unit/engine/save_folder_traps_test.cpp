@@ -120,11 +120,6 @@ const Trap kTraps[] = {
      [](const fs::path& dir, const std::vector<RawRequest>&) {
        EXPECT_TRUE(fs::is_empty(dir / "outside"));
      }},
-    // Subfolders of the save folder are created (hosts keep data files in folders).
-    {"NameWithSubfolders", "data/paks/pak01.pak", [](const fs::path&) {}, kZdlResultSuccess, 0,
-     [](const fs::path& dir, const std::vector<RawRequest>&) {
-       EXPECT_TRUE(ReadFile(dir / kSave / "data" / "paks" / "pak01.pak") == kData);
-     }},
 };
 
 class SaveFolderTrapsTest : public EngineTest, public ::testing::WithParamInterface<Trap> {};
@@ -199,8 +194,8 @@ TEST_F(EngineTest, SmallFullDisk) {
     if (request.target == "/unknown") {
       return Script{{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big}};
     }
-    return Script{{ScriptedServer::Head(200, {{"Content-Length", std::to_string(512 * 1024)},
-                                              {"ETag", kTag}}) +
+    return Script{{ScriptedServer::Head(
+                       200, {{"Content-Length", std::to_string(512 * 1024)}, {"ETag", kTag}}) +
                    big.substr(0, 100 * 1024)}};
   });
   ASSERT_TRUE(server.Start());
