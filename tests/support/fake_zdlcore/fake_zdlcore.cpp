@@ -2,6 +2,7 @@
 // module's binding: a working one, one without mod_getobject, one whose mod_init fails, and
 // ones whose services cannot be obtained. fake_zdl_events() tells what the module called.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -10,14 +11,15 @@
 
 namespace {
 
+// Plain storage, nothing to destroy: a host may terminate the engine from its own exit-time
+// destructors, after this library's.
 std::mutex g_eventsLock;
-// Never destroyed: a host may terminate the engine from its own exit-time destructors.
-std::string& g_events = *new std::string;  // guarded by g_eventsLock
+char g_events[1024];  // guarded by g_eventsLock; what does not fit is left out
 
 void Record(const char* event) {
   std::lock_guard<std::mutex> lock(g_eventsLock);
-  g_events += event;
-  g_events += ';';
+  const size_t used = std::strlen(g_events);
+  std::snprintf(g_events + used, sizeof g_events - used, "%s;", event);
 }
 
 [[maybe_unused]] bool Same(const ZdlGuid* a, const ZdlGuid& b) {
@@ -96,8 +98,8 @@ extern "C" ZDL_API int32_t mod_getobject(const ZdlGuid* iid, void** out) {
 #endif
 
 extern "C" ZDL_API const char* fake_zdl_events(void) {
-  static std::string copy;
+  static char copy[sizeof g_events];
   std::lock_guard<std::mutex> lock(g_eventsLock);
-  copy = g_events;
-  return copy.c_str();
+  std::memcpy(copy, g_events, sizeof copy);
+  return copy;
 }
