@@ -171,10 +171,16 @@ uint64_t EngineFile::Size() const {
   return S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
-int32_t EngineFile::Write(const void* data, size_t length) {
+namespace {
+
+// Writes the whole buffer through writeSome(p, length, done), retrying short writes and EINTR;
+// a write of nothing means the device is full.
+template <typename WriteSome>
+int32_t WriteAll(const void* data, size_t length, WriteSome writeSome) {
   const char* p = static_cast<const char*>(data);
+  uint64_t done = 0;
   while (length > 0) {
-    ssize_t n = ::write(fd_, p, length);
+    const ssize_t n = writeSome(p, length, done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return Fail();
@@ -184,28 +190,23 @@ int32_t EngineFile::Write(const void* data, size_t length) {
       return Fail();
     }
     p += n;
+    done += static_cast<uint64_t>(n);
     length -= static_cast<size_t>(n);
   }
   return 0;
 }
 
+}  // namespace
+
+int32_t EngineFile::Write(const void* data, size_t length) {
+  return WriteAll(data, length,
+                  [this](const char* p, size_t n, uint64_t) { return ::write(fd_, p, n); });
+}
+
 int32_t EngineFile::WriteAt(uint64_t offset, const void* data, size_t length) {
-  const char* p = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t n = ::pwrite(fd_, p, length, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail();
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return Fail();
-    }
-    p += n;
-    offset += static_cast<uint64_t>(n);
-    length -= static_cast<size_t>(n);
-  }
-  return 0;
+  return WriteAll(data, length, [this, offset](const char* p, size_t n, uint64_t done) {
+    return ::pwrite(fd_, p, n, static_cast<off_t>(offset + done));
+  });
 }
 
 int32_t EngineFile::Flush() { return ::fdatasync(fd_) == 0 ? 0 : Fail(); }
