@@ -13,15 +13,10 @@
 namespace lumo::e2e {
 
 ::testing::AssertionResult SameFiles(const fs::path& actual, const fs::path& expected) {
-  if (!fs::exists(actual)) return ::testing::AssertionFailure() << actual << " does not exist";
-  const std::string a = ReadFile(actual);
-  const std::string b = ReadFile(expected);
-  if (a == b) return ::testing::AssertionSuccess();
-  size_t first = 0;
-  while (first < a.size() && first < b.size() && a[first] == b[first]) ++first;
-  return ::testing::AssertionFailure()
-         << actual << " has " << a.size() << " bytes, " << expected << " has " << b.size()
-         << "; they differ from byte " << first;
+  const std::string a = ReadFile(actual), b = ReadFile(expected);
+  if (a == b && fs::exists(actual)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << actual << " has " << a.size() << " bytes unlike "
+                                       << expected << " (" << b.size() << ")";
 }
 
 std::string ManifestLine(const fs::path& file) {
@@ -47,9 +42,15 @@ std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
   return services;
 }
 
-HostedModule::HostedModule(const std::string& binDir)
-    : LoadedModule(binDir + "/liblumodownload.so") {
-  EXPECT_NE(Initialise(), nullptr) << "cannot load and initialise the module of " << binDir;
+Scene::Scene(services::ServicesConfig* adjust) {
+  fs::create_directories(files);
+  fs::create_directories(downloads);
+  services = StartServices(files, adjust);
+  if (services) base = services->Url();
+}
+
+HostedModule::HostedModule() : LoadedModule(LUMO_E2E_BIN_DIR "/liblumodownload.so") {
+  EXPECT_NE(Initialise(), nullptr) << "cannot load and initialise the end-to-end module";
 }
 
 void HostedModule::SetText(int32_t id, const std::string& text) {
@@ -63,11 +64,6 @@ std::string HostedModule::ProgressPath() {
   LumoString text = LumoStringFor(path);
   downloader->GetProgress(&state, &bytes, &average, &current, &text);
   return path;
-}
-
-std::chrono::milliseconds HostedModule::Shutdown() {
-  if (downloader == nullptr) return std::chrono::milliseconds(0);
-  return Terminate(true);
 }
 
 int Spawn(const std::vector<std::string>& arguments, const fs::path& output) {

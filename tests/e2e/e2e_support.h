@@ -21,15 +21,15 @@ namespace lumo::e2e {
 
 namespace fs = std::filesystem;
 
+using lumo::testing::Md5Hex;
+using lumo::testing::ReadFile;
 using lumo::testing::RunInChild;
 inline fs::path ScenarioDir() { return lumo::testing::TestDir(); }
 inline void WriteRandomFile(const fs::path& path, uint64_t size, uint32_t seed) {
   lumo::testing::WriteFile(path, lumo::testing::RandomBytes(size, seed));
 }
-using lumo::testing::Md5Hex;
-using lumo::testing::ReadFile;
 
-// Byte-for-byte comparison that reports sizes and the first difference, not the contents.
+// Byte-for-byte comparison that reports sizes, not the contents.
 ::testing::AssertionResult SameFiles(const fs::path& actual, const fs::path& expected);
 // An md5sum-style manifest line for a file.
 std::string ManifestLine(const fs::path& file);
@@ -40,7 +40,6 @@ std::string ManifestLine(const fs::path& file);
 std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
                                                        services::ServicesConfig* adjust = nullptr);
 
-// The module of a build, loaded and initialised; shut down by Shutdown or the destructor.
 // Skips the scenario, loudly, when the file server could not take port 80.
 #define LUMO_E2E_NEED_PORT_80(services)                                                         \
   do {                                                                                          \
@@ -50,12 +49,22 @@ std::unique_ptr<services::LocalServices> StartServices(const fs::path& root,
     }                                                                                           \
   } while (0)
 
-// The module of a build, loaded from binDir and initialised; terminated by Shutdown or the
-// destructor.
+// A scenario's folders (files served from files/, downloads into downloads/) and services.
+struct Scene {
+  explicit Scene(services::ServicesConfig* adjust = nullptr);
+  fs::path files = ScenarioDir() / "files";
+  fs::path downloads = ScenarioDir() / "downloads";
+  std::unique_ptr<services::LocalServices> services;
+  std::string base;  // http://127.0.0.1:<port>
+};
+
+// The end-to-end build's module, loaded and initialised; stopped and terminated at the end.
 class HostedModule : public lumo::testing::LoadedModule {
  public:
-  explicit HostedModule(const std::string& binDir);
-  ~HostedModule() { Shutdown(); }
+  HostedModule();
+  ~HostedModule() {
+    if (downloader != nullptr) Terminate(true);
+  }
 
   bool ok() const { return downloader != nullptr; }
   ILumoDownloader* operator->() const { return downloader; }
@@ -65,7 +74,6 @@ class HostedModule : public lumo::testing::LoadedModule {
               const std::string& checksumMd5 = "") {
     return lumo::testing::AddJob(downloader, urls, dir, name, checksumUrls, checksumMd5);
   }
-  std::chrono::milliseconds Shutdown();
   // The path GetProgress gives.
   std::string ProgressPath();
 };

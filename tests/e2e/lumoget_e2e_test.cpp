@@ -14,13 +14,11 @@ bool Contains(const std::string& text, const std::string& part) {
 
 TEST(LumogetE2E, ExitsZeroOnlyWhenEveryFileArrivedAndNamesTheFailures) {
   RunInChild([] {
-    const fs::path files = ScenarioDir() / "files";
-    const fs::path downloads = ScenarioDir() / "downloads";
+    Scene scene;
+    ASSERT_TRUE(scene.services);
+    const fs::path &files = scene.files, &downloads = scene.downloads;
+    const std::string& base = scene.base;
     WriteRandomFile(files / "one.bin", 300 * 1024, 31);
-    WriteRandomFile(files / "two.bin", 200 * 1024, 32);
-    auto services = StartServices(files);
-    ASSERT_TRUE(services);
-    const std::string base = services->Url();
     const fs::path output = ScenarioDir() / "lumoget.txt";
 
     // Mirrors on the command line, with a first mirror that fails.
@@ -41,12 +39,11 @@ TEST(LumogetE2E, ExitsZeroOnlyWhenEveryFileArrivedAndNamesTheFailures) {
 
 TEST(LumogetE2E, CtrlCStopsCleanlyAndTheNextRunResumes) {
   RunInChild([] {
-    const fs::path files = ScenarioDir() / "files";
-    const fs::path downloads = ScenarioDir() / "downloads";
-    const uint64_t size = 6 * 1024 * 1024;
-    WriteRandomFile(files / "movie.bin", size, 33);
-    auto services = StartServices(files);
-    ASSERT_TRUE(services);
+    Scene scene;
+    ASSERT_TRUE(scene.services);
+    const fs::path &files = scene.files, &downloads = scene.downloads;
+    auto& services = scene.services;
+    WriteRandomFile(files / "movie.bin", 6 * 1024 * 1024, 33);
     const std::string url = services->Url("/fault/rate=1500000/movie.bin");
     const fs::path output = ScenarioDir() / "lumoget.txt";
 

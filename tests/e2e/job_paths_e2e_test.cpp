@@ -1,5 +1,6 @@
-// Telemetry as the collector receives it: every event type arrives, encoded by the form rules
-// (sorted keys, unreserved bytes kept, everything else %XX upper-case).
+// One pass over every path a job may take (checksum file first, the preferred CDN's mirror only,
+// a host resolved by HTTP DNS, a missing file) and the telemetry the collector receives of it:
+// every event type, encoded by the form rules (sorted keys, unreserved bytes kept, %XX else).
 #include <algorithm>
 #include <fstream>
 #include <regex>
@@ -38,28 +39,28 @@ void CheckCommonRules(const std::string& type, const std::string& body) {
   EXPECT_EQ(FormValue(pairs, "gameCode"), kGame);
 }
 
-TEST(TelemetryE2E, EveryEventTypeReachesTheCollectorEncodedByTheRules) {
+TEST(DownloadE2E, EveryPathOfAJobAndEveryEventTypeTheCollectorGets) {
   RunInChild([] {
     services::ServicesConfig config;
     config.preferredDomains[kGame] = "cdn-b.lumo.test";
-    const fs::path files = ScenarioDir() / "files";
-    const fs::path downloads = ScenarioDir() / "downloads";
-    fs::create_directories(downloads);
+    Scene scene(&config);
+    ASSERT_TRUE(scene.services);
+    const fs::path& files = scene.files;
+    const fs::path& downloads = scene.downloads;
+    auto& services = scene.services;
+    const std::string& base = scene.base;
+    LUMO_E2E_NEED_PORT_80(*services);
     WriteRandomFile(files / "data.bin", 512 * 1024 + 3, 11);
     WriteRandomFile(files / "game" / "patch.bin", 256 * 1024, 12);
     std::ofstream(files / "sums.md5") << ManifestLine(files / "data.bin");
-    auto services = StartServices(files, &config);
-    ASSERT_TRUE(services);
-    LUMO_E2E_NEED_PORT_80(*services);
-    const std::string base = services->Url();
 
-    HostedModule module(LUMO_E2E_BIN_DIR);
+    HostedModule module;
     ASSERT_TRUE(module.ok());
     module.SetText(kLumoOptionSid, kSid);
     module.SetText(kLumoOptionGameCode, kGame);
     module.SetText(kLumoOptionClientVersion, kClientVersion);
-    const std::string preferredUrl = base + "/m/cdn-b.lumo.test/data.bin";
-    ASSERT_EQ(module.Add({base + "/m/cdn-a.lumo.test/data.bin", preferredUrl}, downloads, "",
+        ASSERT_EQ(module.Add({base + "/m/cdn-a.lumo.test/data.bin", base + "/m/cdn-b.lumo.test/data.bin"},
+                         downloads, "",
                          {base + "/sums.md5"}, Md5Hex(ReadFile(files / "sums.md5"))),
               0);
     ASSERT_EQ(
@@ -69,6 +70,16 @@ TEST(TelemetryE2E, EveryEventTypeReachesTheCollectorEncodedByTheRules) {
     ASSERT_TRUE(
         module.PollUntil([&] { return module.RunState() == kLumoRunStateIdle; }, kJobBound));
     ASSERT_EQ(module->SampleStatistics(), 0);
+    EXPECT_TRUE(SameFiles(downloads / "data.bin", files / "data.bin"));
+    EXPECT_TRUE(SameFiles(downloads / "patch.bin", files / "game" / "patch.bin"));
+    EXPECT_EQ(module.Completed().size(), 2u);
+    ASSERT_FALSE(services->CdnRequests().empty());
+    EXPECT_EQ(services->CdnRequests().front(), kGame);
+    const auto requests = services->Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.front().path, "/sums.md5") << "the checksum file before any data";
+    EXPECT_TRUE(services->Requests("/cdn-a.lumo.test/data.bin").empty());
+    EXPECT_EQ(services->Requests("/cdn-b.lumo.test/data.bin").size(), 1u);
 
     const std::vector<std::string> types = {
         "MODULE_VERSION",     "FILE_DOWNLOAD",     "FILE_DOWNLOAD_DNS",  "DNS_REQUEST",
