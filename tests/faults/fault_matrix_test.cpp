@@ -83,41 +83,13 @@ Faults With(Set set) {
   return f;
 }
 
-std::vector<uint64_t> DropOffsets() {
-  std::mt19937_64 random(2024);
-  std::set<uint64_t> offsets;
-  while (offsets.size() < 20) offsets.insert(1 + random() % ((64ull << 20) - 1));
-  return {offsets.begin(), offsets.end()};
-}
-
 constexpr const char* kCdnHost = "cdn.faults.test";
 
-class FaultMatrix : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(mirror_.Start());
-    ASSERT_TRUE(services_.Start());
-    dir_ = lumo::testing::TestDir();
-  }
-  void TearDown() override {
-    downloader_.reset();
-    mirror_.Stop();
-    services_.Stop();
-  }
-  Endpoints ServiceEndpoints() const {
-    return Endpoints{services_.Url("/post"), services_.Url("/cdn-domain/"),
-                     services_.Url("/?ws_domain="), kCdnHost};
-  }
-  Downloader& Make(const Endpoints& endpoints) {
-    downloader_ = std::make_unique<Downloader>(endpoints);
-    return *downloader_;
-  }
-
-  LocalServices mirror_;
-  LocalServices services_;  // HTTP DNS resolves nothing: no CDN host is configured
-  fs::path dir_;
-  std::unique_ptr<Downloader> downloader_;
-};
+// The module's services on one local server: HTTP DNS resolves nothing, as no CDN host is set.
+Endpoints ServiceEndpoints(const LocalServices& services) {
+  return Endpoints{services.Url("/post"), services.Url("/cdn-domain/"),
+                   services.Url("/?ws_domain="), kCdnHost};
+}
 
 // A job over misbehaving mirrors ends with the true file; the requests show how it got there.
 struct MirrorCase {
@@ -134,7 +106,10 @@ struct MirrorCase {
 const double kStallSeconds = 120 * FaultTiming().sessionPoll.count() / 1000.0;
 
 std::vector<MirrorCase> MirrorCases() {
-  const std::vector<uint64_t> drops = DropOffsets();
+  std::mt19937_64 random(2024);
+  std::set<uint64_t> offsets;
+  while (offsets.size() < 20) offsets.insert(1 + random() % ((64ull << 20) - 1));
+  const std::vector<uint64_t> drops(offsets.begin(), offsets.end());
   const size_t small = 300 * 1024;
   return {
       // Two attempts per URL and one retry of the job: 21 attempts for 20 drops, none
@@ -200,39 +175,42 @@ std::vector<MirrorCase> MirrorCases() {
   };
 }
 
-class MirrorFaults : public FaultMatrix, public ::testing::WithParamInterface<MirrorCase> {};
+class MirrorFaults : public ::testing::TestWithParam<MirrorCase> {};
 
 TEST_P(MirrorFaults, EndWithTheTrueFile) {
   const MirrorCase& c = GetParam();
+  const fs::path dir = lumo::testing::TestDir();
+  LocalServices mirror, moduleServices;
+  ASSERT_TRUE(mirror.Start() && moduleServices.Start());
   const std::string content = RandomBytes(c.size, c.size);
   std::vector<std::string> urls;
   for (size_t i = 0; i < c.mirrors.size(); ++i) {
     const std::string path = "/" + std::to_string(i) + "/f.bin";
-    mirror_.AddFile(path, content, c.mirrors[i]);
-    urls.insert(urls.end(), i == 0 ? c.repeat : 1, mirror_.Url(path));
+    mirror.AddFile(path, content, c.mirrors[i]);
+    urls.insert(urls.end(), i == 0 ? c.repeat : 1, mirror.Url(path));
   }
   const std::string manifest = Md5Hex(content) + "  f.bin\n";
-  mirror_.AddFile("/f.md5", manifest);
-  Downloader& d = Make(ServiceEndpoints());
+  mirror.AddFile("/f.md5", manifest);
+  Downloader d(ServiceEndpoints(moduleServices));
   const uint32_t connectTimeout = 1;
   ASSERT_EQ(d.object->SetOption(kLumoOptionConnectTimeout, &connectTimeout, 4), 0);
   ASSERT_EQ(lumo::testing::AddJob(
-                d.object, urls, dir_, "f.bin",
-                c.checksum ? std::vector{mirror_.Url("/f.md5")} : std::vector<std::string>{},
+                d.object, urls, dir, "f.bin",
+                c.checksum ? std::vector{mirror.Url("/f.md5")} : std::vector<std::string>{},
                 c.checksum ? Md5Hex(manifest) : ""),
             0);
   const auto start = Clock::now();
   ASSERT_TRUE(d.RunUntilIdle(std::chrono::milliseconds(static_cast<int>(c.seconds * 1000))));
   EXPECT_LT(SecondsSince(start), c.seconds);
   EXPECT_EQ(lumo::testing::CompletedFiles(d.object).size(), 1u);
-  EXPECT_EQ(Md5Hex(ReadFile(dir_ / "f.bin")), Md5Hex(content));
-  EXPECT_FALSE(fs::exists(dir_ / "f.bin.part"));
+  EXPECT_EQ(Md5Hex(ReadFile(dir / "f.bin")), Md5Hex(content));
+  EXPECT_FALSE(fs::exists(dir / "f.bin.part"));
   for (size_t i = 0; i < c.requests.size(); ++i) {
-    const auto count = mirror_.RequestCount("/" + std::to_string(i) + "/f.bin");
+    const auto count = mirror.RequestCount("/" + std::to_string(i) + "/f.bin");
     EXPECT_TRUE(c.requests[i] < 0 || count == static_cast<size_t>(c.requests[i]))
         << i << ": " << count;
   }
-  const auto requests = mirror_.Requests("/0/f.bin");
+  const auto requests = mirror.Requests("/0/f.bin");
   ASSERT_GT(requests.size(), c.resumes.size());
   EXPECT_EQ(requests[0].RangeStart(), -1);
   for (size_t i = 0; i < c.resumes.size(); ++i) {
@@ -257,13 +235,16 @@ std::string ServiceName(const ::testing::TestParamInfo<ServiceFault>& info) {
          kModes[static_cast<int>(std::get<1>(info.param))];
 }
 
-class ServiceFaults : public FaultMatrix, public ::testing::WithParamInterface<ServiceFault> {};
+class ServiceFaults : public ::testing::TestWithParam<ServiceFault> {};
 
 TEST_P(ServiceFaults, DownloadsGoOnWithinTheBounds) {
   const auto [service, mode] = GetParam();
+  const fs::path dir = lumo::testing::TestDir();
+  LocalServices mirror, moduleServices;
+  ASSERT_TRUE(mirror.Start() && moduleServices.Start());
   const std::string content = RandomBytes(512 * 1024, 10);
-  mirror_.AddFile("/cdn/good.bin", content);
-  Endpoints endpoints = ServiceEndpoints();
+  mirror.AddFile("/cdn/good.bin", content);
+  Endpoints endpoints = ServiceEndpoints(moduleServices);
   const std::string path = service == Service::kTelemetry ? "/post"
                            : service == Service::kHttpDns ? "/"
                                                           : "/cdn-domain/global";
@@ -286,18 +267,18 @@ TEST_P(ServiceFaults, DownloadsGoOnWithinTheBounds) {
     if (service == Service::kCdnConfig) endpoints.cdnConfigUrl = base + "/cdn-domain/";
   } else if (mode == Mode::kSlow) {
     // Far longer than any wait of the module, yet cut short when the server stops.
-    services_.SetReply(path, 200, "late-answer 60\n{\"domain\":\"cdn\"}", 3s);
+    moduleServices.SetReply(path, 200, "late-answer 60\n{\"domain\":\"cdn\"}", 3s);
   } else {
-    services_.SetReply(path, service == Service::kTelemetry ? 500 : 200, garbage);
+    moduleServices.SetReply(path, service == Service::kTelemetry ? 500 : 200, garbage);
   }
-  Downloader& d = Make(endpoints);
-  const std::string missing = mirror_.Url(std::string("/") + kCdnHost + "/missing.bin");
-  ASSERT_EQ(lumo::testing::AddJob(d.object, {missing}, dir_, "missing.bin"), 0);
-  ASSERT_EQ(lumo::testing::AddJob(d.object, {mirror_.Url("/cdn/good.bin")}, dir_, "good.bin"), 0);
+  Downloader d(endpoints);
+  const std::string missing = mirror.Url(std::string("/") + kCdnHost + "/missing.bin");
+  ASSERT_EQ(lumo::testing::AddJob(d.object, {missing}, dir, "missing.bin"), 0);
+  ASSERT_EQ(lumo::testing::AddJob(d.object, {mirror.Url("/cdn/good.bin")}, dir, "good.bin"), 0);
   const auto start = Clock::now();
   ASSERT_TRUE(d.RunUntilIdle(60s));
-  EXPECT_EQ(ReadFile(dir_ / "good.bin"), content);
-  EXPECT_FALSE(fs::exists(dir_ / "missing.bin"));
+  EXPECT_EQ(ReadFile(dir / "good.bin"), content);
+  EXPECT_FALSE(fs::exists(dir / "missing.bin"));
   // Two runs of the failing job, each with its HTTP DNS query and preferred-domain request, and
   // the good job's: at most five text requests of 0.5 s each, and some polling.
   EXPECT_LT(SecondsSince(start), 15.0);
