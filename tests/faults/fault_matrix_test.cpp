@@ -110,69 +110,31 @@ std::vector<MirrorCase> MirrorCases() {
   std::set<uint64_t> offsets;
   while (offsets.size() < 20) offsets.insert(1 + random() % ((64ull << 20) - 1));
   const std::vector<uint64_t> drops(offsets.begin(), offsets.end());
-  const size_t small = 300 * 1024;
+  const int64_t small = 300 * 1024;
+  const int64_t over = small + 4096, under = small - 4096;
+  // clang-format off
   return {
-      // Two attempts per URL and one retry of the job: 21 attempts for 20 drops, none
-      // fetching a byte twice.
-      {"DropsAtTwentyOffsets",
-       64u << 20,
-       {With([&](Faults& f) { f.dropAt = drops; })},
-       11,
-       false,
-       {21},
-       {drops.begin(), drops.end()},
-       90},
+      // Two attempts per URL and one retry of the job: 21 attempts for 20 drops, none fetching a
+      // byte twice.
+      {"DropsAtTwentyOffsets", 64u << 20, {With([&](Faults& f) { f.dropAt = drops; })}, 11, false,
+       {21}, {drops.begin(), drops.end()}, 90},
       // A mirror stalled in the body, one that never sends headers (the 1 s connect time-out):
       // two stall aborts each, then the next mirror.
-      {"StalledMirrorsThenTheNext",
-       1 << 20,
-       {With([](Faults& f) { f.stallAfter = 128 * 1024; }),
-        With([](Faults& f) { f.stallBeforeHeaders = true; }), Faults{}},
-       1,
-       false,
-       {2, 2, 1},
-       {},
+      {"StalledMirrorsThenTheNext", 1 << 20, {With([](Faults& f) { f.stallAfter = 128 * 1024; }),
+       With([](Faults& f) { f.stallBeforeHeaders = true; }), Faults{}}, 1, false, {2, 2, 1}, {},
        4 * kStallSeconds + 20},
       // Ends short of the announced length: resumed at the true size, answered 416.
-      {"LongerContentLength",
-       small,
-       {With([&](Faults& f) { f.declaredLength = static_cast<int64_t>(small) + 4096; })},
-       1,
-       false,
-       {-1},
-       {static_cast<int64_t>(small)},
-       60},
-      {"ShorterContentLengthCaughtByTheChecksum",
-       small,
-       {With([&](Faults& f) { f.declaredLength = static_cast<int64_t>(small) - 4096; }), Faults{}},
-       1,
-       true,
-       {2, -1},
-       {},
-       60},
-      {"WholeFileToARangeRequest",
-       4 << 20,
-       {With([](Faults& f) {
-         f.ignoreRange = true;
-         f.dropAt = {1 << 20};
-       })},
-       1,
-       false,
-       {2},
-       {1 << 20},
-       60},
-      {"TrickleIsNoStall",
-       1500,
-       {With([](Faults& f) {
-         f.chunkBytes = 1;
-         f.rate = 500;
-       })},
-       1,
-       false,
-       {1},
-       {},
-       60},
+      {"LongerContentLength", small, {With([&](Faults& f) { f.declaredLength = over; })}, 1, false,
+       {-1}, {small}, 60},
+      {"ShorterContentLengthCaughtByTheChecksum", small,
+       {With([&](Faults& f) { f.declaredLength = under; }), Faults{}}, 1, true, {2, -1}, {}, 60},
+      {"WholeFileToARangeRequest", 4 << 20,
+       {With([](Faults& f) { f.ignoreRange = true; f.dropAt = {1 << 20}; })}, 1, false, {2},
+       {1 << 20}, 60},
+      {"TrickleIsNoStall", 1500, {With([](Faults& f) { f.chunkBytes = 1; f.rate = 500; })}, 1,
+       false, {1}, {}, 60},
   };
+  // clang-format on
 }
 
 class MirrorFaults : public ::testing::TestWithParam<MirrorCase> {};
