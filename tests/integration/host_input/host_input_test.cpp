@@ -121,10 +121,8 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
     EXPECT_EQ(size, 0u);
     EXPECT_TRUE(host.RunUntilIdle(JobBound()));
     EXPECT_EQ(server.RequestCount(), 0u);
-    const std::string name = "\xE6\x95\xB0\xE6\x8D\xAE\\sub/\xE5\x90\x8D\xE5\x89\x8D.bin";
-    const std::u16string nameWide = fs::u8path(name).u16string();
-    EXPECT_EQ(d->AddDownload(urls, 1, dirText, reinterpret_cast<const LumoWChar*>(nameWide.c_str()),
-                             noUrls, 3, nullptr),
+    // Subfolders in any script, either separator.
+    EXPECT_EQ(AddJob(d, url, dir, "\xE6\x95\xB0\xE6\x8D\xAE\\sub/\xE5\x90\x8D\xE5\x89\x8D.bin"),
               kOk);
     EXPECT_TRUE(host.RunUntilIdle(JobBound()));
     const std::string written =
