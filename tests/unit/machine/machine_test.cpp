@@ -1,0 +1,96 @@
+// Machine identity and the texts telemetry takes from the machine.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "base/text_conversion.h"
+#include "machine/machine_identity.h"
+#include "machine/storage_bus.h"
+#include "platform/platform.h"
+
+namespace lumo {
+namespace {
+
+TEST(UrlHost, FindsTheHostWithOrWithoutPortAndPath) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://cdn.example.test:8080/path/file.zip", "cdn.example.test"},
+      {"https://cdn.example.test/path:with:colons", "cdn.example.test"},
+      {"http://cdn.example.test", "cdn.example.test"},
+      {"cdn.example.test:81/x", "cdn.example.test"},
+      {"//cdn.example.test/x", "cdn.example.test"},
+      {"http://", ""},
+      {"", ""},
+  };
+  for (const auto& [url, host] : cases) EXPECT_EQ(UrlHost(url), host) << url;
+}
+
+// Look-ups run on a helper thread and a caller waits only within a bound: a slow first answer
+// comes from the cache a moment later.
+TEST(CdnAddressList, ResolvesTheUrlHost) {
+  const auto settled = [](const std::string& url) {
+    std::string list = CdnAddressList(url);
+    for (int i = 0; i < 200 && list.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      list = CdnAddressList(url);
+    }
+    return list;
+  };
+  EXPECT_EQ(settled("http://127.0.0.1:8080/x"), "127.0.0.1");
+  const std::string local = settled("localhost");
+  EXPECT_EQ(local.rfind("127.", 0), 0u) << local;
+  EXPECT_TRUE(local.back() != ',' && local.find(' ') == std::string::npos) << local;
+  EXPECT_EQ(CdnAddressList("http://no-such-host.invalid/file"), "");
+  EXPECT_EQ(CdnAddressList(""), "");
+}
+
+TEST(NewGuidText, LowerCaseVersion4GroupsAndUnique) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 500; ++i) {
+    std::string text;
+    ASSERT_TRUE(NewGuidText(&text));
+    std::string shape = text;
+    for (char& c : shape) c = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ? 'x' : c;
+    ASSERT_EQ(shape, "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx") << text;
+    EXPECT_EQ(text[14], '4');
+    seen.insert(text);
+  }
+  EXPECT_EQ(seen.size(), 500u);
+  EXPECT_FALSE(NewGuidText(nullptr));
+}
+
+TEST(MachineCaches, FactsMatchTheSystemAndConcurrentFirstCallsAgree) {
+  ResetMachineCachesForTest();
+  std::vector<std::string> answers(8);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < answers.size(); ++i) {
+    threads.emplace_back([&answers, i] { answers[i] = GetLocalIp() + "|" + GetHostName(); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& answer : answers) EXPECT_EQ(answer, answers.front());
+  EXPECT_EQ(GetHostName(), platform::QueryHostName());
+  EXPECT_EQ(GetMacAddress(), platform::QueryMacAddress());
+  const std::vector<std::string> resolved = platform::ResolveIPv4(GetHostName());
+  EXPECT_EQ(GetLocalIp(), resolved.empty() ? std::string("127.0.0.1") : resolved.front());
+}
+
+TEST(MachineTexts, Utf8OfHostTextsAndBusNames) {
+  std::string out = "old";
+  WideToUtf8(static_cast<const WChar*>(nullptr), &out);
+  EXPECT_EQ(out, "");
+  WideToUtf8(WString(u"caf\u00e9 \U0001F600\0cd", 10), &out);
+  EXPECT_EQ(out, "caf\xc3\xa9 \xf0\x9f\x98\x80") << "stops at the first NUL";
+  EXPECT_EQ(WideOfUtf8(Utf8Of(u"\u4e2d")), u"\u4e2d");
+  const std::pair<uint32_t, const char*> names[] = {
+      {0, "BusTypeUnknown"},  {11, "BusTypeSata"},         {17, "BusTypeMax"},
+      {18, "BusTypeUnknown"}, {127, "BusTypeMaxReserved"}, {0xFFFFFFFFu, "BusTypeUnknown"}};
+  for (const auto& [value, name] : names) EXPECT_STREQ(BusTypeName(value), name) << value;
+  EXPECT_EQ(GetStorageBusType(nullptr), "NULL");
+  EXPECT_EQ(GetStorageBusType(u""), "Invalid handle");
+  const WString here = WideOfUtf8(std::filesystem::current_path().string());
+  EXPECT_EQ(GetStorageBusType(here.c_str()).rfind("BusType", 0), 0u);
+}
+
+}  // namespace
+}  // namespace lumo
