@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -60,33 +59,13 @@ inline std::vector<Form> Posted(const FakeEngine& engine, const std::string& eve
   return events;
 }
 
-// A worker whose resolved-address fallback is observed instead of taken.
-class ProbeWorker : public DownloadWorker {
- public:
-  ProbeWorker(const Timing& timing, FakeEngine& engine, Reporter& reporter, OptionStore& options)
-      : DownloadWorker(timing, TestEndpoints(), engine.DownloadService(), engine.HttpService(),
-                       reporter, options, WString()),
-        engine_(engine) {}
-  std::atomic<int> fallbacks{0};
-  std::atomic<size_t> sessionsBeforeFallback{0};
-
- protected:
-  bool DownloadByResolvedAddressFallback(DownloadResult*) override {
-    sessionsBeforeFallback = engine_.CountCalls("CreateSession");
-    ++fallbacks;
-    return false;
-  }
-
- private:
-  FakeEngine& engine_;
-};
-
 class DownloadTest : public ::testing::Test {
  protected:
   DownloadTest()
       : timing_(FastTiming()),
         reporter_(engine_.HttpService(), TestEndpoints().reportUrl, timing_),
-        worker_(new ProbeWorker(timing_, engine_, reporter_, options_)) {
+        worker_(new DownloadWorker(timing_, TestEndpoints(), engine_.DownloadService(),
+                                   engine_.HttpService(), reporter_, options_, WString())) {
     saveDir_ = TestDir().string();
     // The CDN configuration endpoint names no preferred domain: jobs keep their URL order.
     engine_.SetHttpResponder([](const FakeHttpRequestRecord& request) {
@@ -136,7 +115,7 @@ class DownloadTest : public ::testing::Test {
   Reporter reporter_;
   OptionStore options_;
   std::string saveDir_;
-  std::unique_ptr<ProbeWorker> worker_;
+  std::unique_ptr<DownloadWorker> worker_;
 };
 
 }  // namespace testing

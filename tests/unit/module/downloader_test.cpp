@@ -34,6 +34,21 @@ Timing ShortTiming(bool slow = false) {
   return t;
 }
 
+FakeSessionScript Fails(int32_t result, int32_t extendedCode = 0) {
+  FakeSessionScript script;
+  script.polls = {FakePoll{kZdlStatusError, 0, 0, 0, 0}};
+  script.result = result;
+  script.extendedCode = extendedCode;
+  return script;
+}
+
+// A transfer that never ends by itself (no stall check with polls of a minute).
+FakeSessionScript Endless() {
+  FakeSessionScript script;
+  script.polls = {FakePoll{kZdlStatusDownloading, 1000, 1, 1, 1}};
+  return script;
+}
+
 std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 const LumoWChar* W(const std::u16string& s) {
   return reinterpret_cast<const LumoWChar*>(s.c_str());
@@ -56,6 +71,11 @@ struct Host {
   int32_t Add(const char* url = kA) {
     const char* urls[] = {url};
     return d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr);
+  }
+  std::vector<std::string> Urls() const {
+    std::vector<std::string> urls;
+    for (const auto& request : engine.SessionRequests()) urls.push_back(request.url);
+    return urls;
   }
   bool WaitIdle() {
     return engine.WaitUntil([this] { return d->RunState() == kLumoRunStateIdle; });
@@ -238,12 +258,14 @@ TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
 }
 
 TEST(Downloader, LastReleaseIsPromptAndTerminatesTheEngine) {
-  for (const bool started : {false, true}) {
-    Host h;
-    if (started) {
-      EXPECT_EQ(h.d->Start(), 0);
-    }
+  for (const int stage : {0, 1, 2}) {  // before Start, idle, in the middle of a transfer
+    Host h(0, stage == 2);
+    h.engine.SetDefaultSession(Endless());
+    if (stage == 2) h.Add();
+    if (stage > 0) h.d->Start();
+    ASSERT_TRUE(stage < 2 || h.engine.WaitUntil([&] { return h.engine.CountCalls("Start") == 1; }));
     h.ReleaseLast();
+    EXPECT_EQ(h.engine.LiveSessions(), 0u);
   }
 }
 
@@ -275,29 +297,6 @@ TEST(Downloader, CallsThatNeedTheWorkerAreRefusedAfterStop) {
   }
 }
 
-// An engine option the running session refuses is answered to the host (it is stored anyway
-// and goes to the next session).
-TEST(Downloader, AnOptionTheRunningSessionRefusesIsAnsweredToTheHost) {
-  Host h(0, true);
-  FakeSessionScript running;
-  running.polls = {FakePoll{kZdlStatusDownloading, 1000, 1, 1, 1}};
-  running.runningOptionStatus = static_cast<int32_t>(0x8000000Eu);
-  h.engine.SetDefaultSession(running);
-  const uint8_t overwrite = 1;
-  EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), 0) << "no session: only stored";
-  ASSERT_EQ(h.Add(), 0);
-  ASSERT_EQ(h.d->Start(), 0);
-  ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("Start") >= 1; }));
-  EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), static_cast<int32_t>(0x8000000Eu));
-  EXPECT_EQ(h.engine.CountCalls("SetOption 2 1"), 2u);  // at creation, then forwarded
-  uint8_t stored = 0;
-  uint32_t size = 1;
-  EXPECT_EQ(h.d->GetOption(2, &stored, &size), 0);
-  EXPECT_EQ(stored, 1);
-  EXPECT_EQ(h.d->Stop(0), 0);
-  h.ReleaseLast();
-}
-
 // With polls of a minute only the wake-ups of Start, AddDownload and Resume let the worker look
 // at the queue in time; one wake-up runs every job queued.
 TEST(Downloader, HostCallsWakeTheIdleWorker) {
@@ -319,18 +318,23 @@ TEST(Downloader, HostCallsWakeTheIdleWorker) {
 }
 
 // Pause and Stop against a running transfer: the session is aborted and no further attempt
-// follows; a paused job stays first and runs anew on Resume.
+// follows; a paused job stays first and runs anew on Resume. An engine option the running
+// session refuses is answered to the host (and stored for the next session).
 TEST(Downloader, PauseAndStopAgainstARunningJob) {
   for (const bool stop : {false, true}) {
     SCOPED_TRACE(stop ? "Stop" : "Pause");
     Host h(0, true);
-    FakeSessionScript endless;
-    endless.polls = {FakePoll{3, 1000, 1, 1, 1}};
+    FakeSessionScript endless = Endless();
+    endless.runningOptionStatus = static_cast<int32_t>(0x8000000Eu);
     h.engine.SetDefaultSession(endless);
+    const uint8_t overwrite = 1;
+    EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), 0) << "no session: only stored";
     ASSERT_EQ(h.Add(), 0);
     ASSERT_EQ(h.Add(kB), 0);
     ASSERT_EQ(h.d->Start(), 0);
     ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("Start") == 1; }));
+    EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), static_cast<int32_t>(0x8000000Eu));
+    EXPECT_EQ(h.engine.CountCalls("SetOption 2 1"), 2u);  // at creation, then forwarded
     EXPECT_EQ(stop ? h.d->Stop(0) : h.d->Pause(0), 0);
     ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 1; }));
     EXPECT_FALSE(h.engine.WaitUntil([&] { return h.engine.CountCalls("CreateSession") > 1; },
@@ -340,12 +344,44 @@ TEST(Downloader, PauseAndStopAgainstARunningJob) {
       h.engine.SetDefaultSession(FakeSessionScript());
       EXPECT_EQ(h.d->Resume(), 0);
       ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 3; }));
-      const auto requests = h.engine.SessionRequests();
-      EXPECT_EQ(requests[1].url + " " + requests[2].url, std::string(kA) + " " + kB);
+      EXPECT_EQ(h.Urls(), (std::vector<std::string>{kA, kA, kB}));
       EXPECT_EQ(h.d->Stop(0), 0);
     }
     h.ReleaseLast();
   }
+}
+
+// The worker's queue: a failed job runs once more behind the others, then leaves; a full disk
+// pauses with the job first, and after Resume its next run counts as its first.
+TEST(Downloader, RequeueOnceAndDiskFullPause) {
+  const std::string a = kA, b = kB, c = "http://127.0.0.1/c.bin";
+  Host h;
+  for (auto result : {3, 3, 0, 0, 6, 6})
+    h.engine.QueueSession(result ? Fails(result) : FakeSessionScript());
+  for (const std::string& url : {a, b, c}) ASSERT_EQ(h.Add(url.c_str()), 0);
+  ASSERT_EQ(h.d->Start(), 0);
+  const auto idleAfter = [&h](size_t sessions) {
+    return h.engine.WaitUntil([&] {
+      return h.d->QueuedJobs() == 0 && h.d->RunState() == kLumoRunStateIdle &&
+             h.engine.CountCalls("CreateSession") == sessions;
+    });
+  };
+  ASSERT_TRUE(idleAfter(6));
+  EXPECT_EQ(h.Urls(), (std::vector<std::string>{a, a, b, c, a, a}));
+  h.engine.QueueSession(Fails(4, static_cast<int32_t>(0x80070070u)));
+  h.engine.SetDefaultSession(Fails(3));
+  ASSERT_EQ(h.d->AddDownload(std::vector<const char*>{kA, kB}.data(), 2, W(h.dir), nullptr, nullptr,
+                             0, nullptr),
+            0);
+  ASSERT_TRUE(h.engine.WaitUntil([&] { return h.d->ControlState() == 2u; }));
+  EXPECT_EQ(h.d->RunState(), static_cast<uint32_t>(kLumoRunStateDiskFull));
+  EXPECT_EQ(h.d->QueuedJobs(), 1u);
+  EXPECT_EQ(h.engine.CountCalls("CreateSession"), 7u);
+  // Four attempts, put back once, four more, gone.
+  EXPECT_EQ(h.d->Resume(), 0);
+  ASSERT_TRUE(idleAfter(15));
+  EXPECT_FALSE(h.engine.WaitUntil([&] { return h.engine.CountCalls("CreateSession") > 15; },
+                                  std::chrono::milliseconds(100)));
 }
 
 }  // namespace
