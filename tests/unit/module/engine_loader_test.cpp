@@ -69,17 +69,6 @@ TEST(EngineLoader, EachBindingOutcome) {
       EXPECT_EQ(Events(library), c.events);
     }
   }
-  // A bare name is looked for beside the module, then beside the program, each folder once; a
-  // path is taken as it is.
-  const WString name = WideOfUtf8("zdl.so");
-  std::vector<WString> expected;
-  for (const WString& folder : {platform::LibraryDirectory(), platform::ExecutableDirectory()}) {
-    if (!folder.empty() && (expected.empty() || expected[0] != folder + name))
-      expected.push_back(folder + name);
-  }
-  EXPECT_EQ(ZDownloadLoader::CandidatePaths(name), expected);
-  EXPECT_EQ(ZDownloadLoader::CandidatePaths(FakeEngine("x")),
-            std::vector<WString>{FakeEngine("x")});
 }
 
 }  // namespace
