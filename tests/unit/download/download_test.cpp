@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/result_codes.h"
+#include "download/file_results.h"
 #include "download/session_status.h"
 #include "download_test_env.h"
 
@@ -74,7 +75,8 @@ TEST_F(WorkerTest, TheUrlWalk) {
     std::vector<std::string> created;
     for (const std::string& call : rig.engine.Calls()) {
       if (call.rfind("CreateSession ", 0) == 0) created.push_back(call.substr(14));
-      if (call.find("ws_domain=") != std::string::npos && (created.empty() || created.back() != "dns"))
+      if (call.find("ws_domain=") != std::string::npos &&
+          (created.empty() || created.back() != "dns"))
         created.push_back("dns");
     }
     EXPECT_EQ(created, c.created);
@@ -110,6 +112,9 @@ TEST_F(WorkerTest, FailureReports) {
   engine_.QueueSession(failing);
   job = MakeJob({kA});
   EXPECT_EQ(worker_->RunFile(job).code, 4);
+  FileResultEntry paused;
+  ASSERT_TRUE(worker_->FileResult(PathOf("data.bin"), &paused));
+  EXPECT_EQ(paused.result.state, kLumoFileQueued) << "a paused job runs again";
   worker_->SetRunning(true);
   const std::string empty;
   DownloadJob homeless = MakeJob({kA}, "z.bin", &empty);
@@ -164,11 +169,13 @@ TEST_F(WorkerTest, SizeCheckOnlyAgainstALengthTheServerGave) {
   struct Case {
     uint64_t total1, got1, total2, got2;
     std::vector<std::string> unnormal;       // "fileSize/downloadedFileSize" of each event
-    uint64_t totalMidway, downloadedMidway;  // words 8 and 10 while the last poll is pending
+    uint64_t totalMidway, downloadedMidway;  // words 8 to 11 while the last poll is pending
   } cases[] = {
       {100, 150, 100, 160, {"100/150", "100/160"}, 100, 100},
       {0, 50, 0, 120, {}, 0, 120},  // no length (chunked): the bytes received show
       {100, 50, 0, 160, {}, 100, 160},
+      {5ull << 32, 50, 5ull << 32, 5ull << 32, {}, 5ull << 32, 5ull << 32},  // past 4 GiB: high
+                                                                             // words
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.downloadedMidway);
@@ -189,8 +196,8 @@ TEST_F(WorkerTest, SizeCheckOnlyAgainstALengthTheServerGave) {
         unnormal.push_back(f["fileSize"] + "/" + f["downloadedFileSize"]);
     }
     EXPECT_EQ(unnormal, c.unnormal);
-    EXPECT_EQ(midway.words[8], c.totalMidway);
-    EXPECT_EQ(midway.words[10], c.downloadedMidway);
+    EXPECT_EQ(uint64_t{midway.words[9]} << 32 | midway.words[8], c.totalMidway);
+    EXPECT_EQ(uint64_t{midway.words[11]} << 32 | midway.words[10], c.downloadedMidway);
   }
 }
 
@@ -288,6 +295,19 @@ TEST_F(WorkerTest, HostCallsDuringTransfersAreSafe) {
   EXPECT_GT(resets.load(), 0u);
   EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 4u);
   EXPECT_FALSE(worker_->AbortCurrentSession(nullptr)) << "no session left to abort";
+}
+
+// The per-file table keeps its bound by dropping finished files first, the oldest of them.
+TEST(FileResults, BoundDropsFinishedFilesFirst) {
+  FileResults results;
+  results.Queued("waiting");
+  results.Finished("done", 0, 0, "");
+  for (size_t i = 0; i < FileResults::kMaxEntries - 1; ++i) results.Queued("q" + std::to_string(i));
+  FileResultEntry entry;
+  EXPECT_EQ(results.Count(), FileResults::kMaxEntries);
+  EXPECT_TRUE(results.Find("waiting", &entry));
+  EXPECT_FALSE(results.Find("done", &entry));
+  EXPECT_FALSE(results.At(FileResults::kMaxEntries, &entry));
 }
 
 TEST(SessionStatus, NamesAndDiskFailures) {

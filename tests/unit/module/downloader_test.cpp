@@ -132,6 +132,7 @@ TEST(Downloader, InterfacesAndFileResults) {
   EXPECT_EQ(results->GetFileResult(path.c_str(), &result, nullptr, nullptr), 0);
   EXPECT_EQ(path, testing::TestDir().string() + platform::kPathSeparator + "a.bin");
   EXPECT_EQ(results->GetFileResult("elsewhere.bin", &result, nullptr, nullptr), kLumoNotFound);
+  EXPECT_EQ(results->GetFileResultAt(1, &result, nullptr, nullptr), kLumoNotFound);
   uint32_t state = 9, average = 0, current = 0;
   uint64_t bytes = 0;
   EXPECT_EQ(h.d->GetProgress(&state, &bytes, &average, &current, nullptr), 0);  // no path object
@@ -340,8 +341,18 @@ TEST(Downloader, PauseAndStopAgainstARunningJob) {
 TEST(Downloader, RequeueOnceAndDiskFullPause) {
   const std::string a = kA, b = kB, c = "http://127.0.0.1/c.bin";
   Host h;
-  for (auto result : {3, 3, 0, 0, 6, 6})
-    h.engine.QueueSession(result ? Fails(result) : FakeSessionScript());
+  // A failed job is queued again: so its file says while the others run.
+  ILumoFileResults* results = nullptr;
+  ASSERT_EQ(h.d->QueryInterface(&IID_ILumoFileResults, reinterpret_cast<void**>(&results)), 0);
+  results->Release();  // the face lives as long as the downloader
+  const std::string pathA = testing::TestDir().string() + platform::kPathSeparator + "a.bin";
+  LumoFileResult aWhileCRuns{};
+  FakeSessionScript c1;
+  c1.onPoll = [&](size_t) {
+    results->GetFileResult(pathA.c_str(), &aWhileCRuns, nullptr, nullptr);
+  };
+  for (auto script : {Fails(3), Fails(3), FakeSessionScript(), c1, Fails(6), Fails(6)})
+    h.engine.QueueSession(script);
   for (const std::string& url : {a, b, c}) ASSERT_EQ(h.Add(url.c_str()), 0);
   ASSERT_EQ(h.d->Start(), 0);
   const auto idleAfter = [&h](size_t sessions) {
@@ -351,6 +362,7 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
     });
   };
   ASSERT_TRUE(idleAfter(6));
+  EXPECT_EQ(aWhileCRuns.state, static_cast<uint32_t>(kLumoFileQueued));
   EXPECT_EQ(h.Urls(), (std::vector<std::string>{a, a, b, c, a, a}));
   h.engine.QueueSession(Fails(4, static_cast<int32_t>(0x80070070u)));
   h.engine.SetDefaultSession(Fails(3));
