@@ -191,7 +191,9 @@ TEST_F(WorkerTest, SizeCheckOnlyAgainstALengthTheServerGave) {
     DownloadJob job = MakeJob({kA});
     EXPECT_EQ(rig.worker.RunFile(job).code, 0);
     std::vector<std::string> unnormal;
-    for (Form& f : rig.Sent(kEventFileDownload)) {
+    std::vector<Form> events = rig.Sent(kEventFileDownload);
+    EXPECT_EQ(events.back()["downloadState"], "DOWNLOADED");
+    for (Form& f : events) {
       if (f["downloadState"] == "DOWNLOADING_UNNORMAL")
         unnormal.push_back(f["fileSize"] + "/" + f["downloadedFileSize"]);
     }
@@ -215,6 +217,26 @@ TEST_F(WorkerTest, EngineOptionsAreReappliedInAscendingHostIdOrder) {
   }
   EXPECT_EQ(between, (std::vector<std::string>{"SetOption 0 4", "SetOption 2 2", "SetOption 3 3",
                                                "SetOption 4 4", "SetOption 5 4"}));
+}
+
+// A checksum file's plain transfer: overwrite set, no checksum path, no progress events; a
+// claim past the checksum file's size cap stops it at once, reported once.
+TEST_F(WorkerTest, PlainTransferOfAChecksumFile) {
+  const WString folder = WideOfUtf8(saveDir_), name = WideOfUtf8("sum.md5");
+  engine_.QueueSession(Succeeds());
+  EXPECT_EQ(worker_->TransferPlain(kA, folder, name).code, 0);
+  EXPECT_TRUE(engine_.SessionRequests()[0].checksumPathNull);
+  EXPECT_EQ(engine_.CountCalls("SetOption 2 1"), 1u);
+  FakeSessionScript huge;
+  huge.polls = {FakePoll{3, kZdlMaxChecksumFileBytes + 1, 10, 1, 1}};
+  engine_.QueueSession(huge);
+  const DownloadResult refused = worker_->TransferPlain(kA, folder, name);
+  EXPECT_EQ(refused.code, kZdlResultGeneral);
+  EXPECT_EQ(refused.extendedCode, kZdlExtFileTooLarge);
+  EXPECT_EQ(engine_.CountCalls("Abort"), 1u);
+  EXPECT_EQ(engine_.LiveSessions(), 0u);
+  EXPECT_EQ(SentEvents(kEventRunningException).size(), 1u);
+  EXPECT_TRUE(SentEvents(kEventFileDownload).empty());
 }
 
 // The progress the host reads: path, status words per file, completed files, the statistics
