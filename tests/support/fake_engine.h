@@ -22,10 +22,8 @@ namespace testing {
 // One GetStatus answer.
 struct FakePoll {
   int32_t status = kZdlStatusDownloading;
-  uint64_t total = 0;
-  uint64_t downloaded = 0;
-  uint32_t averageSpeed = 0;
-  uint32_t currentSpeed = 0;
+  uint64_t total = 0, downloaded = 0;
+  uint32_t averageSpeed = 0, currentSpeed = 0;
 };
 
 // What one session does. GetStatus walks through polls; the last one repeats forever.
@@ -36,8 +34,7 @@ struct FakeSessionScript {
   int32_t startStatus = kZdlOk;         // Start's answer
   std::vector<FakePoll> polls =
       std::vector<FakePoll>(1, FakePoll{kZdlStatusDownloaded, 100, 100, 100, 100});
-  int32_t result = kZdlResultSuccess;
-  int32_t extendedCode = 0;
+  int32_t result = kZdlResultSuccess, extendedCode = 0;
   int32_t runningOptionStatus = kZdlOk;  // SetOption's answer after Start
   const char* failureDetail = nullptr;   // GetOption(6); null: the option is not answered
   // Called on the polling thread before answer number pollIndex (0-based) is given.
@@ -48,9 +45,8 @@ struct FakeSessionScript {
 struct FakeSessionRequest {
   std::string url;
   bool checksumPathNull = false;
-  std::u16string checksumPath;  // UTF-16 code units, whatever the platform's wide type
-  std::u16string saveDir;
-  std::u16string fileName;
+  // UTF-16 code units, whatever the platform's wide type
+  std::u16string checksumPath, saveDir, fileName;
 };
 
 // One HTTP answer, delivered on a thread of the fake engine after Send.
