@@ -1,4 +1,4 @@
-// An EngineBinding over the in-process fake engine, with switches for the binding failures.
+// An EngineBinding over the in-process fake engine, with a switch for a binding failure.
 #pragma once
 
 #include <string>
@@ -13,13 +13,11 @@ class FakeBinding final : public EngineBinding {
  public:
   explicit FakeBinding(FakeEngine& engine) : engine_(engine) {}
 
-  int32_t bindCode = 0;              // what Bind answers
+  int32_t bindCode = 0;  // what Bind answers
   std::string bindText = "bind failed";
-  int binds = 0;
   int terminations = 0;
 
   int32_t Bind(std::string* errorText) override {
-    ++binds;
     loaded_ = true;
     if (bindCode < 0 && errorText != nullptr) *errorText = bindText;
     return bindCode;

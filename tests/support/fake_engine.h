@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "zdl/zdl_engine.h"
@@ -21,10 +22,8 @@ namespace testing {
 // One GetStatus answer.
 struct FakePoll {
   int32_t status = kZdlStatusDownloading;
-  uint64_t total = 0;
-  uint64_t downloaded = 0;
-  uint32_t averageSpeed = 0;
-  uint32_t currentSpeed = 0;
+  uint64_t total = 0, downloaded = 0;
+  uint32_t averageSpeed = 0, currentSpeed = 0;
 };
 
 // What one session does. GetStatus walks through polls; the last one repeats forever.
@@ -35,9 +34,7 @@ struct FakeSessionScript {
   int32_t startStatus = kZdlOk;         // Start's answer
   std::vector<FakePoll> polls =
       std::vector<FakePoll>(1, FakePoll{kZdlStatusDownloaded, 100, 100, 100, 100});
-  int32_t result = kZdlResultSuccess;
-  int32_t extendedCode = 0;
-  ZdlFileInfo fileInfo{100, 100, 0, 1000};
+  int32_t result = kZdlResultSuccess, extendedCode = 0;
   int32_t runningOptionStatus = kZdlOk;  // SetOption's answer after Start
   const char* failureDetail = nullptr;   // GetOption(6); null: the option is not answered
   // Called on the polling thread before answer number pollIndex (0-based) is given.
@@ -48,9 +45,8 @@ struct FakeSessionScript {
 struct FakeSessionRequest {
   std::string url;
   bool checksumPathNull = false;
-  std::u16string checksumPath;  // UTF-16 code units, whatever the platform's wide type
-  std::u16string saveDir;
-  std::u16string fileName;
+  // UTF-16 code units, whatever the platform's wide type
+  std::u16string checksumPath, saveDir, fileName;
 };
 
 // One HTTP answer, delivered on a thread of the fake engine after Send.
@@ -67,14 +63,10 @@ struct FakeHttpAnswer {
 
 // What a request carried.
 struct FakeHttpRequestRecord {
-  uint32_t flags = 0;
   int32_t method = 0;
   std::string url;
-  uint32_t reserved = 0;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  bool sent = false;
-  int32_t dataAnswer = 0;  // what the handler answered to the body's OnData
 };
 
 class FakeEngine {
@@ -84,41 +76,78 @@ class FakeEngine {
   FakeEngine(const FakeEngine&) = delete;
   FakeEngine& operator=(const FakeEngine&) = delete;
 
-  // Borrowed pointers, valid for the engine's life (reference counts are tracked but the
-  // services are never freed before the engine).
-  IZDownloadService* DownloadService();
-  IZHttpService* HttpService();
+  // Borrowed pointers, valid for the engine's life.
+  IZDownloadService* DownloadService() { return downloads_; }
+  IZHttpService* HttpService() { return http_; }
 
   // Sessions: scripts are used in queue order; when the queue is empty, the default applies.
-  void QueueSession(FakeSessionScript script);
-  void SetDefaultSession(FakeSessionScript script);
+  void QueueSession(FakeSessionScript script) {
+    Locked([&] { sessionQueue.push_back(script); });
+  }
+  void SetDefaultSession(FakeSessionScript script) {
+    Locked([&] { defaultSession = script; });
+  }
   // HTTP: a responder decides the answer from the request (default: 200 with an empty body).
-  void SetHttpResponder(std::function<FakeHttpAnswer(const FakeHttpRequestRecord&)> responder);
+  void SetHttpResponder(std::function<FakeHttpAnswer(const FakeHttpRequestRecord&)> responder) {
+    Locked([&] { this->responder = responder; });
+  }
 
-  // Observation.
-  std::vector<std::string> Calls() const;  // e.g. "CreateSession http://a/b", "SetOption 0 4",
-                                           // "Start", "Abort", "GetStatus", "GetResult",
-                                           // "GetFileInfo", "ReleaseSession", "CreateRequest 3
-                                           // url", "SetHeader Content-Type: ...", "SetBody 12",
-                                           // "Send", "ReleaseRequest"
+  // Observation. Calls are e.g. "CreateSession http://a/b", "SetOption 0 4", "Start", "Abort",
+  // "GetStatus", "GetResult", "GetFileInfo", "ReleaseSession", "CreateRequest 3 url",
+  // "SetHeader Content-Type: ...", "SetBody 12", "Send", "ReleaseRequest".
+  std::vector<std::string> Calls() const {
+    return Locked([&] { return calls; });
+  }
   size_t CountCalls(const std::string& prefix) const;
-  std::vector<FakeSessionRequest> SessionRequests() const;
-  std::vector<FakeHttpRequestRecord> HttpRequests() const;  // in CreateRequest order
-  size_t LiveSessions() const;                              // sessions not yet fully released
-  size_t LiveRequests() const;
+  std::vector<FakeSessionRequest> SessionRequests() const {
+    return Locked([&] { return sessionRequests; });
+  }
+  std::vector<FakeHttpRequestRecord> HttpRequests() const {  // in CreateRequest order
+    return Locked([&] { return httpRequests; });
+  }
+  size_t LiveSessions() const {
+    return Locked([&] { return liveSessions; });
+  }
+  size_t LiveRequests() const {
+    return Locked([&] { return liveRequests; });
+  }
   // Waits until pred() holds (checked whenever the engine logs a call), up to timeout.
   bool WaitUntil(const std::function<bool()>& pred,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
   // Marks the engine as terminated: every later call is logged as "AfterTerm <call>".
-  void Terminate();
-  size_t CallsAfterTerm() const;
+  void Terminate() {
+    Locked([&] { terminated = true; });
+  }
+  size_t CallsAfterTerm() const {
+    return Locked([&] { return callsAfterTerm; });
+  }
 
-  // Used by the fake objects.
+  // The fake objects' side.
   void Log(const std::string& call);
-  struct Impl;
+  template <typename F>
+  std::invoke_result_t<F&> Locked(F f) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return f();
+  }
+  void Count(size_t FakeEngine::*counter, int delta) {
+    Locked([&] { this->*counter += delta; });
+    changed.notify_all();
+  }
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::vector<std::string> calls;
+  std::deque<FakeSessionScript> sessionQueue;
+  FakeSessionScript defaultSession;
+  std::function<FakeHttpAnswer(const FakeHttpRequestRecord&)> responder;
+  std::vector<FakeSessionRequest> sessionRequests;
+  std::vector<FakeHttpRequestRecord> httpRequests;
+  size_t liveSessions = 0, liveRequests = 0, callsAfterTerm = 0;
+  bool terminated = false, shuttingDown = false;
+  std::vector<std::thread> deliveries;
 
  private:
-  Impl* impl_;
+  IZDownloadService* downloads_;
+  IZHttpService* http_;
 };
 
 }  // namespace testing

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -13,7 +12,6 @@
 
 #include "base/download_job.h"
 #include "base/endpoints.h"
-#include "base/log.h"
 #include "base/option_store.h"
 #include "base/text_conversion.h"
 #include "base/timing.h"
@@ -31,11 +29,7 @@ using std::chrono::milliseconds;
 
 inline Timing FastTiming() {
   Timing t;
-  t.workerPoll = milliseconds(1);
-  t.sessionPoll = milliseconds(1);
-  t.httpPoll = milliseconds(1);
-  t.telemetryPoll = milliseconds(1);
-  t.senderIdle = milliseconds(1);
+  t.workerPoll = t.sessionPoll = t.httpPoll = t.telemetryPoll = t.senderIdle = milliseconds(1);
   t.senderStop = milliseconds(200);
   t.destructorWait = milliseconds(2000);
   return t;  // stallPolls 120 and milestonePolls 600 as in production
@@ -55,44 +49,25 @@ inline Form ParseForm(const std::string& body) {
   return Form(pairs.begin(), pairs.end());
 }
 
-// The URLs of the engine's sessions, in creation order.
-inline std::vector<std::string> CreatedUrls(const FakeEngine& engine) {
-  std::vector<std::string> urls;
-  for (const FakeSessionRequest& request : engine.SessionRequests()) urls.push_back(request.url);
-  return urls;
-}
-
-// A worker whose resolved-address fallback is observed instead of taken.
-class ProbeWorker : public DownloadWorker {
- public:
-  ProbeWorker(const Timing& timing, FakeEngine& engine, Reporter& reporter, OptionStore& options)
-      : DownloadWorker(timing, TestEndpoints(), engine.DownloadService(), engine.HttpService(),
-                       reporter, options, WString()),
-        engine_(engine) {}
-
-  std::atomic<int> fallbacks{0};
-  std::atomic<size_t> sessionsBeforeFallback{0};
-
- protected:
-  bool DownloadByResolvedAddressFallback(DownloadResult*) override {
-    sessionsBeforeFallback = engine_.CountCalls("CreateSession");
-    ++fallbacks;
-    return false;
+// The bodies of one event type (all when empty) the engine was given to post.
+inline std::vector<Form> Posted(const FakeEngine& engine, const std::string& eventType = "") {
+  std::vector<Form> events;
+  for (const FakeHttpRequestRecord& request : engine.HttpRequests()) {
+    Form form = ParseForm(request.body);
+    if (eventType.empty() || form["eventType"] == eventType) events.push_back(form);
   }
-
- private:
-  FakeEngine& engine_;
-};
+  return events;
+}
 
 class DownloadTest : public ::testing::Test {
  protected:
   DownloadTest()
       : timing_(FastTiming()),
         reporter_(engine_.HttpService(), TestEndpoints().reportUrl, timing_),
-        worker_(new ProbeWorker(timing_, engine_, reporter_, options_)) {
+        worker_(new DownloadWorker(timing_, TestEndpoints(), engine_.DownloadService(),
+                                   engine_.HttpService(), reporter_, options_, WString())) {
     saveDir_ = TestDir().string();
-    // The CDN configuration endpoint names no preferred domain: jobs keep their URL order and
-    // the preferred-domain step adds no log line.
+    // The CDN configuration endpoint names no preferred domain: jobs keep their URL order.
     engine_.SetHttpResponder([](const FakeHttpRequestRecord& request) {
       FakeHttpAnswer answer;
       if (request.method == kZdlMethodGet) answer.body = "{}";
@@ -105,13 +80,10 @@ class DownloadTest : public ::testing::Test {
                       const std::string* saveDir = nullptr) {
     DownloadJob job;
     job.urls = std::move(urls);
-    WString dir = WideOfUtf8(saveDir ? *saveDir : saveDir_);
-    WString name = WideOfUtf8(fileName);
-    CopyIntoJobBuffer(dir.c_str(), &job.saveDir);
-    CopyIntoJobBuffer(name.c_str(), &job.fileName);
+    CopyIntoJobBuffer(WideOfUtf8(saveDir ? *saveDir : saveDir_).c_str(), &job.saveDir);
+    CopyIntoJobBuffer(WideOfUtf8(fileName).c_str(), &job.fileName);
     return job;
   }
-
   static FakeSessionScript Succeeds(uint64_t size = 100) {
     FakeSessionScript script;
     script.polls = {FakePoll{3, size, size / 2, 10, 10}, FakePoll{4, size, size, 10, 10}};
@@ -124,19 +96,16 @@ class DownloadTest : public ::testing::Test {
     script.extendedCode = extendedCode;
     return script;
   }
-
   // Every body the reporter sent so far, once its queue has drained.
   std::vector<Form> SentEvents(const std::string& eventType = std::string()) {
     engine_.WaitUntil([this] { return reporter_.PendingForTest() == 0; });
-    std::vector<Form> events;
-    for (const FakeHttpRequestRecord& request : engine_.HttpRequests()) {
-      Form form = ParseForm(request.body);
-      if (eventType.empty() || form["eventType"] == eventType) events.push_back(form);
-    }
-    return events;
+    return Posted(engine_, eventType);
   }
-
-  std::vector<std::string> CreatedUrls() const { return testing::CreatedUrls(engine_); }
+  std::vector<std::string> CreatedUrls() const {
+    std::vector<std::string> urls;
+    for (const FakeSessionRequest& request : engine_.SessionRequests()) urls.push_back(request.url);
+    return urls;
+  }
   std::string PathOf(const std::string& name) const {
     return saveDir_ + platform::kPathSeparator + name;
   }
@@ -146,7 +115,7 @@ class DownloadTest : public ::testing::Test {
   Reporter reporter_;
   OptionStore options_;
   std::string saveDir_;
-  std::unique_ptr<ProbeWorker> worker_;
+  std::unique_ptr<DownloadWorker> worker_;
 };
 
 }  // namespace testing

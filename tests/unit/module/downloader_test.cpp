@@ -1,3 +1,5 @@
+// The downloader object the host holds: interfaces, option table, argument checks, control
+// words, the telemetry it starts, and pause, resume and stop against the worker.
 #include "module/downloader.h"
 
 #include <gtest/gtest.h>
@@ -5,7 +7,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "base/text_conversion.h"
 #include "support/fake_binding.h"
 #include "support/fake_engine.h"
 #include "support/scratch.h"
@@ -14,18 +15,38 @@
 namespace lumo {
 namespace {
 
-using testing::FakeBinding;
 using testing::FakeEngine;
+using testing::FakePoll;
+using testing::FakeSessionScript;
 
 constexpr int32_t kFail = static_cast<int32_t>(0x80004005u);
 constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
 constexpr int32_t kAccessDenied = static_cast<int32_t>(0x80070005u);
 constexpr int32_t kInvalidArg = static_cast<int32_t>(0x80070057u);
+const char kA[] = "http://127.0.0.1/a.bin";
+const char kB[] = "http://127.0.0.1/b.bin";
 
-Timing ShortTiming() {
+Timing ShortTiming(bool slow = false) {
   Timing t = Timing::Scaled(1000);
   t.destructorWait = std::chrono::milliseconds(3000);
+  // Polls of a minute: only the wake-ups of the host's calls and the looks move the worker.
+  if (slow) t.workerPoll = t.sessionPoll = std::chrono::minutes(1);
   return t;
+}
+
+FakeSessionScript Fails(int32_t result, int32_t extendedCode = 0) {
+  FakeSessionScript script;
+  script.polls = {FakePoll{kZdlStatusError, 0, 0, 0, 0}};
+  script.result = result;
+  script.extendedCode = extendedCode;
+  return script;
+}
+
+// A transfer that never ends by itself (no stall check with polls of a minute).
+FakeSessionScript Endless() {
+  FakeSessionScript script;
+  script.polls = {FakePoll{kZdlStatusDownloading, 1000, 1, 1, 1}};
+  return script;
 }
 
 std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
@@ -33,45 +54,95 @@ const LumoWChar* W(const std::u16string& s) {
   return reinterpret_cast<const LumoWChar*>(s.c_str());
 }
 
-class DownloaderTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    if (downloader_ != nullptr) downloader_->Release();
+// A downloader as the module makes it: the process's reporter is not attached until the
+// downloader binds the engine.
+struct Host {
+  explicit Host(int32_t bindCode = 0, bool slow = false)
+      : reporter(nullptr, "", ShortTiming(slow)) {
+    reporter.Stop();
+    binding.bindCode = bindCode;
+    d = new LumoDownloader(binding, reporter, ShortTiming(slow), Endpoints{});
+    d->AddRef();
+    initCode = d->Initialize(&initText);
   }
-
-  LumoDownloader* Make(int32_t bindCode = 0, const Timing& timing = ShortTiming()) {
-    binding_.bindCode = bindCode;
-    downloader_ = new LumoDownloader(binding_, reporter_, timing, Endpoints{});
-    downloader_->AddRef();
-    std::string text;
-    initCode_ = downloader_->Initialize(&text);
-    return downloader_;
+  ~Host() {
+    if (d != nullptr) d->Release();
   }
-
-  FakeEngine engine_;
-  FakeBinding binding_{engine_};
-  Reporter reporter_{engine_.HttpService(), "http://127.0.0.1:9/post", ShortTiming()};
-  LumoDownloader* downloader_ = nullptr;
-  int32_t initCode_ = 0;
+  int32_t Add(const char* url = kA) {
+    const char* urls[] = {url};
+    return d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr);
+  }
+  std::vector<std::string> Urls() const {
+    std::vector<std::string> urls;
+    for (const auto& request : engine.SessionRequests()) urls.push_back(request.url);
+    return urls;
+  }
+  bool WaitIdle() {
+    return engine.WaitUntil([this] { return d->RunState() == kLumoRunStateIdle; });
+  }
+  // The host's last Release: prompt, the engine terminated once and not called afterwards.
+  void ReleaseLast() {
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(d->Release(), 0u);
+    d = nullptr;
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
+    EXPECT_EQ(binding.terminations, 1);
+    EXPECT_EQ(engine.CallsAfterTerm(), 0u);
+  }
+  FakeEngine engine;
+  testing::FakeBinding binding{engine};
+  Reporter reporter;
+  LumoDownloader* d = nullptr;
+  int32_t initCode = 0;
+  std::string initText;
+  const std::u16string dir = U16(testing::TestDir().string());
 };
 
-TEST_F(DownloaderTest, AnswersOnlyItsOwnInterface) {
-  LumoDownloader* d = Make();
-  ASSERT_EQ(initCode_, 0);
-  const LumoGuid unknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+TEST(Downloader, InterfacesAndFileResults) {
+  Host h;
+  ASSERT_EQ(h.initCode, 0);
+  const LumoGuid other = {0x12345678, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
   void* out = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(d->QueryInterface(&unknown, &out), kNoInterface);
+  EXPECT_EQ(h.d->QueryInterface(&other, &out), kNoInterface);
   EXPECT_EQ(out, reinterpret_cast<void*>(0x1));
-  EXPECT_EQ(d->QueryInterface(&IID_ILumoDownloader, &out), 0);
-  EXPECT_EQ(out, static_cast<ILumoDownloader*>(d));
-  EXPECT_EQ(d->ReferenceCount(), 2);
-  EXPECT_EQ(d->Release(), 1u);
+  ILumoFileResults* results = nullptr;
+  ASSERT_EQ(h.d->QueryInterface(&IID_ILumoFileResults, reinterpret_cast<void**>(&results)), 0);
+  EXPECT_NE(static_cast<void*>(results), static_cast<void*>(h.d));
+  EXPECT_EQ(results->QueryInterface(&other, &out), kNoInterface);
+  for (const LumoGuid* iid : {&IID_ILumoDownloader, &IID_LumoUnknown}) {
+    out = nullptr;
+    EXPECT_EQ((iid == &IID_LumoUnknown ? results->QueryInterface(iid, &out)
+                                       : h.d->QueryInterface(iid, &out)),
+              0);
+    EXPECT_EQ(out, static_cast<ILumoDownloader*>(h.d));
+  }
+  EXPECT_EQ(h.d->ReferenceCount(), 4);
+  EXPECT_EQ(h.d->Release() + h.d->Release() + results->Release(), 3u + 2u + 1u);
+  // A queued file is known before it runs, under its local path.
+  ASSERT_EQ(h.Add(), 0);
+  uint32_t count = 0;
+  EXPECT_EQ(results->GetFileCount(&count), 0);
+  EXPECT_EQ(count, 1u);
+  LumoFileResult result{};
+  result.state = kLumoFileFailed;
+  std::string path;
+  LumoString pathText = LumoStringFor(path);
+  EXPECT_EQ(results->GetFileResultAt(0, &result, nullptr, &pathText), 0);
+  EXPECT_EQ(result.state, static_cast<uint32_t>(kLumoFileQueued));
+  EXPECT_EQ(results->GetFileResult(path.c_str(), &result, nullptr, nullptr), 0);
+  EXPECT_EQ(path, testing::TestDir().string() + platform::kPathSeparator + "a.bin");
+  EXPECT_EQ(results->GetFileResult("elsewhere.bin", &result, nullptr, nullptr), kLumoNotFound);
+  EXPECT_EQ(results->GetFileResultAt(1, &result, nullptr, nullptr), kLumoNotFound);
+  uint32_t state = 9, average = 0, current = 0;
+  uint64_t bytes = 0;
+  EXPECT_EQ(h.d->GetProgress(&state, &bytes, &average, &current, nullptr), 0);  // no path object
 }
 
 // What each option id keeps and gives back: a value is read back only in the size the id
 // stores (never past what was set), texts come back through the host's string object only.
-TEST_F(DownloaderTest, OptionTable) {
-  LumoDownloader* d = Make();
+TEST(Downloader, OptionTable) {
+  Host h;
+  LumoDownloader* d = h.d;
   uint8_t buffer[8] = {};
   uint32_t size = sizeof buffer;
   EXPECT_EQ(d->GetOption(0, nullptr, &size), kInvalidArg);
@@ -81,8 +152,7 @@ TEST_F(DownloaderTest, OptionTable) {
   const struct {
     int32_t id;
     const void* value;
-    uint32_t setSize;
-    uint32_t askSize;
+    uint32_t setSize, askSize;
     int32_t answer;
     uint32_t gotSize;
   } rows[] = {
@@ -106,7 +176,6 @@ TEST_F(DownloaderTest, OptionTable) {
     size = 8;
     EXPECT_EQ(d->GetOption(id, buffer, &size), kInvalidArg) << id;
   }
-
   // The sid comes back through the host's string object; the count is the stored count.
   EXPECT_EQ(d->SetOption(8, "session-1xyz", 9), 0);
   std::string sid;
@@ -115,184 +184,200 @@ TEST_F(DownloaderTest, OptionTable) {
   EXPECT_EQ(d->GetOption(8, &host, &size), 0);
   EXPECT_EQ(sid, "session-1");
   EXPECT_EQ(size, 9u);
-
   // Bytes without a pointer are refused rather than read.
   EXPECT_EQ(d->SetOption(4, nullptr, 3), kInvalidArg);
   EXPECT_EQ(d->SetOption(4, nullptr, 0), 0);
 }
 
-TEST_F(DownloaderTest, AddDownloadChecksItsArguments) {
-  LumoDownloader* d = Make();
-  const std::u16string dir = U16(lumo::testing::TestDir().string());
-  const char* urls[] = {nullptr, "http://127.0.0.1/a.bin", nullptr};
-  EXPECT_EQ(d->AddDownload(urls, 3, W(dir), nullptr, nullptr, 0, nullptr), 0);
-  EXPECT_EQ(d->QueuedJobs(), 1u);
-
+TEST(Downloader, AddDownloadChecksItsArguments) {
+  Host h;
+  const std::u16string longText(260, u'a'), fits(200, u'b'), empty;
+  const char* urls[] = {nullptr, kA, nullptr};
   const char* none[] = {nullptr, nullptr};
-  EXPECT_EQ(d->AddDownload(none, 2, W(dir), nullptr, nullptr, 0, nullptr), kInvalidArg);
-
-  EXPECT_EQ(d->AddDownload(nullptr, 1, W(dir), nullptr, nullptr, 0, nullptr), kInvalidArg);
-  EXPECT_EQ(d->AddDownload(urls, 3, nullptr, nullptr, nullptr, 0, nullptr), kInvalidArg);
-  EXPECT_EQ(d->AddDownload(urls, 3, W(dir), nullptr, nullptr, 2, nullptr), kInvalidArg);
-  EXPECT_EQ(d->AddDownload(urls, 3, W(U16("")), nullptr, nullptr, 0, nullptr), kInvalidArg);
-  const std::u16string longText(260, u'a');
-  EXPECT_EQ(d->AddDownload(urls, 3, W(longText), nullptr, nullptr, 0, nullptr), kInvalidArg);
-  EXPECT_EQ(d->AddDownload(urls, 3, W(dir), W(longText), nullptr, 0, nullptr), kInvalidArg);
-  EXPECT_EQ(d->QueuedJobs(), 1u) << "refused jobs are never queued";
+  const char* sums[] = {kB};
+  const struct {
+    const char* const* urls;
+    uint32_t count;
+    const std::u16string* dir;
+    const std::u16string* name;
+    const char* const* sums;
+    uint32_t sumCount;
+    int32_t answer;
+  } rows[] = {
+      {urls, 3, &h.dir, nullptr, nullptr, 0, 0},
+      {urls, 3, &h.dir, &fits, sums, 1, 0},
+      {none, 2, &h.dir, nullptr, nullptr, 0, kInvalidArg},
+      {nullptr, 1, &h.dir, nullptr, nullptr, 0, kInvalidArg},
+      {urls, 3, nullptr, nullptr, nullptr, 0, kInvalidArg},
+      {urls, 3, &h.dir, nullptr, nullptr, 2, kInvalidArg},
+      {urls, 3, &empty, nullptr, nullptr, 0, kInvalidArg},
+      {urls, 3, &longText, nullptr, nullptr, 0, kInvalidArg},
+      {urls, 3, &h.dir, &longText, nullptr, 0, kInvalidArg},
+  };
+  size_t queued = 0;
+  for (const auto& r : rows) {
+    EXPECT_EQ(h.d->AddDownload(r.urls, r.count, r.dir ? W(*r.dir) : nullptr,
+                               r.name ? W(*r.name) : nullptr, r.sums, r.sumCount, nullptr),
+              r.answer);
+    queued += r.answer == 0;
+    EXPECT_EQ(h.d->QueuedJobs(), queued) << "refused jobs are never queued";
+  }
 }
 
-TEST_F(DownloaderTest, PauseResumeStopWords) {
-  LumoDownloader* d = Make();
-  EXPECT_EQ(d->RunState(), 0u);
-  EXPECT_EQ(d->ControlState(), 0u);
+TEST(Downloader, ControlWordsAndAFailedBinding) {
+  Host h;
+  LumoDownloader* d = h.d;
+  EXPECT_EQ(d->RunState() + d->ControlState(), 0u);
   EXPECT_EQ(d->Pause(0), 0);
   EXPECT_EQ(d->ControlState(), 2u);
   EXPECT_EQ(d->Pause(0), kAccessDenied);
   EXPECT_EQ(d->Resume(), 0);
   EXPECT_EQ(d->ControlState(), 1u);
   EXPECT_EQ(d->RunState(), 1u);
-  EXPECT_EQ(d->Pause(0), 0);
-  EXPECT_EQ(d->Stop(0), 0);
-  EXPECT_EQ(d->ControlState(), 3u);
-  EXPECT_EQ(d->ResetProgress(), 0);
-  EXPECT_EQ(d->RunState(), 1u);
+  Host failed(kFail);
+  EXPECT_EQ(failed.initCode, kFail);
+  EXPECT_EQ(failed.initText, failed.binding.bindText);
+  EXPECT_FALSE(failed.d->HasWorkerThread());
+  EXPECT_EQ(failed.d->Start(), kAccessDenied);
+  EXPECT_EQ(failed.d->Pause(0), kAccessDenied);
+  EXPECT_EQ(failed.d->Stop(0), kAccessDenied);
 }
 
-TEST_F(DownloaderTest, StartPostsTheModuleVersionWithTheHostsTexts) {
-  LumoDownloader* d = Make();
-  EXPECT_EQ(d->SetOption(8, "abc", 3), 0);
-  EXPECT_EQ(d->SetOption(12, "g1", 2), 0);
-  EXPECT_EQ(d->Start(), 0);
-  ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("Send") >= 1; }));
-  const auto requests = engine_.HttpRequests();
-  ASSERT_FALSE(requests.empty());
-  EXPECT_NE(requests[0].body.find("eventType=MODULE_VERSION"), std::string::npos);
-  EXPECT_NE(requests[0].body.find("&sid=abc&"), std::string::npos);
-  EXPECT_NE(requests[0].body.find("gameCode=g1"), std::string::npos);
-}
-
-TEST_F(DownloaderTest, FailedBindingLeavesNoThread) {
-  LumoDownloader* d = Make(kFail);
-  EXPECT_EQ(initCode_, kFail);
-  EXPECT_FALSE(d->HasWorkerThread());
-  EXPECT_EQ(d->Start(), kAccessDenied);
-  EXPECT_EQ(d->Pause(0), kAccessDenied);
-  EXPECT_EQ(d->Stop(0), kAccessDenied);
-}
-
-void ExpectPromptRelease(LumoDownloader* d) {
-  const auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(d->Release(), 0u);
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
-}
-
-// The host's last Release, before Start or with an idle worker: prompt, the engine terminated,
-// and nothing calls it afterwards.
-TEST_F(DownloaderTest, LastReleaseIsPromptAndTerminatesTheEngine) {
-  for (const bool started : {false, true}) {
-    SCOPED_TRACE(started);
-    FakeEngine engine;
-    FakeBinding binding{engine};
-    Reporter reporter{engine.HttpService(), "http://127.0.0.1:9/post", ShortTiming()};
-    auto* d = new LumoDownloader(binding, reporter, ShortTiming(), Endpoints{});
-    d->AddRef();
-    std::string text;
-    ASSERT_EQ(d->Initialize(&text), 0);
-    if (started) {
-      EXPECT_EQ(d->Start(), 0);
-    }
-    ExpectPromptRelease(d);
-    EXPECT_EQ(binding.terminations, 1);
-    EXPECT_EQ(engine.CallsAfterTerm(), 0u);
+// Binding the engine attaches the reporter: Start's post goes out with the host's texts.
+TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
+  Host h;
+  EXPECT_EQ(h.d->SetOption(kLumoOptionSid, "abc", 3), 0);
+  EXPECT_EQ(h.d->SetOption(kLumoOptionGameCode, "g1", 2), 0);
+  EXPECT_EQ(h.d->SetOption(kLumoOptionClientVersion, "1.2", 3), 0);
+  EXPECT_EQ(h.d->Start(), 0);
+  ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("Send") >= 1; }));
+  const std::string body = h.engine.HttpRequests()[0].body;
+  for (const char* field :
+       {"eventType=MODULE_VERSION", "sid=abc", "gameCode=g1", "clientVersion=1.2"}) {
+    EXPECT_NE(body.find(field), std::string::npos) << field;
   }
 }
 
-// Stop is final, before Start or after: the calls that would need the worker are refused instead of
-// a success that nothing follows up, and nothing claims to run.
-TEST_F(DownloaderTest, CallsThatNeedTheWorkerAreRefusedAfterStop) {
-  const std::u16string dir = U16(lumo::testing::TestDir().string());
-  const char* urls[] = {"http://127.0.0.1/a.bin"};
+TEST(Downloader, LastReleaseIsPromptAndTerminatesTheEngine) {
+  for (const int stage : {0, 1, 2}) {  // before Start, idle, in the middle of a transfer
+    Host h(0, stage == 2);
+    h.engine.SetDefaultSession(Endless());
+    if (stage == 2) h.Add();
+    if (stage > 0) h.d->Start();
+    ASSERT_TRUE(stage < 2 || h.engine.WaitUntil([&] { return h.engine.CountCalls("Start") == 1; }));
+    h.ReleaseLast();
+    EXPECT_EQ(h.engine.LiveSessions(), 0u);
+  }
+}
+
+// Stop is final, before Start or after: the calls that would need the worker are refused instead
+// of a success that nothing follows up, and nothing claims to run.
+TEST(Downloader, CallsThatNeedTheWorkerAreRefusedAfterStop) {
   for (const bool startedFirst : {false, true}) {
-    if (downloader_ != nullptr) downloader_->Release();
-    LumoDownloader* d = Make();
+    Host h;
+    LumoDownloader* d = h.d;
     if (startedFirst) {
       EXPECT_EQ(d->Start(), 0);
-      ASSERT_TRUE(engine_.WaitUntil([d] { return d->RunState() == kLumoRunStateIdle; }));
-    }
-    // Before Start the job waits in the queue (an idle worker would take it at once).
-    if (!startedFirst) {
-      EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
+      ASSERT_TRUE(h.WaitIdle());
+    } else {
+      EXPECT_EQ(h.Add(), 0);  // waits in the queue: the worker never ran
     }
     EXPECT_EQ(d->Stop(0), 0);
     const uint32_t runState = d->RunState();
     EXPECT_EQ(d->Start(), kAccessDenied);
     EXPECT_EQ(d->Resume(), kAccessDenied);
     EXPECT_EQ(d->Pause(0), kAccessDenied);
-    EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), kAccessDenied);
+    EXPECT_EQ(h.Add(), kAccessDenied);
     EXPECT_EQ(d->ResetProgress(), 0);
     EXPECT_NE(d->RunState(), kLumoRunStateRunning);
     EXPECT_EQ(d->RunState(), runState);
     EXPECT_EQ(d->ControlState(), 3u);
     EXPECT_EQ(d->QueuedJobs(), startedFirst ? 0u : 1u);
+    h.ReleaseLast();
+    EXPECT_EQ(h.engine.CountCalls("CreateSession"), 0u);
   }
-  EXPECT_EQ(engine_.CountCalls("CreateSession"), 0u) << "the job queued before Stop never ran";
 }
 
-// An engine option the running session refuses is answered to the host (it is stored anyway
-// and goes to the next session).
-TEST_F(DownloaderTest, AnOptionTheRunningSessionRefusesIsAnsweredToTheHost) {
-  Timing timing = ShortTiming();
-  timing.sessionPoll = std::chrono::minutes(1);  // no stall check while the test runs
-  LumoDownloader* d = Make(0, timing);
-  testing::FakeSessionScript running;
-  running.polls = {testing::FakePoll{kZdlStatusDownloading, 1000, 1, 1, 1}};
-  running.runningOptionStatus = static_cast<int32_t>(0x8000000Eu);
-  engine_.SetDefaultSession(running);
-  const uint8_t overwrite = 1;
-  EXPECT_EQ(d->SetOption(2, &overwrite, 1), 0) << "no session: only stored";
-  const std::u16string dir = U16(lumo::testing::TestDir().string());
-  const char* urls[] = {"http://127.0.0.1/a.bin"};
-  ASSERT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
-  ASSERT_EQ(d->Start(), 0);
-  ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("Start") >= 1; }));
-  EXPECT_EQ(d->SetOption(2, &overwrite, 1), static_cast<int32_t>(0x8000000Eu));
-  EXPECT_EQ(engine_.CountCalls("SetOption 2 1"), 2u);  // at creation, then forwarded
-  uint8_t stored = 0;
-  uint32_t size = 1;
-  EXPECT_EQ(d->GetOption(2, &stored, &size), 0);
-  EXPECT_EQ(stored, 1);
-  EXPECT_EQ(d->Stop(0), 0);
-  downloader_ = nullptr;
-  ExpectPromptRelease(d);
+// Pause and Stop against a running transfer: the session is aborted and no further attempt
+// follows; a paused job stays first and runs anew on Resume. With polls of a minute only the
+// wake-ups of Start, Resume and AddDownload let the worker look at the queue in time. An engine
+// option the running session refuses is answered to the host (and stored for the next session).
+TEST(Downloader, PauseAndStopAgainstARunningJob) {
+  for (const bool stop : {false, true}) {
+    SCOPED_TRACE(stop ? "Stop" : "Pause");
+    Host h(0, true);
+    FakeSessionScript endless = Endless();
+    endless.runningOptionStatus = static_cast<int32_t>(0x8000000Eu);
+    h.engine.SetDefaultSession(endless);
+    const uint8_t overwrite = 1;
+    EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), 0) << "no session: only stored";
+    ASSERT_EQ(h.Add(), 0);
+    ASSERT_EQ(h.Add(kB), 0);
+    ASSERT_EQ(h.d->Start(), 0);
+    ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("Start") == 1; }));
+    EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), static_cast<int32_t>(0x8000000Eu));
+    EXPECT_EQ(h.engine.CountCalls("SetOption 2 1"), 2u);  // at creation, then forwarded
+    EXPECT_EQ(stop ? h.d->Stop(0) : h.d->Pause(0), 0);
+    ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 1; }));
+    EXPECT_FALSE(h.engine.WaitUntil([&] { return h.engine.CountCalls("CreateSession") > 1; },
+                                    std::chrono::milliseconds(300)));
+    EXPECT_EQ(h.d->QueuedJobs(), 2u);
+    if (!stop) {
+      h.engine.SetDefaultSession(FakeSessionScript());
+      EXPECT_EQ(h.d->Resume(), 0);
+      ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 3; }));
+      EXPECT_EQ(h.Urls(), (std::vector<std::string>{kA, kA, kB}));
+      ASSERT_TRUE(h.WaitIdle());
+      EXPECT_EQ(h.Add(), 0);
+      ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 4; }));
+      EXPECT_EQ(h.d->Stop(0), 0);
+    }
+    h.ReleaseLast();
+  }
 }
 
-// The worker waits up to a minute here; only the wake-ups of the host's calls can make it look
-// at the queue in time.
-TEST_F(DownloaderTest, HostCallsWakeTheIdleWorker) {
-  Timing timing = ShortTiming();
-  timing.workerPoll = std::chrono::minutes(1);
-  timing.sessionPoll = std::chrono::minutes(1);
-  LumoDownloader* d = Make(0, timing);
-  const auto idle = [d] { return d->RunState() == kLumoRunStateIdle; };
-  EXPECT_EQ(d->Start(), 0);
-  ASSERT_TRUE(engine_.WaitUntil(idle)) << "Start wakes the worker, which finds nothing queued";
-
-  const std::u16string dir = U16(lumo::testing::TestDir().string());
-  const char* urls[] = {"http://127.0.0.1/a.bin"};
-  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
-  ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("ReleaseSession") == 1; }));
-  ASSERT_TRUE(engine_.WaitUntil(idle));
-
-  EXPECT_EQ(d->Pause(0), 0);
-  EXPECT_EQ(d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr), 0);
-  EXPECT_EQ(d->Resume(), 0);
-  ASSERT_TRUE(engine_.WaitUntil([&] { return engine_.CountCalls("ReleaseSession") == 2; }));
-  ASSERT_TRUE(engine_.WaitUntil(idle));
-  EXPECT_EQ(d->QueuedJobs(), 0u);
-
-  EXPECT_EQ(d->Stop(0), 0);
-  downloader_ = nullptr;
-  ExpectPromptRelease(d);
+// The worker's queue: a failed job runs once more behind the others, then leaves; a full disk
+// pauses with the job first, and after Resume its next run counts as its first.
+TEST(Downloader, RequeueOnceAndDiskFullPause) {
+  const std::string a = kA, b = kB, c = "http://127.0.0.1/c.bin";
+  Host h;
+  // A failed job is queued again: so its file says while the others run.
+  ILumoFileResults* results = nullptr;
+  ASSERT_EQ(h.d->QueryInterface(&IID_ILumoFileResults, reinterpret_cast<void**>(&results)), 0);
+  results->Release();  // the face lives as long as the downloader
+  const std::string pathA = testing::TestDir().string() + platform::kPathSeparator + "a.bin";
+  LumoFileResult aWhileCRuns{};
+  FakeSessionScript c1;
+  c1.onPoll = [&](size_t) {
+    results->GetFileResult(pathA.c_str(), &aWhileCRuns, nullptr, nullptr);
+  };
+  for (auto script : {Fails(3), Fails(3), FakeSessionScript(), c1, Fails(6), Fails(6)})
+    h.engine.QueueSession(script);
+  for (const std::string& url : {a, b, c}) ASSERT_EQ(h.Add(url.c_str()), 0);
+  ASSERT_EQ(h.d->Start(), 0);
+  const auto idleAfter = [&h](size_t sessions) {
+    return h.engine.WaitUntil([&] {
+      return h.d->QueuedJobs() == 0 && h.d->RunState() == kLumoRunStateIdle &&
+             h.engine.CountCalls("CreateSession") == sessions;
+    });
+  };
+  ASSERT_TRUE(idleAfter(6));
+  EXPECT_EQ(aWhileCRuns.state, static_cast<uint32_t>(kLumoFileQueued));
+  EXPECT_EQ(h.Urls(), (std::vector<std::string>{a, a, b, c, a, a}));
+  h.engine.QueueSession(Fails(4, static_cast<int32_t>(0x80070070u)));
+  h.engine.SetDefaultSession(Fails(3));
+  ASSERT_EQ(h.d->AddDownload(std::vector<const char*>{kA, kB}.data(), 2, W(h.dir), nullptr, nullptr,
+                             0, nullptr),
+            0);
+  ASSERT_TRUE(h.engine.WaitUntil([&] { return h.d->ControlState() == 2u; }));
+  EXPECT_EQ(h.d->RunState(), static_cast<uint32_t>(kLumoRunStateDiskFull));
+  EXPECT_EQ(h.d->QueuedJobs(), 1u);
+  EXPECT_EQ(h.engine.CountCalls("CreateSession"), 7u);
+  // Four attempts, put back once, four more, gone.
+  EXPECT_EQ(h.d->Resume(), 0);
+  ASSERT_TRUE(idleAfter(15));
+  EXPECT_FALSE(h.engine.WaitUntil([&] { return h.engine.CountCalls("CreateSession") > 15; },
+                                  std::chrono::milliseconds(100)));
 }
 
 }  // namespace
