@@ -305,7 +305,10 @@ int32_t LumoDownloader::Start() {
     reporter_.EnqueueModuleVersion(event);
 
     if (RefusedAfterStop("Start")) return kAccessDenied;
-    if (!thread_.joinable() || shared_->control.runState == kLumoRunStateRunning) {
+    // A Resume or ResetProgress before the first Start also claims "running": refusing then
+    // would leave the worker held for ever.
+    if (!thread_.joinable() ||
+        (resumed_.load() && shared_->control.runState == kLumoRunStateRunning)) {
       return kAccessDenied;
     }
     shared_->control.runState = kLumoRunStateRunning;

@@ -270,6 +270,20 @@ TEST(Downloader, LastReleaseIsPromptAndTerminatesTheEngine) {
   }
 }
 
+// A host that resumes or resets before its first Start still gets its jobs run by that Start.
+TEST(Downloader, FirstStartRunsAfterAnEarlyResumeOrReset) {
+  for (const bool resume : {true, false}) {
+    Host h;
+    h.engine.SetDefaultSession(FakeSessionScript());
+    ASSERT_EQ(h.Add(), 0);
+    EXPECT_EQ(resume ? h.d->Resume() : h.d->ResetProgress(), 0);
+    EXPECT_EQ(h.d->Start(), 0);
+    EXPECT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 1; }));
+    ASSERT_TRUE(h.WaitIdle());
+    EXPECT_EQ(h.d->Start(), 0) << "idle: a later Start is taken";
+  }
+}
+
 // Stop is final, before Start or after: the calls that would need the worker are refused instead
 // of a success that nothing follows up, and nothing claims to run.
 TEST(Downloader, CallsThatNeedTheWorkerAreRefusedAfterStop) {
