@@ -1,0 +1,282 @@
+// Telemetry: the form encoding, the engine's answer handler and the reporter's sender (retries,
+// bounded waits, the bounded queue, stopping).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "support/fake_engine.h"
+#include "telemetry/events.h"
+#include "telemetry/form_encoding.h"
+#include "telemetry/http_response_handler.h"
+#include "telemetry/reporter.h"
+
+namespace lumo {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::FakeEngine;
+using testing::FakeHttpAnswer;
+using testing::FakeHttpRequestRecord;
+using Bodies = std::vector<std::string>;
+
+const char kUrl[] = "http://127.0.0.1:6015/post";
+constexpr int32_t kRefused = static_cast<int32_t>(0x80004004u);
+
+TEST(FormEncode, EscapingCuttingAndOrder) {
+  const std::string euro = "\xE2\x82\xAC";  // three bytes
+  const struct {
+    FormPairs pairs;
+    std::string body;
+  } cases[] = {
+      {{{"k", "AZaz09-_.~"}}, "k=AZaz09-_.~"},
+      {{{"k", "a b/c+1=2&x?\xC3\xA9"}}, "k=a%20b%2Fc%2B1%3D2%26x%3F%C3%A9"},
+      {{{"k", std::string("\x00\x7F\xFF", 3)}}, "k=%00%7F%FF"},
+      {{{"b", "2"}, {"a", "1"}, {"Z", "0"}}, "Z=0&a=1&b=2"},      // byte order of keys
+      {{{"a", ""}, {"b", "x"}, {"", "lost"}, {"c", ""}}, "b=x"},  // no empty pairs
+      {{{"k", std::string(6 << 20, 'a')}}, "k=" + std::string(2048, 'a')},
+      // A character across the 2 KiB limit goes whole.
+      {{{"k", std::string(2047, 'a') + euro}}, "k=" + std::string(2047, 'a')},
+      {{{"k", std::string(2046, 'a') + euro}}, "k=" + std::string(2046, 'a')},
+      {{{"k", std::string(2045, 'a') + euro + "b"}}, "k=" + std::string(2045, 'a') + "%E2%82%AC"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FormEncode(c.pairs), c.body) << c.body.substr(0, 40);
+  // The zone offset in force, with its minutes; bias is what local time adds to get UTC.
+  const platform::CalendarTime t{2024, 5, 3, 1, 12, 34, 56, 0};
+  for (const auto& c : std::vector<std::pair<int32_t, std::string>>{
+           {-480, "+08:00"}, {300, "-05:00"}, {-345, "+05:45"}, {30, "-00:30"}, {0, "+00:00"}}) {
+    EXPECT_EQ(CurrentTimeTextFor(t, c.first), "2024-05-01T12:34:56" + c.second);
+  }
+  FileDownloadEvent event;  // numbers past 32 bits
+  event.fileSize = 5000000000ull;
+  event.downloadDuration = 4294967295u;
+  EXPECT_EQ(event.ToPairs()["fileSize"], "5000000000");
+  EXPECT_EQ(event.ToPairs()["downloadDuration"], "4294967295");
+}
+
+TEST(HttpResponseHandler, AnswersItsOwnInterfaceKeepsItsLimitAndRefusesLateData) {
+  HttpResponseHandler* handler = HttpResponseHandler::Create(8);
+  void* out = &out;  // a refused query must leave it alone
+  EXPECT_EQ(handler->QueryInterface(&IID_IZHttpRequest, &out), kZdlNoInterface);
+  EXPECT_EQ(out, &out);
+  EXPECT_EQ(handler->QueryInterface(&IID_IZHttpResponseHandler, &out), kZdlOk);
+  EXPECT_EQ(out, static_cast<void*>(static_cast<IZHttpResponseHandler*>(handler)));
+  EXPECT_EQ(handler->OnData("12345", 5), kZdlOk);
+  EXPECT_EQ(handler->OnData("678", 3), kZdlOk);  // exactly the limit
+  EXPECT_FALSE(handler->Overflowed());
+  EXPECT_EQ(handler->OnData("9", 1), kRefused);
+  EXPECT_TRUE(handler->Overflowed());
+  EXPECT_EQ(handler->Response(), "12345678");
+  EXPECT_EQ(handler->Release(), 0u);  // the query's reference: destroyed
+  handler = HttpResponseHandler::Create();
+  handler->AddRef();
+  EXPECT_EQ(handler->OnData("ab", 2), kZdlOk);
+  handler->Abandon();
+  EXPECT_EQ(handler->OnData("cd", 2), kRefused);
+  EXPECT_FALSE(handler->Overflowed());
+  EXPECT_EQ(handler->Response(), "ab");
+  handler->Release();
+}
+
+TEST(HttpResponseHandler, PollerSeesAConsistentResponseWhileTheEngineAppends) {
+  HttpResponseHandler* handler = HttpResponseHandler::Create();
+  handler->AddRef();
+  handler->AddRef();  // the engine's own reference
+  const std::string chunk = "0123456789abcdef";
+  std::thread engine([handler, &chunk] {
+    for (int i = 0; i < 2000; ++i) handler->OnData(chunk.data(), 16);
+    handler->OnStatusCode(200);
+    handler->OnComplete();
+    handler->Release();
+  });
+  for (bool done = false; !done;) {
+    done = handler->Done();
+    const std::string copy = handler->Response();
+    ASSERT_EQ(copy.size() % 16, 0u);
+    for (size_t at = 0; at < copy.size(); at += 16) ASSERT_EQ(copy.compare(at, 16, chunk), 0);
+    EXPECT_TRUE(!done || copy.size() == 16u * 2000);
+  }
+  engine.join();
+  EXPECT_EQ(handler->Status(), 200u);
+  EXPECT_EQ(handler->Release(), 0u);
+}
+
+Timing ShortTiming() {
+  Timing t;
+  t.telemetryPoll = milliseconds(1);
+  t.telemetryPolls = 100;
+  t.senderIdle = milliseconds(5);
+  t.senderStop = milliseconds(1000);
+  return t;
+}
+Bodies BodiesOf(const FakeEngine& engine) {
+  Bodies bodies;
+  for (const auto& request : engine.HttpRequests()) bodies.push_back(request.body);
+  return bodies;
+}
+bool Drained(const FakeEngine& engine, const Reporter& reporter,
+             milliseconds timeout = milliseconds(20000)) {
+  return engine.WaitUntil([&] { return reporter.PendingForTest() == 0; }, timeout);
+}
+
+// Every kind of failed attempt is retried once, then the next body is taken.
+TEST(Reporter, EachBodyPostedAndEveryKindOfFailureRetriedOnce) {
+  FakeEngine engine;
+  std::vector<FakeHttpAnswer> script(13);  // what each request meets, in request order
+  script[0].status = script[1].status = 500;
+  script[2].createStatus = script[3].createStatus = kZdlFail;     // never created
+  script[4].sendStatus = script[5].sendStatus = kZdlFail;         // not sent
+  script[6].sendStatusCode = script[7].sendStatusCode = false;    // status stays 0
+  script[9].status = 503;                                         // then 200
+  script[11].sendStatusCode = script[12].sendStatusCode = false;  // no answer at all
+  script[11].complete = script[12].complete = false;
+  std::atomic<size_t> requestNumber{0};
+  engine.SetHttpResponder([&](const FakeHttpRequestRecord&) {
+    const size_t number = requestNumber++;
+    return number < script.size() ? script[number] : FakeHttpAnswer{};
+  });
+  Reporter reporter(engine.HttpService(), kUrl, ShortTiming());
+  for (const char* body : {"500", "nocreate", "nosend", "nostatus", "ok", "retry"}) {
+    reporter.Enqueue(body);
+  }
+  ASSERT_TRUE(Drained(engine, reporter));
+  const uint64_t polls = reporter.HandlerPollsForTest();
+  reporter.Enqueue("stuck");
+  ASSERT_TRUE(Drained(engine, reporter));
+  EXPECT_EQ(reporter.HandlerPollsForTest() - polls, 200u);  // two bounded waits
+  ASSERT_TRUE(engine.WaitUntil([&] { return engine.LiveRequests() == 0; }));
+  EXPECT_EQ(BodiesOf(engine), (Bodies{"500", "500", "", "", "nosend", "nosend", "nostatus",
+                                      "nostatus", "ok", "retry", "retry", "stuck", "stuck"}));
+  EXPECT_EQ(engine.CountCalls("Send"), 11u);
+  EXPECT_EQ(engine.CountCalls("ReleaseRequest"), 11u);
+  EXPECT_EQ(reporter.DeliveredForTest(), 2u);
+  for (const FakeHttpRequestRecord& request : engine.HttpRequests()) {
+    EXPECT_EQ(request.method, kZdlMethodPost);
+    EXPECT_EQ(request.url, kUrl);
+  }
+}
+
+TEST(Reporter, BodiesFromTwoThreadsAllArriveInQueueOrder) {
+  FakeEngine engine;
+  Reporter reporter(engine.HttpService(), kUrl, ShortTiming());
+  auto produce = [&reporter](char name) {
+    for (int i = 0; i < 40; ++i) reporter.Enqueue(name + std::to_string(i));
+  };
+  std::thread first(produce, 'a'), second(produce, 'b');
+  first.join();
+  second.join();
+  ASSERT_TRUE(Drained(engine, reporter));
+  Bodies mine[2];
+  for (const std::string& body : BodiesOf(engine)) mine[body[0] - 'a'].push_back(body);
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(mine[0].at(i), "a" + std::to_string(i));
+    EXPECT_EQ(mine[1].at(i), "b" + std::to_string(i));
+  }
+}
+
+TEST(Reporter, StopMidAttemptReturnsWithinTheGraceAndLeavesTheEngineAlone) {
+  FakeEngine engine;
+  FakeHttpAnswer hanging;
+  hanging.complete = false;
+  engine.SetHttpResponder([hanging](const FakeHttpRequestRecord&) { return hanging; });
+  Timing timing = ShortTiming();
+  timing.telemetryPoll = milliseconds(100);  // a full wait would take 10 s per attempt
+  Reporter reporter(engine.HttpService(), kUrl, timing);
+  reporter.Enqueue("in-flight");
+  reporter.Enqueue("queued");
+  ASSERT_TRUE(engine.WaitUntil([&] { return engine.CountCalls("Send") == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  reporter.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(3000));
+  EXPECT_EQ(engine.LiveRequests(), 0u);  // released before Stop returned, and not tried again
+  EXPECT_EQ(engine.CountCalls("CreateRequest"), 1u);
+  EXPECT_EQ(reporter.PendingForTest(), 0u);
+  engine.Terminate();  // what the module does next; later reports go nowhere
+  reporter.Enqueue("late");
+  reporter.EnqueueException(ExceptionEvent());
+  EXPECT_EQ(reporter.PendingForTest(), 0u);
+  reporter.Stop();
+  EXPECT_EQ(engine.CallsAfterTerm(), 0u);
+}
+
+// The body in flight and those behind it still go out within the grace period; then an idle
+// sender ends at once, however long it would idle.
+TEST(Reporter, StopFlushesTheQueueWithinTheGracePeriod) {
+  FakeEngine engine;
+  FakeHttpAnswer slow;
+  slow.delay = milliseconds(100);
+  engine.SetHttpResponder([slow](const FakeHttpRequestRecord&) { return slow; });
+  Timing timing = ShortTiming();
+  timing.telemetryPoll = milliseconds(5);  // answers come within an attempt's wait
+  timing.senderIdle = milliseconds(20000);
+  timing.senderStop = milliseconds(5000);
+  Reporter reporter(engine.HttpService(), kUrl, timing);
+  for (const char* body : {"in-flight", "queued-1", "queued-2"}) reporter.Enqueue(body);
+  ASSERT_TRUE(engine.WaitUntil([&] { return engine.CountCalls("Send") == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  reporter.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(5000));
+  EXPECT_EQ(reporter.DeliveredForTest(), 3u);
+  EXPECT_EQ(BodiesOf(engine), (Bodies{"in-flight", "queued-1", "queued-2"}));
+}
+
+// A collector that never answers cannot grow the queue without limit, in bodies or in bytes.
+TEST(Reporter, AFullQueueDropsItsOldestBodies) {
+  for (const auto& c : std::vector<std::tuple<size_t, size_t, uint64_t>>{
+           {kMaxQueuedReports + 5, 1, 5}, {5, kMaxQueuedReportBytes / 4 - 8, 1}}) {
+    const size_t count = std::get<0>(c), bytesEach = std::get<1>(c);
+    const uint64_t dropped = std::get<2>(c);
+    FakeEngine engine;
+    std::atomic<bool> answering{false};
+    engine.SetHttpResponder([&](const FakeHttpRequestRecord&) {
+      FakeHttpAnswer answer;
+      answer.complete = answering.load();
+      return answer;
+    });
+    Timing timing = ShortTiming();
+    timing.telemetryPoll = milliseconds(20);  // an unanswered attempt lasts 2 s
+    Reporter reporter(engine.HttpService(), kUrl, timing);
+    reporter.Enqueue("first");
+    ASSERT_TRUE(engine.WaitUntil([&] { return engine.CountCalls("Send") == 1; }));
+    for (size_t i = 0; i < count; ++i)
+      reporter.Enqueue(std::to_string(i) + std::string(bytesEach, 'x'));
+    EXPECT_EQ(reporter.DroppedForTest(), dropped);
+    EXPECT_EQ(reporter.PendingForTest(), 1 + count - dropped);
+    answering = true;
+    ASSERT_TRUE(Drained(engine, reporter, milliseconds(60000)));
+    const Bodies bodies = BodiesOf(engine);
+    const size_t firstKept = bodies.at(1) == "first" ? 2 : 1;  // a second attempt at "first"
+    EXPECT_EQ(bodies.at(firstKept).substr(0, std::to_string(dropped).size() + 1),
+              std::to_string(dropped) + "x");
+  }
+}
+
+// Must be the first use of the process-wide instance in its process (CTest runs each test in a
+// process of its own).
+TEST(Reporter, ProcessWideInstanceQueuesUntilAttachedAndDropsAfterStop) {
+  Reporter* seenByAnotherThread = nullptr;
+  std::thread other([&] { seenByAnotherThread = &Reporter::Instance(); });
+  Reporter& reporter = Reporter::Instance();
+  other.join();
+  EXPECT_EQ(seenByAnotherThread, &reporter);
+  FakeEngine engine;
+  reporter.Enqueue("early");  // before the engine is bound
+  reporter.Attach(engine.HttpService(), kUrl, ShortTiming());
+  ASSERT_TRUE(Drained(engine, reporter));
+  reporter.Stop();
+  reporter.Enqueue("dropped");
+  EXPECT_EQ(reporter.PendingForTest(), 0u);
+  reporter.Attach(engine.HttpService(), kUrl, ShortTiming());  // a new downloader
+  reporter.Enqueue("again");
+  ASSERT_TRUE(Drained(engine, reporter));
+  EXPECT_EQ(BodiesOf(engine), (Bodies{"early", "again"}));
+  reporter.Stop();
+  reporter.Stop();
+}
+
+}  // namespace
+}  // namespace lumo
