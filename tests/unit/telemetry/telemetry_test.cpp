@@ -85,7 +85,6 @@ TEST(HttpResponseHandler, PollerSeesAConsistentResponseWhileTheEngineAppends) {
 Timing ShortTiming() {
   Timing t;
   t.telemetryPoll = milliseconds(1);
-  t.senderIdle = milliseconds(5);
   return t;
 }
 Bodies BodiesOf(const FakeEngine& engine) {
