@@ -1,0 +1,517 @@
+// The source-selection steps: the bounded text GET, the HTTP DNS answer, record and cache, and,
+// through real job runs, the checksum file, the preferred CDN domain and the download by
+// resolved address.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <thread>
+#include <tuple>
+
+#include "../download/download_test_env.h"
+#include "base/worker_identity.h"
+#include "source/checksum_step.h"
+#include "source/http_dns_answer.h"
+#include "source/http_dns_record.h"
+#include "source/http_dns_resolver.h"
+#include "source/http_text_request.h"
+#include "source/preferred_domain.h"
+
+namespace lumo {
+namespace testing {
+namespace {
+
+using Urls = std::vector<std::string>;
+
+const std::string kData = "http://127.0.0.1/pkg/data.bin";
+const std::string kSumOne = "http://127.0.0.1/one/sum.md5";
+const std::string kSumTwo = "http://127.0.0.1/two/sum.md5";
+const std::string kContent = "0123456789abcdef0123456789abcdef  data.bin\n";
+const std::string kOnCdn = "http://localhost/pkg/a.bin";
+const std::string kElsewhere = "http://127.0.0.1/pkg/a.bin";
+
+FakeHttpAnswer Answer(uint32_t status, std::string body) {  // created, sent, with a status
+  return FakeHttpAnswer{kZdlOk, kZdlOk, true, status, std::move(body)};
+}
+platform::CalendarTime Utc(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s,
+                           uint16_t ms, uint16_t dayOfWeek = 0) {
+  return platform::CalendarTime{y, mo, dayOfWeek, d, h, mi, s, ms};
+}
+auto Fields(const platform::CalendarTime& t) {
+  return std::make_tuple(t.year, t.month, t.day, t.hour, t.minute, t.second, t.milliseconds,
+                         t.dayOfWeek);
+}
+
+// A real worker whose CDN host is "localhost" (telemetry's host look-ups stay on the machine)
+// with an executable folder of its own, and a resolver of its own on a clock the test sets.
+class SourceTest : public DownloadTest {
+ protected:
+  SourceTest()
+      : endpoints_{TestEndpoints().reportUrl, TestEndpoints().cdnConfigUrl,
+                   TestEndpoints().httpDnsUrl, "localhost"},
+        exeDir_(TestDir().string() + "/exe/"),
+        http_(engine_.HttpService(), timing_, quit_),
+        resolver_(http_, endpoints_.httpDnsUrl, "localhost", identity_, reporter_,
+                  [this] { return Utc(2024, 5, 1, 12, 0, nowMs_ / 1000, nowMs_ % 1000); }) {
+    saveDir_ = TestDir().string() + "/save";
+    fs::create_directories(saveDir_);
+    // DNS queries get their answer, every other GET (the CDN configuration) the other one.
+    engine_.SetHttpResponder([this](const FakeHttpRequestRecord& request) {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (request.method != kZdlMethodGet) return FakeHttpAnswer{};  // telemetry posts
+      return request.url.rfind(endpoints_.httpDnsUrl, 0) == 0 ? dnsAnswer_ : getAnswer_;
+    });
+    worker_.reset(new DownloadWorker(timing_, endpoints_, engine_.DownloadService(),
+                                     engine_.HttpService(), reporter_, options_,
+                                     WideOfUtf8(exeDir_)));
+  }
+
+  void SetAnswers(FakeHttpAnswer get, FakeHttpAnswer dns = Answer(404, "")) {
+    std::lock_guard<std::mutex> hold(lock_);
+    getAnswer_ = std::move(get);
+    dnsAnswer_ = std::move(dns);
+  }
+  void SetDnsAnswer(std::string body) { SetAnswers(Answer(200, "{}"), Answer(200, body)); }
+  int32_t Get(std::string* body) {
+    return HttpTextRequest(engine_.HttpService(), timing_, quit_).HttpGetText(body, kData);
+  }
+  // Requests (GETs and transfers) whose URL starts with prefix.
+  size_t Requests(const std::string& prefix) const {
+    size_t n = 0;
+    for (const auto& request : engine_.HttpRequests()) n += request.url.rfind(prefix, 0) == 0;
+    for (const std::string& url : CreatedUrls()) n += url.rfind(prefix, 0) == 0;
+    return n;
+  }
+  // A successful transfer that leaves content at path, as the engine would.
+  static FakeSessionScript Serves(const std::string& path, const std::string& content) {
+    FakeSessionScript script = Succeeds();
+    script.onPoll = [path, content](size_t poll) {
+      if (poll == 0) WriteFile(path, content);
+    };
+    return script;
+  }
+  DownloadJob ChecksumJob(Urls checksumUrls, std::string md5 = Md5Hex(kContent)) {
+    DownloadJob job = MakeJob({kData});
+    job.checksumUrls = std::move(checksumUrls);
+    job.checksumMd5 = std::move(md5);
+    return job;
+  }
+  std::string ChecksumDir() const { return exeDir_ + "checksum/"; }
+  std::vector<std::string> ChecksumFiles() const {  // sorted
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(ChecksumDir(), error))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  const Endpoints endpoints_;
+  const std::string exeDir_;
+  Signal quit_;
+  WorkerIdentity identity_;
+  HttpTextRequest http_;
+  std::mutex lock_;
+  std::atomic<int> nowMs_{0};  // the resolver's clock: 2024-05-01 12:00 UTC plus this
+  FakeHttpAnswer getAnswer_ = Answer(200, "{}");  // guarded by lock_
+  FakeHttpAnswer dnsAnswer_ = Answer(404, "");    // guarded by lock_
+  HttpDnsResolver resolver_;
+  std::unique_ptr<DownloadWorker> worker_;  // the real one: its fallback is under test here
+};
+
+TEST_F(SourceTest, TextGetTakesOnlyWholeSuccessfulAnswersUpTo64KiB) {
+  using A = FakeHttpAnswer;
+  const auto with = [](A a, const std::function<void(A&)>& f) { return f(a), a; };
+  // What comes, what the GET says, how many bytes of the body it hands back.
+  for (const auto& [answer, result, kept] : std::vector<std::tuple<A, int32_t, size_t>>{
+           {Answer(200, "hello\nworld"), kZdlOk, 11},
+           {Answer(200, std::string(64 * 1024, 'x')), kZdlOk, 64 * 1024},
+           {Answer(200, std::string(64 * 1024 + 1, 'x')), kZdlFail, 64 * 1024},
+           {Answer(404, "not here"), kZdlFail, 8},
+           {Answer(200, ""), kZdlFail, 0},
+           {with(A{}, [](A& a) { a.createStatus = kZdlFail; }), kZdlFail, 0},
+           {with(Answer(200, "x"), [](A& a) { a.sendStatusCode = false; }), kZdlFail, 1},
+           {with(Answer(200, "10.0.0.1 "), [](A& a) { a.incomplete = true; }), kZdlFail, 9},
+       }) {
+    SetAnswers(answer);
+    std::string body = "old";
+    EXPECT_EQ(Get(&body), result) << answer.body.substr(0, 20) << answer.status;
+    EXPECT_EQ(body.size(), kept) << answer.body.substr(0, 20) << answer.status;
+    EXPECT_TRUE(engine_.WaitUntil([&] { return engine_.LiveRequests() == 0; }));
+  }
+}
+
+TEST_F(SourceTest, TextGetWaitEndsAtQuitOrAfterItsPolls) {
+  FakeHttpAnswer silent;
+  silent.delay = std::chrono::hours(1);
+  SetAnswers(silent);
+  std::string body;
+  timing_.httpPoll = std::chrono::minutes(10);  // only the signal can end this wait
+  std::thread host([this] {
+    engine_.WaitUntil([this] { return engine_.CountCalls("Send") >= 1; });
+    quit_.Raise();
+  });
+  EXPECT_EQ(Get(&body), kZdlFail);
+  host.join();
+  quit_.Clear();
+  timing_.httpPoll = milliseconds(10);  // 50 polls of 10 looks: the last 499 ms after the first
+  timing_.httpLook = milliseconds(1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get(&body), kZdlFail);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(499));
+}
+
+TEST(HttpDnsAnswerTest, AddressesAndLifetimeOfEachForm) {
+  const std::string eightAndMore =
+      "9.0.0.1 30\nx\n9.0.0.1\n9.0.0.2\n9.0.0.3\nbad.host\n9.0.0.4\n9.0.0.5\n9.0.0.6\n9.0.0.2"
+      "\n9.0.0.7\n9.0.0.8\n1.1.1.1\n";
+  const std::string notQuads =
+      "1.2.3\n1.2.3.4.\n.1.2.3.4\n1.2.3.4.5\n256.1.1.1\n1.2.3.1000\n01.2.3.4\n"
+      "1.2.3.04\n1..2.3\n1.2.3.4:80\n-1.2.3.4\n1.2.3.+4\n::1\n1.2.3.4/x\n";
+  // The lifetime: nine tenths of what the server gave, or the default 300 seconds.
+  for (const auto& [body, addresses, lifetime] :
+       std::vector<std::tuple<std::string, std::set<std::string>, double>>{
+           {"10.0.0.1 60\n10.0.0.2\n", {"10.0.0.1", "10.0.0.2"}, 54},
+           {"1.2.3.4 000000000000000000000000007", {"1.2.3.4"}, 7 * 0.9},
+           {"1.2.3.4 0", {"1.2.3.4"}, 0},
+           // Runs of spaces are one separator; the lifetime is the first line's last field.
+           {"   1.1.1.1    x   120  \n\n\n  2.2.2.2 999\n", {"1.1.1.1", "2.2.2.2"}, 108},
+           // "60\r" is not all digits, and "10.0.0.2\r" would end up inside a URL's host.
+           {"10.0.0.1 60\r\n10.0.0.2\r\n", {"10.0.0.1"}, 300},
+           // Invalid entries and repeats use up no places; beyond eight nothing, even what sorts
+           // first.
+           {eightAndMore,
+            {"9.0.0.1", "9.0.0.2", "9.0.0.3", "9.0.0.4", "9.0.0.5", "9.0.0.6", "9.0.0.7",
+             "9.0.0.8"},
+            27},
+           {"60\n", {}, 54},  // a lone number gives the lifetime, but no address
+           {"evil.example/x 60\n10.0.0.1\n", {"10.0.0.1"}, 54},
+           {"1.2.3.4 672000", {"1.2.3.4"}, 604800},  // exactly seven days
+           {"1.2.3.4 672001", {"1.2.3.4"}, 300},
+           {std::string(64 * 1024, '7'), {}, 300},
+           {"0.0.0.0\n255.255.255.255\n", {"0.0.0.0", "255.255.255.255"}, 300},
+           {notQuads, {}, 300},
+       }) {
+    EXPECT_EQ(ParseHttpDnsAnswer(body).addresses, addresses) << body.substr(0, 40);
+    EXPECT_DOUBLE_EQ(ParseHttpDnsAnswer(body).lifetimeSeconds, lifetime) << body.substr(0, 40);
+  }
+}
+
+TEST(HttpDnsRecordTest, ExpiryCarriesAcrossEveryFieldOrStaysNowWhenUnusable) {
+  const platform::CalendarTime now = Utc(2024, 5, 1, 1, 2, 3, 4);
+  for (const auto& [start, seconds, end] :
+       std::vector<std::tuple<platform::CalendarTime, double, platform::CalendarTime>>{
+           {Utc(2023, 12, 31, 23, 59, 59, 950), 54, Utc(2024, 1, 1, 0, 0, 53, 950, 1)},  // Monday
+           {Utc(2024, 2, 28, 12, 0, 0, 0), 86400, Utc(2024, 2, 29, 12, 0, 0, 0, 4)},
+           {Utc(2100, 3, 1, 0, 0, 0, 0), 86400, Utc(2100, 3, 2, 0, 0, 0, 0, 2)},
+           {Utc(2024, 5, 1, 0, 0, 0, 0), 6.3, Utc(2024, 5, 1, 0, 0, 6, 300, 3)},
+           {now, 0, Utc(2024, 5, 1, 1, 2, 3, 4, 3)},
+           // Never a wrapped calendar: the time as it was, stale at once.
+           {now, 1e300, now},
+           {now, std::nan(""), now},
+           {Utc(30827, 12, 31, 23, 59, 59, 0), 10, Utc(30827, 12, 31, 23, 59, 59, 0)},
+       }) {
+    EXPECT_EQ(Fields(CalendarTimeAfter(start, seconds)), Fields(end)) << seconds;
+  }
+}
+
+TEST_F(SourceTest, ResolverKeepsARecordUntilItExpiresAndAStaleOneWhenTheRefreshFails) {
+  const std::string body = "127.0.0.3 60\n127.0.0.2\n";
+  SetAnswers(Answer(404, ""), Answer(200, body));
+  const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->addresses, (std::set<std::string>{"127.0.0.2", "127.0.0.3"}));
+  EXPECT_EQ(Fields(record->expiry), Fields(Utc(2024, 5, 1, 12, 0, 54, 0, 3)));
+  Form event = SentEvents(kEventDnsRequest).at(0);
+  EXPECT_EQ(event["response"] + event["success"], body + "1");
+  nowMs_ = 54000;  // fresh until the expiry has passed, to the millisecond
+  EXPECT_EQ(resolver_.ResolveCdnHost(), record);
+  EXPECT_EQ(Requests(endpoints_.httpDnsUrl + "localhost&t="), 1u);
+  nowMs_ = 54001;
+  SetAnswers(Answer(404, ""), Answer(503, ""));
+  EXPECT_EQ(resolver_.ResolveCdnHost(), record);  // stale, but better than none
+  SetDnsAnswer("127.0.0.9 0\n");
+  EXPECT_EQ(resolver_.ResolveCdnHost()->addresses, (std::set<std::string>{"127.0.0.9"}));
+  EXPECT_EQ(record->addresses.size(), 2u);  // whole for whoever still holds it
+  EXPECT_EQ(Requests(endpoints_.httpDnsUrl), 3u);
+  resolver_.Clear();
+  SetAnswers(Answer(404, ""), Answer(503, ""));
+  EXPECT_FALSE(resolver_.ResolveCdnHost());  // nothing stale left after a reset
+}
+
+TEST_F(SourceTest, ResolverMakesDottedQuadsOrNothingOfFailedOrHostileAnswers) {
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 7919) & 0xFF));
+  size_t queries = 0;
+  // The answer, the addresses of its record (0: none) and the reported request's success.
+  for (const auto& [answer, addresses, success] :
+       std::vector<std::tuple<FakeHttpAnswer, size_t, std::string>>{
+           {Answer(500, "127.0.0.2"), 0, "0"},
+           {Answer(200, garbage), 0, "1"},
+           {Answer(200, std::string(1 << 20, '1')), 0, "0"},  // past 64 KiB: not an answer
+           {Answer(200, "127.0.0.2 60\nhttp://evil/ 1\n127.0.0.1:80\n\x01\x02\n"), 1, "1"},
+       }) {
+    SetAnswers(Answer(404, ""), answer);
+    const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
+    EXPECT_EQ(record ? record->addresses.size() : 0u, addresses) << answer.body.substr(0, 20);
+    std::vector<Form> events = SentEvents(kEventDnsRequest);
+    ASSERT_EQ(events.size(), ++queries);  // no negative caching
+    EXPECT_EQ(events.back()["success"], success);
+    EXPECT_LE(events.back()["response"].size(), 2048u);  // the head of whatever came
+    EXPECT_EQ(events.back()["response"].substr(0, 9), answer.body.substr(0, 9));
+  }
+}
+
+// A wrong file is set aside at once and its URL not fetched again; failed URLs are tried twice,
+// then at the resolved addresses; the right file serves the data and is set aside after.
+TEST_F(SourceTest, ChecksumFetchedVerifiedAndSetAsideWithTheResolvedAddressesLast) {
+  const std::string onCdn = "http://localhost/sums/sum.md5", path = ChecksumDir() + "sum.md5";
+  SetDnsAnswer("127.0.0.3 60\n127.0.0.2\n");
+  engine_.QueueSession(Fails(3));
+  engine_.QueueSession(Fails(3));
+  engine_.QueueSession(Serves(path, "wrong"));
+  engine_.QueueSession(Fails(3));  // the first address, twice
+  engine_.QueueSession(Fails(7));
+  engine_.QueueSession(Serves(path, kContent));  // the second address
+  engine_.QueueSession(Succeeds());
+  std::string upper = Md5Hex(kContent);
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  DownloadJob job = ChecksumJob({onCdn, kSumOne}, upper);
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  EXPECT_EQ(job.checksumFile, WideOfUtf8(path));
+  EXPECT_EQ(Requests(onCdn + "?t="), 2u);
+  EXPECT_EQ(Requests(kSumOne + "?t="), 1u);
+  EXPECT_EQ(Requests("http://127.0.0.2/localhost/sums/sum.md5?t="), 2u);
+  EXPECT_EQ(Requests("http://127.0.0.3/localhost/sums/sum.md5?t="), 1u);
+  EXPECT_EQ(SentEvents(kEventFileDownloadDns).size(), 3u);  // one per attempt at an address
+  const std::vector<FakeSessionRequest> sessions = engine_.SessionRequests();
+  ASSERT_EQ(sessions.size(), 7u);
+  EXPECT_EQ(sessions[0].saveDir, WideOfUtf8(ChecksumDir()));
+  EXPECT_EQ(sessions[6].url, kData);
+  EXPECT_EQ(sessions[6].checksumPath, WideOfUtf8(path));
+  const std::vector<std::string> files = ChecksumFiles();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(ReadFile(ChecksumDir() + files[0]), "wrong");
+  EXPECT_EQ(ReadFile(ChecksumDir() + files[1]), kContent);
+  size_t illegal = 0;  // the failed transfers report their own
+  for (Form& report : SentEvents(kEventRunningException))
+    illegal += report["err"] == "Illegal checksum file";
+  EXPECT_EQ(illegal, 1u);
+}
+
+TEST_F(SourceTest, ChecksumFailsWithoutUrlsFileOrReadableFileAndNamesStayInItsFolder) {
+  SetDnsAnswer("127.0.0.2 60\n");
+  DownloadJob empty = ChecksumJob({});
+  EXPECT_EQ(worker_->RunFile(empty).code, 1);
+  EXPECT_TRUE(engine_.SessionRequests().empty());
+  EXPECT_EQ(Requests(endpoints_.httpDnsUrl), 1u);  // asked all the same
+  // A success without a file; a directory, whose empty read must not pass for "" digest.
+  fs::create_directories(ChecksumDir() + "two.md5");
+  engine_.SetDefaultSession(Succeeds());
+  const size_t before = SentEvents(kEventRunningException).size();
+  DownloadJob job =
+      ChecksumJob({"http://127.0.0.1/x/one.md5", "http://127.0.0.1/x/two.md5"}, Md5Hex(""));
+  EXPECT_EQ(worker_->RunFile(job).code, 1);
+  Form report = SentEvents(kEventRunningException).at(before);
+  EXPECT_EQ(report["err"], "Open file error");
+  EXPECT_EQ(report["downloadFileName"], ChecksumDir() + "one.md5");
+  // A name the server chose cannot leave the folder.
+  engine_.QueueSession(Serves(ChecksumDir() + ".._.._evil.md5", kContent));
+  DownloadJob evil = ChecksumJob({"http://127.0.0.1/x/..\\..\\evil.md5"});
+  EXPECT_EQ(worker_->RunFile(evil).code, 0);
+  EXPECT_EQ(evil.checksumFile, WideOfUtf8(ChecksumDir() + ".._.._evil.md5"));
+}
+
+TEST_F(SourceTest, ChecksumSetAsideCopiesKeepTheNewestEightOfEachName) {
+  for (int i = 0; i < 10; ++i)
+    WriteFile(ChecksumDir() + "sum.md5.2001010100000000" + std::to_string(i), "old");
+  WriteFile(ChecksumDir() + "sum.md5.0000000000000000x", "not a copy");  // of a copy's length
+  WriteFile(ChecksumDir() + "sum.md5", "newest");
+  ChecksumStep::SetFileAside(WideOfUtf8(ChecksumDir() + "sum.md5"));
+  ChecksumStep::SetFileAside(WString());  // nothing to rename: a no-op
+  const std::vector<std::string> files = ChecksumFiles();
+  ASSERT_EQ(files.size(), 9u);
+  EXPECT_EQ(files[0], "sum.md5.0000000000000000x");
+  EXPECT_EQ(files[1], "sum.md5.20010101000000003");  // the three oldest went
+  EXPECT_EQ(ReadFile(ChecksumDir() + files[8]), "newest");
+}
+
+// What stands in the folder's way is told with the system's words, and no URL is tried.
+TEST_F(SourceTest, ChecksumFolderThatCannotBeWrittenIsReportedWithItsReason) {
+  for (const bool fileInItsPlace : {true, false}) {
+    if (!fileInItsPlace && geteuid() == 0) continue;  // root writes anywhere
+    std::error_code ignored;
+    fs::remove_all(exeDir_ + "checksum", ignored);
+    if (fileInItsPlace) {
+      WriteFile(exeDir_ + "checksum", "x");
+    } else {
+      fs::create_directories(ChecksumDir());
+      fs::permissions(ChecksumDir(), fs::perms::owner_read | fs::perms::owner_exec);
+    }
+    const uint32_t status = fileInItsPlace ? 0x80070003u : 0x80070005u;
+    const size_t before = SentEvents(kEventRunningException).size();
+    DownloadJob job = ChecksumJob({kSumOne});
+    EXPECT_EQ(worker_->RunFile(job).code, 1);
+    EXPECT_TRUE(engine_.SessionRequests().empty());
+    std::vector<Form> reports = SentEvents(kEventRunningException);
+    ASSERT_EQ(reports.size(), before + 2);  // the folder's, then the job's
+    EXPECT_EQ(reports[before]["err"], platform::SystemErrorText(static_cast<int32_t>(status)));
+    EXPECT_EQ(reports[before]["errExtCode"], std::to_string(status));
+    fs::permissions(ChecksumDir(), fs::perms::owner_all, fs::perm_options::replace, ignored);
+  }
+}
+
+// Stopped while it comes (claimed or grown), refused when it came too fast to be stopped; the
+// next URL is tried, the same one not again.
+TEST_F(SourceTest, ChecksumFilesPast64MiBAreRefused) {
+  const uint64_t limit = kZdlMaxChecksumFileBytes;
+  FakeSessionScript claimed, grown;
+  claimed.polls = {FakePoll{3, limit + 1, 1000, 10, 10}};
+  grown.polls = {FakePoll{3, 0, 1000, 10, 10}, FakePoll{3, 0, limit + 1, 10, 10}};
+  const std::string path = ChecksumDir() + "sum.md5";
+  const std::string third = "http://127.0.0.1/three/sum.md5";
+  engine_.QueueSession(claimed);
+  engine_.QueueSession(grown);
+  engine_.QueueSession(Serves(path, std::string(limit + 1, 'x')));  // one poll: too fast
+  engine_.QueueSession(Serves(path, kContent));
+  engine_.QueueSession(Succeeds());
+  DownloadJob job = ChecksumJob({kSumOne, kSumTwo, third, "http://127.0.0.1/four/sum.md5"});
+  EXPECT_EQ(worker_->RunFile(job).code, 0);
+  EXPECT_EQ(job.checksumFile, WideOfUtf8(path));
+  for (const std::string& url : {kSumOne, kSumTwo, third})
+    EXPECT_EQ(Requests(url + "?t="), 1u) << url;
+  EXPECT_EQ(engine_.CountCalls("Abort"), 2u);
+  EXPECT_EQ(Requests(endpoints_.httpDnsUrl), 0u);  // no resolver pass after a success
+  EXPECT_EQ(ChecksumFiles().size(), 1u);           // the big one is gone, the good one aside
+  EXPECT_EQ(SentEvents(kEventRunningException).at(0)["errExtCode"], std::to_string(0x800700DFu));
+}
+
+TEST(PreferredDomainTest, ReorderAndTextSearchNotJson) {
+  EXPECT_EQ(PreferredDomain::Reorder({"U1-x", "U2", "U3-x", "U4"}, "x"),
+            (Urls{"U3-x", "U1-x", "U2", "U4"}));
+  EXPECT_EQ(PreferredDomain::Reorder({"A", "b", "a"}, "a"), (Urls{"a", "A", "b"}));
+  using M = PreferredDomain::Match;
+  const std::string kilo(1024, 'a');
+  for (const auto& [body, match, domain] : std::vector<std::tuple<std::string, M, std::string>>{
+           {R"({"domain":"cdn.b"})", M::kFound, "cdn.b"},
+           {R"({"domain": "cdn.b"})", M::kNone, ""},
+           {R"({"domain":"first","x":{"domain":"second"}})", M::kFound, "first"},
+           {R"({"domain":"a\"b"})", M::kFound, "a\\"},
+           {R"({"domain":"unterminated)", M::kNone, ""},
+           {"domain\":\"" + kilo + "\"", M::kFound, kilo},
+           // A value far beyond any host name is left alone rather than searched.
+           {"domain\":\"" + std::string(1024 * 1024, 'a') + "\"", M::kTooLong, ""},
+           {std::string(1024 * 1024, 'd') + "domain\":\"ok\"", M::kFound, "ok"},
+       }) {
+    std::string found = "untouched";
+    EXPECT_EQ(PreferredDomain::FindDomain(body, &found), match) << body.substr(0, 60);
+    EXPECT_EQ(found, match == M::kFound ? domain : "untouched") << body.substr(0, 60);
+  }
+}
+
+TEST_F(SourceTest, PreferredCdnFirstPerGameCodeUnlessNoUsableDomainCame) {
+  const std::string a1 = "http://127.0.0.1/a/1.bin", b1 = "http://localhost/b/1.bin";
+  const std::string a2 = "http://127.0.0.1/a/2.bin", b2 = "http://localhost/b/2.bin";
+  const std::string found = R"({"code":0,"data":{"domain":"localhost"}})";
+  // The answer, the domain reported (or none) and the request's success.
+  const std::vector<std::tuple<FakeHttpAnswer, std::string, std::string>> cases = {
+      {Answer(200, found), "localhost", "1"},
+      {Answer(200, R"({"domain": "localhost"})"), "", "1"},
+      {Answer(404, found), "", "0"},
+      {Answer(200, found + std::string(64 * 1024, ' ')), "", "0"},  // too big
+  };
+  engine_.SetDefaultSession(Succeeds());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto& [answer, response, success] = cases[i];
+    SetAnswers(answer);
+    if (i == 1) worker_->SetGameCode("g1");
+    DownloadJob job = MakeJob({a1, b1, a2, b2}, "f.bin");
+    EXPECT_EQ(worker_->RunFile(job).code, 0);
+    EXPECT_EQ(job.urls, i == 0 ? (Urls{b2, b1, a1, a2}) : (Urls{a1, b1, a2, b2})) << i;
+    std::vector<Form> events = SentEvents(kEventCdnPreferRequest);
+    ASSERT_EQ(events.size(), i + 1);
+    EXPECT_EQ(events[i]["url"], job.urls[0]) << i;
+    EXPECT_EQ(events[i]["success"], success) << i;
+    EXPECT_EQ(events[i].count("response") ? events[i]["response"] : "", response) << i;
+  }
+  EXPECT_EQ(Requests(endpoints_.cdnConfigUrl + "global?t="), 1u);
+  EXPECT_EQ(Requests(endpoints_.cdnConfigUrl + "g1?t="), cases.size() - 1);
+}
+
+TEST_F(SourceTest, FallbackTriesEveryRewrittenUrlTwiceAndReportsEach) {
+  const std::string tls = "https://localhost:8443/pkg/a.bin?v=1";
+  SetDnsAnswer("127.0.0.3 60\n127.0.0.2\n");
+  engine_.SetDefaultSession(Fails(3));
+  DownloadJob job = MakeJob({kOnCdn, kElsewhere, tls});
+  EXPECT_EQ(worker_->RunFile(job).code, 3);
+  const Urls rewritten = {"http://127.0.0.2/localhost/pkg/a.bin",
+                          "http://127.0.0.3/localhost/pkg/a.bin",
+                          "https://127.0.0.2/localhost:8443/pkg/a.bin?v=1",
+                          "https://127.0.0.3/localhost:8443/pkg/a.bin?v=1"};
+  Urls expected = {kOnCdn, kOnCdn, kElsewhere, kElsewhere, tls, tls};
+  for (const std::string& url : rewritten) expected.insert(expected.end(), 2, url);
+  EXPECT_EQ(CreatedUrls(), expected);
+  EXPECT_EQ(engine_.SessionRequests().back().saveDir, WideOfUtf8(saveDir_));
+  std::vector<Form> events = SentEvents(kEventFileDownloadDns);
+  ASSERT_EQ(events.size(), 8u);
+  for (size_t i = 0; i < 8; ++i)
+    EXPECT_EQ(events[i]["cdnUrl"] + events[i]["success"], rewritten[i / 2] + "0");
+}
+
+TEST_F(SourceTest, FallbackEndsAtASuccessOrAHardStopOrKeepsTheWalksFailure) {
+  FakeSessionScript paused = Fails(3);
+  paused.onPoll = [this](size_t) { worker_->SetRunning(false); };
+  const std::string two = "127.0.0.2 60\n127.0.0.3\n";
+  // The DNS answer, the job's URL, its sessions (then failures with 3), its result, the sessions
+  // it made and the addresses tried.
+  for (const auto& [dns, url, sessions, code, extendedCode, created, reported] :
+       std::vector<std::tuple<std::string, std::string, std::vector<FakeSessionScript>, int32_t,
+                              int32_t, size_t, size_t>>{
+           {two, kElsewhere, {}, 3, 0, 2, 0},  // no URL on the CDN host: not "Abort download"
+           {"", kOnCdn, {Fails(6), Fails(6)}, 6, 0, 2, 0},  // failed look-up
+           {two, kOnCdn, {Fails(3), Fails(3), Fails(4, kZdlExtDiskFull)}, 4, kZdlExtDiskFull, 3, 1},
+           {two, kOnCdn, {Fails(3), Fails(3), paused}, 3, 0, 3, 1},
+           {two, kOnCdn, {Fails(3), Fails(3), Fails(3), Succeeds()}, 0, 0, 4, 2},
+       }) {
+    engine_.SetDefaultSession(Fails(3));
+    worker_->ResetWorker();
+    SetDnsAnswer(dns);
+    const size_t createdBefore = CreatedUrls().size();
+    const size_t reportedBefore = SentEvents(kEventFileDownloadDns).size();
+    for (const FakeSessionScript& script : sessions) engine_.QueueSession(script);
+    DownloadJob job = MakeJob({url});
+    const DownloadResult result = worker_->RunFile(job);
+    EXPECT_EQ(result.code, code);
+    EXPECT_EQ(result.extendedCode, extendedCode) << code;
+    EXPECT_EQ(CreatedUrls().size() - createdBefore, created) << code;
+    std::vector<Form> events = SentEvents(kEventFileDownloadDns);
+    EXPECT_EQ(events.size() - reportedBefore, reported) << code;
+    EXPECT_TRUE(code != 0 || events.back()["success"] == "1");
+  }
+}
+
+// The host resets the progress (and with it the DNS cache) while jobs fall back on it.
+TEST_F(SourceTest, FallbackMeetsResetsFromTheHost) {
+  SetDnsAnswer("127.0.0.2 0\n127.0.0.3\n");
+  engine_.SetDefaultSession(Fails(3));
+  std::atomic<bool> done{false};
+  std::thread host([&] {
+    while (!done.load()) {
+      worker_->ResetWorker();
+      engine_.WaitUntil([] { return false; }, milliseconds(1));
+    }
+  });
+  for (int i = 0; i < 5; ++i) {
+    DownloadJob job = MakeJob({kOnCdn});
+    EXPECT_EQ(worker_->RunFile(job).code, 3);
+  }
+  done.store(true);
+  host.join();
+  EXPECT_EQ(SentEvents(kEventFileDownloadDns).size(), 5u * 4u);
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace lumo

@@ -1,0 +1,234 @@
+// Telemetry: the form encoding, the engine's answer handler and the reporter's sender (retries,
+// bounded waits, the bounded queue, stopping).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <tuple>
+
+#include "support/fake_engine.h"
+#include "telemetry/events.h"
+#include "telemetry/form_encoding.h"
+#include "telemetry/http_response_handler.h"
+#include "telemetry/reporter.h"
+
+namespace lumo {
+namespace testing {
+namespace {
+
+using std::chrono::milliseconds;
+using Bodies = std::vector<std::string>;
+
+const char kUrl[] = "http://127.0.0.1:6015/post";
+
+TEST(FormEncode, EscapingCuttingAndOrder) {
+  const std::string euro = "\xE2\x82\xAC";  // three bytes
+  for (const auto& [pairs, body] : std::vector<std::pair<FormPairs, std::string>>{
+           {{{"k", "AZaz09-_.~"}}, "k=AZaz09-_.~"},
+           {{{"k", "a b/c+1=2&x?\xC3\xA9"}}, "k=a%20b%2Fc%2B1%3D2%26x%3F%C3%A9"},
+           {{{"k", std::string("\x00\x7F\xFF", 3)}}, "k=%00%7F%FF"},
+           {{{"b", "2"}, {"a", "1"}, {"Z", "0"}}, "Z=0&a=1&b=2"},      // byte order of keys
+           {{{"a", ""}, {"b", "x"}, {"", "lost"}, {"c", ""}}, "b=x"},  // no empty pairs
+           {{{"k", std::string(6 << 20, 'a')}}, "k=" + std::string(2048, 'a')},
+           // A character across the 2 KiB limit goes whole.
+           {{{"k", std::string(2047, 'a') + euro}}, "k=" + std::string(2047, 'a')},
+           {{{"k", std::string(2046, 'a') + euro}}, "k=" + std::string(2046, 'a')},
+           {{{"k", std::string(2045, 'a') + euro + "b"}},
+            "k=" + std::string(2045, 'a') + "%E2%82%AC"},
+       }) {
+    EXPECT_EQ(FormEncode(pairs), body) << body.substr(0, 40);
+  }
+  // The zone offset in force, with its minutes; bias is what local time adds to get UTC.
+  for (const auto& c : std::vector<std::pair<int32_t, std::string>>{
+           {-480, "+08:00"}, {300, "-05:00"}, {-345, "+05:45"}, {30, "-00:30"}, {0, "+00:00"}}) {
+    EXPECT_EQ(CurrentTimeTextFor({2024, 5, 3, 1, 12, 34, 56, 0}, c.first),
+              "2024-05-01T12:34:56" + c.second);
+  }
+  // Every record carries the machine's address; the download and exception records its name too.
+  for (const auto& [pairs, facts] :
+       std::vector<std::pair<FormPairs, size_t>>{{FileDownloadEvent().ToPairs(), 3},
+                                                 {ExceptionEvent().ToPairs(), 3},
+                                                 {StatisticsEvent().ToPairs(), 1},
+                                                 {ModuleVersionEvent().ToPairs(), 1},
+                                                 {RequestEvent().ToPairs(), 1}}) {
+    EXPECT_EQ(pairs.count("macAddress") + pairs.count("hostName") + pairs.count("localIp"), facts);
+  }
+}
+
+// Its keep limit is the text GET's 64 KiB cap, tested there.
+TEST(HttpResponseHandler, AnswersItsOwnInterfaceAndRefusesWhatComesAfterTheWait) {
+  HttpResponseHandler* handler = HttpResponseHandler::Create();
+  void* out = nullptr;
+  EXPECT_EQ(handler->QueryInterface(&IID_IZHttpRequest, &out), kZdlNoInterface);
+  EXPECT_EQ(handler->QueryInterface(&IID_IZHttpResponseHandler, &out), kZdlOk);  // a reference
+  EXPECT_EQ(handler->OnData("ab", 2), kZdlOk);
+  handler->Abandon();
+  EXPECT_EQ(handler->OnData("cd", 2), static_cast<int32_t>(0x80004004u));  // refused
+  EXPECT_FALSE(handler->Overflowed());
+  EXPECT_EQ(handler->Response(), "ab");
+  EXPECT_EQ(handler->Release(), 0u);
+}
+
+TEST(HttpResponseHandler, PollerSeesAConsistentResponseWhileTheEngineAppends) {
+  HttpResponseHandler* handler = HttpResponseHandler::Create();
+  handler->AddRef();
+  handler->AddRef();  // the engine's own reference
+  const std::string chunk = "0123456789abcdef";
+  std::thread engine([handler, &chunk] {
+    for (int i = 0; i < 2000; ++i) handler->OnData(chunk.data(), 16);
+    handler->OnComplete();
+    handler->Release();
+  });
+  for (bool done = false; !done;) {
+    done = handler->Done();
+    const std::string copy = handler->Response();
+    ASSERT_EQ(copy.size() % 16, 0u);
+    for (size_t at = 0; at < copy.size(); at += 16) ASSERT_EQ(copy.compare(at, 16, chunk), 0);
+    EXPECT_TRUE(!done || copy.size() == 16u * 2000);
+  }
+  engine.join();
+  EXPECT_EQ(handler->Release(), 0u);
+}
+
+Timing ShortTiming() {
+  Timing t;
+  t.telemetryPoll = milliseconds(1);
+  return t;
+}
+Bodies BodiesOf(const FakeEngine& engine) {
+  Bodies bodies;
+  for (const auto& request : engine.HttpRequests()) bodies.push_back(request.body);
+  return bodies;
+}
+bool Drained(const FakeEngine& engine, const Reporter& reporter) {
+  return engine.WaitUntil([&] { return reporter.PendingForTest() == 0; }, milliseconds(60000));
+}
+
+// Every kind of failed attempt is retried once, then the next body is taken.
+TEST(Reporter, EachBodyPostedAndEveryKindOfFailureRetriedOnce) {
+  FakeEngine engine;
+  std::vector<FakeHttpAnswer> script(13);  // what each request meets, in request order
+  script[0].status = script[1].status = 500;
+  script[2].createStatus = script[3].createStatus = kZdlFail;     // never created
+  script[4].sendStatus = script[5].sendStatus = kZdlFail;         // not sent
+  script[6].sendStatusCode = script[7].sendStatusCode = false;    // status stays 0
+  script[9].status = 503;                                         // then 200
+  script[11].sendStatusCode = script[12].sendStatusCode = false;  // no answer at all
+  script[11].complete = script[12].complete = false;
+  std::atomic<size_t> requestNumber{0};
+  engine.SetHttpResponder([&](const FakeHttpRequestRecord&) {
+    const size_t number = requestNumber++;
+    return number < script.size() ? script[number] : FakeHttpAnswer{};
+  });
+  Reporter reporter(engine.HttpService(), kUrl, ShortTiming());
+  for (const char* body : {"500", "nocreate", "nosend", "nostatus", "ok", "retry"}) {
+    reporter.Enqueue(body);
+  }
+  ASSERT_TRUE(Drained(engine, reporter));
+  const uint64_t polls = reporter.HandlerPollsForTest();
+  reporter.Enqueue("stuck");
+  ASSERT_TRUE(Drained(engine, reporter));
+  EXPECT_EQ(reporter.HandlerPollsForTest() - polls, 200u);  // two bounded waits
+  EXPECT_EQ(BodiesOf(engine), (Bodies{"500", "500", "", "", "nosend", "nosend", "nostatus",
+                                      "nostatus", "ok", "retry", "retry", "stuck", "stuck"}));
+  EXPECT_EQ(engine.CountCalls("Send"), 11u);
+  EXPECT_EQ(engine.CountCalls("ReleaseRequest"), 11u);
+  EXPECT_EQ(reporter.DeliveredForTest(), 2u);
+}
+
+TEST(Reporter, StopMidAttemptReturnsWithinTheGraceAndLeavesTheEngineAlone) {
+  FakeEngine engine;
+  FakeHttpAnswer hanging;
+  hanging.complete = false;
+  engine.SetHttpResponder([hanging](const FakeHttpRequestRecord&) { return hanging; });
+  Timing timing = ShortTiming();
+  timing.telemetryPoll = milliseconds(100);  // a full wait would take 10 s per attempt
+  Reporter reporter(engine.HttpService(), kUrl, timing);
+  reporter.Enqueue("in-flight");
+  reporter.Enqueue("queued");
+  ASSERT_TRUE(engine.WaitUntil([&] { return engine.CountCalls("Send") == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  reporter.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(3000));
+  EXPECT_EQ(engine.LiveRequests(), 0u);  // released before Stop returned, and not tried again
+  EXPECT_EQ(engine.CountCalls("CreateRequest"), 1u);
+  engine.Terminate();  // what the module does next; later reports go nowhere
+  reporter.Enqueue("late");
+  EXPECT_EQ(reporter.PendingForTest(), 0u);
+  reporter.Stop();
+  EXPECT_EQ(engine.CallsAfterTerm(), 0u);
+}
+
+// The body in flight and those behind it still go out within the grace period; then an idle
+// sender ends at once, however long it would idle.
+TEST(Reporter, StopFlushesTheQueueWithinTheGracePeriod) {
+  FakeEngine engine;
+  FakeHttpAnswer slow;
+  slow.delay = milliseconds(100);
+  engine.SetHttpResponder([slow](const FakeHttpRequestRecord&) { return slow; });
+  Timing timing = ShortTiming();
+  timing.telemetryPoll = milliseconds(5);  // answers come within an attempt's wait
+  timing.senderIdle = milliseconds(20000);
+  timing.senderStop = milliseconds(5000);
+  Reporter reporter(engine.HttpService(), kUrl, timing);
+  for (const char* body : {"in-flight", "queued-1", "queued-2"}) reporter.Enqueue(body);
+  ASSERT_TRUE(engine.WaitUntil([&] { return engine.CountCalls("Send") == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  reporter.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(5000));
+  EXPECT_EQ(reporter.DeliveredForTest(), 3u);
+  EXPECT_EQ(BodiesOf(engine), (Bodies{"in-flight", "queued-1", "queued-2"}));
+}
+
+// A collector that never answers cannot grow the queue without limit, in bodies or in bytes.
+TEST(Reporter, AFullQueueDropsItsOldestBodies) {
+  for (const auto& [count, bytesEach, dropped] :
+       std::vector<std::tuple<size_t, size_t, uint64_t>>{{kMaxQueuedReports + 5, 1, 5},
+                                                         {5, kMaxQueuedReportBytes / 4 - 8, 1},
+                                                         {1, kMaxQueuedReportBytes, 0}}) {
+    FakeEngine engine;
+    std::atomic<bool> answering{false};
+    engine.SetHttpResponder([&](const FakeHttpRequestRecord&) {
+      FakeHttpAnswer answer;
+      answer.complete = answering.load();
+      return answer;
+    });
+    Timing timing = ShortTiming();
+    timing.telemetryPoll = milliseconds(20);  // an unanswered attempt lasts 2 s
+    Reporter reporter(engine.HttpService(), kUrl, timing);
+    reporter.Enqueue("first");
+    ASSERT_TRUE(engine.WaitUntil([&] { return engine.CountCalls("Send") == 1; }));
+    for (size_t i = 0; i < count; ++i)
+      reporter.Enqueue(std::to_string(i) + std::string(bytesEach, 'x'));
+    EXPECT_EQ(reporter.DroppedForTest(), dropped);
+    EXPECT_EQ(reporter.PendingForTest(), 1 + count - dropped);
+    answering = true;
+    ASSERT_TRUE(Drained(engine, reporter));
+    const Bodies bodies = BodiesOf(engine);
+    const size_t firstKept = bodies.at(1) == "first" ? 2 : 1;  // a second attempt at "first"
+    EXPECT_EQ(bodies.at(firstKept).substr(0, std::to_string(dropped).size() + 1),
+              std::to_string(dropped) + "x");
+  }
+}
+
+// Must be the first use of the process-wide instance in its process (CTest runs each test in a
+// process of its own).
+TEST(Reporter, ProcessWideInstanceQueuesUntilAttachedAndDropsAfterStop) {
+  Reporter& reporter = Reporter::Instance();
+  FakeEngine engine;
+  reporter.Enqueue("early");  // before the engine is bound
+  reporter.Attach(engine.HttpService(), kUrl, ShortTiming());
+  ASSERT_TRUE(Drained(engine, reporter));
+  reporter.Stop();
+  reporter.Enqueue("dropped");
+  EXPECT_EQ(reporter.PendingForTest(), 0u);
+  reporter.Attach(engine.HttpService(), kUrl, ShortTiming());  // a new downloader
+  reporter.Enqueue("again");
+  ASSERT_TRUE(Drained(engine, reporter));
+  EXPECT_EQ(BodiesOf(engine), (Bodies{"early", "again"}));
+  reporter.Stop();
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace lumo
