@@ -94,11 +94,9 @@ class EngineTest : public ::testing::Test {
     return session;
   }
   SessionEnd Download(const std::string& url, const fs::path& dir, const std::string& name,
-                      const std::string& manifest = "", bool overwrite = false) {
+                      const std::string& manifest = "") {
     IZDownloadSession* session = NewSession(url, dir, name, manifest);
     if (!session) return SessionEnd();
-    const uint8_t flag = overwrite ? 1 : 0;
-    EXPECT_EQ(session->SetOption(kZdlOptionOverwrite, &flag, 1), kZdlOk);
     EXPECT_EQ(session->Start(), kZdlOk);
     SessionEnd end = WaitForEnd(session);
     session->Release();

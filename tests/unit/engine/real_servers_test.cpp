@@ -139,20 +139,26 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
     IZDownloadSession* session = NewSession(url, dir_, "s.bin");
     if (session == nullptr) return SessionEnd();
     if (maxSpeed) session->SetOption(kZdlOptionMaxSpeed, &maxSpeed, sizeof maxSpeed);
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(session->Start(), kZdlOk);
-    for (int32_t status = 0; share > 0 && !IsFinal(status); std::this_thread::sleep_for(5ms)) {
+    for (int32_t status = 0; !IsFinal(status); std::this_thread::sleep_for(5ms)) {
       uint64_t total = 0, downloaded = 0;
-      session->GetStatus(&status, &total, &downloaded, nullptr, nullptr);
-      if (total > 0 && downloaded >= share * static_cast<double>(total)) {
+      uint32_t average = 0, current = 0;
+      session->GetStatus(&status, &total, &downloaded, &average, &current);
+      if (status == kZdlStatusDownloading && average > 0) average_ = average, current_ = current;
+      if (share > 0 && total > 0 && downloaded >= share * static_cast<double>(total)) {
         event(session);
-        break;
+        share = 0;
       }
     }
     SessionEnd end = WaitForEnd(session);
+    end.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
     session->Release();
     return end;
   }
 
+  uint32_t average_ = 0, current_ = 0;  // the last speeds seen while downloading, bytes/s
   ServerProcess process_;
   int port_ = 0, tlsPort_ = 0;
   bool tls_ = false;
@@ -204,6 +210,9 @@ TEST_P(RealServers, FileArrivesWhole) {
   } else if (row.event == Event::kNone || row.event == Event::kDropSegments) {
     end = Run(url, row.maxSpeed, 0, nullptr);
     EXPECT_GE(end.took, row.atLeast);
+    EXPECT_GT(current_, 0u);
+    EXPECT_TRUE(!row.maxSpeed || (average_ > row.maxSpeed / 2 && average_ < row.maxSpeed * 3 / 2))
+        << average_;
     EXPECT_GE(end.info.elapsedMs, static_cast<uint64_t>(row.atLeast.count()));
     // 8 MiB at 2 MiB/s per connection takes 3 s on one (nginx lets a second's worth out at once).
     EXPECT_TRUE(row.server != Server::kNginx || end.took < 2s);

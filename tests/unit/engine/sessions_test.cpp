@@ -397,10 +397,13 @@ TEST_F(EngineTest, OptionsChangeRunningSessions) {
   EXPECT_EQ(server_.Requests("/data.bin").back().Header("User-Agent"), agent);
 }
 
-// The save folder and the subfolders of a name are made; a name leading out of the folder is
-// refused at once.
+// The save folder and the subfolders of a name are made (an empty file is a file too); a name
+// leading out of the folder is refused at once.
 TEST_F(EngineTest, NamesStayInTheSaveFolder) {
   server_.AddFile("/pkg/patch:1.bin", kNew);
+  server_.AddFile("/empty", "");
+  EXPECT_EQ(Download(server_.Url("/empty"), dir_, "empty.bin").result, kZdlResultSuccess);
+  EXPECT_TRUE(fs::exists(dir_ / "empty.bin") && fs::is_empty(dir_ / "empty.bin"));
   const fs::path nested = dir_ / "a" / "b";
   EXPECT_EQ(Download(server_.Url("/pkg/patch:1.bin?sig=abc/def#frag"), nested, "").result,
             kZdlResultSuccess);
