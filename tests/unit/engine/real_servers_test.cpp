@@ -141,7 +141,8 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
     if (maxSpeed) session->SetOption(kZdlOptionMaxSpeed, &maxSpeed, sizeof maxSpeed);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(session->Start(), kZdlOk);
-    for (int32_t status = 0; !IsFinal(status); std::this_thread::sleep_for(5ms)) {
+    for (int32_t status = 0; !IsFinal(status) && std::chrono::steady_clock::now() - start < 60s;
+         std::this_thread::sleep_for(5ms)) {
       uint64_t total = 0, downloaded = 0;
       uint32_t average = 0, current = 0;
       session->GetStatus(&status, &total, &downloaded, &average, &current);
