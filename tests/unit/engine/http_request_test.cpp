@@ -1,114 +1,128 @@
-// HTTP requests of the engine: the handler's calls, POST bodies and headers, failures.
-#include <atomic>
+// The engine's HTTP service: the handler hears status and body as sent, and an answer that is
+// not whole is said to be so before OnComplete; requests given up end; the end notification.
 #include <functional>
-#include <thread>
 
 #include "base/completion_wake.h"
 #include "base/signal.h"
 #include "engine_runtime.h"
 #include "engine_test_support.h"
+#include "scripted_server.h"
 
 namespace zdl {
 namespace testing {
 namespace {
 
 using lumo::services::Faults;
-using lumo::services::LocalServices;
-using namespace std::chrono_literals;
+using lumo::services::RawRequest;
+using lumo::services::Script;
+using lumo::services::ScriptedServer;
 
 class HttpRequestTest : public EngineTest {
  protected:
   void TearDown() override {
     for (IZHttpRequest* request : requests_) request->Release();
+    for (RecordingHandler* handler : handlers_) handler->Release();
     EngineTest::TearDown();
   }
-
-  // Sends a request, held by the test until its end (giving it up cancels it); the handler is
-  // returned with one reference of the test's own.
-  RecordingHandler* Send(int32_t method, const std::string& url, const std::string& body = "",
-                         const char* contentType = nullptr) {
-    auto* handler = new RecordingHandler();
-    handler->AddRef();
+  // Sends a GET, held by the test until its end (giving it up cancels it).
+  RecordingHandler* Send(const std::string& url, size_t refuseAfter = static_cast<size_t>(-1)) {
+    handlers_.push_back(new RecordingHandler());
+    handlers_.back()->AddRef();
+    handlers_.back()->refuseAfter = refuseAfter;
     IZHttpRequest* request = nullptr;
-    EXPECT_EQ(
-        http_->CreateRequest(kZdlRequestBackground, method, url.c_str(), handler, 0, &request),
-        kZdlOk);
-    if (!request) return handler;
-    if (contentType) {
-      EXPECT_EQ(request->SetHeader("Content-Type", contentType), kZdlOk);
+    EXPECT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet, url.c_str(),
+                                   handlers_.back(), 0, &request),
+              kZdlOk);
+    if (request) {
+      EXPECT_EQ(request->Send(), kZdlOk);
+      requests_.push_back(request);
     }
-    if (!body.empty()) {
-      EXPECT_EQ(request->SetBody(body.data(), static_cast<uint32_t>(body.size())), kZdlOk);
-    }
-    EXPECT_EQ(request->Send(), kZdlOk);
-    requests_.push_back(request);
-    return handler;
+    return handlers_.back();
   }
-
   std::vector<IZHttpRequest*> requests_;
+  std::vector<RecordingHandler*> handlers_;
 };
 
-// Whoever gives up a stalled request, its owner or mod_term, ends it: the handler hears
-// OnComplete promptly and the engine's reference to it is gone once the engine has ended.
-TEST_F(HttpRequestTest, AStalledRequestEndsWhenReleasedOrTerminated) {
-  Faults stall;
+TEST_F(HttpRequestTest, HandlerHearsWhatCame) {
+  const struct {
+    Script script;
+    std::vector<std::string> calls;
+    std::string body;
+  } cases[] = {
+      {{{ScriptedServer::Head(200, {{"Content-Length", "9"}}) + "10.0.0.1 "}},
+       {"begin", "status 200", "data", "complete"},
+       "10.0.0.1 "},
+      {{{ScriptedServer::Head(404, {{"Content-Length", "4"}}) + "gone"}},
+       {"begin", "status 404", "data", "complete"},
+       "gone"},
+      {{{ScriptedServer::Head(200, {{"Content-Length", "91"}}) + "10.0.0.1 ", 100ms}},
+       {"begin", "status 200", "data", "incomplete 3", "complete"},
+       "10.0.0.1 "},
+      {{{ScriptedServer::Head(200, {{"Content-Length", "9"}, {"Content-Encoding", "gzip"}}) +
+         "\x1f\x8b\x08xxxxxx"}},
+       {"begin", "status 200", "data", "incomplete 6", "complete"},
+       "\x1f\x8b\x08xxxxxx"},
+      {{{"", 100ms}}, {"begin", "incomplete 3", "complete"}, ""},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer server([&c](const RawRequest&) { return c.script; });
+    ASSERT_TRUE(server.Start());
+    RecordingHandler* handler = Send(server.Url("/?ws_domain=x"));
+    EXPECT_TRUE(handler->WaitComplete(10s));
+    EXPECT_EQ(handler->Calls(), c.calls);
+    EXPECT_EQ(handler->Body(), c.body);
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].target, "/?ws_domain=x");
+    server.Stop();
+  }
+  EngineTerm();  // every engine thread has ended: the engine's references are gone
+  for (RecordingHandler* handler : handlers_) EXPECT_EQ(handler->refs(), 1u);
+}
+
+// Whoever gives up a request, its owner, mod_term or its handler refusing the body, ends it:
+// the handler hears it is no whole answer, then OnComplete, promptly.
+TEST_F(HttpRequestTest, AGivenUpRequestEnds) {
+  Faults stall, slow;
   stall.stallBeforeHeaders = true;
+  slow.rate = 320 * 1024;  // about 13 s for the body
   server_.AddFile("/slow", "x", stall);
+  server_.AddFile("/endless", RandomBytes(4 << 20, 5), slow);
+  RecordingHandler* refusing = Send(server_.Url("/endless"), 64 * 1024);
+  EXPECT_TRUE(refusing->WaitComplete(5s));
+  EXPECT_LT(refusing->Body().size(), size_t{256 * 1024});
   for (const bool release : {true, false}) {
-    RecordingHandler* handler = Send(kZdlMethodGet, server_.Url("/slow"));
-    const size_t expected = release ? 1 : 2;
-    ASSERT_TRUE(server_.WaitFor([&] { return server_.RequestCount("/slow") >= expected; }, 10s));
+    RecordingHandler* handler = Send(server_.Url("/slow"));
+    ASSERT_TRUE(
+        server_.WaitFor([&] { return server_.RequestCount("/slow") >= 2u - release; }, 10s));
     if (release) {
       requests_.back()->Release();
       requests_.pop_back();
-      EXPECT_TRUE(handler->WaitComplete(2s)) << "released";
+      EXPECT_TRUE(handler->WaitComplete(2s));
     } else {
       EngineTerm();
-      EXPECT_TRUE(handler->WaitComplete(0ms));  // already: term waits for the engine's threads
+      EXPECT_TRUE(handler->WaitComplete(0ms));  // term waits for the engine's threads
     }
-    // Given up, it is no whole answer: the handler hears so before OnComplete.
     EXPECT_EQ(handler->Calls(), (std::vector<std::string>{"begin", "incomplete 1", "complete"}));
-    handler->Release();
   }
-}
-
-TEST_F(HttpRequestTest, AHandlerThatRefusesTheBodyEndsTheRequest) {
-  // About 13 s of body at this pace; the handler wants none of it past 64 KiB.
-  Faults slow;
-  slow.rate = 320 * 1024;
-  slow.chunkBytes = 16 * 1024;
-  server_.AddFile("/endless", RandomBytes(4 << 20, 5), slow);
-  auto* handler = new RecordingHandler();
-  handler->AddRef();
-  handler->refuseAfter = 64 * 1024;
-  IZHttpRequest* request = nullptr;
-  ASSERT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet,
-                                 server_.Url("/endless").c_str(), handler, 0, &request),
-            kZdlOk);
-  ASSERT_EQ(request->Send(), kZdlOk);
-  request->Release();
-  EXPECT_TRUE(handler->WaitComplete(5s));
-  EXPECT_LT(handler->Body().size(), size_t{256 * 1024});
-  handler->Release();
 }
 
 TEST_F(HttpRequestTest, BadArgumentsAreRefused) {
   auto* handler = new RecordingHandler();
   handler->AddRef();
   IZHttpRequest* request = nullptr;
-  EXPECT_EQ(
-      http_->CreateRequest(kZdlRequestBackground, 2, "http://127.0.0.1/", handler, 0, &request),
-      kZdlInvalidArg);
-  EXPECT_EQ(
-      http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet, nullptr, handler, 0, &request),
-      kZdlPointer);
-  ASSERT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodPost, "http://127.0.0.1/",
-                                 handler, 0, &request),
-            kZdlOk);
+  const char* url = "http://127.0.0.1/";
+  EXPECT_EQ(http_->CreateRequest(0, 2, url, handler, 0, &request), kZdlInvalidArg);
+  EXPECT_EQ(http_->CreateRequest(0, kZdlMethodGet, nullptr, handler, 0, &request), kZdlPointer);
+  EXPECT_EQ(http_->CreateRequest(0, kZdlMethodGet, url, nullptr, 0, &request), kZdlPointer);
+  ASSERT_EQ(http_->CreateRequest(0, kZdlMethodPost, url, handler, 0, &request), kZdlOk);
   EXPECT_EQ(request->SetHeader("X-Evil", "a\r\nInjected: 1"), kZdlInvalidArg);
   request->Release();
   EXPECT_EQ(handler->refs(), 1u);  // a request never sent gives the handler back
   handler->Release();
+  void* out = nullptr;
+  EXPECT_EQ(EngineGetObject(&IID_IZHttpResponseHandler, &out), kZdlNoInterface);
+  EXPECT_EQ(downloads_->QueryInterface(&IID_IZHttpService, &out), kZdlNoInterface);
+  EXPECT_EQ(out, nullptr);
 }
 
 // mod_term waits for every engine thread, also one that another thread is finishing (a session
@@ -131,22 +145,6 @@ TEST(EngineRuntimeTest, StopWaitsForATaskAnotherThreadIsFinishing) {
   finisher.join();
 }
 
-TEST(EngineObjectsTest, GetObjectAnswersOnlyTheTwoServices) {
-  ASSERT_EQ(EngineInit(), kZdlOk);
-  void* out = nullptr;
-  EXPECT_EQ(EngineGetObject(&IID_IZDownloadService, &out), kZdlOk);
-  auto* downloads = static_cast<IZDownloadService*>(out);
-  void* again = nullptr;
-  EXPECT_EQ(downloads->QueryInterface(&IID_IZHttpService, &again), kZdlNoInterface);
-  EXPECT_EQ(again, nullptr);
-  downloads->Release();
-  EXPECT_EQ(EngineGetObject(&IID_IZHttpResponseHandler, &out), kZdlNoInterface);
-  EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(EngineGetObject(&IID_IZHttpService, &out), kZdlOk);
-  static_cast<IZHttpService*>(out)->Release();
-  EngineTerm();
-}
-
 // The optional end notification of sessions and requests: told once, only after the end is
 // visible (final status, OnComplete returned), at once to a registration that comes late, and
 // never to one that was cleared.
@@ -160,29 +158,21 @@ TEST_F(HttpRequestTest, EndNotificationComesOnceAfterTheEndIsVisible) {
   Faults late;
   late.delayMs = 150;
   server_.AddFile("/file.bin", RandomBytes(4096, 7), late);
-  const struct {
-    bool session;
-    bool late;   // registers after the end
-    bool clear;  // clears the registration before the end
-  } cases[] = {{false, false, false}, {false, true, false}, {false, false, true},
-               {true, false, false},  {true, true, false},  {true, false, true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message()
-                 << "session " << c.session << " late " << c.late << " clear " << c.clear);
+  for (int i = 0; i < 6; ++i) {
+    const bool session = i >= 3, lateRegistration = i % 3 == 1, cleared = i % 3 == 2;
+    SCOPED_TRACE(i);
     IZUnknown* object = nullptr;
-    RecordingHandler* handler = nullptr;
     Seen seen;
-    if (c.session) {
-      IZDownloadSession* session = NewSession(server_.Url("/file.bin"), dir_, "");
-      ASSERT_NE(session, nullptr);
-      seen.ended = [session] {
+    if (session) {
+      auto* s = NewSession(server_.Url("/file.bin"), dir_, "");
+      seen.ended = [s] {
         int32_t status = 0;
-        session->GetStatus(&status, nullptr, nullptr, nullptr, nullptr);
-        return status == kZdlStatusDownloaded || status == kZdlStatusError;
+        s->GetStatus(&status, nullptr, nullptr, nullptr, nullptr);
+        return IsFinal(status);
       };
-      object = session;
+      object = s;
     } else {
-      handler = Send(kZdlMethodGet, server_.Url("/answer"));
+      RecordingHandler* handler = Send(server_.Url("/answer"));
       seen.ended = [handler] { return handler->WaitComplete(0ms); };
       object = requests_.back();
       object->AddRef();
@@ -195,31 +185,29 @@ TEST_F(HttpRequestTest, EndNotificationComesOnceAfterTheEndIsVisible) {
       s->endVisible.store(s->ended());
       s->calls.fetch_add(1);
     };
-    auto register_ = [&] { EXPECT_EQ(notify->SetCompletionNotify(onEnd, &seen), kZdlOk); };
-    if (!c.late) register_();
-    if (c.clear) {
-      EXPECT_EQ(notify->SetCompletionNotify(nullptr, nullptr), kZdlOk);
-    }
-    if (c.session) static_cast<IZDownloadSession*>(object)->Start();
+    const auto register_ = [&](ZdlCompletionFn fn) {
+      EXPECT_EQ(notify->SetCompletionNotify(fn, fn ? &seen : nullptr), kZdlOk);
+    };
+    if (!lateRegistration) register_(onEnd);
+    if (cleared) register_(nullptr);
+    if (session) static_cast<IZDownloadSession*>(object)->Start();
     const auto bound = std::chrono::steady_clock::now() + 10s;
-    while (!seen.ended() && std::chrono::steady_clock::now() < bound)
+    while (!seen.ended() && std::chrono::steady_clock::now() < bound) {
       std::this_thread::sleep_for(5ms);
+    }
     ASSERT_TRUE(seen.ended());
     // A request's end is marked just after its handler's OnComplete returns, so a registration
     // right after the handler saw the end may still be answered from the engine thread.
-    if (c.late) register_();
-    if (!c.clear) {
-      while (seen.calls.load() == 0 && std::chrono::steady_clock::now() < bound) {
-        std::this_thread::sleep_for(1ms);
-      }
-      EXPECT_TRUE(seen.endVisible.load());
+    if (lateRegistration) register_(onEnd);
+    while (!cleared && seen.calls.load() == 0 && std::chrono::steady_clock::now() < bound) {
+      std::this_thread::sleep_for(1ms);
     }
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(seen.calls.load(), c.clear ? 0 : 1);
+    EXPECT_EQ(seen.calls.load(), cleared ? 0 : 1);
+    EXPECT_EQ(seen.endVisible.load(), !cleared);
     notify->SetCompletionNotify(nullptr, nullptr);
     notify->Release();
     object->Release();
-    if (handler) handler->Release();
   }
 }
 
@@ -230,37 +218,24 @@ TEST_F(HttpRequestTest, AWaitEndsAtTheRequestsEndOrAQuit) {
   stall.stallBeforeHeaders = true;
   server_.AddFile("/stall", "x", stall);
   server_.SetReply("/answer", 200, "ok", 100ms);
-  const struct {
-    const char* path;
-    bool quit;
-    lumo::PollEnd end;
-  } cases[] = {{"/answer", false, lumo::PollEnd::kDone},
-               {"/stall", true, lumo::PollEnd::kCutShort}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    lumo::Signal quit;
-    RecordingHandler* handler = Send(kZdlMethodGet, server_.Url(c.path));
-    lumo::CompletionWake wake(quit);
+  for (const bool quit : {false, true}) {
+    lumo::Signal quitSignal;
+    RecordingHandler* handler = Send(server_.Url(quit ? "/stall" : "/answer"));
+    lumo::CompletionWake wake(quitSignal);
     ASSERT_TRUE(wake.Attach(requests_.back()));
-    std::thread quitter;
-    if (c.quit) {
-      quitter = std::thread([&quit] {
-        std::this_thread::sleep_for(100ms);
-        quit.Raise();
-      });
-    }
+    std::thread quitter([&] {
+      std::this_thread::sleep_for(100ms);
+      if (quit) quitSignal.Raise();
+    });
     const auto start = std::chrono::steady_clock::now();
-    const lumo::PollSchedule minute{60s, 60s, 1, false};
     const lumo::PollEnd end = lumo::PollUntilDone(
-        minute, [&wake](lumo::PollClock::time_point at) { return wake.WaitUntil(at); },
+        lumo::PollSchedule{60s, 60s, 1, false},
+        [&wake](lumo::PollClock::time_point at) { return wake.WaitUntil(at); },
         [handler] { return handler->WaitComplete(0ms); });
-    EXPECT_EQ(end, c.end);
+    EXPECT_EQ(end, quit ? lumo::PollEnd::kCutShort : lumo::PollEnd::kDone);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    if (quitter.joinable()) quitter.join();
+    quitter.join();
     wake.Detach();
-    requests_.back()->Release();
-    requests_.pop_back();
-    handler->Release();
   }
 }
 
