@@ -4,7 +4,6 @@
 // HTTP service and its end notification, and the parsers of what others send. Nothing corrupt
 // may become the file, nothing outside the save folder may be written, nothing of the disk may
 // stay taken.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,7 +16,6 @@
 #include <fstream>
 
 #include "base/completion_wake.h"
-#include "base/signal.h"
 #include "checksum_manifest.h"
 #include "engine_runtime.h"
 #include "engine_services.h"
@@ -26,7 +24,6 @@
 #include "response_rules.h"
 #include "scripted_server.h"
 #include "support/scratch.h"
-#include "zdl/zdl_engine.h"
 
 extern char** environ;
 
@@ -35,30 +32,25 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using lumo::services::Faults;
-using lumo::services::RawRequest;
-using lumo::services::Script;
-using lumo::services::ScriptedServer;
-using lumo::services::ScriptStep;
-using lumo::testing::Md5Hex;
-using lumo::testing::RandomBytes;
-using lumo::testing::ReadFile;
-using lumo::testing::WriteFile;
+using namespace lumo::services;
+using namespace lumo::testing;
 using Hook = std::function<void(IZDownloadSession*)>;
-lumo::WString Wide(const std::string& text) { return Utf8ToWide(text); }
 
+// clang-format off
 struct SessionEnd {
   int32_t status = -1, result = -1, extended = 0;
   uint64_t total = 0, downloaded = 0;
   uint32_t average = 0, current = 0;  // the last speeds seen while downloading, bytes/s
-  ZdlFileInfo info{};
-  std::chrono::milliseconds took{0};
+  ZdlFileInfo info{}; std::chrono::milliseconds took{0};
 };
+// clang-format on
 
 bool IsFinal(int32_t status) { return status == kZdlStatusDownloaded || status == kZdlStatusError; }
-int32_t StatusOf(IZDownloadSession* session) {
-  int32_t status = -1;
-  return session->GetStatus(&status, nullptr, nullptr, nullptr, nullptr), status;
+// What GetStatus says now.
+SessionEnd Look(IZDownloadSession* session) {
+  SessionEnd now;
+  session->GetStatus(&now.status, &now.total, &now.downloaded, &now.average, &now.current);
+  return now;
 }
 int32_t SetU32(IZDownloadSession* session, int32_t id, uint32_t value) {
   return session->SetOption(id, &value, sizeof value);
@@ -98,12 +90,58 @@ SessionEnd WaitForEnd(IZDownloadSession* session, std::chrono::milliseconds boun
   return end;
 }
 
-// Names the rows of a table after their `name`.
-struct RowName {
-  template <typename Row>
-  std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
-    return info.param.name;
+using Calls = std::vector<std::string>;
+
+// Records the calls it hears: "begin", "status N", "data", "incomplete N", "complete".
+class RecordingHandler final : public IZHttpResponseHandler {
+ public:
+  int32_t ZDL_STDCALL QueryInterface(const ZdlGuid* iid, void** out) override {
+    if (std::memcmp(iid, &IID_IZHttpResponseHandler, sizeof(ZdlGuid)) != 0) return kZdlNoInterface;
+    return AddRef(), *out = this, kZdlOk;
   }
+  uint32_t ZDL_STDCALL AddRef() override { return ++refs_; }
+  uint32_t ZDL_STDCALL Release() override {
+    const uint32_t left = --refs_;
+    return left ? left : (delete this, 0u);
+  }
+  int32_t ZDL_STDCALL OnBegin() override { return Note("begin"); }
+  int32_t ZDL_STDCALL OnStatusCode(uint32_t status) override {
+    return Note("status " + std::to_string(status));
+  }
+  int32_t ZDL_STDCALL OnNotify(uint32_t what, uint32_t result, uint32_t, uint32_t) override {
+    return Note((what == kZdlNotifyIncomplete ? "incomplete " : "notify ") +
+                std::to_string(what == kZdlNotifyIncomplete ? result : what));
+  }
+  int32_t ZDL_STDCALL OnSignal() override { return 0; }
+  int32_t ZDL_STDCALL OnData(const void* data, uint32_t length) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (calls_.empty() || calls_.back() != "data") calls_.push_back("data");
+    body_.append(static_cast<const char*>(data), length);
+    return body_.size() > refuseAfter ? static_cast<int32_t>(0x80004004u) : 0;  // E_ABORT
+  }
+  int32_t ZDL_STDCALL OnComplete() override { return Note("complete"); }
+
+  bool WaitComplete(std::chrono::milliseconds bound) {
+    return Eventually([this] { return Heard().first.size() && Heard().first.back() == "complete"; },
+                      bound);
+  }
+  std::pair<Calls, std::string> Heard() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return {calls_, body_};
+  }
+  std::atomic<uint32_t> refs_{0};
+  size_t refuseAfter = SIZE_MAX;  // OnData refuses a body longer than this
+
+ private:
+  ~RecordingHandler() = default;
+  int32_t Note(const std::string& call) {
+    std::lock_guard<std::mutex> lock(lock_);
+    calls_.push_back(call);
+    return 0;
+  }
+  std::mutex lock_;
+  Calls calls_;       // guarded by lock_
+  std::string body_;  // guarded by lock_
 };
 
 class EngineTest : public ::testing::Test {
@@ -114,9 +152,11 @@ class EngineTest : public ::testing::Test {
     ASSERT_EQ(EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads_)),
               kZdlOk);
     ASSERT_EQ(EngineGetObject(&IID_IZHttpService, reinterpret_cast<void**>(&http_)), kZdlOk);
-    dir_ = lumo::testing::TestDir();
+    dir_ = TestDir();
   }
   void TearDown() override {
+    for (IZHttpRequest* request : requests_) request->Release();
+    for (RecordingHandler* handler : handlers_) handler->Release();
     server_.Stop();
     if (downloads_) downloads_->Release();
     if (http_) http_->Release();
@@ -125,22 +165,21 @@ class EngineTest : public ::testing::Test {
   // A session for url into dir/name (an empty name comes from the URL).
   int32_t CreateSession(const std::string& url, const fs::path& dir, const std::string& name,
                         IZDownloadSession** out, const std::string& manifest = "") {
-    return downloads_->CreateSession(url.c_str(),
-                                     manifest.empty() ? nullptr : Wide(manifest).c_str(),
-                                     Wide(dir.string()).c_str(), Wide(name).c_str(), out);
+    return downloads_->CreateSession(
+        url.c_str(), manifest.empty() ? nullptr : Utf8ToWide(manifest).c_str(),
+        Utf8ToWide(dir.string()).c_str(), Utf8ToWide(name).c_str(), out);
   }
   IZDownloadSession* NewSession(const std::string& url, const fs::path& dir,
-                                const std::string& name) {
+                                const std::string& name, const std::string& manifest = "") {
     IZDownloadSession* session = nullptr;
-    EXPECT_EQ(CreateSession(url, dir, name, &session), kZdlOk);
+    EXPECT_EQ(CreateSession(url, dir, name, &session, manifest), kZdlOk);
     return session;
   }
   // Runs a session to its end: `setup` before Start, `at` as for WaitForEnd.
   SessionEnd Download(const std::string& url, const fs::path& dir, const std::string& name,
                       const Hook& setup = nullptr, double share = 0, const Hook& at = nullptr,
                       const std::string& manifest = "") {
-    IZDownloadSession* session = nullptr;
-    EXPECT_EQ(CreateSession(url, dir, name, &session, manifest), kZdlOk);
+    IZDownloadSession* session = NewSession(url, dir, name, manifest);
     if (!session) return SessionEnd();
     if (setup) setup(session);
     EXPECT_EQ(session->Start(), kZdlOk);
@@ -149,8 +188,25 @@ class EngineTest : public ::testing::Test {
     return end;
   }
 
-  lumo::services::LocalServices server_;
+  // Sends a GET, held by the test until its end (giving it up cancels it).
+  RecordingHandler* Send(const std::string& url, size_t refuseAfter = SIZE_MAX) {
+    auto* handler = new RecordingHandler();
+    handlers_.push_back(handler);
+    handler->AddRef();
+    handler->refuseAfter = refuseAfter;
+    IZHttpRequest* request = nullptr;
+    EXPECT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet, url.c_str(), handler, 0,
+                                   &request),
+              kZdlOk);
+    if (request) requests_.push_back(request);
+    EXPECT_TRUE(request && request->Send() == kZdlOk);
+    return handler;
+  }
+
+  LocalServices server_;
   fs::path dir_;
+  std::vector<IZHttpRequest*> requests_;
+  std::vector<RecordingHandler*> handlers_;
   IZDownloadService* downloads_ = nullptr;
   IZHttpService* http_ = nullptr;
 };
@@ -164,20 +220,14 @@ const std::string mixed = "\xEF\xBB\xBF" + bare + "  first.bin\r\n# comment\n" +
 // The digest picked, "-" when no line names the file, "?" when the lines leave it open.
 TEST(ManifestTest, PicksTheLineOfTheFile) {
   const std::string missing = "-", open = "?";  // the digest must stay empty then
-  const struct {
-    std::string manifest, fileName, url, digest;
-  } cases[] = {
-      // clang-format off
-      {mixed, "first.bin", "", bare}, {mixed, "second file.bin", "", x64},
-      {mixed, "third.bin", "", x64},  // the exact name wins
-      {mixed, "fourth.bin", "", "0123456789abcdef0123456789abcdef"},
-      {mixed, "fifth.bin", "", missing}, {mixed, "first", "", missing},
-      {"0123  first.bin\n", "first.bin", "", missing}, {bare + " first.bin\n", "first.bin", "", missing},
+  // clang-format off
+  const struct { std::string manifest, fileName, url, digest; } cases[] = {
+      {mixed, "first.bin", "", bare}, {mixed, "second file.bin", "", x64}, {mixed, "third.bin", "", x64},  // the exact name wins
+      {mixed, "fourth.bin", "", "0123456789abcdef0123456789abcdef"}, {mixed, "fifth.bin", "", missing},
+      {mixed, "first", "", missing}, {"0123  first.bin\n", "first.bin", "", missing}, {bare + " first.bin\n", "first.bin", "", missing},
       // Lines sharing the last element: the URL's folders pick one, x86 coming first.
-      {both, "game.dll", "http://h/cdn/bin/x64/game.dll?v=1", x64},
-      {both, "game.dll", "http://h/x86/game.dll", x86},
-      {both, "bin/x64/game.dll", "http://h/other/game.dll", x64},
-      {both, "bin\\x86\\game.dll", "http://h/x64/game.dll", x86},
+      {both, "game.dll", "http://h/cdn/bin/x64/game.dll?v=1", x64}, {both, "game.dll", "http://h/x86/game.dll", x86},
+      {both, "bin/x64/game.dll", "http://h/other/game.dll", x64}, {both, "bin\\x86\\game.dll", "http://h/x64/game.dll", x86},
       {both, "game.dll", "http://h/files/game.dll", open}, {both, "game.dll", "http://h/game.dll", open},
       {both, "other.dll", "http://h/x64/other.dll", missing},
       // The file's own place in the save folder comes before the URL.
@@ -194,11 +244,10 @@ TEST(ManifestTest, PicksTheLineOfTheFile) {
       {x86 + "  bin/x86/game.dll\n", "game.dll", "http://h/x64/game.dll", x86},
       {x86 + "  game.dll\n" + x64 + "  game.dll\n", "game.dll", "http://h/game.dll", open},
       // A folder is no file; an empty name matches nothing.
-      {x64 + "  game.dll/\n", "game.dll", "http://h/game.dll", missing},
+      {x64 + "  game.dll/\n", "game.dll", "http://h/game.dll", missing}, {x64 + "  dir/a\n", "a", "", x64},
       {x64 + "  a\\0d6967\\\\\\\n", "", "", missing}, {x64 + "  dir/\n", "", "", missing},
-      {x64 + "  dir/a\n", "a", "", x64},
-      // clang-format on
   };
+  // clang-format on
   for (const auto& c : cases) {
     std::string digest;
     const ManifestMatch match = FindManifestDigest(c.manifest, c.fileName, c.url, &digest);
@@ -248,8 +297,14 @@ enum class Serve { kHonest, kIgnoresIfRange, kByDate, k416, k416Other, kEndAsked
                    kNoLength, kDrip, kContinues, k404, k500 };
 // clang-format on
 
-Script Answer(int status, Headers headers, const std::string& body = "") {
-  headers.emplace_back("Connection", "close");
+// An answer with its body's length unless it names another; headers without a name are left out.
+Script Answer(int status, const Headers& given, const std::string& body = "") {
+  Headers headers = {{"Connection", "close"}};
+  for (const auto& header : given) {
+    if (!header.first.empty()) headers.push_back(header);
+  }
+  if (given.empty() || given[0].first != "Content-Length")
+    headers.emplace_back("Content-Length", std::to_string(body.size()));
   return Script{{ScriptedServer::Head(status, headers) + body}};
 }
 Script Respond(Serve serve, const RawRequest& r) {
@@ -258,7 +313,7 @@ Script Respond(Serve serve, const RawRequest& r) {
   const bool byDate = serve == Serve::kByDate, drip = serve == Serve::kDrip;
   const std::string validator = byDate ? "Last-Modified" : "ETag", v2 = byDate ? kDate : kV2;
   if (serve == Serve::k404 || serve == Serve::k500)
-    return Answer(serve == Serve::k404 ? 404 : 500, {{"Content-Length", "0"}});
+    return Answer(serve == Serve::k404 ? 404 : 500, {});
   if (drip || serve == Serve::kContinues) {  // a head that never ends
     Script script(201, {drip ? "X-Drip: 1\r\n" : "HTTP/1.1 100 Continue\r\n\r\n", 500ms});
     script[0].bytes = drip ? "HTTP/1.1 200 OK\r\n" : "";
@@ -270,28 +325,20 @@ Script Respond(Serve serve, const RawRequest& r) {
     return Script{{ScriptedServer::Head(200, {{"Content-Length", "1125899906842624"}})},
                   {"", ScriptStep::kHold}};
   }
-  if (serve == Serve::kCutShort) {  // 64 MiB announced, 256 KiB sent
+  if (serve == Serve::kCutShort)  // 64 MiB announced, 256 KiB sent
     return Answer(200, {{"Content-Length", std::to_string(64 << 20)}, {"ETag", "\"big\""}},
                   kNew.substr(0, 256 * kKiB));
-  }
   if (serve == Serve::k416 || (serve == Serve::k416Other && first) ||
-      (serve == Serve::kEndAsked && first == kNew.size())) {
-    Headers headers = {{"Content-Range", "bytes */" + size}, {"Content-Length", "0"}};
-    if (serve != Serve::kEndAsked) headers.emplace_back("ETag", v2);
-    return Answer(416, headers);
-  }
+      (serve == Serve::kEndAsked && first == kNew.size()))
+    return Answer(
+        416, {{"Content-Range", "bytes */" + size}, {serve == Serve::kEndAsked ? "" : "ETag", v2}});
   if (first == 0 || (serve == Serve::kHonest && r.Header("if-range") != v2) ||
-      serve == Serve::k416Other) {
-    Headers headers = {{"Content-Length", size}, {validator, v2}};
-    if (serve == Serve::kGzip) headers.emplace_back("Content-Encoding", "gzip");
-    return Answer(200, headers, kNew);
-  }
-  const std::string rest = std::to_string(first) + "-" + std::to_string(kNew.size() - 1);
-  return Answer(206,
-                {{"Content-Range", "bytes " + rest + "/" + size},
-                 {"Content-Length", std::to_string(kNew.size() - first)},
-                 {validator, v2}},
-                kNew.substr(first));
+      serve == Serve::k416Other)
+    return Answer(200, {{validator, v2}, {serve == Serve::kGzip ? "Content-Encoding" : "", "gzip"}},
+                  kNew);
+  const std::string rest =
+      std::to_string(first) + "-" + std::to_string(kNew.size() - 1) + "/" + size;
+  return Answer(206, {{"Content-Range", "bytes " + rest}, {validator, v2}}, kNew.substr(first));
 }
 
 // What lies in the save folder before: a part of an earlier run with its .part.meta, or a trap
@@ -301,16 +348,15 @@ enum class Before { kNothing, kNewPart, kOldPart, kNewWhole, kOldWhole, kNoMeta,
                     kPartLink, kPartHardLink, kPartFifo, kMetaLink, kFolderLink, kSmallDisk /* a 1 MiB tmpfs */ };
 // clang-format on
 
+// clang-format off
 struct Case {
-  const char* name;
-  Before before;
-  Serve serve;
+  const char* name; Before before; Serve serve;
   int32_t result, extended;  // extended checked when not -1
-  bool partLeft;
-  uint64_t resumedFrom;
+  bool partLeft; uint64_t resumedFrom;
   std::string asks, manifest = "";  // asks: each request's Range and If-Range, ";" after each
   bool overwrite = false;
 };
+// clang-format on
 
 class Sessions : public EngineTest, public ::testing::WithParamInterface<Case> {};
 
@@ -422,13 +468,12 @@ TEST_P(Sessions, EndSoundly) {
     EXPECT_EQ(r.Header("accept-encoding") + r.Header("x-injected"), "identity");
   }
   EXPECT_EQ(asks, c.asks);
-  if (c.result == kOk) {
-    EXPECT_EQ(std::make_pair(end.info.resumedFrom, end.downloaded),
-              std::make_pair(c.resumedFrom, uint64_t{kNew.size()}));
-  }
-  if (c.result != kOk && !metaText.empty()) {
-    EXPECT_TRUE(ReadFile(part) == earlier && fs::exists(meta)) << "an earlier run's part changed";
-  }
+  EXPECT_TRUE(c.result != kOk ||
+              (end.info.resumedFrom == c.resumedFrom && end.downloaded == kNew.size()))
+      << end.info.resumedFrom;
+  EXPECT_TRUE(c.result == kOk || metaText.empty() ||
+              (ReadFile(part) == earlier && fs::exists(meta)))
+      << "an earlier run's part changed";
   struct stat st {};
   if (::lstat(part.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, st.st_size + (1u << 20))
@@ -436,7 +481,8 @@ TEST_P(Sessions, EndSoundly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Sessions, ::testing::ValuesIn(kCases), RowName());
+INSTANTIATE_TEST_SUITE_P(Cases, Sessions, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Every way a running session is given up ends it promptly, as aborted, the part kept.
 enum class Stop { kAbortInBody, kAbortConnecting, kRelease, kEngineTerm, kAbortBeforeStart };
@@ -452,28 +498,20 @@ TEST_P(StoppedSession, EndsPromptlyAsAborted) {
   server_.AddFile("/stall.bin", kNew, stall);
   IZDownloadSession* session = NewSession(server_.Url("/stall.bin"), dir_, "stall.bin");
   ASSERT_NE(session, nullptr);
-  if (stop == Stop::kAbortBeforeStart) {
-    session->Abort();
-    EXPECT_EQ(session->Start(), kZdlWrongState);
-  } else {
-    ASSERT_EQ(session->Start(), kZdlOk);
-    ASSERT_TRUE(server_.WaitForStall(10s));
-  }
-  EXPECT_TRUE(!inBody || Eventually([session] {
-    uint64_t downloaded = 0;
-    return session->GetStatus(nullptr, nullptr, &downloaded, nullptr, nullptr),
-           downloaded == 64 * kKiB;
-  }));
-  EXPECT_EQ(StatusOf(session), inBody                           ? kZdlStatusDownloading
-                               : stop == Stop::kAbortConnecting ? kZdlStatusConnecting
-                                                                : kZdlStatusError);
+  if (stop == Stop::kAbortBeforeStart) session->Abort();
+  EXPECT_EQ(session->Start(), stop == Stop::kAbortBeforeStart ? kZdlWrongState : kZdlOk);
+  ASSERT_TRUE(stop == Stop::kAbortBeforeStart || server_.WaitForStall(10s));
+  EXPECT_TRUE(!inBody || Eventually([session] { return Look(session).downloaded == 64 * kKiB; }));
+  EXPECT_EQ(Look(session).status, inBody                           ? kZdlStatusDownloading
+                                  : stop == Stop::kAbortConnecting ? kZdlStatusConnecting
+                                                                   : kZdlStatusError);
   const auto stopped = std::chrono::steady_clock::now();
   if (stop == Stop::kRelease) {
     EXPECT_EQ(session->Release(), 0u);  // joins the engine thread; must not hang
   } else {
     if (stop == Stop::kEngineTerm) {
       EngineTerm();
-      EXPECT_EQ(StatusOf(session), kZdlStatusError);  // the thread has ended already
+      EXPECT_EQ(Look(session).status, kZdlStatusError);  // the thread has ended already
     } else if (stop != Stop::kAbortBeforeStart) {
       std::thread([session] { session->Abort(); }).join();
     }
@@ -501,7 +539,7 @@ TEST_F(EngineTest, OptionsChangeRunningSessions) {
   Faults stall;
   stall.stallAfter = 1000;
   server_.AddFile("/stall.bin", kOld, stall);
-  lumo::services::LocalServices closed;
+  LocalServices closed;
   ASSERT_TRUE(closed.Start());
   const std::string proxy = closed.Url(), agent = "LumoTest/1.0";
   closed.Stop();
@@ -520,21 +558,17 @@ TEST_F(EngineTest, OptionsChangeRunningSessions) {
   EXPECT_EQ(session->SetOption(42, "x", 1), kZdlInvalidArg);
   ASSERT_EQ(SetU32(session, kZdlOptionMaxSpeed, 16 * kKiB), kZdlOk);  // twenty seconds
   for (IZDownloadSession* s : {session, stalled, proxied}) ASSERT_EQ(s->Start(), kZdlOk);
-  ASSERT_TRUE(Eventually([session] {
-    uint64_t got = 0;
-    return session->GetStatus(nullptr, nullptr, &got, nullptr, nullptr), got > 0;
-  }));
+  ASSERT_TRUE(Eventually([session] { return Look(session).downloaded > 0; }));
   EXPECT_EQ(SetU32(session, kZdlOptionMaxSpeed, 0), kZdlOk);
   const uint8_t overwrite = 1;
   EXPECT_EQ(session->SetOption(kZdlOptionOverwrite, &overwrite, 1), kZdlWrongState);
   EXPECT_EQ(SetU32(stalled, kZdlOptionTransferTimeout, 1), kZdlOk);
   const SessionEnd end = WaitForEnd(session, 30s), timedOut = WaitForEnd(stalled, 30s);
   EXPECT_EQ(end.result, kZdlResultSuccess);
-  EXPECT_LT(end.took, 10s);
+  EXPECT_LT(std::max(end.took, timedOut.took), 10s);
   EXPECT_TRUE(ReadFile(dir_ / "data.bin") == kNew);  // named after the URL
   EXPECT_EQ(std::make_pair(timedOut.result, timedOut.downloaded),
             (std::pair<int32_t, uint64_t>(kZdlResultTimeout, 1000)));
-  EXPECT_LT(timedOut.took, 10s);
   EXPECT_EQ(WaitForEnd(proxied).result, kZdlResultNetwork);
   for (IZDownloadSession* s : {session, stalled, proxied}) s->Release();
   EXPECT_EQ(server_.RequestCount("/data.bin"), 1u);
@@ -560,17 +594,6 @@ TEST_F(EngineTest, NamesStayInTheSaveFolder) {
   }
 }
 
-bool Accepting(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const bool accepting = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return accepting;
-}
-
 // One server process of the test's own, ended with the test.
 struct ServerProcess {
   pid_t pid = -1;
@@ -581,40 +604,30 @@ struct ServerProcess {
     std::vector<char*> argv;
     for (std::string& word : command) argv.push_back(&word[0]);
     argv.push_back(nullptr);
-    if (::access(argv[0], X_OK) != 0 ||
-        ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-      return false;
-    }
-    for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(20ms)) {
-      if (Accepting(port)) return true;
-    }
-    return false;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    const std::string connect =
+        "bash -c '>/dev/tcp/127.0.0.1/" + std::to_string(port) + "' 2>/dev/null";
+    return Eventually([&connect] { return std::system(connect.c_str()) == 0; });
   }
 };
 
 enum class Server { kFaults, kNginx, kLighttpd };
+// clang-format off
 enum class Event {
-  kNone,
-  kAbort,            // aborted once `at` of the file is in, then run again
-  kAbortThenChange,  // ... and the file replaced before the second run
-  kAbortThenFill,    // ... and the part completed with the file's rest
-  kStopRanges,       // the server changes once `at` of the file is in: later requests see it
-  kChangeFile,
-  kRefuseMore,
-  kDropSegments,  // every eighth of the file cut once
+  kNone, kDropSegments,  // every eighth of the file cut once
+  kAbort, kAbortThenChange, kAbortThenFill,  // aborted once `at` of the file is in and run again: as
+                                             // it is, after a change of file, with the part made whole
+  kStopRanges, kChangeFile, kRefuseMore  // once `at` of the file is in: later requests see it
 };
-
 struct Row {
-  const char* name;
-  Server server;
+  const char* name; Server server;
   uint32_t maxSpeed;  // engine option, both runs
-  double at;
-  Event event;
+  double at; Event event;
   int minConnections;  // ranged requests the fault server saw at least
-  size_t maxRequests;
-  bool restartsFromZero;
+  size_t maxRequests; bool restartsFromZero;
   std::chrono::milliseconds atLeast;  // the transfer took at least this
 };
+// clang-format on
 
 constexpr size_t kBytes = 8 << 20;
 
@@ -622,7 +635,7 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
  protected:
   // Starts nginx (2 MiB/s per connection) or lighttpd serving www/; the URL of s.bin or "".
   std::string StartServer(Server server) {
-    lumo::services::LocalServices probe;  // a port that was just free
+    LocalServices probe;  // a port that was just free
     if (!probe.Start()) return "";
     const int port = probe.filesPort();
     probe.Stop();
@@ -632,21 +645,20 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
       conf << "server.document-root = \"" << d << "/www\"\nserver.bind = \"127.0.0.1\"\n"
            << "server.port = " << port << "\nserver.errorlog = \"" << d << "/error.log\"\n"
            << "server.modules = (\"mod_staticfile\")\n";
-      conf.close();
-      return process_.Start({"/usr/sbin/lighttpd", "-D", "-f", d + "/server.conf"}, port)
-                 ? url + "/s.bin"
-                 : "";
+    } else {
+      conf << "daemon off; master_process off; pid " << d << "/nginx.pid;\nerror_log " << d
+           << "/error.log;\nevents { worker_connections 64; }\nhttp {\n access_log off;\n"
+           << " client_body_temp_path " << d << "/t1; proxy_temp_path " << d << "/t2;\n"
+           << " fastcgi_temp_path " << d << "/t3; uwsgi_temp_path " << d << "/t4;\n"
+           << " scgi_temp_path " << d << "/t5; limit_rate 2m;\n"
+           << " server { listen 127.0.0.1:" << port << "; root " << d << "/www; }\n}\n";
     }
-    conf << "daemon off; master_process off; pid " << d << "/nginx.pid;\nerror_log " << d
-         << "/error.log;\nevents { worker_connections 64; }\nhttp {\n access_log off;\n"
-         << " client_body_temp_path " << d << "/t1; proxy_temp_path " << d << "/t2;\n"
-         << " fastcgi_temp_path " << d << "/t3; uwsgi_temp_path " << d << "/t4;\n"
-         << " scgi_temp_path " << d << "/t5; limit_rate 2m;\n"
-         << " server { listen 127.0.0.1:" << port << "; root " << d << "/www; }\n}\n";
     conf.close();
-    return process_.Start({"/usr/sbin/nginx", "-p", d, "-c", d + "/server.conf"}, port)
-               ? url + "/s.bin"
-               : "";
+    const bool started =
+        server == Server::kLighttpd
+            ? process_.Start({"/usr/sbin/lighttpd", "-D", "-f", d + "/server.conf"}, port)
+            : process_.Start({"/usr/sbin/nginx", "-p", d, "-c", d + "/server.conf"}, port);
+    return started ? url + "/s.bin" : "";
   }
 
   // Puts `content` on the row's server (an mtime well in the past: servers keep back validators
@@ -662,65 +674,57 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
 
 TEST_P(RealServers, FileArrivesWhole) {
   const Row& row = GetParam();
+  const Event e = row.event;
   std::string content = RandomBytes(kBytes, 71);
   const std::string original = content;
   Faults slow;
   slow.rate = 2 << 20;  // per connection, as a capped mirror
-  for (uint64_t at = 1; at < 8 && row.event == Event::kDropSegments; ++at) {
+  for (uint64_t at = 1; at < 8 && e == Event::kDropSegments; ++at) {
     slow.dropAt.push_back(at * kBytes / 8 + 4096);
   }
   Publish(row.server, content, slow, 24h);
   const std::string url =
       row.server == Server::kFaults ? server_.Url("/s.bin") : StartServer(row.server);
-  if (url.empty()) {
-    GTEST_SKIP() << "\n*** " << row.name << " NOT TESTED: the server is not installed or did "
-                 << "not start (scripts/install-deps installs it)";
-  }
+  if (url.empty()) GTEST_SKIP() << "\n*** " << row.name << " NOT TESTED: no such server here";
   const auto speed = [&row](IZDownloadSession* s) { SetU32(s, kZdlOptionMaxSpeed, row.maxSpeed); };
   size_t changedAt = SIZE_MAX;  // requests the server had seen before the change
-  SessionEnd end;
-  if (row.event >= Event::kStopRanges && row.event <= Event::kRefuseMore) {
-    end = Download(url, dir_, "s.bin", speed, row.at, [&](IZDownloadSession*) {
-      Faults changed = slow;
-      changed.status = row.event == Event::kRefuseMore ? 503 : 0;
-      changed.times = row.event == Event::kRefuseMore ? 1 : 0;
-      changed.ignoreRange = row.event == Event::kStopRanges;
-      if (row.event == Event::kChangeFile) content = RandomBytes(kBytes, 72);
-      if (row.event == Event::kChangeFile) server_.AddFile("/s.bin", content, slow);  // new ETag
-      if (row.event != Event::kChangeFile) server_.SetFaults("/s.bin", changed);
-      changedAt = server_.Requests("/s.bin").size();
-    });
-  } else if (row.event == Event::kNone || row.event == Event::kDropSegments) {
-    end = Download(url, dir_, "s.bin", speed);
-    EXPECT_GE(end.took, row.atLeast);
+  const Hook change = [&](IZDownloadSession*) {
+    Faults changed = slow;
+    if (e == Event::kRefuseMore) changed.status = 503, changed.times = 1;
+    changed.ignoreRange = e == Event::kStopRanges;
+    if (e == Event::kChangeFile) content = RandomBytes(kBytes, 72);
+    if (e == Event::kChangeFile) server_.AddFile("/s.bin", content, slow);  // a new ETag too
+    if (e != Event::kChangeFile) server_.SetFaults("/s.bin", changed);
+    changedAt = server_.Requests("/s.bin").size();
+  };
+  const bool interrupted = e >= Event::kAbort && e <= Event::kAbortThenFill;
+  SessionEnd end = Download(url, dir_, "s.bin", speed, row.at,
+                            interrupted ? Hook([](IZDownloadSession* s) { s->Abort(); }) : change);
+  if (!interrupted) {
+    EXPECT_GE(std::min<int64_t>(end.took.count(), end.info.elapsedMs), row.atLeast.count());
     EXPECT_GT(end.current, 0u);
-    const uint32_t average = end.average;
-    EXPECT_TRUE(!row.maxSpeed || (average > row.maxSpeed / 2 && average < row.maxSpeed * 3 / 2))
-        << average;
-    EXPECT_GE(end.info.elapsedMs, static_cast<uint64_t>(row.atLeast.count()));
+    EXPECT_NEAR(row.maxSpeed ? end.average : 0, row.maxSpeed, row.maxSpeed / 2.0);
     // 8 MiB at 2 MiB/s per connection takes 3 s on one (nginx lets a second's worth out at once).
     EXPECT_TRUE(row.server != Server::kNginx || end.took < 2s);
   } else {
-    SessionEnd first = Download(url, dir_, "s.bin", speed, row.at, [](auto s) { s->Abort(); });
-    ASSERT_EQ(first.result, kZdlResultAborted);
+    ASSERT_EQ(end.result, kZdlResultAborted);
     ASSERT_GT(fs::file_size(dir_ / "s.bin.part"), 0u);
     const fs::path meta = dir_ / "s.bin.part.meta";
     // lighttpd sends no validator: nothing proves the part is this file, it starts over.
     const bool validated = row.server != Server::kLighttpd;
     ASSERT_EQ(fs::exists(meta), validated);
-    if (row.event == Event::kAbortThenChange) {
-      content = RandomBytes(kBytes, 72);
-      Publish(row.server, content, slow, 2h);
-    } else if (row.event == Event::kAbortThenFill) {
+    if (e == Event::kAbortThenChange)
+      Publish(row.server, content = RandomBytes(kBytes, 72), slow, 2h);
+    if (e == Event::kAbortThenFill) {
       const std::string validator = ReadFile(meta);
       WriteFile(meta, validator.substr(0, validator.find('\n') + 1));
       WriteFile(dir_ / "s.bin.part", content);
     }
     end = Download(url, dir_, "s.bin", speed);
     const uint64_t resumed = end.info.resumedFrom;
-    if (!validated || row.event == Event::kAbortThenChange) {
+    if (!validated || e == Event::kAbortThenChange) {
       EXPECT_EQ(resumed, 0u);
-    } else if (row.event == Event::kAbortThenFill) {
+    } else if (e == Event::kAbortThenFill) {
       EXPECT_EQ(resumed, kBytes);  // proven whole (416, then the last byte), not fetched again
     } else {
       EXPECT_GE(resumed, static_cast<uint64_t>(row.at * kBytes * 0.9));
@@ -773,111 +777,24 @@ const Row kRows[] = {
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Rows, RealServers, ::testing::ValuesIn(kRows), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, RealServers, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-using Calls = std::vector<std::string>;
-
-// Records the calls it hears: "begin", "status N", "data", "incomplete N", "complete".
-class RecordingHandler final : public IZHttpResponseHandler {
- public:
-  int32_t ZDL_STDCALL QueryInterface(const ZdlGuid* iid, void** out) override {
-    if (std::memcmp(iid, &IID_IZHttpResponseHandler, sizeof(ZdlGuid)) != 0) return kZdlNoInterface;
-    return AddRef(), *out = this, kZdlOk;
-  }
-  uint32_t ZDL_STDCALL AddRef() override { return ++refs_; }
-  uint32_t ZDL_STDCALL Release() override {
-    const uint32_t left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-  int32_t ZDL_STDCALL OnBegin() override { return Note("begin"); }
-  int32_t ZDL_STDCALL OnStatusCode(uint32_t status) override {
-    return Note("status " + std::to_string(status));
-  }
-  int32_t ZDL_STDCALL OnNotify(uint32_t what, uint32_t result, uint32_t, uint32_t) override {
-    return Note((what == kZdlNotifyIncomplete ? "incomplete " : "notify ") +
-                std::to_string(what == kZdlNotifyIncomplete ? result : what));
-  }
-  int32_t ZDL_STDCALL OnSignal() override { return 0; }
-  int32_t ZDL_STDCALL OnData(const void* data, uint32_t length) override {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (calls_.empty() || calls_.back() != "data") calls_.push_back("data");
-    body_.append(static_cast<const char*>(data), length);
-    return body_.size() > refuseAfter ? static_cast<int32_t>(0x80004004u) : 0;  // E_ABORT
-  }
-  int32_t ZDL_STDCALL OnComplete() override { return Note("complete"); }
-
-  bool WaitComplete(std::chrono::milliseconds bound) {
-    std::unique_lock<std::mutex> lock(lock_);
-    return changed_.wait_for(lock, bound,
-                             [this] { return calls_.size() && calls_.back() == "complete"; });
-  }
-  std::pair<Calls, std::string> Heard() {
-    std::lock_guard<std::mutex> lock(lock_);
-    return {calls_, body_};
-  }
-  std::atomic<uint32_t> refs_{0};
-  size_t refuseAfter = static_cast<size_t>(-1);  // OnData refuses a body longer than this
-
- private:
-  ~RecordingHandler() = default;
-  int32_t Note(const std::string& call) {
-    std::lock_guard<std::mutex> lock(lock_);
-    calls_.push_back(call);
-    changed_.notify_all();
-    return 0;
-  }
-  std::mutex lock_;
-  std::condition_variable changed_;
-  Calls calls_;       // guarded by lock_
-  std::string body_;  // guarded by lock_
-};
-
-class HttpRequestTest : public EngineTest {
- protected:
-  void TearDown() override {
-    for (IZHttpRequest* request : requests_) request->Release();
-    for (RecordingHandler* handler : handlers_) handler->Release();
-    EngineTest::TearDown();
-  }
-  // Sends a GET, held by the test until its end (giving it up cancels it).
-  RecordingHandler* Send(const std::string& url, size_t refuseAfter = static_cast<size_t>(-1)) {
-    handlers_.push_back(new RecordingHandler());
-    handlers_.back()->AddRef();
-    handlers_.back()->refuseAfter = refuseAfter;
-    IZHttpRequest* request = nullptr;
-    EXPECT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet, url.c_str(),
-                                   handlers_.back(), 0, &request),
-              kZdlOk);
-    if (request) {
-      EXPECT_EQ(request->Send(), kZdlOk);
-      requests_.push_back(request);
-    }
-    return handlers_.back();
-  }
-  std::vector<IZHttpRequest*> requests_;
-  std::vector<RecordingHandler*> handlers_;
-};
-
-TEST_F(HttpRequestTest, HandlerHearsWhatCame) {
+TEST_F(EngineTest, HandlerHearsWhatCame) {
   const std::string ip = "10.0.0.1 ", gzip = "\x1f\x8b\x08xxxxxx";
   const auto head = [](int status, const std::string& length) {
     return ScriptedServer::Head(status, {{"Content-Length", length}});
   };
-  const struct {
-    Script script;
-    Calls calls;
-    std::string body;
-  } cases[] = {
-      // clang-format off
+  // clang-format off
+  const struct { Script script; Calls calls; std::string body; } cases[] = {
       {{{head(200, "9") + ip}}, {"begin", "status 200", "data", "complete"}, ip},
       {{{head(404, "4") + "gone"}}, {"begin", "status 404", "data", "complete"}, "gone"},
       {{{head(200, "91") + ip, 100ms}}, {"begin", "status 200", "data", "incomplete 3", "complete"}, ip},
       {{{ScriptedServer::Head(200, {{"Content-Length", "9"}, {"Content-Encoding", "gzip"}}) + gzip}},
        {"begin", "status 200", "data", "incomplete 6", "complete"}, gzip},
       {{{"", 100ms}}, {"begin", "incomplete 3", "complete"}, ""},
-      // clang-format on
   };
+  // clang-format on
   for (const auto& c : cases) {
     ScriptedServer server([&c](const RawRequest&) { return c.script; });
     ASSERT_TRUE(server.Start());
@@ -894,7 +811,7 @@ TEST_F(HttpRequestTest, HandlerHearsWhatCame) {
 
 // Whoever gives up a request, its owner, mod_term or its handler refusing the body, ends it:
 // the handler hears it is no whole answer, then OnComplete, promptly.
-TEST_F(HttpRequestTest, AGivenUpRequestEnds) {
+TEST_F(EngineTest, AGivenUpRequestEnds) {
   Faults stall, slow;
   stall.stallBeforeHeaders = true;
   slow.rate = 320 * 1024;  // about 13 s for the body
@@ -919,7 +836,7 @@ TEST_F(HttpRequestTest, AGivenUpRequestEnds) {
   }
 }
 
-TEST_F(HttpRequestTest, BadArgumentsAreRefused) {
+TEST_F(EngineTest, BadArgumentsAreRefused) {
   auto* handler = new RecordingHandler();
   handler->AddRef();
   IZHttpRequest* request = nullptr;
@@ -955,11 +872,14 @@ TEST(EngineRuntimeTest, StopWaitsForATaskAnotherThreadIsFinishing) {
 // The optional end notification of sessions and requests: told once, only after the end is
 // visible (final status, OnComplete returned), at once to a registration that comes late, and
 // never to one that was cleared.
-TEST_F(HttpRequestTest, EndNotificationComesOnceAfterTheEndIsVisible) {
-  struct Seen {
-    std::atomic<int> calls{0};
-    std::atomic<bool> endVisible{false};
-    std::function<bool()> ended;
+TEST_F(EngineTest, EndNotificationComesOnceAfterTheEndIsVisible) {
+  // clang-format off
+  struct Seen { std::atomic<int> calls{0}; std::atomic<bool> endVisible{false}; std::function<bool()> ended; };
+  // clang-format on
+  const ZdlCompletionFn onEnd = [](void* context) {
+    auto* seen = static_cast<Seen*>(context);
+    seen->endVisible.store(seen->ended());
+    seen->calls.fetch_add(1);
   };
   server_.SetReply("/answer", 200, "ok", 150ms);
   Faults late;
@@ -968,57 +888,37 @@ TEST_F(HttpRequestTest, EndNotificationComesOnceAfterTheEndIsVisible) {
   for (int i = 0; i < 6; ++i) {
     const bool session = i >= 3, lateRegistration = i % 3 == 1, cleared = i % 3 == 2;
     SCOPED_TRACE(i);
-    IZUnknown* object = nullptr;
     Seen seen;
-    if (session) {
-      auto* s = NewSession(server_.Url("/file.bin"), dir_, "");
-      seen.ended = [s] {
-        int32_t status = 0;
-        return s->GetStatus(&status, nullptr, nullptr, nullptr, nullptr), IsFinal(status);
-      };
-      object = s;
-    } else {
-      RecordingHandler* handler = Send(server_.Url("/answer"));
-      seen.ended = [handler] { return handler->WaitComplete(0ms); };
-      (object = requests_.back())->AddRef();
-    }
+    IZDownloadSession* s = session ? NewSession(server_.Url("/file.bin"), dir_, "") : nullptr;
+    RecordingHandler* handler = session ? nullptr : Send(server_.Url("/answer"));
+    IZUnknown* object = session ? static_cast<IZUnknown*>(s) : requests_.back();
+    seen.ended = [&] { return session ? IsFinal(Look(s).status) : handler->WaitComplete(0ms); };
     IZCompletionNotify* notify = nullptr;
     ASSERT_EQ(object->QueryInterface(&IID_IZCompletionNotify, reinterpret_cast<void**>(&notify)),
               kZdlOk);
-    const ZdlCompletionFn onEnd = [](void* context) {
-      auto* s = static_cast<Seen*>(context);
-      s->endVisible.store(s->ended());
-      s->calls.fetch_add(1);
-    };
     const auto register_ = [&](ZdlCompletionFn fn) {
       EXPECT_EQ(notify->SetCompletionNotify(fn, fn ? &seen : nullptr), kZdlOk);
     };
     if (!lateRegistration) register_(onEnd);
     if (cleared) register_(nullptr);
-    if (session) static_cast<IZDownloadSession*>(object)->Start();
-    const auto bound = std::chrono::steady_clock::now() + 10s;
-    while (!seen.ended() && std::chrono::steady_clock::now() < bound) {
-      std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_TRUE(seen.ended());
+    if (session) s->Start();
+    ASSERT_TRUE(Eventually(seen.ended));
     // A request's end is marked just after its handler's OnComplete returns, so a registration
     // right after the handler saw the end may still be answered from the engine thread.
     if (lateRegistration) register_(onEnd);
-    while (!cleared && seen.calls.load() == 0 && std::chrono::steady_clock::now() < bound) {
-      std::this_thread::sleep_for(1ms);
-    }
+    Eventually([&] { return cleared || seen.calls.load() > 0; });
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(seen.calls.load(), cleared ? 0 : 1);
     EXPECT_EQ(seen.endVisible.load(), !cleared);
     notify->SetCompletionNotify(nullptr, nullptr);
     notify->Release();
-    object->Release();
+    if (s) s->Release();
   }
 }
 
 // The module's wait over the notification: a look due in a minute comes at the request's end,
 // and a quit ends the wait at once.
-TEST_F(HttpRequestTest, AWaitEndsAtTheRequestsEndOrAQuit) {
+TEST_F(EngineTest, AWaitEndsAtTheRequestsEndOrAQuit) {
   Faults stall;
   stall.stallBeforeHeaders = true;
   server_.AddFile("/stall", "x", stall);
@@ -1028,8 +928,10 @@ TEST_F(HttpRequestTest, AWaitEndsAtTheRequestsEndOrAQuit) {
     RecordingHandler* handler = Send(server_.Url(quit ? "/stall" : "/answer"));
     lumo::CompletionWake wake(quitSignal);
     ASSERT_TRUE(wake.Attach(requests_.back()));
-    std::thread quitter(
-        [&] { std::this_thread::sleep_for(100ms), quit && (quitSignal.Raise(), true); });
+    std::thread quitter([&] {
+      std::this_thread::sleep_for(100ms);
+      if (quit) quitSignal.Raise();
+    });
     const auto start = std::chrono::steady_clock::now();
     const lumo::PollEnd end = lumo::PollUntilDone(
         lumo::PollSchedule{60s, 60s, 1, false},
@@ -1038,7 +940,6 @@ TEST_F(HttpRequestTest, AWaitEndsAtTheRequestsEndOrAQuit) {
     EXPECT_EQ(end, quit ? lumo::PollEnd::kCutShort : lumo::PollEnd::kDone);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     quitter.join();
-    wake.Detach();
   }
 }
 
