@@ -70,19 +70,16 @@ SessionEnd WaitForEnd(IZDownloadSession* session, std::chrono::milliseconds boun
                       double share = 0, const Hook& at = nullptr) {
   SessionEnd end;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(Eventually(
+  const bool ended = Eventually(
       [&] {
-        uint32_t average = 0, current = 0;
-        session->GetStatus(&end.status, &end.total, &end.downloaded, &average, &current);
-        if (end.status == kZdlStatusDownloading && average)
-          end.average = average, end.current = current;
-        if (share > 0 && end.total && end.downloaded >= share * static_cast<double>(end.total)) {
-          at(session), share = 0;
-        }
-        return IsFinal(end.status);
+        const SessionEnd now = Look(session);
+        if (now.status == kZdlStatusDownloading && now.average) end = now;
+        end.status = now.status, end.total = now.total, end.downloaded = now.downloaded;
+        if (share > 0 && now.total && now.downloaded >= share * now.total) at(session), share = 0;
+        return IsFinal(now.status);
       },
-      bound))
-      << "session did not end, status " << end.status;
+      bound);
+  EXPECT_TRUE(ended) << "session did not end, status " << end.status;
   end.took = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   EXPECT_EQ(session->GetResult(&end.result, &end.extended), kZdlOk);
@@ -105,12 +102,11 @@ class RecordingHandler final : public IZHttpResponseHandler {
     return left ? left : (delete this, 0u);
   }
   int32_t ZDL_STDCALL OnBegin() override { return Note("begin"); }
-  int32_t ZDL_STDCALL OnStatusCode(uint32_t status) override {
-    return Note("status " + std::to_string(status));
+  int32_t ZDL_STDCALL OnStatusCode(uint32_t code) override {
+    return Note("status " + std::to_string(code));
   }
   int32_t ZDL_STDCALL OnNotify(uint32_t what, uint32_t result, uint32_t, uint32_t) override {
-    return Note((what == kZdlNotifyIncomplete ? "incomplete " : "notify ") +
-                std::to_string(what == kZdlNotifyIncomplete ? result : what));
+    return Note(what == kZdlNotifyIncomplete ? "incomplete " + std::to_string(result) : "notify");
   }
   int32_t ZDL_STDCALL OnSignal() override { return 0; }
   int32_t ZDL_STDCALL OnData(const void* data, uint32_t length) override {
@@ -261,12 +257,13 @@ TEST(ManifestTest, PicksTheLineOfTheFile) {
 
 // What a Content-Range says: "start/total" ("*" without a start), "" when it is refused.
 TEST(ContentRangeTest, OnlyAWellFormedRangeWithinItsTotal) {
+  // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {"bytes 0-9/10", "0/10"}, {"bytes 5-9/*", "5/0"}, {"bytes */10", "*/10"},
-      {"bytes */*", ""},        {"bytes 0-9", ""},      {"bytes 0-10/10", ""},
-      {"bytes 5-4/10", ""},     {"bytes 0-9/1a", ""},   {"bytes 0-9/-10", ""},
-      {"bytes -1-9/10", ""},    {"items 0-9/10", ""},   {"bytes 0-9/99999999999999999999999", ""},
+      {"bytes 0-9/10", "0/10"}, {"bytes 5-9/*", "5/0"}, {"bytes */10", "*/10"}, {"bytes */*", ""}, {"bytes 0-9", ""},
+      {"bytes 0-10/10", ""}, {"bytes 5-4/10", ""}, {"bytes 0-9/1a", ""}, {"bytes 0-9/-10", ""}, {"bytes -1-9/10", ""},
+      {"items 0-9/10", ""}, {"bytes 0-9/99999999999999999999999", ""},
   };
+  // clang-format on
   for (const auto& [text, parsed] : cases) {
     bool hasStart = false;
     uint64_t start = 0, total = 0;
@@ -297,15 +294,14 @@ enum class Serve { kHonest, kIgnoresIfRange, kByDate, k416, k416Other, kEndAsked
                    kNoLength, kDrip, kContinues, k404, k500 };
 // clang-format on
 
-// An answer with its body's length unless it names another; headers without a name are left out.
-Script Answer(int status, const Headers& given, const std::string& body = "") {
-  Headers headers = {{"Connection", "close"}};
-  for (const auto& header : given) {
-    if (!header.first.empty()) headers.push_back(header);
-  }
-  if (given.empty() || given[0].first != "Content-Length")
+// An answer with its body's length unless it names another; headers without a name are left
+// out, and no space follows a colon (none is needed).
+Script Answer(int status, Headers headers, const std::string& body = "") {
+  if (headers.empty() || headers[0].first != "Content-Length")
     headers.emplace_back("Content-Length", std::to_string(body.size()));
-  return Script{{ScriptedServer::Head(status, headers) + body}};
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " Scripted\r\nConnection:close\r\n";
+  for (const auto& [name, value] : headers) head += name.empty() ? "" : name + ":" + value + "\r\n";
+  return Script{{head + "\r\n" + body}};
 }
 Script Respond(Serve serve, const RawRequest& r) {
   const std::string range = r.Header("range"), size = std::to_string(kNew.size());
@@ -420,17 +416,16 @@ TEST_P(Sessions, EndSoundly) {
   const fs::path meta = save / (name + ".part.meta");
   fs::create_directories(dir_ / "outside");
   WriteFile(victim, "\"v2\"\n");
-  const std::string earlier = c.before == B::kOldPart    ? kOld.substr(0, kCut)
-                              : c.before == B::kOldWhole ? kOld
-                              : c.before == B::kNewWhole ? kNew
-                                                         : kNew.substr(0, kCut);
-  const std::string metas[] = {"",         "\"v2\"\n", "\"v1\"\n",   "\"v2\"\n",
-                               "\"v1\"\n", "",         kDate + "\n", "\"v2\"\r\nX-Injected: 1\n"};
-  const std::string metaText = c.before <= B::kTwoLineMeta ? metas[static_cast<int>(c.before)] : "";
-  if (c.before > B::kNothing && c.before <= B::kTwoLineMeta) WriteFile(meta, metaText);
-  if (c.before > B::kNothing && (c.before <= B::kTwoLineMeta || c.before == B::kMetaLink)) {
-    WriteFile(part, earlier);
-  }
+  // The part and .part.meta planted for each Before up to kTwoLineMeta.
+  const std::string cut = kNew.substr(0, kCut);
+  // clang-format off
+  const std::pair<std::string, std::string> planted[] = {{cut, ""}, {cut, "\"v2\"\n"}, {kOld.substr(0, kCut), "\"v1\"\n"},
+      {kNew, "\"v2\"\n"}, {kOld, "\"v1\"\n"}, {cut, ""}, {cut, kDate + "\n"}, {cut, "\"v2\"\r\nX-Injected: 1\n"}};
+  // clang-format on
+  const bool plants = c.before > B::kNothing && c.before <= B::kTwoLineMeta;
+  const auto& [earlier, metaText] = planted[plants ? static_cast<int>(c.before) : 0];
+  if (plants) WriteFile(meta, metaText);
+  if (plants || c.before == B::kMetaLink) WriteFile(part, earlier);
   fs::create_directories(save);
   if (c.before == B::kSmallDisk &&
       (::geteuid() != 0 || ::mount("tmpfs", save.c_str(), "tmpfs", 0, "size=1m") != 0)) {
@@ -539,22 +534,17 @@ TEST_F(EngineTest, OptionsChangeRunningSessions) {
   Faults stall;
   stall.stallAfter = 1000;
   server_.AddFile("/stall.bin", kOld, stall);
-  LocalServices closed;
-  ASSERT_TRUE(closed.Start());
-  const std::string proxy = closed.Url(), agent = "LumoTest/1.0";
-  closed.Stop();
+  const std::string proxy = "http://127.0.0.1:1", agent = "LumoTest/1.0";  // no one listens on 1
   IZDownloadSession* session = NewSession(server_.Url("/data.bin?x=1"), dir_, "");
   IZDownloadSession* stalled = NewSession(server_.Url("/stall.bin"), dir_, "stall.bin");
   IZDownloadSession* proxied = NewSession(server_.Url("/data.bin"), dir_, "proxied.bin");
   ASSERT_TRUE(session && stalled && proxied);
-  for (const auto& [s, id, text] : {std::make_tuple(session, kZdlOptionUserAgent, agent),
-                                    std::make_tuple(proxied, kZdlOptionProxy, proxy)}) {
-    EXPECT_EQ(s->SetOption(id, text.data(), static_cast<uint32_t>(text.size())), kZdlOk);
-    char back[256] = {};
-    uint32_t size = sizeof back;
-    EXPECT_EQ(s->GetOption(id, back, &size), kZdlOk);
-    EXPECT_EQ(std::string(back, size), text);
-  }
+  EXPECT_EQ(proxied->SetOption(kZdlOptionProxy, proxy.data(), proxy.size()), kZdlOk);
+  EXPECT_EQ(session->SetOption(kZdlOptionUserAgent, agent.data(), agent.size()), kZdlOk);
+  char back[64] = {};
+  uint32_t size = sizeof back;
+  EXPECT_EQ(session->GetOption(kZdlOptionUserAgent, back, &size), kZdlOk);
+  EXPECT_EQ(std::string(back, size), agent);
   EXPECT_EQ(session->SetOption(42, "x", 1), kZdlInvalidArg);
   ASSERT_EQ(SetU32(session, kZdlOptionMaxSpeed, 16 * kKiB), kZdlOk);  // twenty seconds
   for (IZDownloadSession* s : {session, stalled, proxied}) ASSERT_EQ(s->Start(), kZdlOk);
@@ -567,8 +557,8 @@ TEST_F(EngineTest, OptionsChangeRunningSessions) {
   EXPECT_EQ(end.result, kZdlResultSuccess);
   EXPECT_LT(std::max(end.took, timedOut.took), 10s);
   EXPECT_TRUE(ReadFile(dir_ / "data.bin") == kNew);  // named after the URL
-  EXPECT_EQ(std::make_pair(timedOut.result, timedOut.downloaded),
-            (std::pair<int32_t, uint64_t>(kZdlResultTimeout, 1000)));
+  EXPECT_EQ(timedOut.result, kZdlResultTimeout);
+  EXPECT_EQ(timedOut.downloaded, 1000u);
   EXPECT_EQ(WaitForEnd(proxied).result, kZdlResultNetwork);
   for (IZDownloadSession* s : {session, stalled, proxied}) s->Release();
   EXPECT_EQ(server_.RequestCount("/data.bin"), 1u);
@@ -594,23 +584,6 @@ TEST_F(EngineTest, NamesStayInTheSaveFolder) {
   }
 }
 
-// One server process of the test's own, ended with the test.
-struct ServerProcess {
-  pid_t pid = -1;
-  ~ServerProcess() {
-    if (pid > 0) ::kill(pid, SIGTERM), ::waitpid(pid, nullptr, 0);
-  }
-  bool Start(std::vector<std::string> command, int port) {
-    std::vector<char*> argv;
-    for (std::string& word : command) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-    const std::string connect =
-        "bash -c '>/dev/tcp/127.0.0.1/" + std::to_string(port) + "' 2>/dev/null";
-    return Eventually([&connect] { return std::system(connect.c_str()) == 0; });
-  }
-};
-
 enum class Server { kFaults, kNginx, kLighttpd };
 // clang-format off
 enum class Event {
@@ -633,14 +606,18 @@ constexpr size_t kBytes = 8 << 20;
 
 class RealServers : public EngineTest, public ::testing::WithParamInterface<Row> {
  protected:
+  void TearDown() override {
+    if (pid_ > 0) ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0);
+    EngineTest::TearDown();
+  }
   // Starts nginx (2 MiB/s per connection) or lighttpd serving www/; the URL of s.bin or "".
   std::string StartServer(Server server) {
     LocalServices probe;  // a port that was just free
     if (!probe.Start()) return "";
     const int port = probe.filesPort();
     probe.Stop();
-    const std::string d = dir_.string(), url = "http://127.0.0.1:" + std::to_string(port);
-    std::ofstream conf(dir_ / "server.conf");
+    const std::string d = dir_.string(), file = d + "/server.conf";
+    std::ofstream conf(file);
     if (server == Server::kLighttpd) {
       conf << "server.document-root = \"" << d << "/www\"\nserver.bind = \"127.0.0.1\"\n"
            << "server.port = " << port << "\nserver.errorlog = \"" << d << "/error.log\"\n"
@@ -654,11 +631,15 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
            << " server { listen 127.0.0.1:" << port << "; root " << d << "/www; }\n}\n";
     }
     conf.close();
-    const bool started =
-        server == Server::kLighttpd
-            ? process_.Start({"/usr/sbin/lighttpd", "-D", "-f", d + "/server.conf"}, port)
-            : process_.Start({"/usr/sbin/nginx", "-p", d, "-c", d + "/server.conf"}, port);
-    return started ? url + "/s.bin" : "";
+    // clang-format off
+    std::vector<const char*> argv = {"/usr/sbin/nginx", "-p", d.c_str(), "-c", file.c_str(), nullptr};
+    if (server == Server::kLighttpd) argv = {"/usr/sbin/lighttpd", "-D", "-f", file.c_str(), nullptr};
+    // clang-format on
+    char* const* args = const_cast<char* const*>(argv.data());
+    if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, args, environ) != 0) return "";
+    const std::string knock = "bash -c '>/dev/tcp/127.0.0.1/" + std::to_string(port) + "'";
+    const bool accepting = Eventually([&] { return std::system((knock + " 2>&-").c_str()) == 0; });
+    return accepting ? "http://127.0.0.1:" + std::to_string(port) + "/s.bin" : "";
   }
 
   // Puts `content` on the row's server (an mtime well in the past: servers keep back validators
@@ -669,7 +650,7 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
     fs::last_write_time(dir_ / "www" / "s.bin", fs::file_time_type::clock::now() - age);
   }
 
-  ServerProcess process_;
+  pid_t pid_ = -1;  // the server process of the test's own
 };
 
 TEST_P(RealServers, FileArrivesWhole) {
@@ -692,8 +673,7 @@ TEST_P(RealServers, FileArrivesWhole) {
     Faults changed = slow;
     if (e == Event::kRefuseMore) changed.status = 503, changed.times = 1;
     changed.ignoreRange = e == Event::kStopRanges;
-    if (e == Event::kChangeFile) content = RandomBytes(kBytes, 72);
-    if (e == Event::kChangeFile) server_.AddFile("/s.bin", content, slow);  // a new ETag too
+    if (e == Event::kChangeFile) server_.AddFile("/s.bin", content = RandomBytes(kBytes, 72), slow);
     if (e != Event::kChangeFile) server_.SetFaults("/s.bin", changed);
     changedAt = server_.Requests("/s.bin").size();
   };
@@ -782,16 +762,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, RealServers, ::testing::ValuesIn(kRows),
 
 TEST_F(EngineTest, HandlerHearsWhatCame) {
   const std::string ip = "10.0.0.1 ", gzip = "\x1f\x8b\x08xxxxxx";
-  const auto head = [](int status, const std::string& length) {
-    return ScriptedServer::Head(status, {{"Content-Length", length}});
-  };
   // clang-format off
   const struct { Script script; Calls calls; std::string body; } cases[] = {
-      {{{head(200, "9") + ip}}, {"begin", "status 200", "data", "complete"}, ip},
-      {{{head(404, "4") + "gone"}}, {"begin", "status 404", "data", "complete"}, "gone"},
-      {{{head(200, "91") + ip, 100ms}}, {"begin", "status 200", "data", "incomplete 3", "complete"}, ip},
-      {{{ScriptedServer::Head(200, {{"Content-Length", "9"}, {"Content-Encoding", "gzip"}}) + gzip}},
-       {"begin", "status 200", "data", "incomplete 6", "complete"}, gzip},
+      {Answer(200, {}, ip), {"begin", "status 200", "data", "complete"}, ip},
+      {Answer(404, {}, "gone"), {"begin", "status 404", "data", "complete"}, "gone"},
+      {Answer(200, {{"Content-Length", "91"}}, ip), {"begin", "status 200", "data", "incomplete 3", "complete"}, ip},
+      {Answer(200, {{"Content-Encoding", "gzip"}}, gzip), {"begin", "status 200", "data", "incomplete 6", "complete"}, gzip},
       {{{"", 100ms}}, {"begin", "incomplete 3", "complete"}, ""},
   };
   // clang-format on
@@ -803,7 +779,6 @@ TEST_F(EngineTest, HandlerHearsWhatCame) {
     EXPECT_EQ(handler->Heard(), std::make_pair(c.calls, c.body));
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(server.Requests()[0].target, "/?ws_domain=x");
-    server.Stop();
   }
   EngineTerm();  // every engine thread has ended: the engine's references are gone
   for (RecordingHandler* handler : handlers_) EXPECT_EQ(handler->refs_, 1u);
