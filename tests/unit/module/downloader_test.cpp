@@ -8,14 +8,12 @@
 #include <cstring>
 
 #include "support/fake_binding.h"
-#include "support/fake_engine.h"
 #include "support/scratch.h"
 #include "telemetry/reporter.h"
 
 namespace lumo {
 namespace {
 
-using testing::FakeEngine;
 using testing::FakePoll;
 using testing::FakeSessionScript;
 
@@ -34,18 +32,14 @@ Timing ShortTiming(bool slow = false) {
   return t;
 }
 
-FakeSessionScript Fails(int32_t result, int32_t extendedCode = 0) {
+// A failed transfer; without a result, one that never ends by itself (no stall check with polls
+// of a minute).
+FakeSessionScript Fails(int32_t result = 0, int32_t extendedCode = 0) {
   FakeSessionScript script;
-  script.polls = {FakePoll{kZdlStatusError, 0, 0, 0, 0}};
+  script.polls = {result ? FakePoll{kZdlStatusError, 0, 0, 0, 0}
+                         : FakePoll{kZdlStatusDownloading, 1000, 1, 1, 1}};
   script.result = result;
   script.extendedCode = extendedCode;
-  return script;
-}
-
-// A transfer that never ends by itself (no stall check with polls of a minute).
-FakeSessionScript Endless() {
-  FakeSessionScript script;
-  script.polls = {FakePoll{kZdlStatusDownloading, 1000, 1, 1, 1}};
   return script;
 }
 
@@ -74,7 +68,7 @@ struct Host {
   }
   std::vector<std::string> Urls() const {
     std::vector<std::string> urls;
-    for (const auto& request : engine.SessionRequests()) urls.push_back(request.url);
+    for (const auto& request : engine.Seen().sessionRequests) urls.push_back(request.url);
     return urls;
   }
   bool WaitIdle() {
@@ -87,9 +81,9 @@ struct Host {
     d = nullptr;
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
     EXPECT_EQ(binding.terminations, 1);
-    EXPECT_EQ(engine.CallsAfterTerm(), 0u);
+    EXPECT_EQ(engine.Seen().callsAfterTerm, 0u);
   }
-  FakeEngine engine;
+  testing::FakeEngine engine;
   testing::FakeBinding binding{engine};
   Reporter reporter;
   LumoDownloader* d = nullptr;
@@ -251,7 +245,7 @@ TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
   EXPECT_EQ(h.d->SetOption(kLumoOptionClientVersion, "1.2", 3), 0);
   EXPECT_EQ(h.d->Start(), 0);
   ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("Send") >= 1; }));
-  const std::string body = h.engine.HttpRequests()[0].body;
+  const std::string body = h.engine.Seen().httpRequests[0].body;
   for (const char* field :
        {"eventType=MODULE_VERSION", "sid=abc", "gameCode=g1", "clientVersion=1.2"}) {
     EXPECT_NE(body.find(field), std::string::npos) << field;
@@ -261,12 +255,12 @@ TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
 TEST(Downloader, LastReleaseIsPromptAndTerminatesTheEngine) {
   for (const int stage : {0, 1, 2}) {  // before Start, idle, in the middle of a transfer
     Host h(0, stage == 2);
-    h.engine.SetDefaultSession(Endless());
+    h.engine.SetDefaultSession(Fails());
     if (stage == 2) h.Add();
     if (stage > 0) h.d->Start();
     ASSERT_TRUE(stage < 2 || h.engine.WaitUntil([&] { return h.engine.CountCalls("Start") == 1; }));
     h.ReleaseLast();
-    EXPECT_EQ(h.engine.LiveSessions(), 0u);
+    EXPECT_EQ(h.engine.Seen().liveSessions, 0u);
   }
 }
 
@@ -320,7 +314,7 @@ TEST(Downloader, PauseAndStopAgainstARunningJob) {
   for (const bool stop : {false, true}) {
     SCOPED_TRACE(stop ? "Stop" : "Pause");
     Host h(0, true);
-    FakeSessionScript endless = Endless();
+    FakeSessionScript endless = Fails();
     endless.runningOptionStatus = static_cast<int32_t>(0x8000000Eu);
     h.engine.SetDefaultSession(endless);
     const uint8_t overwrite = 1;

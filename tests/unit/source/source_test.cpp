@@ -49,23 +49,22 @@ auto Fields(const platform::CalendarTime& t) {
 class SourceTest : public DownloadTest {
  protected:
   SourceTest()
-      : endpoints_{TestEndpoints().reportUrl, TestEndpoints().cdnConfigUrl,
-                   TestEndpoints().httpDnsUrl, "localhost"},
-        exeDir_(TestDir().string() + "/exe/"),
-        http_(engine_.HttpService(), timing_, quit_),
-        resolver_(http_, endpoints_.httpDnsUrl, "localhost", identity_, reporter_,
+      : DownloadTest(TestEndpoints("localhost"), TestDir().string() + "/exe/"),
+        http_(engine_->HttpService(), timing_, quit_),
+        resolver_(http_, endpoints_.httpDnsUrl, "localhost", identity_, *reporter_,
                   [this] { return Utc(2024, 5, 1, 12, 0, nowMs_ / 1000, nowMs_ % 1000); }) {
     saveDir_ = TestDir().string() + "/save";
     fs::create_directories(saveDir_);
     // DNS queries get their answer, every other GET (the CDN configuration) the other one.
-    engine_.SetHttpResponder([this](const FakeHttpRequestRecord& request) {
+    engine_->SetHttpResponder([this](const FakeHttpRequestRecord& request) {
       std::lock_guard<std::mutex> hold(lock_);
       if (request.method != kZdlMethodGet) return FakeHttpAnswer{};  // telemetry posts
       return request.url.rfind(endpoints_.httpDnsUrl, 0) == 0 ? dnsAnswer_ : getAnswer_;
     });
-    worker_.reset(new DownloadWorker(timing_, endpoints_, engine_.DownloadService(),
-                                     engine_.HttpService(), reporter_, options_,
-                                     WideOfUtf8(exeDir_)));
+  }
+  ~SourceTest() override {  // the reporter's posts meet the responder above
+    worker_.reset();
+    reporter_.reset();
   }
 
   void SetAnswers(FakeHttpAnswer get, FakeHttpAnswer dns = Answer(404, "")) {
@@ -75,12 +74,12 @@ class SourceTest : public DownloadTest {
   }
   void SetDnsAnswer(std::string body) { SetAnswers(Answer(200, "{}"), Answer(200, body)); }
   int32_t Get(std::string* body) {
-    return HttpTextRequest(engine_.HttpService(), timing_, quit_).HttpGetText(body, kData);
+    return HttpTextRequest(engine_->HttpService(), timing_, quit_).HttpGetText(body, kData);
   }
   // Requests (GETs and transfers) whose URL starts with prefix.
   size_t Requests(const std::string& prefix) const {
     size_t n = 0;
-    for (const auto& request : engine_.HttpRequests()) n += request.url.rfind(prefix, 0) == 0;
+    for (const auto& request : engine_->Seen().httpRequests) n += request.url.rfind(prefix, 0) == 0;
     for (const std::string& url : CreatedUrls()) n += url.rfind(prefix, 0) == 0;
     return n;
   }
@@ -108,8 +107,6 @@ class SourceTest : public DownloadTest {
     return names;
   }
 
-  const Endpoints endpoints_;
-  const std::string exeDir_;
   Signal quit_;
   WorkerIdentity identity_;
   HttpTextRequest http_;
@@ -118,7 +115,6 @@ class SourceTest : public DownloadTest {
   FakeHttpAnswer getAnswer_ = Answer(200, "{}");  // guarded by lock_
   FakeHttpAnswer dnsAnswer_ = Answer(404, "");    // guarded by lock_
   HttpDnsResolver resolver_;
-  std::unique_ptr<DownloadWorker> worker_;  // the real one: its fallback is under test here
 };
 
 TEST_F(SourceTest, TextGetTakesOnlyWholeSuccessfulAnswersUpTo64KiB) {
@@ -139,7 +135,7 @@ TEST_F(SourceTest, TextGetTakesOnlyWholeSuccessfulAnswersUpTo64KiB) {
     std::string body = "old";
     EXPECT_EQ(Get(&body), result) << answer.body.substr(0, 20) << answer.status;
     EXPECT_EQ(body.size(), kept) << answer.body.substr(0, 20) << answer.status;
-    EXPECT_TRUE(engine_.WaitUntil([&] { return engine_.LiveRequests() == 0; }));
+    EXPECT_TRUE(engine_->WaitUntil([&] { return engine_->Seen().liveRequests == 0; }));
   }
 }
 
@@ -150,7 +146,7 @@ TEST_F(SourceTest, TextGetWaitEndsAtQuitOrAfterItsPolls) {
   std::string body;
   timing_.httpPoll = std::chrono::minutes(10);  // only the signal can end this wait
   std::thread host([this] {
-    engine_.WaitUntil([this] { return engine_.CountCalls("Send") >= 1; });
+    engine_->WaitUntil([this] { return engine_->CountCalls("Send") >= 1; });
     quit_.Raise();
   });
   EXPECT_EQ(Get(&body), kZdlFail);
@@ -269,13 +265,13 @@ TEST_F(SourceTest, ResolverMakesDottedQuadsOrNothingOfFailedOrHostileAnswers) {
 TEST_F(SourceTest, ChecksumFetchedVerifiedAndSetAsideWithTheResolvedAddressesLast) {
   const std::string onCdn = "http://localhost/sums/sum.md5", path = ChecksumDir() + "sum.md5";
   SetDnsAnswer("127.0.0.3 60\n127.0.0.2\n");
-  engine_.QueueSession(Fails(3));
-  engine_.QueueSession(Fails(3));
-  engine_.QueueSession(Serves(path, "wrong"));
-  engine_.QueueSession(Fails(3));  // the first address, twice
-  engine_.QueueSession(Fails(7));
-  engine_.QueueSession(Serves(path, kContent));  // the second address
-  engine_.QueueSession(Succeeds());
+  engine_->QueueSession(Fails(3));
+  engine_->QueueSession(Fails(3));
+  engine_->QueueSession(Serves(path, "wrong"));
+  engine_->QueueSession(Fails(3));  // the first address, twice
+  engine_->QueueSession(Fails(7));
+  engine_->QueueSession(Serves(path, kContent));  // the second address
+  engine_->QueueSession(Succeeds());
   std::string upper = Md5Hex(kContent);
   std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
   DownloadJob job = ChecksumJob({onCdn, kSumOne}, upper);
@@ -286,7 +282,7 @@ TEST_F(SourceTest, ChecksumFetchedVerifiedAndSetAsideWithTheResolvedAddressesLas
   EXPECT_EQ(Requests("http://127.0.0.2/localhost/sums/sum.md5?t="), 2u);
   EXPECT_EQ(Requests("http://127.0.0.3/localhost/sums/sum.md5?t="), 1u);
   EXPECT_EQ(SentEvents(kEventFileDownloadDns).size(), 3u);  // one per attempt at an address
-  const std::vector<FakeSessionRequest> sessions = engine_.SessionRequests();
+  const std::vector<FakeSessionRequest> sessions = engine_->Seen().sessionRequests;
   ASSERT_EQ(sessions.size(), 7u);
   EXPECT_EQ(sessions[0].saveDir, WideOfUtf8(ChecksumDir()));
   EXPECT_EQ(sessions[6].url, kData);
@@ -305,11 +301,11 @@ TEST_F(SourceTest, ChecksumFailsWithoutUrlsFileOrReadableFileAndNamesStayInItsFo
   SetDnsAnswer("127.0.0.2 60\n");
   DownloadJob empty = ChecksumJob({});
   EXPECT_EQ(worker_->RunFile(empty).code, 1);
-  EXPECT_TRUE(engine_.SessionRequests().empty());
+  EXPECT_TRUE(engine_->Seen().sessionRequests.empty());
   EXPECT_EQ(Requests(endpoints_.httpDnsUrl), 1u);  // asked all the same
   // A success without a file; a directory, whose empty read must not pass for "" digest.
   fs::create_directories(ChecksumDir() + "two.md5");
-  engine_.SetDefaultSession(Succeeds());
+  engine_->SetDefaultSession(Succeeds());
   const size_t before = SentEvents(kEventRunningException).size();
   DownloadJob job =
       ChecksumJob({"http://127.0.0.1/x/one.md5", "http://127.0.0.1/x/two.md5"}, Md5Hex(""));
@@ -318,7 +314,7 @@ TEST_F(SourceTest, ChecksumFailsWithoutUrlsFileOrReadableFileAndNamesStayInItsFo
   EXPECT_EQ(report["err"], "Open file error");
   EXPECT_EQ(report["downloadFileName"], ChecksumDir() + "one.md5");
   // A name the server chose cannot leave the folder.
-  engine_.QueueSession(Serves(ChecksumDir() + ".._.._evil.md5", kContent));
+  engine_->QueueSession(Serves(ChecksumDir() + ".._.._evil.md5", kContent));
   DownloadJob evil = ChecksumJob({"http://127.0.0.1/x/..\\..\\evil.md5"});
   EXPECT_EQ(worker_->RunFile(evil).code, 0);
   EXPECT_EQ(evil.checksumFile, WideOfUtf8(ChecksumDir() + ".._.._evil.md5"));
@@ -354,7 +350,7 @@ TEST_F(SourceTest, ChecksumFolderThatCannotBeWrittenIsReportedWithItsReason) {
     const size_t before = SentEvents(kEventRunningException).size();
     DownloadJob job = ChecksumJob({kSumOne});
     EXPECT_EQ(worker_->RunFile(job).code, 1);
-    EXPECT_TRUE(engine_.SessionRequests().empty());
+    EXPECT_TRUE(engine_->Seen().sessionRequests.empty());
     std::vector<Form> reports = SentEvents(kEventRunningException);
     ASSERT_EQ(reports.size(), before + 2);  // the folder's, then the job's
     EXPECT_EQ(reports[before]["err"], platform::SystemErrorText(static_cast<int32_t>(status)));
@@ -372,17 +368,17 @@ TEST_F(SourceTest, ChecksumFilesPast64MiBAreRefused) {
   grown.polls = {FakePoll{3, 0, 1000, 10, 10}, FakePoll{3, 0, limit + 1, 10, 10}};
   const std::string path = ChecksumDir() + "sum.md5";
   const std::string third = "http://127.0.0.1/three/sum.md5";
-  engine_.QueueSession(claimed);
-  engine_.QueueSession(grown);
-  engine_.QueueSession(Serves(path, std::string(limit + 1, 'x')));  // one poll: too fast
-  engine_.QueueSession(Serves(path, kContent));
-  engine_.QueueSession(Succeeds());
+  engine_->QueueSession(claimed);
+  engine_->QueueSession(grown);
+  engine_->QueueSession(Serves(path, std::string(limit + 1, 'x')));  // one poll: too fast
+  engine_->QueueSession(Serves(path, kContent));
+  engine_->QueueSession(Succeeds());
   DownloadJob job = ChecksumJob({kSumOne, kSumTwo, third, "http://127.0.0.1/four/sum.md5"});
   EXPECT_EQ(worker_->RunFile(job).code, 0);
   EXPECT_EQ(job.checksumFile, WideOfUtf8(path));
   for (const std::string& url : {kSumOne, kSumTwo, third})
     EXPECT_EQ(Requests(url + "?t="), 1u) << url;
-  EXPECT_EQ(engine_.CountCalls("Abort"), 2u);
+  EXPECT_EQ(engine_->CountCalls("Abort"), 2u);
   EXPECT_EQ(Requests(endpoints_.httpDnsUrl), 0u);  // no resolver pass after a success
   EXPECT_EQ(ChecksumFiles().size(), 1u);           // the big one is gone, the good one aside
   EXPECT_EQ(SentEvents(kEventRunningException).at(0)["errExtCode"], std::to_string(0x800700DFu));
@@ -422,7 +418,7 @@ TEST_F(SourceTest, PreferredCdnFirstPerGameCodeUnlessNoUsableDomainCame) {
       {Answer(404, found), "", "0"},
       {Answer(200, found + std::string(64 * 1024, ' ')), "", "0"},  // too big
   };
-  engine_.SetDefaultSession(Succeeds());
+  engine_->SetDefaultSession(Succeeds());
   for (size_t i = 0; i < cases.size(); ++i) {
     const auto& [answer, response, success] = cases[i];
     SetAnswers(answer);
@@ -443,7 +439,7 @@ TEST_F(SourceTest, PreferredCdnFirstPerGameCodeUnlessNoUsableDomainCame) {
 TEST_F(SourceTest, FallbackTriesEveryRewrittenUrlTwiceAndReportsEach) {
   const std::string tls = "https://localhost:8443/pkg/a.bin?v=1";
   SetDnsAnswer("127.0.0.3 60\n127.0.0.2\n");
-  engine_.SetDefaultSession(Fails(3));
+  engine_->SetDefaultSession(Fails(3));
   DownloadJob job = MakeJob({kOnCdn, kElsewhere, tls});
   EXPECT_EQ(worker_->RunFile(job).code, 3);
   const Urls rewritten = {"http://127.0.0.2/localhost/pkg/a.bin",
@@ -453,7 +449,7 @@ TEST_F(SourceTest, FallbackTriesEveryRewrittenUrlTwiceAndReportsEach) {
   Urls expected = {kOnCdn, kOnCdn, kElsewhere, kElsewhere, tls, tls};
   for (const std::string& url : rewritten) expected.insert(expected.end(), 2, url);
   EXPECT_EQ(CreatedUrls(), expected);
-  EXPECT_EQ(engine_.SessionRequests().back().saveDir, WideOfUtf8(saveDir_));
+  EXPECT_EQ(engine_->Seen().sessionRequests.back().saveDir, WideOfUtf8(saveDir_));
   std::vector<Form> events = SentEvents(kEventFileDownloadDns);
   ASSERT_EQ(events.size(), 8u);
   for (size_t i = 0; i < 8; ++i)
@@ -475,12 +471,12 @@ TEST_F(SourceTest, FallbackEndsAtASuccessOrAHardStopOrKeepsTheWalksFailure) {
            {two, kOnCdn, {Fails(3), Fails(3), paused}, 3, 0, 3, 1},
            {two, kOnCdn, {Fails(3), Fails(3), Fails(3), Succeeds()}, 0, 0, 4, 2},
        }) {
-    engine_.SetDefaultSession(Fails(3));
+    engine_->SetDefaultSession(Fails(3));
     worker_->ResetWorker();
     SetDnsAnswer(dns);
     const size_t createdBefore = CreatedUrls().size();
     const size_t reportedBefore = SentEvents(kEventFileDownloadDns).size();
-    for (const FakeSessionScript& script : sessions) engine_.QueueSession(script);
+    for (const FakeSessionScript& script : sessions) engine_->QueueSession(script);
     DownloadJob job = MakeJob({url});
     const DownloadResult result = worker_->RunFile(job);
     EXPECT_EQ(result.code, code);
@@ -495,12 +491,12 @@ TEST_F(SourceTest, FallbackEndsAtASuccessOrAHardStopOrKeepsTheWalksFailure) {
 // The host resets the progress (and with it the DNS cache) while jobs fall back on it.
 TEST_F(SourceTest, FallbackMeetsResetsFromTheHost) {
   SetDnsAnswer("127.0.0.2 0\n127.0.0.3\n");
-  engine_.SetDefaultSession(Fails(3));
+  engine_->SetDefaultSession(Fails(3));
   std::atomic<bool> done{false};
   std::thread host([&] {
     while (!done.load()) {
       worker_->ResetWorker();
-      engine_.WaitUntil([] { return false; }, milliseconds(1));
+      engine_->WaitUntil([] { return false; }, milliseconds(1));
     }
   });
   for (int i = 0; i < 5; ++i) {
