@@ -86,6 +86,9 @@ class DownloadTest : public ::testing::Test {
     script.extendedCode = extendedCode;
     return script;
   }
+  void Queue(const std::vector<FakeSessionScript>& scripts) {
+    for (const FakeSessionScript& script : scripts) engine_->QueueSession(script);
+  }
   // Every body the reporter sent so far, once its queue has drained.
   std::vector<Form> SentEvents(const std::string& eventType = std::string()) {
     engine_->WaitUntil([this] { return reporter_->PendingForTest() == 0; });
