@@ -76,17 +76,16 @@ TEST_F(WorkerTest, TheUrlWalk) {
 TEST_F(WorkerTest, FailureReports) {
   FakeSessionScript untrusted = Fails(3, 60);
   untrusted.failureDetail = "certificate verification failed";
-  engine_->QueueSession(untrusted);
-  engine_->QueueSession(untrusted);
+  Queue({untrusted, untrusted});
   DownloadJob job = MakeJob({kA}, "named.bin");
   EXPECT_EQ(worker_->RunFile(job).code, 3);
   std::vector<Form> reports = SentEvents(kEventRunningException);
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_NE(reports[0]["exceptionMsg"].find(untrusted.failureDetail), std::string::npos);
-  EXPECT_EQ(reports[0]["err"] + " " + reports[0]["errExtCode"],
-            "certificate verification failed 60");
-  EXPECT_EQ(reports[0]["saveDir"] + " " + reports[0]["saveDirExists"], saveDir_ + " 1");
-  EXPECT_EQ(reports[2]["err"], "Network error");  // the job's own report keeps the message
+  // The job's own report keeps the message.
+  EXPECT_EQ(reports[0]["err"] + "|" + reports[0]["errExtCode"] + "|" + reports[0]["saveDir"] + "|" +
+                reports[0]["saveDirExists"] + "|" + reports[2]["err"],
+            "certificate verification failed|60|" + saveDir_ + "|1|Network error");
   FakeSessionScript failing = Fails(4, kDenied);
   failing.onPoll = [&](size_t) { worker_->SetRunning(false); };
   engine_->QueueSession(failing);
@@ -112,74 +111,63 @@ TEST_F(WorkerTest, FailureReports) {
 // once, its session's end not again.
 TEST_F(WorkerTest, StallAbortAfter120PollsWithoutData) {
   const FakePoll preparing{1, 0, 0, 0, 0}, stalled{3, 1000, 0, 0, 0};
-  struct Case {
-    std::vector<FakePoll> polls;
-    size_t pollsBeforeAbort;  // 0: no abort
-  } cases[] = {
-      {{preparing, stalled}, 122},
-      {std::vector<FakePoll>(120, stalled), 241},
-      {std::vector<FakePoll>(200, preparing), 0},
-  };
-  cases[1].polls.push_back(FakePoll{3, 1000, 1, 0, 0});
-  cases[2].polls.push_back(FakePoll{4, 10, 10, 1, 1});
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.pollsBeforeAbort);
+  std::vector<FakePoll> grows(120, stalled), prepares(200, preparing);
+  grows.push_back(FakePoll{3, 1000, 1, 0, 0});
+  prepares.push_back(FakePoll{4, 10, 10, 1, 1});
+  // The polls, and how many come before the abort (0: none).
+  for (const auto& [polls, beforeAbort] : std::vector<std::pair<std::vector<FakePoll>, size_t>>{
+           {{preparing, stalled}, 122}, {grows, 241}, {prepares, 0}}) {
     Renew();
     FakeSessionScript script;
-    script.polls = c.polls;
-    engine_->QueueSession(script);
-    engine_->QueueSession(Succeeds());
+    script.polls = polls;
+    Queue({script, Succeeds()});
     DownloadJob job = MakeJob({kA});
     EXPECT_EQ(worker_->RunFile(job).code, 0);
-    size_t polls = 0;
+    size_t counted = 0;
     for (const std::string& call : engine_->Seen().calls) {
       if (call == "Abort") break;
-      polls += call == "GetStatus";
+      counted += call == "GetStatus";
     }
-    EXPECT_EQ(c.pollsBeforeAbort ? polls : 0, c.pollsBeforeAbort);
-    EXPECT_EQ(engine_->CountCalls("Abort"), c.pollsBeforeAbort ? 1u : 0u);
-    const std::vector<Form> reports = SentEvents(kEventRunningException);
-    EXPECT_EQ(reports.size(), c.pollsBeforeAbort ? 1u : 0u);
-    for (const Form& report : reports) EXPECT_EQ(report.at("err"), "Active abort");
+    std::string errs;
+    for (const Form& report : SentEvents(kEventRunningException)) errs += report.at("err") + ";";
+    EXPECT_EQ(std::make_tuple(beforeAbort ? counted : 0, engine_->CountCalls("Abort"), errs),
+              std::make_tuple(beforeAbort, beforeAbort ? 1u : 0u,
+                              std::string(beforeAbort ? "Active abort;" : "")));
   }
 }
 
 // More bytes than the total are reported and capped, but only against a length the server gave.
 TEST_F(WorkerTest, SizeCheckOnlyAgainstALengthTheServerGave) {
-  struct Case {
-    uint64_t total1, got1, total2, got2;
-    std::vector<std::string> unnormal;       // "fileSize/downloadedFileSize" of each event
-    uint64_t totalMidway, downloadedMidway;  // words 8 to 11 while the last poll is pending
-  } cases[] = {
-      {100, 150, 100, 160, {"100/150", "100/160"}, 100, 100},
-      {0, 50, 0, 120, {}, 0, 120},  // no length (chunked): the bytes received show
-      {100, 50, 0, 160, {}, 100, 160},
-      {5ull << 32, 50, 5ull << 32, 5ull << 32, {}, 5ull << 32, 5ull << 32},  // past 4 GiB: high
-                                                                             // words
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.downloadedMidway);
+  const uint64_t big = 5ull << 32;          // past 4 GiB: high words
+  using Events = std::vector<std::string>;  // "fileSize/downloadedFileSize" of each event
+  // Two polls' totals and bytes, the events, words 8 to 11 while the last poll is pending.
+  for (const auto& [total1, got1, total2, got2, expected, totalMidway, downloadedMidway] :
+       std::vector<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, Events, uint64_t, uint64_t>>{
+           {100, 150, 100, 160, {"100/150", "100/160"}, 100, 100},
+           {0, 50, 0, 120, {}, 0, 120},  // no length (chunked): the bytes received show
+           {100, 50, 0, 160, {}, 100, 160},
+           {big, 50, big, big, {}, big, big}}) {
     Renew();
     FakeSessionScript script;
-    script.polls = {
-        {3, c.total1, c.got1, 5, 5}, {3, c.total2, c.got2, 5, 5}, {4, c.got2, c.got2, 5, 5}};
+    script.polls = {{3, total1, got1, 5, 5}, {3, total2, got2, 5, 5}, {4, got2, got2, 5, 5}};
     DownloadStatus midway{};
-    script.onPoll = [&](size_t index) {
+    script.onPoll = [&midway, this](size_t index) {
       if (index == 2) worker_->RefreshStatus(&midway);
     };
     engine_->QueueSession(script);
     DownloadJob job = MakeJob({kA});
     EXPECT_EQ(worker_->RunFile(job).code, 0);
-    std::vector<std::string> unnormal;
+    Events unnormal;
     std::vector<Form> events = SentEvents(kEventFileDownload);
     EXPECT_EQ(events.back()["downloadState"], "DOWNLOADED");
     for (Form& f : events) {
       if (f["downloadState"] == "DOWNLOADING_UNNORMAL")
         unnormal.push_back(f["fileSize"] + "/" + f["downloadedFileSize"]);
     }
-    EXPECT_EQ(unnormal, c.unnormal);
-    EXPECT_EQ(uint64_t{midway.words[9]} << 32 | midway.words[8], c.totalMidway);
-    EXPECT_EQ(uint64_t{midway.words[11]} << 32 | midway.words[10], c.downloadedMidway);
+    EXPECT_EQ(unnormal, expected);
+    EXPECT_EQ(std::make_pair(uint64_t{midway.words[9]} << 32 | midway.words[8],
+                             uint64_t{midway.words[11]} << 32 | midway.words[10]),
+              std::make_pair(totalMidway, downloadedMidway));
   }
 }
 
@@ -228,8 +216,7 @@ TEST_F(WorkerTest, ProgressRecordsOverSeveralJobs) {
   observed.onPoll = [&](size_t index) {
     if (index == 1) worker_->RefreshStatus(&during);
   };
-  for (auto script : {observed, Fails(3), Fails(3), Fails(4, kDenied), Fails(4, kDenied)})
-    engine_->QueueSession(script);
+  Queue({observed, Fails(3), Fails(3), Fails(4, kDenied), Fails(4, kDenied)});
   engine_->SetDefaultSession(Succeeds(64));
   const struct {
     std::string name;
