@@ -74,6 +74,11 @@ struct FakeEngineRecord {
   std::vector<FakeSessionRequest> sessionRequests;
   std::vector<FakeHttpRequestRecord> httpRequests;  // in CreateRequest order
   size_t liveSessions = 0, liveRequests = 0, callsAfterTerm = 0;
+  std::vector<std::string> SessionUrls() const {
+    std::vector<std::string> urls;
+    for (const FakeSessionRequest& request : sessionRequests) urls.push_back(request.url);
+    return urls;
+  }
 };
 
 class FakeEngine {

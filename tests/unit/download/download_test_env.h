@@ -94,12 +94,7 @@ class DownloadTest : public ::testing::Test {
     engine_->WaitUntil([this] { return reporter_->PendingForTest() == 0; });
     return Posted(*engine_, eventType);
   }
-  std::vector<std::string> CreatedUrls() const {
-    std::vector<std::string> urls;
-    for (const FakeSessionRequest& request : engine_->Seen().sessionRequests)
-      urls.push_back(request.url);
-    return urls;
-  }
+  std::vector<std::string> CreatedUrls() const { return engine_->Seen().SessionUrls(); }
   std::string PathOf(const std::string& name) const {
     return saveDir_ + platform::kPathSeparator + name;
   }

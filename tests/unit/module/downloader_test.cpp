@@ -67,11 +67,6 @@ struct Host {
     const char* urls[] = {url};
     return d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr);
   }
-  std::vector<std::string> Urls() const {
-    std::vector<std::string> urls;
-    for (const auto& request : engine.Seen().sessionRequests) urls.push_back(request.url);
-    return urls;
-  }
   bool WaitIdle() {
     return engine.WaitUntil([this] { return d->RunState() == kLumoRunStateIdle; });
   }
@@ -320,7 +315,7 @@ TEST(Downloader, PauseAndStopAgainstARunningJob) {
       h.engine.SetDefaultSession(FakeSessionScript());
       EXPECT_EQ(h.d->Resume(), 0);
       ASSERT_TRUE(h.WaitCalls("ReleaseSession", 3));
-      EXPECT_EQ(h.Urls(), (std::vector<std::string>{kA, kA, kB}));
+      EXPECT_EQ(h.engine.Seen().SessionUrls(), (std::vector<std::string>{kA, kA, kB}));
       ASSERT_TRUE(h.WaitIdle());
       EXPECT_EQ(h.Add(), 0);
       ASSERT_TRUE(h.WaitCalls("ReleaseSession", 4));
@@ -357,7 +352,7 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
   };
   ASSERT_TRUE(idleAfter(6));
   EXPECT_EQ(aWhileCRuns.state, static_cast<uint32_t>(kLumoFileQueued));
-  EXPECT_EQ(h.Urls(), (std::vector<std::string>{a, a, b, c, a, a}));
+  EXPECT_EQ(h.engine.Seen().SessionUrls(), (std::vector<std::string>{a, a, b, c, a, a}));
   h.engine.QueueSession(Fails(4, static_cast<int32_t>(0x80070070u)));
   h.engine.SetDefaultSession(Fails(3));
   ASSERT_EQ(h.d->AddDownload(std::vector<const char*>{kA, kB}.data(), 2, W(h.dir), nullptr, nullptr,
