@@ -63,6 +63,11 @@ TEST(EngineLoader, EachBindingOutcome) {
     EXPECT_EQ(loader.DownloadService(), nullptr);
     EXPECT_EQ(events.empty() ? "" : Events(library), events);
   }
+  // A bare name is looked for beside the module, then beside the host's program: here, where
+  // the module is linked into the program, that is one folder, tried once.
+  const WString bare = WideOfUtf8("engine.so");
+  EXPECT_EQ(ZDownloadLoader::CandidatePaths(bare),
+            std::vector<WString>{platform::ExecutableDirectory() + bare});
 }
 
 }  // namespace
