@@ -218,28 +218,25 @@ TEST_F(WorkerTest, ProgressRecordsOverSeveralJobs) {
   };
   Queue({observed, Fails(3), Fails(3), Fails(4, kDenied), Fails(4, kDenied)});
   engine_->SetDefaultSession(Succeeds(64));
-  const struct {
-    std::string name;
-    uint32_t records, unfinished, overall;  // words 14 to 16: 3 network, 2 file system
-    std::string completed;
-  } steps[] = {
-      {"b.bin", 1, 0, 0, b},
-      {"a.bin", 2, 1, 3, b},
-      {"c.bin", 3, 2, 2, b},
-      {"a.bin", 3, 1, 2, PathOf("a.bin") + ";" + b},  // a requeued job finds its record again
-      {"", 4, 1, 2, PathOf("a.bin") + ";" + b + ";" + PathOf("unnamed")},
-  };
-  for (const auto& s : steps) {
-    SCOPED_TRACE(s.name);
-    DownloadJob job = MakeJob({s.name.empty() ? "http://127.0.0.1/dl/" : kA}, s.name,
-                              s.name == "b.bin" ? &slashed : nullptr);
+  // The job's file name, then words 14 to 16 (records, unfinished, overall: 3 network, 2 file
+  // system) and the completed files.
+  for (const auto& [name, records, unfinished, overall, completed] :
+       std::vector<std::tuple<std::string, uint32_t, uint32_t, uint32_t, std::string>>{
+           {"b.bin", 1, 0, 0, b},
+           {"a.bin", 2, 1, 3, b},
+           {"c.bin", 3, 2, 2, b},
+           {"a.bin", 3, 1, 2, PathOf("a.bin") + ";" + b},  // a requeued job finds its record again
+           {"", 4, 1, 2, PathOf("a.bin") + ";" + b + ";" + PathOf("unnamed")}}) {
+    SCOPED_TRACE(name);
+    DownloadJob job = MakeJob({name.empty() ? "http://127.0.0.1/dl/" : kA}, name,
+                              name == "b.bin" ? &slashed : nullptr);
     worker_->RunFile(job);
     worker_->RefreshStatus(&status);
     EXPECT_EQ(std::vector<uint32_t>(status.words + 14, status.words + 17),
-              (std::vector<uint32_t>{s.records, s.unfinished, s.overall}));
-    EXPECT_EQ(worker_->CompletedFiles(), s.completed);
+              (std::vector<uint32_t>{records, unfinished, overall}));
+    EXPECT_EQ(worker_->CompletedFiles(), completed);
     EXPECT_EQ(worker_->CurrentPath(),
-              s.name == "b.bin" ? b : PathOf(s.name.empty() ? "unnamed" : s.name));
+              name == "b.bin" ? b : PathOf(name.empty() ? "unnamed" : name));
   }
   EXPECT_EQ(std::vector<uint32_t>(
                 {during.words[10], during.words[13], during.words[14], during.words[16]}),
