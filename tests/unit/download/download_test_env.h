@@ -28,19 +28,6 @@ inline Endpoints TestEndpoints(const std::string& cdnHost = "cdn.lumo.test") {
                    "http://127.0.0.1:9/?ws_domain=", cdnHost};
 }
 
-// The bodies of one event type (all when empty) the engine was given to post, decoded by the
-// collector's own rules.
-inline std::vector<Form> Posted(const FakeEngine& engine, const std::string& eventType = "") {
-  std::vector<Form> events;
-  for (const FakeHttpRequestRecord& request : engine.Seen().httpRequests) {
-    services::FormPairs pairs;
-    services::ParseForm(request.body, pairs);
-    Form form(pairs.begin(), pairs.end());
-    if (eventType.empty() || form["eventType"] == eventType) events.push_back(form);
-  }
-  return events;
-}
-
 class DownloadTest : public ::testing::Test {
  protected:
   explicit DownloadTest(const Endpoints& endpoints = TestEndpoints(), std::string exeDir = "")
@@ -89,10 +76,18 @@ class DownloadTest : public ::testing::Test {
   void Queue(const std::vector<FakeSessionScript>& scripts) {
     for (const FakeSessionScript& script : scripts) engine_->QueueSession(script);
   }
-  // Every body the reporter sent so far, once its queue has drained.
+  // The bodies of one event type (all when empty) the reporter sent so far, once its queue has
+  // drained, decoded by the collector's own rules.
   std::vector<Form> SentEvents(const std::string& eventType = std::string()) {
     engine_->WaitUntil([this] { return reporter_->PendingForTest() == 0; });
-    return Posted(*engine_, eventType);
+    std::vector<Form> events;
+    for (const FakeHttpRequestRecord& request : engine_->Seen().httpRequests) {
+      services::FormPairs pairs;
+      services::ParseForm(request.body, pairs);
+      Form form(pairs.begin(), pairs.end());
+      if (eventType.empty() || form["eventType"] == eventType) events.push_back(form);
+    }
+    return events;
   }
   std::vector<std::string> CreatedUrls() const { return engine_->Seen().SessionUrls(); }
   std::string PathOf(const std::string& name) const {
