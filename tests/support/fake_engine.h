@@ -43,7 +43,7 @@ struct FakeSessionScript {
 // What CreateSession received; the texts in UTF-16 code units, whatever the platform's wide type.
 struct FakeSessionRequest {
   std::string url;
-  bool checksumPathNull;
+  bool checksumPathNull = false;
   std::u16string checksumPath, saveDir;
 };
 
@@ -68,7 +68,7 @@ struct FakeHttpRequestRecord {
 // What the engine saw.
 struct FakeEngineRecord {
   // Calls are e.g. "CreateSession http://a/b", "SetOption 0 4", "Start", "Abort", "GetStatus",
-  // "GetResult", "GetFileInfo", "ReleaseSession", "CreateRequest 3 url", "SetBody 12", "Send",
+  // "GetResult", "ReleaseSession", "CreateRequest 3 url", "SetBody 12", "Send",
   // "ReleaseRequest"; after Terminate each is logged as "AfterTerm <call>".
   std::vector<std::string> calls;
   std::vector<FakeSessionRequest> sessionRequests;
@@ -108,7 +108,7 @@ class FakeEngine {
     Locked([&] { terminated = true; });
   }
 
-  FakeEngineRecord Seen() const {
+  FakeEngineRecord Seen() const {  // a copy, taken under the lock
     return Locked([&] { return seen; });
   }
   size_t CountCalls(const std::string& prefix) const;
