@@ -14,20 +14,14 @@ std::u16string ToU16(const ZdlWChar* text) {
   return out;
 }
 
-// QueryInterface and the reference count of every fake object; Done runs at zero (the
-// services never reach it while the engine lives).
+// The reference count of every fake object; Done runs at zero (the services never reach it
+// while the engine lives). No fake offers another interface, so waits fall back on polling.
 template <typename Interface>
 class FakeObject : public Interface {
  public:
-  FakeObject(FakeEngine* engine, const ZdlGuid& iid) : engine_(engine), iid_(iid) {}
+  explicit FakeObject(FakeEngine* engine) : engine_(engine) {}
   virtual ~FakeObject() = default;
-  int32_t ZDL_STDCALL QueryInterface(const ZdlGuid* iid, void** out) override {
-    if (out == nullptr) return kZdlPointer;
-    if (iid == nullptr || std::memcmp(iid, &iid_, sizeof iid_) != 0) return kZdlNoInterface;
-    *out = static_cast<Interface*>(this);
-    AddRef();
-    return kZdlOk;
-  }
+  int32_t ZDL_STDCALL QueryInterface(const ZdlGuid*, void**) override { return kZdlNoInterface; }
   uint32_t ZDL_STDCALL AddRef() override { return ++refs_; }
   uint32_t ZDL_STDCALL Release() override {
     const uint32_t left = --refs_;
@@ -38,14 +32,13 @@ class FakeObject : public Interface {
  protected:
   virtual void Done() {}
   FakeEngine* engine_;
-  const ZdlGuid& iid_;
   std::atomic<uint32_t> refs_{1};
 };
 
 class FakeSession final : public FakeObject<IZDownloadSession> {
  public:
   FakeSession(FakeEngine* engine, FakeSessionScript script)
-      : FakeObject(engine, IID_IZDownloadSession), script_(std::move(script)) {}
+      : FakeObject(engine), script_(std::move(script)) {}
 
   int32_t ZDL_STDCALL GetOption(int32_t id, void* value, uint32_t* size) override {
     if (id != kZdlOptionFailureDetail || !script_.failureDetail || size == nullptr) return kZdlFail;
@@ -75,22 +68,21 @@ class FakeSession final : public FakeObject<IZDownloadSession> {
                         ? FakePoll{}
                         : script_.polls[std::min(index, script_.polls.size() - 1)];
     if (aborted_) poll = FakePoll{kZdlStatusError, poll.total, poll.downloaded, 0, 0};
-    if (status) *status = poll.status;
-    if (total) *total = poll.total;
-    if (downloaded) *downloaded = poll.downloaded;
-    if (averageSpeed) *averageSpeed = poll.averageSpeed;
-    if (currentSpeed) *currentSpeed = poll.currentSpeed;
+    *status = poll.status;
+    *total = poll.total;
+    *downloaded = poll.downloaded;
+    *averageSpeed = poll.averageSpeed;
+    *currentSpeed = poll.currentSpeed;
     return kZdlOk;
   }
   int32_t ZDL_STDCALL GetResult(int32_t* result, int32_t* extendedCode) override {
     engine_->Log("GetResult");
-    if (result) *result = aborted_ ? kZdlResultAborted : script_.result;
-    if (extendedCode) *extendedCode = aborted_ ? 0 : script_.extendedCode;
+    *result = aborted_ ? kZdlResultAborted : script_.result;
+    *extendedCode = aborted_ ? 0 : script_.extendedCode;
     return kZdlOk;
   }
   int32_t ZDL_STDCALL GetFileInfo(ZdlFileInfo* info) override {
-    engine_->Log("GetFileInfo");
-    if (info) *info = ZdlFileInfo{100, 100, 0, 1000};
+    *info = ZdlFileInfo{100, 100, 0, 1000};
     return kZdlOk;
   }
 
@@ -102,7 +94,7 @@ class FakeSession final : public FakeObject<IZDownloadSession> {
   }
   void Done() override {
     engine_->Log("ReleaseSession");
-    engine_->Count(&FakeEngine::liveSessions, -1);
+    engine_->Count(&FakeEngineRecord::liveSessions, -1);
     delete this;
   }
 
@@ -115,20 +107,16 @@ class FakeRequest final : public FakeObject<IZHttpRequest> {
  public:
   FakeRequest(FakeEngine* engine, size_t index, IZHttpResponseHandler* handler,
               FakeHttpAnswer answer)
-      : FakeObject(engine, IID_IZHttpRequest), index_(index), handler_(handler), answer_(answer) {
+      : FakeObject(engine), index_(index), handler_(handler), answer_(answer) {
     if (handler_) handler_->AddRef();
   }
 
-  int32_t ZDL_STDCALL SetHeader(const char* name, const char* value) override {
-    const std::string n = name ? name : "", v = value ? value : "";
-    engine_->Log("SetHeader " + n + ": " + v);
-    engine_->Locked([&] { engine_->httpRequests[index_].headers.emplace_back(n, v); });
-    return kZdlOk;
-  }
+  int32_t ZDL_STDCALL SetHeader(const char*, const char*) override { return kZdlOk; }
   int32_t ZDL_STDCALL SetBody(const void* data, uint32_t length) override {
     engine_->Log("SetBody " + std::to_string(length));
-    engine_->Locked(
-        [&] { engine_->httpRequests[index_].body.assign(static_cast<const char*>(data), length); });
+    engine_->Locked([&] {
+      engine_->seen.httpRequests[index_].body.assign(static_cast<const char*>(data), length);
+    });
     return kZdlOk;
   }
   int32_t ZDL_STDCALL Send() override {
@@ -170,7 +158,7 @@ class FakeRequest final : public FakeObject<IZHttpRequest> {
   void Done() override {
     engine_->Log("ReleaseRequest");
     if (handler_) handler_->Release();
-    engine_->Count(&FakeEngine::liveRequests, -1);
+    engine_->Count(&FakeEngineRecord::liveRequests, -1);
     delete this;
   }
 
@@ -181,24 +169,22 @@ class FakeRequest final : public FakeObject<IZHttpRequest> {
 
 class FakeDownloadService final : public FakeObject<IZDownloadService> {
  public:
-  explicit FakeDownloadService(FakeEngine* engine) : FakeObject(engine, IID_IZDownloadService) {}
+  using FakeObject::FakeObject;
   int32_t ZDL_STDCALL CreateSession(const char* url, const ZdlWChar* checksumPath,
-                                    const ZdlWChar* saveDir, const ZdlWChar* fileName,
+                                    const ZdlWChar* saveDir, const ZdlWChar*,
                                     IZDownloadSession** session) override {
-    engine_->Log(std::string("CreateSession ") + (url ? url : ""));
+    engine_->Log(std::string("CreateSession ") + url);
     FakeSessionScript script = engine_->Locked([&] {
-      engine_->sessionRequests.push_back(FakeSessionRequest{url ? url : "", checksumPath == nullptr,
-                                                            ToU16(checksumPath), ToU16(saveDir),
-                                                            ToU16(fileName)});
+      engine_->seen.sessionRequests.push_back(
+          FakeSessionRequest{url, checksumPath == nullptr, ToU16(checksumPath), ToU16(saveDir)});
       std::deque<FakeSessionScript>& queue = engine_->sessionQueue;
       if (queue.empty()) return engine_->defaultSession;
       FakeSessionScript next = queue.front();
       queue.pop_front();
       return next;
     });
-    if (session == nullptr) return kZdlPointer;
     if (script.createStatus < 0 && !script.sessionOnCreateFailure) return script.createStatus;
-    engine_->Count(&FakeEngine::liveSessions, 1);
+    engine_->Count(&FakeEngineRecord::liveSessions, 1);
     const int32_t status = script.createStatus;
     *session = new FakeSession(engine_, std::move(script));
     return status;
@@ -207,24 +193,21 @@ class FakeDownloadService final : public FakeObject<IZDownloadService> {
 
 class FakeHttpService final : public FakeObject<IZHttpService> {
  public:
-  explicit FakeHttpService(FakeEngine* engine) : FakeObject(engine, IID_IZHttpService) {}
+  using FakeObject::FakeObject;
   int32_t ZDL_STDCALL CreateRequest(uint32_t, int32_t method, const char* url,
                                     IZHttpResponseHandler* handler, uint32_t,
                                     IZHttpRequest** request) override {
-    engine_->Log("CreateRequest " + std::to_string(method) + " " + (url ? url : ""));
-    FakeHttpRequestRecord record;
-    record.method = method;
-    record.url = url ? url : "";
+    engine_->Log("CreateRequest " + std::to_string(method) + " " + url);
+    const FakeHttpRequestRecord record{method, url, ""};
     size_t index = 0;
     auto responder = engine_->Locked([&] {
-      index = engine_->httpRequests.size();
-      engine_->httpRequests.push_back(record);
+      index = engine_->seen.httpRequests.size();
+      engine_->seen.httpRequests.push_back(record);
       return engine_->responder;
     });
     FakeHttpAnswer answer = responder ? responder(record) : FakeHttpAnswer{};
-    if (request == nullptr) return kZdlPointer;
     if (answer.createStatus < 0) return answer.createStatus;
-    engine_->Count(&FakeEngine::liveRequests, 1);
+    engine_->Count(&FakeEngineRecord::liveRequests, 1);
     *request = new FakeRequest(engine_, index, handler, std::move(answer));
     return kZdlOk;
   }
@@ -248,16 +231,17 @@ FakeEngine::~FakeEngine() {
 
 void FakeEngine::Log(const std::string& call) {
   Locked([&] {
-    if (terminated) ++callsAfterTerm;
-    calls.push_back((terminated ? "AfterTerm " : "") + call);
+    if (terminated) ++seen.callsAfterTerm;
+    seen.calls.push_back((terminated ? "AfterTerm " : "") + call);
   });
   changed.notify_all();
 }
 
 size_t FakeEngine::CountCalls(const std::string& prefix) const {
   return Locked([&] {
-    return static_cast<size_t>(std::count_if(
-        calls.begin(), calls.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
+    return static_cast<size_t>(
+        std::count_if(seen.calls.begin(), seen.calls.end(),
+                      [&](const auto& c) { return c.rfind(prefix, 0) == 0; }));
   });
 }
 

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -41,12 +40,11 @@ struct FakeSessionScript {
   std::function<void(size_t pollIndex)> onPoll;
 };
 
-// What CreateSession received.
+// What CreateSession received; the texts in UTF-16 code units, whatever the platform's wide type.
 struct FakeSessionRequest {
   std::string url;
   bool checksumPathNull = false;
-  // UTF-16 code units, whatever the platform's wide type
-  std::u16string checksumPath, saveDir, fileName;
+  std::u16string checksumPath, saveDir;
 };
 
 // One HTTP answer, delivered on a thread of the fake engine after Send.
@@ -64,9 +62,23 @@ struct FakeHttpAnswer {
 // What a request carried.
 struct FakeHttpRequestRecord {
   int32_t method = 0;
-  std::string url;
-  std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;
+  std::string url, body;
+};
+
+// What the engine saw.
+struct FakeEngineRecord {
+  // Calls are e.g. "CreateSession http://a/b", "SetOption 0 4", "Start", "Abort", "GetStatus",
+  // "GetResult", "ReleaseSession", "CreateRequest 3 url", "SetBody 12", "Send",
+  // "ReleaseRequest"; after Terminate each is logged as "AfterTerm <call>".
+  std::vector<std::string> calls;
+  std::vector<FakeSessionRequest> sessionRequests;
+  std::vector<FakeHttpRequestRecord> httpRequests;  // in CreateRequest order
+  size_t liveSessions = 0, liveRequests = 0, callsAfterTerm = 0;
+  std::vector<std::string> SessionUrls() const {
+    std::vector<std::string> urls;
+    for (const FakeSessionRequest& request : sessionRequests) urls.push_back(request.url);
+    return urls;
+  }
 };
 
 class FakeEngine {
@@ -89,38 +101,20 @@ class FakeEngine {
   }
   // HTTP: a responder decides the answer from the request (default: 200 with an empty body).
   void SetHttpResponder(std::function<FakeHttpAnswer(const FakeHttpRequestRecord&)> responder) {
-    Locked([&] { this->responder = responder; });
+    Locked([&] { this->responder = std::move(responder); });
   }
-
-  // Observation. Calls are e.g. "CreateSession http://a/b", "SetOption 0 4", "Start", "Abort",
-  // "GetStatus", "GetResult", "GetFileInfo", "ReleaseSession", "CreateRequest 3 url",
-  // "SetHeader Content-Type: ...", "SetBody 12", "Send", "ReleaseRequest".
-  std::vector<std::string> Calls() const {
-    return Locked([&] { return calls; });
-  }
-  size_t CountCalls(const std::string& prefix) const;
-  std::vector<FakeSessionRequest> SessionRequests() const {
-    return Locked([&] { return sessionRequests; });
-  }
-  std::vector<FakeHttpRequestRecord> HttpRequests() const {  // in CreateRequest order
-    return Locked([&] { return httpRequests; });
-  }
-  size_t LiveSessions() const {
-    return Locked([&] { return liveSessions; });
-  }
-  size_t LiveRequests() const {
-    return Locked([&] { return liveRequests; });
-  }
-  // Waits until pred() holds (checked whenever the engine logs a call), up to timeout.
-  bool WaitUntil(const std::function<bool()>& pred,
-                 std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
-  // Marks the engine as terminated: every later call is logged as "AfterTerm <call>".
+  // Marks the engine as terminated: later calls are counted as made after termination.
   void Terminate() {
     Locked([&] { terminated = true; });
   }
-  size_t CallsAfterTerm() const {
-    return Locked([&] { return callsAfterTerm; });
+
+  FakeEngineRecord Seen() const {  // a copy, taken under the lock
+    return Locked([&] { return seen; });
   }
+  size_t CountCalls(const std::string& prefix) const;
+  // Waits until pred() holds (checked whenever the engine logs a call), up to timeout.
+  bool WaitUntil(const std::function<bool()>& pred,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
 
   // The fake objects' side.
   void Log(const std::string& call);
@@ -129,19 +123,16 @@ class FakeEngine {
     std::lock_guard<std::mutex> lock(mutex);
     return f();
   }
-  void Count(size_t FakeEngine::*counter, int delta) {
-    Locked([&] { this->*counter += delta; });
+  void Count(size_t FakeEngineRecord::*counter, int delta) {
+    Locked([&] { seen.*counter += delta; });
     changed.notify_all();
   }
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  std::vector<std::string> calls;
+  FakeEngineRecord seen;
   std::deque<FakeSessionScript> sessionQueue;
   FakeSessionScript defaultSession;
   std::function<FakeHttpAnswer(const FakeHttpRequestRecord&)> responder;
-  std::vector<FakeSessionRequest> sessionRequests;
-  std::vector<FakeHttpRequestRecord> httpRequests;
-  size_t liveSessions = 0, liveRequests = 0, callsAfterTerm = 0;
   bool terminated = false, shuttingDown = false;
   std::vector<std::thread> deliveries;
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 #include "base/result_codes.h"
 #include "download/file_results.h"
@@ -16,21 +17,6 @@ namespace {
 const std::string kA = "http://127.0.0.1/one/data.bin", kB = "http://localhost/two/data.bin";
 const int32_t kDiskFull = static_cast<int32_t>(0x80070070u);
 const int32_t kDenied = static_cast<int32_t>(0x80070005u);
-
-// A worker on an engine of its own, for table rows.
-struct Rig {
-  Rig(const Timing& timing, OptionStore& options)
-      : reporter(engine.HttpService(), TestEndpoints().reportUrl, timing),
-        worker(timing, TestEndpoints(), engine.DownloadService(), engine.HttpService(), reporter,
-               options, WString()) {}
-  std::vector<Form> Sent(const std::string& type) {
-    engine.WaitUntil([&] { return reporter.PendingForTest() == 0; });
-    return Posted(engine, type);
-  }
-  FakeEngine engine;
-  Reporter reporter;
-  DownloadWorker worker;
-};
 
 FakeSessionScript Refused(int32_t create, bool sessionAnyway, int32_t start) {
   FakeSessionScript script;
@@ -46,48 +32,42 @@ using WorkerTest = DownloadTest;
 // that URL; the resolved-address fallback (its host look-up) comes after the last failure.
 // Refused sessions are released and never polled. The file's result follows the job's.
 TEST_F(WorkerTest, TheUrlWalk) {
-  const std::string a = kA, b = kB;
+  const std::string a = kA, b = kB, dns = "dns";  // dns: the fallback looked the host up
   const FakeSessionScript tooBig = Fails(4, kZdlExtClaimExceedsSpace);
-  struct Case {
-    std::vector<FakeSessionScript> queued;
-    FakeSessionScript otherwise;
-    int32_t code, extendedCode;
-    std::vector<std::string> created;  // then "dns" where the fallback looked the host up
-  } cases[] = {
-      {{}, Fails(3), 3, 0, {a, a, b, b, "dns"}},
-      {{Fails(7)}, Succeeds(), 0, 0, {a, a}},
-      {{}, Fails(4, kDiskFull), 4, kDiskFull, {a}},
-      {{tooBig}, Succeeds(), 0, 0, {a, b}},
-      {{tooBig}, Fails(5, 404), 4, kZdlExtDiskFull, {a, b, b, "dns"}},
-      {{}, Refused(kZdlFail, false, kZdlOk), 1, 0, {a, a, b, b, "dns"}},
-      {{}, Refused(kZdlFail, true, kZdlOk), 1, 0, {a, a, b, b, "dns"}},
-      {{}, Refused(kZdlOk, false, kZdlFail), 1, 0, {a, a, b, b, "dns"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.created.size() * 100 + c.code);
-    Rig rig(timing_, options_);
-    for (const FakeSessionScript& script : c.queued) rig.engine.QueueSession(script);
-    rig.engine.SetDefaultSession(c.otherwise);
+  using Urls = std::vector<std::string>;
+  for (const auto& [queued, otherwise, code, extendedCode, expected] : std::vector<
+           std::tuple<std::vector<FakeSessionScript>, FakeSessionScript, int32_t, int32_t, Urls>>{
+           {{}, Fails(3), 3, 0, {a, a, b, b, dns}},
+           {{Fails(7)}, Succeeds(), 0, 0, {a, a}},
+           {{}, Fails(4, kDiskFull), 4, kDiskFull, {a}},
+           {{tooBig}, Succeeds(), 0, 0, {a, b}},
+           {{tooBig}, Fails(5, 404), 4, kZdlExtDiskFull, {a, b, b, dns}},
+           {{}, Refused(kZdlFail, false, kZdlOk), 1, 0, {a, a, b, b, dns}},
+           {{}, Refused(kZdlFail, true, kZdlOk), 1, 0, {a, a, b, b, dns}},
+           {{}, Refused(kZdlOk, false, kZdlFail), 1, 0, {a, a, b, b, dns}},
+       }) {
+    SCOPED_TRACE(expected.size() * 100 + code);
+    Renew();
+    for (const FakeSessionScript& script : queued) engine_->QueueSession(script);
+    engine_->SetDefaultSession(otherwise);
     DownloadJob job = MakeJob({a, b});
-    const DownloadResult result = rig.worker.RunFile(job);
-    EXPECT_EQ(result.code, c.code);
-    EXPECT_EQ(result.extendedCode, c.extendedCode);
-    std::vector<std::string> created;
-    for (const std::string& call : rig.engine.Calls()) {
+    const DownloadResult result = worker_->RunFile(job);
+    EXPECT_EQ(std::make_pair(result.code, result.extendedCode), std::make_pair(code, extendedCode));
+    Urls created;
+    for (const std::string& call : engine_->Seen().calls) {
       if (call.rfind("CreateSession ", 0) == 0) created.push_back(call.substr(14));
-      if (call.find("ws_domain=") != std::string::npos &&
-          (created.empty() || created.back() != "dns"))
-        created.push_back("dns");
+      if (call.find("ws_domain=") != std::string::npos && created.back() != dns)
+        created.push_back(dns);
     }
-    EXPECT_EQ(created, c.created);
-    EXPECT_EQ(rig.engine.LiveSessions(), 0u);
-    EXPECT_EQ(rig.engine.CountCalls("GetStatus") == 0, c.code == 1);
-    EXPECT_EQ(rig.worker.CompletedFiles(), c.code == 0 ? PathOf("data.bin") : "");
+    EXPECT_EQ(created, expected);
+    EXPECT_EQ(engine_->Seen().liveSessions, 0u);
+    EXPECT_EQ(engine_->CountCalls("GetStatus") == 0, code == 1);
+    EXPECT_EQ(worker_->CompletedFiles(), code == 0 ? PathOf("data.bin") : "");
     FileResultEntry entry;
-    ASSERT_TRUE(rig.worker.FileResult(PathOf("data.bin"), &entry));
-    EXPECT_EQ(entry.result.state, c.code == 0 ? kLumoFileDone : kLumoFileFailed);
-    EXPECT_EQ(entry.result.resultCode, c.code);
-    EXPECT_EQ(entry.message.empty(), c.code == 0);
+    ASSERT_TRUE(worker_->FileResult(PathOf("data.bin"), &entry));
+    EXPECT_EQ(
+        std::make_tuple(entry.result.state, entry.result.resultCode, entry.message.empty()),
+        std::make_tuple(uint32_t{code == 0 ? kLumoFileDone : kLumoFileFailed}, code, code == 0));
   }
 }
 
@@ -96,20 +76,19 @@ TEST_F(WorkerTest, TheUrlWalk) {
 TEST_F(WorkerTest, FailureReports) {
   FakeSessionScript untrusted = Fails(3, 60);
   untrusted.failureDetail = "certificate verification failed";
-  engine_.QueueSession(untrusted);
-  engine_.QueueSession(untrusted);
+  Queue({untrusted, untrusted});
   DownloadJob job = MakeJob({kA}, "named.bin");
   EXPECT_EQ(worker_->RunFile(job).code, 3);
   std::vector<Form> reports = SentEvents(kEventRunningException);
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_NE(reports[0]["exceptionMsg"].find(untrusted.failureDetail), std::string::npos);
-  EXPECT_EQ(reports[0]["err"] + " " + reports[0]["errExtCode"],
-            "certificate verification failed 60");
-  EXPECT_EQ(reports[0]["saveDir"] + " " + reports[0]["saveDirExists"], saveDir_ + " 1");
-  EXPECT_EQ(reports[2]["err"], "Network error");  // the job's own report keeps the message
+  // The job's own report keeps the message.
+  EXPECT_EQ(reports[0]["err"] + "|" + reports[0]["errExtCode"] + "|" + reports[0]["saveDir"] + "|" +
+                reports[0]["saveDirExists"] + "|" + reports[2]["err"],
+            "certificate verification failed|60|" + saveDir_ + "|1|Network error");
   FakeSessionScript failing = Fails(4, kDenied);
   failing.onPoll = [&](size_t) { worker_->SetRunning(false); };
-  engine_.QueueSession(failing);
+  engine_->QueueSession(failing);
   job = MakeJob({kA});
   EXPECT_EQ(worker_->RunFile(job).code, 4);
   FileResultEntry paused;
@@ -119,7 +98,7 @@ TEST_F(WorkerTest, FailureReports) {
   const std::string empty;
   DownloadJob homeless = MakeJob({kA}, "z.bin", &empty);
   EXPECT_EQ(worker_->RunFile(homeless).code, 1);
-  EXPECT_EQ(engine_.CountCalls("CreateSession"), 3u);
+  EXPECT_EQ(engine_->CountCalls("CreateSession"), 3u);
   EXPECT_EQ(worker_->CurrentPath(), "z.bin");
   reports = SentEvents(kEventRunningException);
   ASSERT_EQ(reports.size(), 4u);
@@ -132,74 +111,63 @@ TEST_F(WorkerTest, FailureReports) {
 // once, its session's end not again.
 TEST_F(WorkerTest, StallAbortAfter120PollsWithoutData) {
   const FakePoll preparing{1, 0, 0, 0, 0}, stalled{3, 1000, 0, 0, 0};
-  struct Case {
-    std::vector<FakePoll> polls;
-    size_t pollsBeforeAbort;  // 0: no abort
-  } cases[] = {
-      {{preparing, stalled}, 122},
-      {std::vector<FakePoll>(120, stalled), 241},
-      {std::vector<FakePoll>(200, preparing), 0},
-  };
-  cases[1].polls.push_back(FakePoll{3, 1000, 1, 0, 0});
-  cases[2].polls.push_back(FakePoll{4, 10, 10, 1, 1});
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.pollsBeforeAbort);
-    Rig rig(timing_, options_);
+  std::vector<FakePoll> grows(120, stalled), prepares(200, preparing);
+  grows.push_back(FakePoll{3, 1000, 1, 0, 0});
+  prepares.push_back(FakePoll{4, 10, 10, 1, 1});
+  // The polls, and how many come before the abort (0: none).
+  for (const auto& [polls, beforeAbort] : std::vector<std::pair<std::vector<FakePoll>, size_t>>{
+           {{preparing, stalled}, 122}, {grows, 241}, {prepares, 0}}) {
+    Renew();
     FakeSessionScript script;
-    script.polls = c.polls;
-    rig.engine.QueueSession(script);
-    rig.engine.QueueSession(Succeeds());
+    script.polls = polls;
+    Queue({script, Succeeds()});
     DownloadJob job = MakeJob({kA});
-    EXPECT_EQ(rig.worker.RunFile(job).code, 0);
-    size_t polls = 0;
-    for (const std::string& call : rig.engine.Calls()) {
+    EXPECT_EQ(worker_->RunFile(job).code, 0);
+    size_t counted = 0;
+    for (const std::string& call : engine_->Seen().calls) {
       if (call == "Abort") break;
-      polls += call == "GetStatus";
+      counted += call == "GetStatus";
     }
-    EXPECT_EQ(c.pollsBeforeAbort ? polls : 0, c.pollsBeforeAbort);
-    EXPECT_EQ(rig.engine.CountCalls("Abort"), c.pollsBeforeAbort ? 1u : 0u);
-    const std::vector<Form> reports = rig.Sent(kEventRunningException);
-    EXPECT_EQ(reports.size(), c.pollsBeforeAbort ? 1u : 0u);
-    for (const Form& report : reports) EXPECT_EQ(report.at("err"), "Active abort");
+    std::string errs;
+    for (const Form& report : SentEvents(kEventRunningException)) errs += report.at("err") + ";";
+    EXPECT_EQ(std::make_tuple(beforeAbort ? counted : 0, engine_->CountCalls("Abort"), errs),
+              std::make_tuple(beforeAbort, beforeAbort ? 1u : 0u,
+                              std::string(beforeAbort ? "Active abort;" : "")));
   }
 }
 
 // More bytes than the total are reported and capped, but only against a length the server gave.
 TEST_F(WorkerTest, SizeCheckOnlyAgainstALengthTheServerGave) {
-  struct Case {
-    uint64_t total1, got1, total2, got2;
-    std::vector<std::string> unnormal;       // "fileSize/downloadedFileSize" of each event
-    uint64_t totalMidway, downloadedMidway;  // words 8 to 11 while the last poll is pending
-  } cases[] = {
-      {100, 150, 100, 160, {"100/150", "100/160"}, 100, 100},
-      {0, 50, 0, 120, {}, 0, 120},  // no length (chunked): the bytes received show
-      {100, 50, 0, 160, {}, 100, 160},
-      {5ull << 32, 50, 5ull << 32, 5ull << 32, {}, 5ull << 32, 5ull << 32},  // past 4 GiB: high
-                                                                             // words
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.downloadedMidway);
-    Rig rig(timing_, options_);
+  const uint64_t big = 5ull << 32;          // past 4 GiB: high words
+  using Events = std::vector<std::string>;  // "fileSize/downloadedFileSize" of each event
+  // Two polls' totals and bytes, the events, words 8 to 11 while the last poll is pending.
+  for (const auto& [total1, got1, total2, got2, expected, totalMidway, downloadedMidway] :
+       std::vector<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, Events, uint64_t, uint64_t>>{
+           {100, 150, 100, 160, {"100/150", "100/160"}, 100, 100},
+           {0, 50, 0, 120, {}, 0, 120},  // no length (chunked): the bytes received show
+           {100, 50, 0, 160, {}, 100, 160},
+           {big, 50, big, big, {}, big, big}}) {
+    Renew();
     FakeSessionScript script;
-    script.polls = {
-        {3, c.total1, c.got1, 5, 5}, {3, c.total2, c.got2, 5, 5}, {4, c.got2, c.got2, 5, 5}};
+    script.polls = {{3, total1, got1, 5, 5}, {3, total2, got2, 5, 5}, {4, got2, got2, 5, 5}};
     DownloadStatus midway{};
-    script.onPoll = [&](size_t index) {
-      if (index == 2) rig.worker.RefreshStatus(&midway);
+    script.onPoll = [&midway, this](size_t index) {
+      if (index == 2) worker_->RefreshStatus(&midway);
     };
-    rig.engine.QueueSession(script);
+    engine_->QueueSession(script);
     DownloadJob job = MakeJob({kA});
-    EXPECT_EQ(rig.worker.RunFile(job).code, 0);
-    std::vector<std::string> unnormal;
-    std::vector<Form> events = rig.Sent(kEventFileDownload);
+    EXPECT_EQ(worker_->RunFile(job).code, 0);
+    Events unnormal;
+    std::vector<Form> events = SentEvents(kEventFileDownload);
     EXPECT_EQ(events.back()["downloadState"], "DOWNLOADED");
     for (Form& f : events) {
       if (f["downloadState"] == "DOWNLOADING_UNNORMAL")
         unnormal.push_back(f["fileSize"] + "/" + f["downloadedFileSize"]);
     }
-    EXPECT_EQ(unnormal, c.unnormal);
-    EXPECT_EQ(uint64_t{midway.words[9]} << 32 | midway.words[8], c.totalMidway);
-    EXPECT_EQ(uint64_t{midway.words[11]} << 32 | midway.words[10], c.downloadedMidway);
+    EXPECT_EQ(unnormal, expected);
+    EXPECT_EQ(std::make_pair(uint64_t{midway.words[9]} << 32 | midway.words[8],
+                             uint64_t{midway.words[11]} << 32 | midway.words[10]),
+              std::make_pair(totalMidway, downloadedMidway));
   }
 }
 
@@ -207,11 +175,11 @@ TEST_F(WorkerTest, EngineOptionsAreReappliedInAscendingHostIdOrder) {
   const uint32_t four = 4;
   for (int32_t id : {11, 0}) options_.Set(id, &four, 4);
   for (int32_t id : {8, 4, 3, 2}) options_.Set(id, "option-text", id);
-  engine_.QueueSession(Succeeds());
+  engine_->QueueSession(Succeeds());
   DownloadJob job = MakeJob({kA});
   worker_->RunFile(job);
   std::vector<std::string> between;
-  for (const std::string& call : engine_.Calls()) {
+  for (const std::string& call : engine_->Seen().calls) {
     if (call == "Start") break;
     if (call.rfind("SetOption", 0) == 0) between.push_back(call);
   }
@@ -223,18 +191,18 @@ TEST_F(WorkerTest, EngineOptionsAreReappliedInAscendingHostIdOrder) {
 // claim past the checksum file's size cap stops it at once, reported once.
 TEST_F(WorkerTest, PlainTransferOfAChecksumFile) {
   const WString folder = WideOfUtf8(saveDir_), name = WideOfUtf8("sum.md5");
-  engine_.QueueSession(Succeeds());
+  engine_->QueueSession(Succeeds());
   EXPECT_EQ(worker_->TransferPlain(kA, folder, name).code, 0);
-  EXPECT_TRUE(engine_.SessionRequests()[0].checksumPathNull);
-  EXPECT_EQ(engine_.CountCalls("SetOption 2 1"), 1u);
+  EXPECT_TRUE(engine_->Seen().sessionRequests[0].checksumPathNull);
+  EXPECT_EQ(engine_->CountCalls("SetOption 2 1"), 1u);
   FakeSessionScript huge;
   huge.polls = {FakePoll{3, kZdlMaxChecksumFileBytes + 1, 10, 1, 1}};
-  engine_.QueueSession(huge);
+  engine_->QueueSession(huge);
   const DownloadResult refused = worker_->TransferPlain(kA, folder, name);
   EXPECT_EQ(refused.code, kZdlResultGeneral);
   EXPECT_EQ(refused.extendedCode, kZdlExtFileTooLarge);
-  EXPECT_EQ(engine_.CountCalls("Abort"), 1u);
-  EXPECT_EQ(engine_.LiveSessions(), 0u);
+  EXPECT_EQ(engine_->CountCalls("Abort"), 1u);
+  EXPECT_EQ(engine_->Seen().liveSessions, 0u);
   EXPECT_EQ(SentEvents(kEventRunningException).size(), 1u);
   EXPECT_TRUE(SentEvents(kEventFileDownload).empty());
 }
@@ -248,31 +216,27 @@ TEST_F(WorkerTest, ProgressRecordsOverSeveralJobs) {
   observed.onPoll = [&](size_t index) {
     if (index == 1) worker_->RefreshStatus(&during);
   };
-  for (auto script : {observed, Fails(3), Fails(3), Fails(4, kDenied), Fails(4, kDenied)})
-    engine_.QueueSession(script);
-  engine_.SetDefaultSession(Succeeds(64));
-  const struct {
-    std::string name;
-    uint32_t records, unfinished, overall;  // words 14 to 16: 3 network, 2 file system
-    std::string completed;
-  } steps[] = {
-      {"b.bin", 1, 0, 0, b},
-      {"a.bin", 2, 1, 3, b},
-      {"c.bin", 3, 2, 2, b},
-      {"a.bin", 3, 1, 2, PathOf("a.bin") + ";" + b},  // a requeued job finds its record again
-      {"", 4, 1, 2, PathOf("a.bin") + ";" + b + ";" + PathOf("unnamed")},
-  };
-  for (const auto& s : steps) {
-    SCOPED_TRACE(s.name);
-    DownloadJob job = MakeJob({s.name.empty() ? "http://127.0.0.1/dl/" : kA}, s.name,
-                              s.name == "b.bin" ? &slashed : nullptr);
+  Queue({observed, Fails(3), Fails(3), Fails(4, kDenied), Fails(4, kDenied)});
+  engine_->SetDefaultSession(Succeeds(64));
+  // The job's file name, then words 14 to 16 (records, unfinished, overall: 3 network, 2 file
+  // system) and the completed files.
+  for (const auto& [name, records, unfinished, overall, completed] :
+       std::vector<std::tuple<std::string, uint32_t, uint32_t, uint32_t, std::string>>{
+           {"b.bin", 1, 0, 0, b},
+           {"a.bin", 2, 1, 3, b},
+           {"c.bin", 3, 2, 2, b},
+           {"a.bin", 3, 1, 2, PathOf("a.bin") + ";" + b},  // a requeued job finds its record again
+           {"", 4, 1, 2, PathOf("a.bin") + ";" + b + ";" + PathOf("unnamed")}}) {
+    SCOPED_TRACE(name);
+    DownloadJob job = MakeJob({name.empty() ? "http://127.0.0.1/dl/" : kA}, name,
+                              name == "b.bin" ? &slashed : nullptr);
     worker_->RunFile(job);
     worker_->RefreshStatus(&status);
     EXPECT_EQ(std::vector<uint32_t>(status.words + 14, status.words + 17),
-              (std::vector<uint32_t>{s.records, s.unfinished, s.overall}));
-    EXPECT_EQ(worker_->CompletedFiles(), s.completed);
+              (std::vector<uint32_t>{records, unfinished, overall}));
+    EXPECT_EQ(worker_->CompletedFiles(), completed);
     EXPECT_EQ(worker_->CurrentPath(),
-              s.name == "b.bin" ? b : PathOf(s.name.empty() ? "unnamed" : s.name));
+              name == "b.bin" ? b : PathOf(name.empty() ? "unnamed" : name));
   }
   EXPECT_EQ(std::vector<uint32_t>(
                 {during.words[10], during.words[13], during.words[14], during.words[16]}),
@@ -294,7 +258,7 @@ TEST_F(WorkerTest, HostCallsDuringTransfersAreSafe) {
   FakeSessionScript busy;
   for (uint64_t i = 1; i <= 300; ++i) busy.polls.push_back(FakePoll{3, 100000, i * 100, 7, 7});
   busy.polls.push_back(FakePoll{4, 100000, 100000, 7, 7});
-  engine_.SetDefaultSession(busy);
+  engine_->SetDefaultSession(busy);
   std::atomic<bool> done{false};
   std::atomic<size_t> resets{0};
   std::thread host([&] {
@@ -315,7 +279,7 @@ TEST_F(WorkerTest, HostCallsDuringTransfersAreSafe) {
   done = true;
   host.join();
   EXPECT_GT(resets.load(), 0u);
-  EXPECT_EQ(engine_.CountCalls("ReleaseSession"), 4u);
+  EXPECT_EQ(engine_->CountCalls("ReleaseSession"), 4u);
   EXPECT_FALSE(worker_->AbortCurrentSession(nullptr)) << "no session left to abort";
 }
 
@@ -333,20 +297,17 @@ TEST(FileResults, BoundDropsFinishedFilesFirst) {
 }
 
 TEST(SessionStatus, NamesAndDiskFailures) {
-  EXPECT_EQ(StatusName(kZdlStatusDownloaded), "Downloaded");
-  EXPECT_EQ(StatusName(9), "9");
-  const struct {
-    int32_t code, extended;
-    bool disk;
-    uint32_t runState;
-  } rows[] = {{4, kDiskFull, true, 5},
-              {4, static_cast<int32_t>(0x80071AC3u), true, 6},
-              {4, static_cast<int32_t>(0x800701E3u), true, 7},
-              {4, kDenied, false, 0},
-              {3, kDiskFull, false, 5}};
-  for (const auto& r : rows) {
-    EXPECT_EQ(IsDiskFailure({r.code, r.extended}), r.disk) << r.extended;
-    EXPECT_EQ(RunStateForDiskFailure(r.extended), r.runState) << r.extended;
+  EXPECT_EQ(StatusName(kZdlStatusDownloaded) + StatusName(9), "Downloaded9");
+  // The job's code and extended code, whether that is a disk failure, the run state it gives.
+  for (const auto& [code, extended, disk, runState] :
+       std::vector<std::tuple<int32_t, int32_t, bool, uint32_t>>{
+           {4, kDiskFull, true, 5},
+           {4, static_cast<int32_t>(0x80071AC3u), true, 6},
+           {4, static_cast<int32_t>(0x800701E3u), true, 7},
+           {4, kDenied, false, 0},
+           {3, kDiskFull, false, 5}}) {
+    EXPECT_EQ(IsDiskFailure({code, extended}), disk) << extended;
+    EXPECT_EQ(RunStateForDiskFailure(extended), runState) << extended;
   }
 }
 

@@ -4,20 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "base/download_job.h"
-#include "base/endpoints.h"
 #include "base/option_store.h"
 #include "base/text_conversion.h"
-#include "base/timing.h"
 #include "download/download_worker.h"
 #include "form_body.h"
-#include "platform/platform.h"
 #include "support/fake_engine.h"
 #include "support/scratch.h"
 #include "telemetry/reporter.h"
@@ -26,56 +21,38 @@ namespace lumo {
 namespace testing {
 
 using std::chrono::milliseconds;
-
-inline Timing FastTiming() {
-  Timing t;
-  t.workerPoll = t.sessionPoll = t.httpPoll = t.telemetryPoll = t.senderIdle = milliseconds(1);
-  t.senderStop = milliseconds(200);
-  t.destructorWait = milliseconds(2000);
-  return t;  // stallPolls 120 and milestonePolls 600 as in production
-}
-
-inline Endpoints TestEndpoints() {
-  return Endpoints{"http://127.0.0.1:9/post", "http://127.0.0.1:9/cdn-domain/",
-                   "http://127.0.0.1:9/?ws_domain=", "cdn.lumo.test"};
-}
-
 using Form = std::map<std::string, std::string>;
 
-// A telemetry body's pairs, decoded by the collector's own rules.
-inline Form ParseForm(const std::string& body) {
-  services::FormPairs pairs;
-  services::ParseForm(body, pairs);
-  return Form(pairs.begin(), pairs.end());
-}
-
-// The bodies of one event type (all when empty) the engine was given to post.
-inline std::vector<Form> Posted(const FakeEngine& engine, const std::string& eventType = "") {
-  std::vector<Form> events;
-  for (const FakeHttpRequestRecord& request : engine.HttpRequests()) {
-    Form form = ParseForm(request.body);
-    if (eventType.empty() || form["eventType"] == eventType) events.push_back(form);
-  }
-  return events;
+inline Endpoints TestEndpoints(const std::string& cdnHost = "cdn.lumo.test") {
+  return Endpoints{"http://127.0.0.1:9/post", "http://127.0.0.1:9/cdn-domain/",
+                   "http://127.0.0.1:9/?ws_domain=", cdnHost};
 }
 
 class DownloadTest : public ::testing::Test {
  protected:
-  DownloadTest()
-      : timing_(FastTiming()),
-        reporter_(engine_.HttpService(), TestEndpoints().reportUrl, timing_),
-        worker_(new DownloadWorker(timing_, TestEndpoints(), engine_.DownloadService(),
-                                   engine_.HttpService(), reporter_, options_, WString())) {
-    saveDir_ = TestDir().string();
-    // The CDN configuration endpoint names no preferred domain: jobs keep their URL order.
-    engine_.SetHttpResponder([](const FakeHttpRequestRecord& request) {
+  explicit DownloadTest(const Endpoints& endpoints = TestEndpoints(), std::string exeDir = "")
+      : endpoints_(endpoints), exeDir_(std::move(exeDir)), saveDir_(TestDir().string()) {
+    timing_.workerPoll = timing_.sessionPoll = timing_.httpPoll = milliseconds(1);
+    timing_.telemetryPoll = timing_.senderIdle = milliseconds(1);
+    timing_.senderStop = milliseconds(200);  // stallPolls 120 as in production
+    timing_.destructorWait = milliseconds(2000);
+    Renew();
+  }
+  // A fresh engine, reporter and worker. The CDN configuration names no preferred domain.
+  void Renew() {
+    worker_.reset();
+    reporter_.reset();
+    engine_.reset(new FakeEngine);
+    engine_->SetHttpResponder([](const FakeHttpRequestRecord& request) {
       FakeHttpAnswer answer;
       if (request.method == kZdlMethodGet) answer.body = "{}";
       return answer;
     });
+    reporter_.reset(new Reporter(engine_->HttpService(), endpoints_.reportUrl, timing_));
+    worker_.reset(new DownloadWorker(timing_, endpoints_, engine_->DownloadService(),
+                                     engine_->HttpService(), *reporter_, options_,
+                                     WideOfUtf8(exeDir_)));
   }
-  ~DownloadTest() override { worker_.reset(); }
-
   DownloadJob MakeJob(std::vector<std::string> urls, const std::string& fileName = "",
                       const std::string* saveDir = nullptr) {
     DownloadJob job;
@@ -96,25 +73,34 @@ class DownloadTest : public ::testing::Test {
     script.extendedCode = extendedCode;
     return script;
   }
-  // Every body the reporter sent so far, once its queue has drained.
+  void Queue(const std::vector<FakeSessionScript>& scripts) {
+    for (const FakeSessionScript& script : scripts) engine_->QueueSession(script);
+  }
+  // The bodies of one event type (all when empty) the reporter sent so far, once its queue has
+  // drained, decoded by the collector's own rules.
   std::vector<Form> SentEvents(const std::string& eventType = std::string()) {
-    engine_.WaitUntil([this] { return reporter_.PendingForTest() == 0; });
-    return Posted(engine_, eventType);
+    engine_->WaitUntil([this] { return reporter_->PendingForTest() == 0; });
+    std::vector<Form> events;
+    for (const FakeHttpRequestRecord& request : engine_->Seen().httpRequests) {
+      services::FormPairs pairs;
+      services::ParseForm(request.body, pairs);
+      Form form(pairs.begin(), pairs.end());
+      if (eventType.empty() || form["eventType"] == eventType) events.push_back(form);
+    }
+    return events;
   }
-  std::vector<std::string> CreatedUrls() const {
-    std::vector<std::string> urls;
-    for (const FakeSessionRequest& request : engine_.SessionRequests()) urls.push_back(request.url);
-    return urls;
-  }
+  std::vector<std::string> CreatedUrls() const { return engine_->Seen().SessionUrls(); }
   std::string PathOf(const std::string& name) const {
     return saveDir_ + platform::kPathSeparator + name;
   }
 
-  FakeEngine engine_;
-  Timing timing_;
-  Reporter reporter_;
-  OptionStore options_;
+  const Endpoints endpoints_;
+  const std::string exeDir_;
   std::string saveDir_;
+  Timing timing_;
+  OptionStore options_;
+  std::unique_ptr<FakeEngine> engine_;
+  std::unique_ptr<Reporter> reporter_;
   std::unique_ptr<DownloadWorker> worker_;
 };
 

@@ -6,16 +6,15 @@
 
 #include <chrono>
 #include <cstring>
+#include <tuple>
 
 #include "support/fake_binding.h"
-#include "support/fake_engine.h"
 #include "support/scratch.h"
 #include "telemetry/reporter.h"
 
 namespace lumo {
 namespace {
 
-using testing::FakeEngine;
 using testing::FakePoll;
 using testing::FakeSessionScript;
 
@@ -34,18 +33,14 @@ Timing ShortTiming(bool slow = false) {
   return t;
 }
 
-FakeSessionScript Fails(int32_t result, int32_t extendedCode = 0) {
+// A failed transfer; without a result, one that never ends by itself (no stall check with polls
+// of a minute).
+FakeSessionScript Fails(int32_t result = 0, int32_t extendedCode = 0) {
   FakeSessionScript script;
-  script.polls = {FakePoll{kZdlStatusError, 0, 0, 0, 0}};
+  script.polls = {result ? FakePoll{kZdlStatusError, 0, 0, 0, 0}
+                         : FakePoll{kZdlStatusDownloading, 1000, 1, 1, 1}};
   script.result = result;
   script.extendedCode = extendedCode;
-  return script;
-}
-
-// A transfer that never ends by itself (no stall check with polls of a minute).
-FakeSessionScript Endless() {
-  FakeSessionScript script;
-  script.polls = {FakePoll{kZdlStatusDownloading, 1000, 1, 1, 1}};
   return script;
 }
 
@@ -72,13 +67,12 @@ struct Host {
     const char* urls[] = {url};
     return d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr);
   }
-  std::vector<std::string> Urls() const {
-    std::vector<std::string> urls;
-    for (const auto& request : engine.SessionRequests()) urls.push_back(request.url);
-    return urls;
-  }
   bool WaitIdle() {
     return engine.WaitUntil([this] { return d->RunState() == kLumoRunStateIdle; });
+  }
+  bool WaitCalls(const char* prefix, size_t n, int ms = 5000) {
+    return engine.WaitUntil([&] { return engine.CountCalls(prefix) >= n; },
+                            std::chrono::milliseconds(ms));
   }
   // The host's last Release: prompt, the engine terminated once and not called afterwards.
   void ReleaseLast() {
@@ -87,9 +81,9 @@ struct Host {
     d = nullptr;
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
     EXPECT_EQ(binding.terminations, 1);
-    EXPECT_EQ(engine.CallsAfterTerm(), 0u);
+    EXPECT_EQ(engine.Seen().callsAfterTerm, 0u);
   }
-  FakeEngine engine;
+  testing::FakeEngine engine;
   testing::FakeBinding binding{engine};
   Reporter reporter;
   LumoDownloader* d = nullptr;
@@ -120,7 +114,7 @@ TEST(Downloader, InterfacesAndFileResults) {
   EXPECT_EQ(h.d->Release() + h.d->Release() + results->Release(), 3u + 2u + 1u);
   // A queued file is known before it runs, under its local path.
   ASSERT_EQ(h.Add(), 0);
-  uint32_t count = 0;
+  uint32_t count = 0, state = 9, average = 0, current = 0;
   EXPECT_EQ(results->GetFileCount(&count), 0);
   EXPECT_EQ(count, 1u);
   LumoFileResult result{};
@@ -133,7 +127,6 @@ TEST(Downloader, InterfacesAndFileResults) {
   EXPECT_EQ(path, testing::TestDir().string() + platform::kPathSeparator + "a.bin");
   EXPECT_EQ(results->GetFileResult("elsewhere.bin", &result, nullptr, nullptr), kLumoNotFound);
   EXPECT_EQ(results->GetFileResultAt(1, &result, nullptr, nullptr), kLumoNotFound);
-  uint32_t state = 9, average = 0, current = 0;
   uint64_t bytes = 0;
   EXPECT_EQ(h.d->GetProgress(&state, &bytes, &average, &current, nullptr), 0);  // no path object
 }
@@ -149,27 +142,22 @@ TEST(Downloader, OptionTable) {
   EXPECT_EQ(d->GetOption(0, buffer, nullptr), kInvalidArg);
   EXPECT_EQ(d->GetOption(0, buffer, &size), kFail) << "never set";
   const uint32_t speed = 0x01020304;
-  const struct {
-    int32_t id;
-    const void* value;
-    uint32_t setSize, askSize;
-    int32_t answer;
-    uint32_t gotSize;
-  } rows[] = {
-      {0, &speed, 4, 8, 0, 4},     {0, &speed, 4, 2, kFail, 0}, {1, &speed, 2, 8, kFail, 0},
-      {2, "\x01\x02", 2, 8, 0, 1}, {2, "\x01", 1, 0, kFail, 0}, {3, "text", 4, 8, kFail, 0},
-      {4, "text", 4, 8, kFail, 0}, {11, &speed, 4, 4, 0, 4},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.id);
-    EXPECT_EQ(d->SetOption(r.id, r.value, r.setSize), 0);
+  // Id, value, size set, size asked, the answer and the size given back.
+  for (const auto& [id, value, setSize, askSize, answer, gotSize] :
+       std::vector<std::tuple<int32_t, const void*, uint32_t, uint32_t, int32_t, uint32_t>>{
+           {0, &speed, 4, 8, 0, 4},
+           {0, &speed, 4, 2, kFail, 0},
+           {1, &speed, 2, 8, kFail, 0},
+           {2, "\x01\x02", 2, 8, 0, 1},
+           {2, "\x01", 1, 0, kFail, 0},
+           {3, "text", 4, 8, kFail, 0},
+           {4, "text", 4, 8, kFail, 0},
+           {11, &speed, 4, 4, 0, 4}}) {
+    EXPECT_EQ(d->SetOption(id, value, setSize), 0) << id;
     std::memset(buffer, 0, sizeof buffer);
-    size = r.askSize;
-    EXPECT_EQ(d->GetOption(r.id, buffer, &size), r.answer);
-    if (r.answer == 0) {
-      EXPECT_EQ(size, r.gotSize);
-      EXPECT_EQ(std::memcmp(buffer, r.value, r.gotSize), 0);
-    }
+    size = askSize;
+    EXPECT_EQ(d->GetOption(id, buffer, &size), answer) << id;
+    EXPECT_TRUE(answer != 0 || (size == gotSize && std::memcmp(buffer, value, gotSize) == 0)) << id;
   }
   for (int32_t id : {5, 6, 7, 9, 10, 12, 13, -1}) {  // kept, never given back
     EXPECT_EQ(d->SetOption(id, "x", 1), 0) << id;
@@ -182,8 +170,7 @@ TEST(Downloader, OptionTable) {
   LumoString host = LumoStringFor(sid);
   size = 1;
   EXPECT_EQ(d->GetOption(8, &host, &size), 0);
-  EXPECT_EQ(sid, "session-1");
-  EXPECT_EQ(size, 9u);
+  EXPECT_EQ(sid + " " + std::to_string(size), "session-1 9");
   // Bytes without a pointer are refused rather than read.
   EXPECT_EQ(d->SetOption(4, nullptr, 3), kInvalidArg);
   EXPECT_EQ(d->SetOption(4, nullptr, 0), 0);
@@ -195,52 +182,69 @@ TEST(Downloader, AddDownloadChecksItsArguments) {
   const char* urls[] = {nullptr, kA, nullptr};
   const char* none[] = {nullptr, nullptr};
   const char* sums[] = {kB};
-  const struct {
-    const char* const* urls;
-    uint32_t count;
-    const std::u16string* dir;
-    const std::u16string* name;
-    const char* const* sums;
-    uint32_t sumCount;
-    int32_t answer;
-  } rows[] = {
-      {urls, 3, &h.dir, nullptr, nullptr, 0, 0},
-      {urls, 3, &h.dir, &fits, sums, 1, 0},
-      {none, 2, &h.dir, nullptr, nullptr, 0, kInvalidArg},
-      {nullptr, 1, &h.dir, nullptr, nullptr, 0, kInvalidArg},
-      {urls, 3, nullptr, nullptr, nullptr, 0, kInvalidArg},
-      {urls, 3, &h.dir, nullptr, nullptr, 2, kInvalidArg},
-      {urls, 3, &empty, nullptr, nullptr, 0, kInvalidArg},
-      {urls, 3, &longText, nullptr, nullptr, 0, kInvalidArg},
-      {urls, 3, &h.dir, &longText, nullptr, 0, kInvalidArg},
-  };
+  using S = const std::u16string*;
   size_t queued = 0;
-  for (const auto& r : rows) {
-    EXPECT_EQ(h.d->AddDownload(r.urls, r.count, r.dir ? W(*r.dir) : nullptr,
-                               r.name ? W(*r.name) : nullptr, r.sums, r.sumCount, nullptr),
-              r.answer);
-    queued += r.answer == 0;
+  // URLs and their count, folder, file name, checksum URLs and their count, the answer.
+  for (const auto& [list, count, dir, name, sumList, sumCount, answer] : std::vector<
+           std::tuple<const char* const*, uint32_t, S, S, const char* const*, uint32_t, int32_t>>{
+           {urls, 3, &h.dir, nullptr, nullptr, 0, 0},
+           {urls, 3, &h.dir, &fits, sums, 1, 0},
+           {none, 2, &h.dir, nullptr, nullptr, 0, kInvalidArg},
+           {nullptr, 1, &h.dir, nullptr, nullptr, 0, kInvalidArg},
+           {urls, 3, nullptr, nullptr, nullptr, 0, kInvalidArg},
+           {urls, 3, &h.dir, nullptr, nullptr, 2, kInvalidArg},
+           {urls, 3, &empty, nullptr, nullptr, 0, kInvalidArg},
+           {urls, 3, &longText, nullptr, nullptr, 0, kInvalidArg},
+           {urls, 3, &h.dir, &longText, nullptr, 0, kInvalidArg}}) {
+    EXPECT_EQ(h.d->AddDownload(list, count, dir ? W(*dir) : nullptr, name ? W(*name) : nullptr,
+                               sumList, sumCount, nullptr),
+              answer);
+    queued += answer == 0;
     EXPECT_EQ(h.d->QueuedJobs(), queued) << "refused jobs are never queued";
   }
 }
 
-TEST(Downloader, ControlWordsAndAFailedBinding) {
+// Before Start, Pause and Resume move the control words; a failed binding refuses what needs the
+// worker. Stop is final, before Start or after: the calls that would need the worker are refused
+// instead of a success that nothing follows up, and nothing claims to run.
+TEST(Downloader, ControlWordsAFailedBindingAndCallsRefusedAfterStop) {
   Host h;
-  LumoDownloader* d = h.d;
-  EXPECT_EQ(d->RunState() + d->ControlState(), 0u);
-  EXPECT_EQ(d->Pause(0), 0);
-  EXPECT_EQ(d->ControlState(), 2u);
-  EXPECT_EQ(d->Pause(0), kAccessDenied);
-  EXPECT_EQ(d->Resume(), 0);
-  EXPECT_EQ(d->ControlState(), 1u);
-  EXPECT_EQ(d->RunState(), 1u);
+  EXPECT_EQ(h.d->RunState() + h.d->ControlState(), 0u);
+  EXPECT_EQ(h.d->Pause(0), 0);
+  EXPECT_EQ(h.d->ControlState(), 2u);
+  EXPECT_EQ(h.d->Pause(0), kAccessDenied);
+  EXPECT_EQ(h.d->Resume(), 0);
+  EXPECT_EQ(h.d->ControlState() + h.d->RunState(), 1u + 1u);
   Host failed(kFail);
   EXPECT_EQ(failed.initCode, kFail);
   EXPECT_EQ(failed.initText, failed.binding.bindText);
   EXPECT_FALSE(failed.d->HasWorkerThread());
-  EXPECT_EQ(failed.d->Start(), kAccessDenied);
-  EXPECT_EQ(failed.d->Pause(0), kAccessDenied);
-  EXPECT_EQ(failed.d->Stop(0), kAccessDenied);
+  for (const bool startedFirst : {false, true}) {
+    Host s;
+    LumoDownloader* d = s.d;
+    if (startedFirst) {
+      EXPECT_EQ(d->Start(), 0);
+      ASSERT_TRUE(s.WaitIdle());
+    } else {
+      EXPECT_EQ(s.Add(), 0);  // waits in the queue: the worker never ran
+    }
+    EXPECT_EQ(d->Stop(0), 0);
+    const uint32_t runState = d->RunState();
+    for (LumoDownloader* refusing : {d, failed.d}) {
+      EXPECT_EQ(refusing->Start(), kAccessDenied);
+      EXPECT_EQ(refusing->Pause(0), kAccessDenied);
+    }
+    EXPECT_EQ(failed.d->Stop(0), kAccessDenied);
+    EXPECT_EQ(d->Resume(), kAccessDenied);
+    EXPECT_EQ(s.Add(), kAccessDenied);
+    EXPECT_EQ(d->ResetProgress(), 0);
+    EXPECT_NE(d->RunState(), kLumoRunStateRunning);
+    EXPECT_EQ(d->RunState(), runState);
+    EXPECT_EQ(d->ControlState(), 3u);
+    EXPECT_EQ(d->QueuedJobs(), startedFirst ? 0u : 1u);
+    s.ReleaseLast();
+    EXPECT_EQ(s.engine.CountCalls("CreateSession"), 0u);
+  }
 }
 
 // Binding the engine attaches the reporter: Start's post goes out with the host's texts.
@@ -250,8 +254,8 @@ TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
   EXPECT_EQ(h.d->SetOption(kLumoOptionGameCode, "g1", 2), 0);
   EXPECT_EQ(h.d->SetOption(kLumoOptionClientVersion, "1.2", 3), 0);
   EXPECT_EQ(h.d->Start(), 0);
-  ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("Send") >= 1; }));
-  const std::string body = h.engine.HttpRequests()[0].body;
+  ASSERT_TRUE(h.WaitCalls("Send", 1));
+  const std::string body = h.engine.Seen().httpRequests[0].body;
   for (const char* field :
        {"eventType=MODULE_VERSION", "sid=abc", "gameCode=g1", "clientVersion=1.2"}) {
     EXPECT_NE(body.find(field), std::string::npos) << field;
@@ -261,12 +265,12 @@ TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
 TEST(Downloader, LastReleaseIsPromptAndTerminatesTheEngine) {
   for (const int stage : {0, 1, 2}) {  // before Start, idle, in the middle of a transfer
     Host h(0, stage == 2);
-    h.engine.SetDefaultSession(Endless());
+    h.engine.SetDefaultSession(Fails());
     if (stage == 2) h.Add();
     if (stage > 0) h.d->Start();
-    ASSERT_TRUE(stage < 2 || h.engine.WaitUntil([&] { return h.engine.CountCalls("Start") == 1; }));
+    ASSERT_TRUE(stage < 2 || h.WaitCalls("Start", 1));
     h.ReleaseLast();
-    EXPECT_EQ(h.engine.LiveSessions(), 0u);
+    EXPECT_EQ(h.engine.Seen().liveSessions, 0u);
   }
 }
 
@@ -278,37 +282,9 @@ TEST(Downloader, FirstStartRunsAfterAnEarlyResumeOrReset) {
     ASSERT_EQ(h.Add(), 0);
     EXPECT_EQ(resume ? h.d->Resume() : h.d->ResetProgress(), 0);
     EXPECT_EQ(h.d->Start(), 0);
-    EXPECT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 1; }));
+    EXPECT_TRUE(h.WaitCalls("ReleaseSession", 1));
     ASSERT_TRUE(h.WaitIdle());
     EXPECT_EQ(h.d->Start(), 0) << "idle: a later Start is taken";
-  }
-}
-
-// Stop is final, before Start or after: the calls that would need the worker are refused instead
-// of a success that nothing follows up, and nothing claims to run.
-TEST(Downloader, CallsThatNeedTheWorkerAreRefusedAfterStop) {
-  for (const bool startedFirst : {false, true}) {
-    Host h;
-    LumoDownloader* d = h.d;
-    if (startedFirst) {
-      EXPECT_EQ(d->Start(), 0);
-      ASSERT_TRUE(h.WaitIdle());
-    } else {
-      EXPECT_EQ(h.Add(), 0);  // waits in the queue: the worker never ran
-    }
-    EXPECT_EQ(d->Stop(0), 0);
-    const uint32_t runState = d->RunState();
-    EXPECT_EQ(d->Start(), kAccessDenied);
-    EXPECT_EQ(d->Resume(), kAccessDenied);
-    EXPECT_EQ(d->Pause(0), kAccessDenied);
-    EXPECT_EQ(h.Add(), kAccessDenied);
-    EXPECT_EQ(d->ResetProgress(), 0);
-    EXPECT_NE(d->RunState(), kLumoRunStateRunning);
-    EXPECT_EQ(d->RunState(), runState);
-    EXPECT_EQ(d->ControlState(), 3u);
-    EXPECT_EQ(d->QueuedJobs(), startedFirst ? 0u : 1u);
-    h.ReleaseLast();
-    EXPECT_EQ(h.engine.CountCalls("CreateSession"), 0u);
   }
 }
 
@@ -320,7 +296,7 @@ TEST(Downloader, PauseAndStopAgainstARunningJob) {
   for (const bool stop : {false, true}) {
     SCOPED_TRACE(stop ? "Stop" : "Pause");
     Host h(0, true);
-    FakeSessionScript endless = Endless();
+    FakeSessionScript endless = Fails();
     endless.runningOptionStatus = static_cast<int32_t>(0x8000000Eu);
     h.engine.SetDefaultSession(endless);
     const uint8_t overwrite = 1;
@@ -328,22 +304,21 @@ TEST(Downloader, PauseAndStopAgainstARunningJob) {
     ASSERT_EQ(h.Add(), 0);
     ASSERT_EQ(h.Add(kB), 0);
     ASSERT_EQ(h.d->Start(), 0);
-    ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("Start") == 1; }));
+    ASSERT_TRUE(h.WaitCalls("Start", 1));
     EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), static_cast<int32_t>(0x8000000Eu));
     EXPECT_EQ(h.engine.CountCalls("SetOption 2 1"), 2u);  // at creation, then forwarded
     EXPECT_EQ(stop ? h.d->Stop(0) : h.d->Pause(0), 0);
-    ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 1; }));
-    EXPECT_FALSE(h.engine.WaitUntil([&] { return h.engine.CountCalls("CreateSession") > 1; },
-                                    std::chrono::milliseconds(300)));
+    ASSERT_TRUE(h.WaitCalls("ReleaseSession", 1));
+    EXPECT_FALSE(h.WaitCalls("CreateSession", 2, 300));
     EXPECT_EQ(h.d->QueuedJobs(), 2u);
     if (!stop) {
       h.engine.SetDefaultSession(FakeSessionScript());
       EXPECT_EQ(h.d->Resume(), 0);
-      ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 3; }));
-      EXPECT_EQ(h.Urls(), (std::vector<std::string>{kA, kA, kB}));
+      ASSERT_TRUE(h.WaitCalls("ReleaseSession", 3));
+      EXPECT_EQ(h.engine.Seen().SessionUrls(), (std::vector<std::string>{kA, kA, kB}));
       ASSERT_TRUE(h.WaitIdle());
       EXPECT_EQ(h.Add(), 0);
-      ASSERT_TRUE(h.engine.WaitUntil([&] { return h.engine.CountCalls("ReleaseSession") == 4; }));
+      ASSERT_TRUE(h.WaitCalls("ReleaseSession", 4));
       EXPECT_EQ(h.d->Stop(0), 0);
     }
     h.ReleaseLast();
@@ -377,7 +352,7 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
   };
   ASSERT_TRUE(idleAfter(6));
   EXPECT_EQ(aWhileCRuns.state, static_cast<uint32_t>(kLumoFileQueued));
-  EXPECT_EQ(h.Urls(), (std::vector<std::string>{a, a, b, c, a, a}));
+  EXPECT_EQ(h.engine.Seen().SessionUrls(), (std::vector<std::string>{a, a, b, c, a, a}));
   h.engine.QueueSession(Fails(4, static_cast<int32_t>(0x80070070u)));
   h.engine.SetDefaultSession(Fails(3));
   ASSERT_EQ(h.d->AddDownload(std::vector<const char*>{kA, kB}.data(), 2, W(h.dir), nullptr, nullptr,
@@ -390,8 +365,7 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
   // Four attempts, put back once, four more, gone.
   EXPECT_EQ(h.d->Resume(), 0);
   ASSERT_TRUE(idleAfter(15));
-  EXPECT_FALSE(h.engine.WaitUntil([&] { return h.engine.CountCalls("CreateSession") > 15; },
-                                  std::chrono::milliseconds(100)));
+  EXPECT_FALSE(h.WaitCalls("CreateSession", 16, 100));
 }
 
 }  // namespace

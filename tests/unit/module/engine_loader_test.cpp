@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "base/text_conversion.h"
 #include "platform/platform.h"
 
@@ -28,47 +30,44 @@ std::string Events(const WString& library) {
 
 TEST(EngineLoader, EachBindingOutcome) {
   const int32_t fail = static_cast<int32_t>(0x80004005u);
-  struct Case {
-    const char* variant;
-    int32_t code;
-    std::string text;  // before the system's wording of code
-    bool kept;         // the library stays loaded after Bind
-    const char* events;
-  } cases[] = {
-      {"fake_zdl_ok", 0, "", true,
-       "init;get-download;get-http;release-download;release-http;term;"},
-      {"no_such_engine", fail, "Load ", false, "<not loadable>"},
-      {"fake_zdl_no_getobject", fail, "Load ", false, ""},
-      {"fake_zdl_init_fails", fail, "Init zdlcore failed, ", true, "init;term;"},
-      {"fake_zdl_download_fails", static_cast<int32_t>(0x80004002u),
-       "Get IZDownloadService instance failed, ", true, "init;get-download;term;"},
-      {"fake_zdl_http_fails", static_cast<int32_t>(0x8007000Eu),
-       "Get IZDownloadService instance failed, ", true,
-       "init;get-download;get-http;release-download;term;"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.variant);
-    const WString library = FakeEngine(c.variant);
+  // The variant, Bind's code, the text before the system's wording of that code, whether the
+  // library stays loaded after Bind, and what it saw.
+  for (const auto& [variant, code, text, kept, events] :
+       std::vector<std::tuple<const char*, int32_t, std::string, bool, std::string>>{
+           {"fake_zdl_ok", 0, "", true,
+            "init;get-download;get-http;release-download;release-http;term;"},
+           {"no_such_engine", fail, "Load ", false, "<not loadable>"},
+           {"fake_zdl_no_getobject", fail, "Load ", false, ""},
+           {"fake_zdl_init_fails", fail, "Init zdlcore failed, ", true, "init;term;"},
+           {"fake_zdl_download_fails", static_cast<int32_t>(0x80004002u),
+            "Get IZDownloadService instance failed, ", true, "init;get-download;term;"},
+           {"fake_zdl_http_fails", static_cast<int32_t>(0x8007000Eu),
+            "Get IZDownloadService instance failed, ", true,
+            "init;get-download;get-http;release-download;term;"}}) {
+    SCOPED_TRACE(variant);
+    const WString library = FakeEngine(variant);
     ZDownloadLoader loader(library);
-    std::string text = "untouched";
-    EXPECT_EQ(loader.Bind(&text), c.code);
-    EXPECT_EQ(loader.IsLoaded(), c.kept);
-    if (c.code == 0) {
-      EXPECT_EQ(text, "untouched");
-      EXPECT_NE(loader.DownloadService(), nullptr);
-      EXPECT_NE(loader.HttpService(), nullptr);
+    std::string said = "untouched";
+    EXPECT_EQ(loader.Bind(&said), code);
+    EXPECT_EQ(loader.IsLoaded(), kept);
+    if (code == 0) {
+      EXPECT_EQ(said, "untouched");
+      EXPECT_TRUE(loader.DownloadService() && loader.HttpService());
       // A second binding in the same process is refused while the library is held.
       EXPECT_EQ(loader.Load(library), static_cast<int32_t>(0x80070005u));
     } else {
-      EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
-      EXPECT_NE(text.find(platform::SystemErrorText(c.code)), std::string::npos) << text;
+      EXPECT_EQ(said.rfind(text, 0), 0u) << said;
+      EXPECT_NE(said.find(platform::SystemErrorText(code)), std::string::npos) << said;
     }
     loader.ReleaseAndTerminate();
     EXPECT_EQ(loader.DownloadService(), nullptr);
-    if (std::string(c.events) != "") {
-      EXPECT_EQ(Events(library), c.events);
-    }
+    EXPECT_EQ(events.empty() ? "" : Events(library), events);
   }
+  // A bare name is looked for beside the module, then beside the host's program: here, where
+  // the module is linked into the program, that is one folder, tried once.
+  const WString bare = WideOfUtf8("engine.so");
+  EXPECT_EQ(ZDownloadLoader::CandidatePaths(bare),
+            std::vector<WString>{platform::ExecutableDirectory() + bare});
 }
 
 }  // namespace

@@ -2,16 +2,13 @@
 // through real job runs, the checksum file, the preferred CDN domain and the download by
 // resolved address.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cmath>
 #include <mutex>
 #include <thread>
 #include <tuple>
 
 #include "../download/download_test_env.h"
-#include "base/worker_identity.h"
 #include "source/checksum_step.h"
 #include "source/http_dns_answer.h"
 #include "source/http_dns_record.h"
@@ -25,12 +22,10 @@ namespace {
 
 using Urls = std::vector<std::string>;
 
-const std::string kData = "http://127.0.0.1/pkg/data.bin";
-const std::string kSumOne = "http://127.0.0.1/one/sum.md5";
-const std::string kSumTwo = "http://127.0.0.1/two/sum.md5";
-const std::string kContent = "0123456789abcdef0123456789abcdef  data.bin\n";
-const std::string kOnCdn = "http://localhost/pkg/a.bin";
-const std::string kElsewhere = "http://127.0.0.1/pkg/a.bin";
+const std::string kData = "http://127.0.0.1/pkg/data.bin", kSumOne = "http://127.0.0.1/one/sum.md5",
+                  kSumTwo = "http://127.0.0.1/two/sum.md5", kOnCdn = "http://localhost/pkg/a.bin",
+                  kElsewhere = "http://127.0.0.1/pkg/a.bin",
+                  kContent = "0123456789abcdef0123456789abcdef  data.bin\n";
 
 FakeHttpAnswer Answer(uint32_t status, std::string body) {  // created, sent, with a status
   return FakeHttpAnswer{kZdlOk, kZdlOk, true, status, std::move(body)};
@@ -49,23 +44,22 @@ auto Fields(const platform::CalendarTime& t) {
 class SourceTest : public DownloadTest {
  protected:
   SourceTest()
-      : endpoints_{TestEndpoints().reportUrl, TestEndpoints().cdnConfigUrl,
-                   TestEndpoints().httpDnsUrl, "localhost"},
-        exeDir_(TestDir().string() + "/exe/"),
-        http_(engine_.HttpService(), timing_, quit_),
-        resolver_(http_, endpoints_.httpDnsUrl, "localhost", identity_, reporter_,
+      : DownloadTest(TestEndpoints("localhost"), TestDir().string() + "/exe/"),
+        http_(engine_->HttpService(), timing_, quit_),
+        resolver_(http_, endpoints_.httpDnsUrl, "localhost", identity_, *reporter_,
                   [this] { return Utc(2024, 5, 1, 12, 0, nowMs_ / 1000, nowMs_ % 1000); }) {
     saveDir_ = TestDir().string() + "/save";
     fs::create_directories(saveDir_);
     // DNS queries get their answer, every other GET (the CDN configuration) the other one.
-    engine_.SetHttpResponder([this](const FakeHttpRequestRecord& request) {
+    engine_->SetHttpResponder([this](const FakeHttpRequestRecord& request) {
       std::lock_guard<std::mutex> hold(lock_);
       if (request.method != kZdlMethodGet) return FakeHttpAnswer{};  // telemetry posts
       return request.url.rfind(endpoints_.httpDnsUrl, 0) == 0 ? dnsAnswer_ : getAnswer_;
     });
-    worker_.reset(new DownloadWorker(timing_, endpoints_, engine_.DownloadService(),
-                                     engine_.HttpService(), reporter_, options_,
-                                     WideOfUtf8(exeDir_)));
+  }
+  ~SourceTest() override {  // the reporter's posts meet the responder above
+    worker_.reset();
+    reporter_.reset();
   }
 
   void SetAnswers(FakeHttpAnswer get, FakeHttpAnswer dns = Answer(404, "")) {
@@ -75,12 +69,12 @@ class SourceTest : public DownloadTest {
   }
   void SetDnsAnswer(std::string body) { SetAnswers(Answer(200, "{}"), Answer(200, body)); }
   int32_t Get(std::string* body) {
-    return HttpTextRequest(engine_.HttpService(), timing_, quit_).HttpGetText(body, kData);
+    return HttpTextRequest(engine_->HttpService(), timing_, quit_).HttpGetText(body, kData);
   }
   // Requests (GETs and transfers) whose URL starts with prefix.
   size_t Requests(const std::string& prefix) const {
     size_t n = 0;
-    for (const auto& request : engine_.HttpRequests()) n += request.url.rfind(prefix, 0) == 0;
+    for (const auto& request : engine_->Seen().httpRequests) n += request.url.rfind(prefix, 0) == 0;
     for (const std::string& url : CreatedUrls()) n += url.rfind(prefix, 0) == 0;
     return n;
   }
@@ -108,8 +102,6 @@ class SourceTest : public DownloadTest {
     return names;
   }
 
-  const Endpoints endpoints_;
-  const std::string exeDir_;
   Signal quit_;
   WorkerIdentity identity_;
   HttpTextRequest http_;
@@ -118,7 +110,6 @@ class SourceTest : public DownloadTest {
   FakeHttpAnswer getAnswer_ = Answer(200, "{}");  // guarded by lock_
   FakeHttpAnswer dnsAnswer_ = Answer(404, "");    // guarded by lock_
   HttpDnsResolver resolver_;
-  std::unique_ptr<DownloadWorker> worker_;  // the real one: its fallback is under test here
 };
 
 TEST_F(SourceTest, TextGetTakesOnlyWholeSuccessfulAnswersUpTo64KiB) {
@@ -137,9 +128,10 @@ TEST_F(SourceTest, TextGetTakesOnlyWholeSuccessfulAnswersUpTo64KiB) {
        }) {
     SetAnswers(answer);
     std::string body = "old";
-    EXPECT_EQ(Get(&body), result) << answer.body.substr(0, 20) << answer.status;
-    EXPECT_EQ(body.size(), kept) << answer.body.substr(0, 20) << answer.status;
-    EXPECT_TRUE(engine_.WaitUntil([&] { return engine_.LiveRequests() == 0; }));
+    const int32_t got = Get(&body);
+    EXPECT_EQ(std::make_pair(got, body.size()), std::make_pair(result, kept))
+        << answer.body.substr(0, 20) << answer.status;
+    EXPECT_TRUE(engine_->WaitUntil([&] { return engine_->Seen().liveRequests == 0; }));
   }
 }
 
@@ -150,7 +142,7 @@ TEST_F(SourceTest, TextGetWaitEndsAtQuitOrAfterItsPolls) {
   std::string body;
   timing_.httpPoll = std::chrono::minutes(10);  // only the signal can end this wait
   std::thread host([this] {
-    engine_.WaitUntil([this] { return engine_.CountCalls("Send") >= 1; });
+    engine_->WaitUntil([this] { return engine_->CountCalls("Send") >= 1; });
     quit_.Raise();
   });
   EXPECT_EQ(Get(&body), kZdlFail);
@@ -165,14 +157,16 @@ TEST_F(SourceTest, TextGetWaitEndsAtQuitOrAfterItsPolls) {
 
 TEST(HttpDnsAnswerTest, AddressesAndLifetimeOfEachForm) {
   const std::string eightAndMore =
-      "9.0.0.1 30\nx\n9.0.0.1\n9.0.0.2\n9.0.0.3\nbad.host\n9.0.0.4\n9.0.0.5\n9.0.0.6\n9.0.0.2"
-      "\n9.0.0.7\n9.0.0.8\n1.1.1.1\n";
+      "9.0.0.1 30\nx\n9.0.0.1\n9.0.0.2\n9.0.0.3\nbad.host\n9.0.0.4\n"
+      "9.0.0.5\n9.0.0.6\n9.0.0.2\n9.0.0.7\n9.0.0.8\n1.1.1.1\n";
   const std::string notQuads =
       "1.2.3\n1.2.3.4.\n.1.2.3.4\n1.2.3.4.5\n256.1.1.1\n1.2.3.1000\n01.2.3.4\n"
       "1.2.3.04\n1..2.3\n1.2.3.4:80\n-1.2.3.4\n1.2.3.+4\n::1\n1.2.3.4/x\n";
+  using Set = std::set<std::string>;
+  const Set eight = {"9.0.0.1", "9.0.0.2", "9.0.0.3", "9.0.0.4",
+                     "9.0.0.5", "9.0.0.6", "9.0.0.7", "9.0.0.8"};
   // The lifetime: nine tenths of what the server gave, or the default 300 seconds.
-  for (const auto& [body, addresses, lifetime] :
-       std::vector<std::tuple<std::string, std::set<std::string>, double>>{
+  for (const auto& [body, addresses, lifetime] : std::vector<std::tuple<std::string, Set, double>>{
            {"10.0.0.1 60\n10.0.0.2\n", {"10.0.0.1", "10.0.0.2"}, 54},
            {"1.2.3.4 000000000000000000000000007", {"1.2.3.4"}, 7 * 0.9},
            {"1.2.3.4 0", {"1.2.3.4"}, 0},
@@ -180,12 +174,9 @@ TEST(HttpDnsAnswerTest, AddressesAndLifetimeOfEachForm) {
            {"   1.1.1.1    x   120  \n\n\n  2.2.2.2 999\n", {"1.1.1.1", "2.2.2.2"}, 108},
            // "60\r" is not all digits, and "10.0.0.2\r" would end up inside a URL's host.
            {"10.0.0.1 60\r\n10.0.0.2\r\n", {"10.0.0.1"}, 300},
-           // Invalid entries and repeats use up no places; beyond eight nothing, even what sorts
-           // first.
-           {eightAndMore,
-            {"9.0.0.1", "9.0.0.2", "9.0.0.3", "9.0.0.4", "9.0.0.5", "9.0.0.6", "9.0.0.7",
-             "9.0.0.8"},
-            27},
+           // Invalid entries and repeats use up no places; beyond eight nothing, even what
+           // sorts first.
+           {eightAndMore, eight, 27},
            {"60\n", {}, 54},  // a lone number gives the lifetime, but no address
            {"evil.example/x 60\n10.0.0.1\n", {"10.0.0.1"}, 54},
            {"1.2.3.4 672000", {"1.2.3.4"}, 604800},  // exactly seven days
@@ -194,8 +185,9 @@ TEST(HttpDnsAnswerTest, AddressesAndLifetimeOfEachForm) {
            {"0.0.0.0\n255.255.255.255\n", {"0.0.0.0", "255.255.255.255"}, 300},
            {notQuads, {}, 300},
        }) {
-    EXPECT_EQ(ParseHttpDnsAnswer(body).addresses, addresses) << body.substr(0, 40);
-    EXPECT_DOUBLE_EQ(ParseHttpDnsAnswer(body).lifetimeSeconds, lifetime) << body.substr(0, 40);
+    const HttpDnsAnswer parsed = ParseHttpDnsAnswer(body);
+    EXPECT_EQ(parsed.addresses, addresses) << body.substr(0, 40);
+    EXPECT_DOUBLE_EQ(parsed.lifetimeSeconds, lifetime) << body.substr(0, 40);
   }
 }
 
@@ -219,7 +211,7 @@ TEST(HttpDnsRecordTest, ExpiryCarriesAcrossEveryFieldOrStaysNowWhenUnusable) {
 
 TEST_F(SourceTest, ResolverKeepsARecordUntilItExpiresAndAStaleOneWhenTheRefreshFails) {
   const std::string body = "127.0.0.3 60\n127.0.0.2\n";
-  SetAnswers(Answer(404, ""), Answer(200, body));
+  SetDnsAnswer(body);
   const std::shared_ptr<const HttpDnsRecord> record = resolver_.ResolveCdnHost();
   ASSERT_TRUE(record);
   EXPECT_EQ(record->addresses, (std::set<std::string>{"127.0.0.2", "127.0.0.3"}));
@@ -268,33 +260,30 @@ TEST_F(SourceTest, ResolverMakesDottedQuadsOrNothingOfFailedOrHostileAnswers) {
 // then at the resolved addresses; the right file serves the data and is set aside after.
 TEST_F(SourceTest, ChecksumFetchedVerifiedAndSetAsideWithTheResolvedAddressesLast) {
   const std::string onCdn = "http://localhost/sums/sum.md5", path = ChecksumDir() + "sum.md5";
+  const std::string atAddress = "/localhost/sums/sum.md5?t=";
   SetDnsAnswer("127.0.0.3 60\n127.0.0.2\n");
-  engine_.QueueSession(Fails(3));
-  engine_.QueueSession(Fails(3));
-  engine_.QueueSession(Serves(path, "wrong"));
-  engine_.QueueSession(Fails(3));  // the first address, twice
-  engine_.QueueSession(Fails(7));
-  engine_.QueueSession(Serves(path, kContent));  // the second address
-  engine_.QueueSession(Succeeds());
+  // Twice the CDN's URL, once the other (wrong), twice the first address, once the second.
+  Queue({Fails(3), Fails(3), Serves(path, "wrong"), Fails(3), Fails(7), Serves(path, kContent),
+         Succeeds()});
   std::string upper = Md5Hex(kContent);
   std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
   DownloadJob job = ChecksumJob({onCdn, kSumOne}, upper);
   EXPECT_EQ(worker_->RunFile(job).code, 0);
   EXPECT_EQ(job.checksumFile, WideOfUtf8(path));
-  EXPECT_EQ(Requests(onCdn + "?t="), 2u);
-  EXPECT_EQ(Requests(kSumOne + "?t="), 1u);
-  EXPECT_EQ(Requests("http://127.0.0.2/localhost/sums/sum.md5?t="), 2u);
-  EXPECT_EQ(Requests("http://127.0.0.3/localhost/sums/sum.md5?t="), 1u);
+  EXPECT_EQ((std::vector<size_t>{Requests(onCdn + "?t="), Requests(kSumOne + "?t="),
+                                 Requests("http://127.0.0.2" + atAddress),
+                                 Requests("http://127.0.0.3" + atAddress)}),
+            (std::vector<size_t>{2, 1, 2, 1}));
   EXPECT_EQ(SentEvents(kEventFileDownloadDns).size(), 3u);  // one per attempt at an address
-  const std::vector<FakeSessionRequest> sessions = engine_.SessionRequests();
+  const std::vector<FakeSessionRequest> sessions = engine_->Seen().sessionRequests;
   ASSERT_EQ(sessions.size(), 7u);
   EXPECT_EQ(sessions[0].saveDir, WideOfUtf8(ChecksumDir()));
   EXPECT_EQ(sessions[6].url, kData);
   EXPECT_EQ(sessions[6].checksumPath, WideOfUtf8(path));
   const std::vector<std::string> files = ChecksumFiles();
   ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(ReadFile(ChecksumDir() + files[0]), "wrong");
-  EXPECT_EQ(ReadFile(ChecksumDir() + files[1]), kContent);
+  EXPECT_EQ(ReadFile(ChecksumDir() + files[0]) + ReadFile(ChecksumDir() + files[1]),
+            "wrong" + kContent);
   size_t illegal = 0;  // the failed transfers report their own
   for (Form& report : SentEvents(kEventRunningException))
     illegal += report["err"] == "Illegal checksum file";
@@ -305,20 +294,20 @@ TEST_F(SourceTest, ChecksumFailsWithoutUrlsFileOrReadableFileAndNamesStayInItsFo
   SetDnsAnswer("127.0.0.2 60\n");
   DownloadJob empty = ChecksumJob({});
   EXPECT_EQ(worker_->RunFile(empty).code, 1);
-  EXPECT_TRUE(engine_.SessionRequests().empty());
+  EXPECT_TRUE(engine_->Seen().sessionRequests.empty());
   EXPECT_EQ(Requests(endpoints_.httpDnsUrl), 1u);  // asked all the same
   // A success without a file; a directory, whose empty read must not pass for "" digest.
   fs::create_directories(ChecksumDir() + "two.md5");
-  engine_.SetDefaultSession(Succeeds());
+  engine_->SetDefaultSession(Succeeds());
   const size_t before = SentEvents(kEventRunningException).size();
   DownloadJob job =
       ChecksumJob({"http://127.0.0.1/x/one.md5", "http://127.0.0.1/x/two.md5"}, Md5Hex(""));
   EXPECT_EQ(worker_->RunFile(job).code, 1);
   Form report = SentEvents(kEventRunningException).at(before);
-  EXPECT_EQ(report["err"], "Open file error");
-  EXPECT_EQ(report["downloadFileName"], ChecksumDir() + "one.md5");
+  EXPECT_EQ(report["err"] + " " + report["downloadFileName"],
+            "Open file error " + ChecksumDir() + "one.md5");
   // A name the server chose cannot leave the folder.
-  engine_.QueueSession(Serves(ChecksumDir() + ".._.._evil.md5", kContent));
+  engine_->QueueSession(Serves(ChecksumDir() + ".._.._evil.md5", kContent));
   DownloadJob evil = ChecksumJob({"http://127.0.0.1/x/..\\..\\evil.md5"});
   EXPECT_EQ(worker_->RunFile(evil).code, 0);
   EXPECT_EQ(evil.checksumFile, WideOfUtf8(ChecksumDir() + ".._.._evil.md5"));
@@ -333,34 +322,21 @@ TEST_F(SourceTest, ChecksumSetAsideCopiesKeepTheNewestEightOfEachName) {
   ChecksumStep::SetFileAside(WString());  // nothing to rename: a no-op
   const std::vector<std::string> files = ChecksumFiles();
   ASSERT_EQ(files.size(), 9u);
-  EXPECT_EQ(files[0], "sum.md5.0000000000000000x");
-  EXPECT_EQ(files[1], "sum.md5.20010101000000003");  // the three oldest went
-  EXPECT_EQ(ReadFile(ChecksumDir() + files[8]), "newest");
+  EXPECT_EQ(files[0] + " " + files[1], "sum.md5.0000000000000000x sum.md5.20010101000000003");
+  EXPECT_EQ(ReadFile(ChecksumDir() + files[8]), "newest");  // the three oldest went
 }
 
-// What stands in the folder's way is told with the system's words, and no URL is tried.
-TEST_F(SourceTest, ChecksumFolderThatCannotBeWrittenIsReportedWithItsReason) {
-  for (const bool fileInItsPlace : {true, false}) {
-    if (!fileInItsPlace && geteuid() == 0) continue;  // root writes anywhere
-    std::error_code ignored;
-    fs::remove_all(exeDir_ + "checksum", ignored);
-    if (fileInItsPlace) {
-      WriteFile(exeDir_ + "checksum", "x");
-    } else {
-      fs::create_directories(ChecksumDir());
-      fs::permissions(ChecksumDir(), fs::perms::owner_read | fs::perms::owner_exec);
-    }
-    const uint32_t status = fileInItsPlace ? 0x80070003u : 0x80070005u;
-    const size_t before = SentEvents(kEventRunningException).size();
-    DownloadJob job = ChecksumJob({kSumOne});
-    EXPECT_EQ(worker_->RunFile(job).code, 1);
-    EXPECT_TRUE(engine_.SessionRequests().empty());
-    std::vector<Form> reports = SentEvents(kEventRunningException);
-    ASSERT_EQ(reports.size(), before + 2);  // the folder's, then the job's
-    EXPECT_EQ(reports[before]["err"], platform::SystemErrorText(static_cast<int32_t>(status)));
-    EXPECT_EQ(reports[before]["errExtCode"], std::to_string(status));
-    fs::permissions(ChecksumDir(), fs::perms::owner_all, fs::perm_options::replace, ignored);
-  }
+// A file where the folder should be is told with the system's words, and no URL is tried.
+TEST_F(SourceTest, ChecksumFolderThatCannotBeMadeIsReportedWithItsReason) {
+  WriteFile(exeDir_ + "checksum", "x");
+  DownloadJob job = ChecksumJob({kSumOne});
+  EXPECT_EQ(worker_->RunFile(job).code, 1);
+  EXPECT_TRUE(engine_->Seen().sessionRequests.empty());
+  std::vector<Form> reports = SentEvents(kEventRunningException);
+  ASSERT_EQ(reports.size(), 2u);  // the folder's, then the job's
+  EXPECT_EQ(reports[0]["err"] + " " + reports[0]["errExtCode"],
+            platform::SystemErrorText(static_cast<int32_t>(0x80070003u)) + " " +
+                std::to_string(0x80070003u));
 }
 
 // Stopped while it comes (claimed or grown), refused when it came too fast to be stopped; the
@@ -370,19 +346,16 @@ TEST_F(SourceTest, ChecksumFilesPast64MiBAreRefused) {
   FakeSessionScript claimed, grown;
   claimed.polls = {FakePoll{3, limit + 1, 1000, 10, 10}};
   grown.polls = {FakePoll{3, 0, 1000, 10, 10}, FakePoll{3, 0, limit + 1, 10, 10}};
-  const std::string path = ChecksumDir() + "sum.md5";
-  const std::string third = "http://127.0.0.1/three/sum.md5";
-  engine_.QueueSession(claimed);
-  engine_.QueueSession(grown);
-  engine_.QueueSession(Serves(path, std::string(limit + 1, 'x')));  // one poll: too fast
-  engine_.QueueSession(Serves(path, kContent));
-  engine_.QueueSession(Succeeds());
+  const std::string path = ChecksumDir() + "sum.md5", third = "http://127.0.0.1/three/sum.md5";
+  // The third is too big but came in one poll: too fast to be stopped.
+  Queue({claimed, grown, Serves(path, std::string(limit + 1, 'x')), Serves(path, kContent),
+         Succeeds()});
   DownloadJob job = ChecksumJob({kSumOne, kSumTwo, third, "http://127.0.0.1/four/sum.md5"});
   EXPECT_EQ(worker_->RunFile(job).code, 0);
   EXPECT_EQ(job.checksumFile, WideOfUtf8(path));
   for (const std::string& url : {kSumOne, kSumTwo, third})
     EXPECT_EQ(Requests(url + "?t="), 1u) << url;
-  EXPECT_EQ(engine_.CountCalls("Abort"), 2u);
+  EXPECT_EQ(engine_->CountCalls("Abort"), 2u);
   EXPECT_EQ(Requests(endpoints_.httpDnsUrl), 0u);  // no resolver pass after a success
   EXPECT_EQ(ChecksumFiles().size(), 1u);           // the big one is gone, the good one aside
   EXPECT_EQ(SentEvents(kEventRunningException).at(0)["errExtCode"], std::to_string(0x800700DFu));
@@ -422,7 +395,7 @@ TEST_F(SourceTest, PreferredCdnFirstPerGameCodeUnlessNoUsableDomainCame) {
       {Answer(404, found), "", "0"},
       {Answer(200, found + std::string(64 * 1024, ' ')), "", "0"},  // too big
   };
-  engine_.SetDefaultSession(Succeeds());
+  engine_->SetDefaultSession(Succeeds());
   for (size_t i = 0; i < cases.size(); ++i) {
     const auto& [answer, response, success] = cases[i];
     SetAnswers(answer);
@@ -432,9 +405,9 @@ TEST_F(SourceTest, PreferredCdnFirstPerGameCodeUnlessNoUsableDomainCame) {
     EXPECT_EQ(job.urls, i == 0 ? (Urls{b2, b1, a1, a2}) : (Urls{a1, b1, a2, b2})) << i;
     std::vector<Form> events = SentEvents(kEventCdnPreferRequest);
     ASSERT_EQ(events.size(), i + 1);
-    EXPECT_EQ(events[i]["url"], job.urls[0]) << i;
-    EXPECT_EQ(events[i]["success"], success) << i;
-    EXPECT_EQ(events[i].count("response") ? events[i]["response"] : "", response) << i;
+    EXPECT_EQ(events[i]["url"] + " " + events[i]["success"] + " " + events[i]["response"],
+              job.urls[0] + " " + success + " " + response)
+        << i;
   }
   EXPECT_EQ(Requests(endpoints_.cdnConfigUrl + "global?t="), 1u);
   EXPECT_EQ(Requests(endpoints_.cdnConfigUrl + "g1?t="), cases.size() - 1);
@@ -443,21 +416,22 @@ TEST_F(SourceTest, PreferredCdnFirstPerGameCodeUnlessNoUsableDomainCame) {
 TEST_F(SourceTest, FallbackTriesEveryRewrittenUrlTwiceAndReportsEach) {
   const std::string tls = "https://localhost:8443/pkg/a.bin?v=1";
   SetDnsAnswer("127.0.0.3 60\n127.0.0.2\n");
-  engine_.SetDefaultSession(Fails(3));
+  engine_->SetDefaultSession(Fails(3));
   DownloadJob job = MakeJob({kOnCdn, kElsewhere, tls});
   EXPECT_EQ(worker_->RunFile(job).code, 3);
   const Urls rewritten = {"http://127.0.0.2/localhost/pkg/a.bin",
                           "http://127.0.0.3/localhost/pkg/a.bin",
                           "https://127.0.0.2/localhost:8443/pkg/a.bin?v=1",
                           "https://127.0.0.3/localhost:8443/pkg/a.bin?v=1"};
-  Urls expected = {kOnCdn, kOnCdn, kElsewhere, kElsewhere, tls, tls};
+  Urls expected = {kOnCdn, kOnCdn, kElsewhere, kElsewhere, tls, tls}, reported;
   for (const std::string& url : rewritten) expected.insert(expected.end(), 2, url);
   EXPECT_EQ(CreatedUrls(), expected);
-  EXPECT_EQ(engine_.SessionRequests().back().saveDir, WideOfUtf8(saveDir_));
-  std::vector<Form> events = SentEvents(kEventFileDownloadDns);
-  ASSERT_EQ(events.size(), 8u);
-  for (size_t i = 0; i < 8; ++i)
-    EXPECT_EQ(events[i]["cdnUrl"] + events[i]["success"], rewritten[i / 2] + "0");
+  EXPECT_EQ(engine_->Seen().sessionRequests.back().saveDir, WideOfUtf8(saveDir_));
+  for (Form& event : SentEvents(kEventFileDownloadDns))
+    reported.push_back(event["cdnUrl"] + event["success"]);
+  EXPECT_EQ(reported,
+            (Urls{rewritten[0] + "0", rewritten[0] + "0", rewritten[1] + "0", rewritten[1] + "0",
+                  rewritten[2] + "0", rewritten[2] + "0", rewritten[3] + "0", rewritten[3] + "0"}));
 }
 
 TEST_F(SourceTest, FallbackEndsAtASuccessOrAHardStopOrKeepsTheWalksFailure) {
@@ -475,32 +449,31 @@ TEST_F(SourceTest, FallbackEndsAtASuccessOrAHardStopOrKeepsTheWalksFailure) {
            {two, kOnCdn, {Fails(3), Fails(3), paused}, 3, 0, 3, 1},
            {two, kOnCdn, {Fails(3), Fails(3), Fails(3), Succeeds()}, 0, 0, 4, 2},
        }) {
-    engine_.SetDefaultSession(Fails(3));
+    engine_->SetDefaultSession(Fails(3));
     worker_->ResetWorker();
     SetDnsAnswer(dns);
     const size_t createdBefore = CreatedUrls().size();
     const size_t reportedBefore = SentEvents(kEventFileDownloadDns).size();
-    for (const FakeSessionScript& script : sessions) engine_.QueueSession(script);
+    Queue(sessions);
     DownloadJob job = MakeJob({url});
     const DownloadResult result = worker_->RunFile(job);
-    EXPECT_EQ(result.code, code);
-    EXPECT_EQ(result.extendedCode, extendedCode) << code;
-    EXPECT_EQ(CreatedUrls().size() - createdBefore, created) << code;
-    std::vector<Form> events = SentEvents(kEventFileDownloadDns);
-    EXPECT_EQ(events.size() - reportedBefore, reported) << code;
-    EXPECT_TRUE(code != 0 || events.back()["success"] == "1");
+    const std::vector<Form> events = SentEvents(kEventFileDownloadDns);
+    EXPECT_EQ(std::make_tuple(result.code, result.extendedCode,
+                              CreatedUrls().size() - createdBefore, events.size() - reportedBefore),
+              std::make_tuple(code, extendedCode, created, reported));
+    EXPECT_TRUE(code != 0 || events.back().at("success") == "1");
   }
 }
 
 // The host resets the progress (and with it the DNS cache) while jobs fall back on it.
 TEST_F(SourceTest, FallbackMeetsResetsFromTheHost) {
   SetDnsAnswer("127.0.0.2 0\n127.0.0.3\n");
-  engine_.SetDefaultSession(Fails(3));
+  engine_->SetDefaultSession(Fails(3));
   std::atomic<bool> done{false};
   std::thread host([&] {
     while (!done.load()) {
       worker_->ResetWorker();
-      engine_.WaitUntil([] { return false; }, milliseconds(1));
+      engine_->WaitUntil([] { return false; }, milliseconds(1));
     }
   });
   for (int i = 0; i < 5; ++i) {
