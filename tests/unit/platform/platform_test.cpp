@@ -2,9 +2,12 @@
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -175,6 +178,14 @@ TEST(Files, DirectoriesRenameOpenAndDelete) {
   }
   EXPECT_EQ(ReadFile(root / "victim"), "precious");
   EXPECT_EQ(OpenDescriptors(), descriptors);
+  // A write the system refuses (a full file size limit here) fails at once, never retried.
+  lumo::testing::RunInChild([&] {
+    WriteFile(root / "full.log", "1234");
+    const rlimit limit{4, 4};
+    ASSERT_TRUE(signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0);
+    alarm(10);
+    EXPECT_FALSE(AppendTextToFile(at("full.log"), "more"));
+  });
 }
 
 // What a Win32 file call is handed for a full path: the path itself below the call's limit, its
