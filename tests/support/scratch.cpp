@@ -28,13 +28,7 @@ struct RunFolder {
     std::error_code ignored;
     if (getpid() == owner) fs::remove_all(path, ignored);
   }
-};
-
-RunFolder& Run() {
-  static RunFolder folder;
-  return folder;
-}
-const bool kNamedAtStart = (Run(), true);
+} g_run;
 
 std::string CurrentTestName() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -44,10 +38,7 @@ std::string CurrentTestName() {
   return name;
 }
 
-fs::path ThisTestsDir() {
-  (void)kNamedAtStart;
-  return Run().path / CurrentTestName();
-}
+fs::path ThisTestsDir() { return g_run.path / CurrentTestName(); }
 
 }  // namespace
 
