@@ -239,14 +239,13 @@ struct PortsLock {
 };
 
 std::set<int> SettledThreadIds() {
-  std::set<int> ids = ThreadIds();
-  for (int i = 0; i < 40; ++i) {
-    std::this_thread::sleep_for(50ms);
-    std::set<int> again = ThreadIds();
-    if (again == ids) break;
+  std::set<int> ids, again = ThreadIds();
+  for (int i = 0; i < 40 && again != ids; ++i) {
     ids = again;
+    std::this_thread::sleep_for(50ms);
+    again = ThreadIds();
   }
-  return ids;
+  return again;
 }
 
 constexpr size_t kLargeSize = 384u << 20;
@@ -266,8 +265,7 @@ struct Scene {
   }
   // Queues path and starts; returns once the server holds a request stalled.
   void Stall(const std::string& path, const std::string& sums = "", const std::string& md5 = "") {
-    EXPECT_EQ(Add(path, sums, md5), kOk);
-    EXPECT_EQ(d()->Start(), kOk);
+    EXPECT_TRUE(Add(path, sums, md5) == kOk && d()->Start() == kOk);
     EXPECT_TRUE(server.WaitForStall(JobBound()));
   }
   void Silent(Endpoint endpoint, const std::string& path) {
