@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <thread>
 
 #include "platform/platform.h"
@@ -34,22 +35,16 @@ ILumoDownloader* LoadedModule::Initialise() {
 
 std::chrono::milliseconds LoadedModule::Terminate(bool stopFirst) {
   const auto start = std::chrono::steady_clock::now();
-  if (downloader != nullptr) {
-    if (stopFirst) downloader->Stop(0);
-    downloader->Release();
-    downloader = nullptr;
-  }
-  if (term != nullptr) {
-    EXPECT_EQ(term(), 0);
-  }
+  if (downloader != nullptr && stopFirst) downloader->Stop(0);
+  if (downloader != nullptr) downloader->Release();
+  downloader = nullptr;
+  EXPECT_EQ(term != nullptr ? term() : 0, 0);
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start);
 }
 
 void LoadedModule::Unload() {
-  init = nullptr;
-  term = nullptr;
-  getObject = nullptr;
+  init = nullptr, term = nullptr, getObject = nullptr;
   platform::UnloadDynamicLibrary(library_);
   library_ = nullptr;
 }
@@ -90,12 +85,8 @@ std::vector<std::string> CompletedFiles(ILumoDownloader* downloader) {
   LumoString list = LumoStringFor(joined);
   EXPECT_EQ(downloader->GetCompletedFiles(&list), 0);
   std::vector<std::string> paths;
-  for (size_t start = 0; start < joined.size();) {
-    size_t end = joined.find(';', start);
-    if (end == std::string::npos) end = joined.size();
-    paths.push_back(joined.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream in(joined);
+  for (std::string path; std::getline(in, path, ';');) paths.push_back(path);
   return paths;
 }
 

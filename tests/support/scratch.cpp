@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,43 +22,28 @@ constexpr int kSkippedExitCode = 77;
 
 // Named before any fork, so children use the parent's folder; only the parent removes it.
 struct RunFolder {
-  RunFolder()
-      : owner(getpid()),
-        path(fs::temp_directory_path() / ("lumo-tests-" + std::to_string(owner))) {}
+  pid_t owner = getpid();
+  fs::path path = fs::temp_directory_path() / ("lumo-tests-" + std::to_string(owner));
   ~RunFolder() {
     std::error_code ignored;
     if (getpid() == owner) fs::remove_all(path, ignored);
   }
-  pid_t owner;
-  fs::path path;
-};
-
-RunFolder& Run() {
-  static RunFolder folder;
-  return folder;
-}
-const bool kNamedAtStart = (Run(), true);
+} g_run;
 
 std::string CurrentTestName() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   if (info == nullptr) return "outside";
   std::string name = std::string(info->test_suite_name()) + "." + info->name();
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
+  std::replace(name.begin(), name.end(), '/', '_');
   return name;
 }
 
+fs::path ThisTestsDir() { return g_run.path / CurrentTestName(); }
+
 }  // namespace
 
-fs::path ScratchDir() {
-  (void)kNamedAtStart;
-  fs::create_directories(Run().path);
-  return Run().path;
-}
-
 fs::path TestDir() {
-  const fs::path dir = ScratchDir() / CurrentTestName();
+  const fs::path dir = ThisTestsDir();
   fs::create_directories(dir);
   return dir;
 }
@@ -89,7 +75,7 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 }
 
 void RunInChild(const std::function<void()>& scenario, const std::function<void()>& after) {
-  const fs::path dir = ScratchDir() / CurrentTestName();
+  const fs::path dir = ThisTestsDir();
   std::error_code ignored;
   fs::remove_all(dir, ignored);
   std::cout << std::flush;

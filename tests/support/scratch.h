@@ -12,9 +12,8 @@ namespace lumo::testing {
 
 namespace fs = std::filesystem;
 
-// This run's folder under the system's temporary folder; made on first use.
-fs::path ScratchDir();
-// A fresh, empty folder for the running test (or scenario) inside ScratchDir().
+// The running test's folder (made on first use) in this run's folder under the system's
+// temporary folder.
 fs::path TestDir();
 
 std::string RandomBytes(size_t size, uint64_t seed);             // the same bytes for the same seed

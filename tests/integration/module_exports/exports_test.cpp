@@ -18,29 +18,30 @@ constexpr int32_t kFail = static_cast<int32_t>(0x80004005u);
 constexpr int32_t kNoInterface = static_cast<int32_t>(0x80004002u);
 constexpr int32_t kAccessDenied = static_cast<int32_t>(0x80070005u);
 
-fs::path Variant(const std::string& name) {
-  return fs::path(LUMO_FAKE_ZDL_DIR) /
-         (std::string(LUMO_SHARED_LIBRARY_PREFIX) + name + LUMO_SHARED_LIBRARY_SUFFIX);
+// Copies the fake engine variant (none when empty) to path.
+void CopyVariant(const std::string& variant, const fs::path& path) {
+  if (variant.empty()) return;
+  fs::copy_file(fs::path(LUMO_FAKE_ZDL_DIR) /
+                    (LUMO_SHARED_LIBRARY_PREFIX + variant + LUMO_SHARED_LIBRARY_SUFFIX),
+                path);
 }
 
 // A copy of the module in the test's folder, with engineVariant (if any) beside it as the engine.
 std::string Install(const std::string& engineVariant) {
-  const fs::path folder = lumo::testing::TestDir();
-  const fs::path module = fs::path(LUMO_MODULE_PATH);
+  const fs::path folder = lumo::testing::TestDir(), module = fs::path(LUMO_MODULE_PATH);
   fs::copy_file(module, folder / module.filename());
-  if (!engineVariant.empty()) fs::copy_file(Variant(engineVariant), folder / LUMO_ENGINE_FILE_NAME);
+  CopyVariant(engineVariant, folder / LUMO_ENGINE_FILE_NAME);
   return (folder / module.filename()).string();
 }
 
 // A host's view of one loaded copy of the module.
 struct Host : lumo::testing::LoadedModule {
   explicit Host(const std::string& engineVariant) : LoadedModule(Install(engineVariant)) {}
-  fs::path folder = lumo::testing::TestDir();
 
-  std::string EngineEvents() const {
-    void* engine =
-        platform::LoadDynamicLibrary(WideOfUtf8((folder / LUMO_ENGINE_FILE_NAME).string()));
-    if (engine == nullptr) return "<no engine>";
+  // What the fake engine beside the module was called with (the module holds it loaded).
+  static std::string EngineEvents() {
+    const fs::path path = lumo::testing::TestDir() / LUMO_ENGINE_FILE_NAME;
+    void* engine = platform::LoadDynamicLibrary(WideOfUtf8(path.string()));
     auto events =
         reinterpret_cast<const char* (*)()>(platform::FindSymbol(engine, "fake_zdl_events"));
     std::string text = events ? events() : "<no events>";
@@ -54,13 +55,11 @@ void ScenarioInitialiseHandOutAndTerminate() {
   ASSERT_TRUE(host.init && host.term && host.getObject);
   std::string error = "untouched";
   LumoString errorText = LumoStringFor(error);
-  EXPECT_EQ(host.init(&errorText), 0);
-  EXPECT_EQ(error, "untouched");
+  EXPECT_TRUE(host.init(&errorText) == 0 && error == "untouched") << error;
 
   void* out = reinterpret_cast<void*>(0x1);
   const LumoGuid unknown = {0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-  EXPECT_EQ(host.getObject(&unknown, &out), kNoInterface);
-  EXPECT_EQ(out, nullptr);
+  EXPECT_TRUE(host.getObject(&unknown, &out) == kNoInterface && out == nullptr);
   EXPECT_EQ(host.getObject(&IID_ILumoDownloader, &out), 0);
   auto* downloader = static_cast<ILumoDownloader*>(out);
   ASSERT_NE(downloader, nullptr);
@@ -68,9 +67,7 @@ void ScenarioInitialiseHandOutAndTerminate() {
   EXPECT_EQ(downloader->Release(), 2u);
 
   // The host still holds its reference: the object outlives mod_lumoterm.
-  EXPECT_EQ(host.term(), 0);
-  EXPECT_EQ(host.term(), 0);
-  EXPECT_EQ(downloader->SetOption(8, "abc", 3), 0);
+  EXPECT_TRUE(host.term() == 0 && host.term() == 0 && downloader->SetOption(8, "abc", 3) == 0);
   EXPECT_EQ(host.EngineEvents(), "init;get-download;get-http;");
   EXPECT_EQ(downloader->Release(), 0u);
   EXPECT_EQ(host.EngineEvents(), "init;get-download;get-http;release-download;release-http;term;");
@@ -93,25 +90,25 @@ TEST(ModuleExports, EngineFromTheModulesFolderThenTheHosts) {
   const std::tuple<const char*, const char*, int32_t> rows[] = {
       {"fake_zdl_ok", "fake_zdl_init_fails", 0}, {"", "fake_zdl_ok", 0}, {"", "", kFail}};
   for (const auto& row : rows) {
-    lumo::testing::RunInChild([&row] {
-      const auto& [besideModule, besideHost, code] = row;
-      Host host(besideModule);
-      const fs::path hostEngine =
-          fs::path(Utf8Of(platform::ExecutableDirectory())) / LUMO_ENGINE_FILE_NAME;
-      struct Remove {
-        fs::path path;
-        ~Remove() { fs::remove(path); }
-      } removeHostEngine{hostEngine};
-      if (*besideHost != 0) fs::copy_file(Variant(besideHost), hostEngine);
-      std::string error;
-      LumoString errorText = LumoStringFor(error);
-      EXPECT_EQ(host.init(&errorText), code) << besideModule << " / " << besideHost;
-      EXPECT_EQ(error.rfind("Load ", 0), code == 0 ? std::string::npos : 0u) << error;
-      void* out = nullptr;
-      EXPECT_EQ(host.getObject(&IID_ILumoDownloader, &out), code == 0 ? 0 : kNoInterface);
-      if (out != nullptr) static_cast<ILumoDownloader*>(out)->Release();
-      EXPECT_EQ(host.term(), 0);
-    });
+    lumo::testing::RunInChild(
+        [&row] {
+          const auto& [besideModule, besideHost, code] = row;
+          Host host(besideModule);
+          const fs::path hostEngine =
+              fs::path(Utf8Of(platform::ExecutableDirectory())) / LUMO_ENGINE_FILE_NAME;
+          CopyVariant(besideHost, hostEngine);
+          std::string error;
+          LumoString errorText = LumoStringFor(error);
+          EXPECT_EQ(host.init(&errorText), code) << besideModule << " / " << besideHost;
+          EXPECT_EQ(error.rfind("Load ", 0), code == 0 ? std::string::npos : 0u) << error;
+          void* out = nullptr;
+          EXPECT_EQ(host.getObject(&IID_ILumoDownloader, &out), code == 0 ? 0 : kNoInterface);
+          if (out != nullptr) static_cast<ILumoDownloader*>(out)->Release();
+          EXPECT_EQ(host.term(), 0);
+        },
+        [] {
+          fs::remove(fs::path(Utf8Of(platform::ExecutableDirectory())) / LUMO_ENGINE_FILE_NAME);
+        });
   }
 }
 

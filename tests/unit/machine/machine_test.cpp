@@ -39,19 +39,18 @@ TEST(CdnAddressList, ResolvesTheUrlHost) {
   };
   EXPECT_EQ(settled("http://127.0.0.1:8080/x"), "127.0.0.1");
   const std::string local = settled("localhost");
-  EXPECT_EQ(local.rfind("127.", 0), 0u) << local;
-  EXPECT_TRUE(local.back() != ',' && local.find(' ') == std::string::npos) << local;
-  EXPECT_EQ(CdnAddressList("http://no-such-host.invalid/file"), "");
-  EXPECT_EQ(CdnAddressList(""), "");
+  EXPECT_TRUE(local.rfind("127.", 0) == 0 && local.back() != ',' &&
+              local.find(' ') == std::string::npos)
+      << local;
+  EXPECT_EQ(CdnAddressList("http://no-such-host.invalid/file") + CdnAddressList(""), "");
 }
 
 TEST(NewGuidText, LowerCaseVersion4GroupsAndUnique) {
   std::set<std::string> seen;
   for (int i = 0; i < 500; ++i) {
-    std::string text;
+    std::string text, shape;
     ASSERT_TRUE(NewGuidText(&text));
-    std::string shape = text;
-    for (char& c : shape) c = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ? 'x' : c;
+    for (char c : text) shape += (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ? 'x' : c;
     ASSERT_EQ(shape, "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx") << text;
     EXPECT_EQ(text[14], '4');
     seen.insert(text);
@@ -68,11 +67,11 @@ TEST(MachineCaches, FactsMatchTheSystemAndConcurrentFirstCallsAgree) {
     threads.emplace_back([&answers, i] { answers[i] = GetLocalIp() + "|" + GetHostName(); });
   }
   for (std::thread& thread : threads) thread.join();
-  for (const std::string& answer : answers) EXPECT_EQ(answer, answers.front());
-  EXPECT_EQ(GetHostName(), platform::QueryHostName());
+  const std::vector<std::string> resolved = platform::ResolveIPv4(platform::QueryHostName());
+  EXPECT_EQ(answers, std::vector<std::string>(
+                         8, (resolved.empty() ? std::string("127.0.0.1") : resolved.front()) + "|" +
+                                platform::QueryHostName()));
   EXPECT_EQ(GetMacAddress(), platform::QueryMacAddress());
-  const std::vector<std::string> resolved = platform::ResolveIPv4(GetHostName());
-  EXPECT_EQ(GetLocalIp(), resolved.empty() ? std::string("127.0.0.1") : resolved.front());
 }
 
 TEST(MachineTexts, Utf8OfHostTextsAndBusNames) {
@@ -86,8 +85,7 @@ TEST(MachineTexts, Utf8OfHostTextsAndBusNames) {
       {0, "BusTypeUnknown"},  {11, "BusTypeSata"},         {17, "BusTypeMax"},
       {18, "BusTypeUnknown"}, {127, "BusTypeMaxReserved"}, {0xFFFFFFFFu, "BusTypeUnknown"}};
   for (const auto& [value, name] : names) EXPECT_STREQ(BusTypeName(value), name) << value;
-  EXPECT_EQ(GetStorageBusType(nullptr), "NULL");
-  EXPECT_EQ(GetStorageBusType(u""), "Invalid handle");
+  EXPECT_EQ(GetStorageBusType(nullptr) + "|" + GetStorageBusType(u""), "NULL|Invalid handle");
   const WString here = WideOfUtf8(std::filesystem::current_path().string());
   EXPECT_EQ(GetStorageBusType(here.c_str()).rfind("BusType", 0), 0u);
 }
