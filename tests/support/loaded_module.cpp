@@ -56,12 +56,6 @@ uint32_t LoadedModule::RunState() {
   return state;
 }
 
-DownloadStatus LoadedModule::Status() {
-  DownloadStatus status{};
-  EXPECT_EQ(downloader->GetStatistics(&status), 0);
-  return status;
-}
-
 std::vector<std::string> LoadedModule::Completed() { return CompletedFiles(downloader); }
 
 int32_t AddJob(ILumoDownloader* downloader, const std::vector<std::string>& urls,

@@ -40,7 +40,6 @@ class LoadedModule {
   void Unload();
 
   uint32_t RunState();
-  DownloadStatus Status();
   std::vector<std::string> Completed();
   // Polls like a launcher until done() holds or the bound passes.
   bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
