@@ -187,23 +187,13 @@ TEST_F(WorkerTest, EngineOptionsAreReappliedInAscendingHostIdOrder) {
                                                "SetOption 4 4", "SetOption 5 4"}));
 }
 
-// A checksum file's plain transfer: overwrite set, no checksum path, no progress events; a
-// claim past the checksum file's size cap stops it at once, reported once.
+// A checksum file's plain transfer: overwrite set, no checksum path, no progress events (its
+// size cap is the source steps' test).
 TEST_F(WorkerTest, PlainTransferOfAChecksumFile) {
-  const WString folder = WideOfUtf8(saveDir_), name = WideOfUtf8("sum.md5");
   engine_->QueueSession(Succeeds());
-  EXPECT_EQ(worker_->TransferPlain(kA, folder, name).code, 0);
+  EXPECT_EQ(worker_->TransferPlain(kA, WideOfUtf8(saveDir_), WideOfUtf8("sum.md5")).code, 0);
   EXPECT_TRUE(engine_->Seen().sessionRequests[0].checksumPathNull);
   EXPECT_EQ(engine_->CountCalls("SetOption 2 1"), 1u);
-  FakeSessionScript huge;
-  huge.polls = {FakePoll{3, kZdlMaxChecksumFileBytes + 1, 10, 1, 1}};
-  engine_->QueueSession(huge);
-  const DownloadResult refused = worker_->TransferPlain(kA, folder, name);
-  EXPECT_EQ(refused.code, kZdlResultGeneral);
-  EXPECT_EQ(refused.extendedCode, kZdlExtFileTooLarge);
-  EXPECT_EQ(engine_->CountCalls("Abort"), 1u);
-  EXPECT_EQ(engine_->Seen().liveSessions, 0u);
-  EXPECT_EQ(SentEvents(kEventRunningException).size(), 1u);
   EXPECT_TRUE(SentEvents(kEventFileDownload).empty());
 }
 
@@ -300,14 +290,14 @@ TEST(SessionStatus, NamesAndDiskFailures) {
   EXPECT_EQ(StatusName(kZdlStatusDownloaded) + StatusName(9), "Downloaded9");
   // The job's code and extended code, whether that is a disk failure, the run state it gives.
   for (const auto& [code, extended, disk, runState] :
-       std::vector<std::tuple<int32_t, int32_t, bool, uint32_t>>{
-           {4, kDiskFull, true, 5},
-           {4, static_cast<int32_t>(0x80071AC3u), true, 6},
-           {4, static_cast<int32_t>(0x800701E3u), true, 7},
-           {4, kDenied, false, 0},
-           {3, kDiskFull, false, 5}}) {
-    EXPECT_EQ(IsDiskFailure({code, extended}), disk) << extended;
-    EXPECT_EQ(RunStateForDiskFailure(extended), runState) << extended;
+       std::vector<std::tuple<int32_t, uint32_t, bool, uint32_t>>{{4, 0x80070070u, true, 5},
+                                                                  {4, 0x80071AC3u, true, 6},
+                                                                  {4, 0x800701E3u, true, 7},
+                                                                  {4, 0x80070005u, false, 0},
+                                                                  {3, 0x80070070u, false, 5}}) {
+    const int32_t ext = static_cast<int32_t>(extended);
+    EXPECT_EQ(std::make_pair(IsDiskFailure({code, ext}), RunStateForDiskFailure(ext)),
+              std::make_pair(disk, runState));
   }
 }
 
