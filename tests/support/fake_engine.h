@@ -85,8 +85,6 @@ class FakeEngine {
  public:
   FakeEngine();
   ~FakeEngine();  // completes every pending HTTP delivery and joins its threads
-  FakeEngine(const FakeEngine&) = delete;
-  FakeEngine& operator=(const FakeEngine&) = delete;
 
   // Borrowed pointers, valid for the engine's life.
   IZDownloadService* DownloadService() { return downloads_; }

@@ -207,14 +207,22 @@ TEST(Downloader, AddDownloadChecksItsArguments) {
 // Before Start, Pause and Resume move the control words; a failed binding refuses what needs the
 // worker. Stop is final, before Start or after: the calls that would need the worker are refused
 // instead of a success that nothing follows up, and nothing claims to run.
+// A host that resumes or resets before its first Start still gets its jobs run by that Start.
 TEST(Downloader, ControlWordsAFailedBindingAndCallsRefusedAfterStop) {
   Host h;
+  h.engine.SetDefaultSession(FakeSessionScript());
   EXPECT_EQ(h.d->RunState() + h.d->ControlState(), 0u);
   EXPECT_EQ(h.d->Pause(0), 0);
   EXPECT_EQ(h.d->ControlState(), 2u);
   EXPECT_EQ(h.d->Pause(0), kAccessDenied);
   EXPECT_EQ(h.d->Resume(), 0);
   EXPECT_EQ(h.d->ControlState() + h.d->RunState(), 1u + 1u);
+  ASSERT_EQ(h.Add(), 0);
+  EXPECT_EQ(h.d->ResetProgress(), 0);
+  EXPECT_EQ(h.d->Start(), 0);
+  EXPECT_TRUE(h.WaitCalls("ReleaseSession", 1));
+  ASSERT_TRUE(h.WaitIdle());
+  EXPECT_EQ(h.d->Start(), 0) << "idle: a later Start is taken";
   Host failed(kFail);
   EXPECT_EQ(failed.initCode, kFail);
   EXPECT_EQ(failed.initText, failed.binding.bindText);
@@ -262,30 +270,15 @@ TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
   }
 }
 
-TEST(Downloader, LastReleaseIsPromptAndTerminatesTheEngine) {
-  for (const int stage : {0, 1, 2}) {  // before Start, idle, in the middle of a transfer
-    Host h(0, stage == 2);
-    h.engine.SetDefaultSession(Fails());
-    if (stage == 2) h.Add();
-    if (stage > 0) h.d->Start();
-    ASSERT_TRUE(stage < 2 || h.WaitCalls("Start", 1));
-    h.ReleaseLast();
-    EXPECT_EQ(h.engine.Seen().liveSessions, 0u);
-  }
-}
-
-// A host that resumes or resets before its first Start still gets its jobs run by that Start.
-TEST(Downloader, FirstStartRunsAfterAnEarlyResumeOrReset) {
-  for (const bool resume : {true, false}) {
-    Host h;
-    h.engine.SetDefaultSession(FakeSessionScript());
-    ASSERT_EQ(h.Add(), 0);
-    EXPECT_EQ(resume ? h.d->Resume() : h.d->ResetProgress(), 0);
-    EXPECT_EQ(h.d->Start(), 0);
-    EXPECT_TRUE(h.WaitCalls("ReleaseSession", 1));
-    ASSERT_TRUE(h.WaitIdle());
-    EXPECT_EQ(h.d->Start(), 0) << "idle: a later Start is taken";
-  }
+// Before Start and idle: the control words' test.
+TEST(Downloader, LastReleaseInTheMiddleOfATransferIsPromptAndTerminatesTheEngine) {
+  Host h(0, true);
+  h.engine.SetDefaultSession(Fails());
+  ASSERT_EQ(h.Add(), 0);
+  ASSERT_EQ(h.d->Start(), 0);
+  ASSERT_TRUE(h.WaitCalls("Start", 1));
+  h.ReleaseLast();
+  EXPECT_EQ(h.engine.Seen().liveSessions, 0u);
 }
 
 // Pause and Stop against a running transfer: the session is aborted and no further attempt
