@@ -240,9 +240,9 @@ TEST_F(WorkerTest, ProgressRecordsOverSeveralJobs) {
 // The host's progress calls and resets hammer the worker while transfers run: the sanitizer
 // builds check that no freed record or session is touched and no word is raced.
 TEST_F(WorkerTest, HostCallsDuringTransfersAreSafe) {
-  FakeSessionScript busy;
-  for (uint64_t i = 1; i <= 300; ++i) busy.polls.push_back(FakePoll{3, 100000, i * 100, 7, 7});
-  busy.polls.push_back(FakePoll{4, 100000, 100000, 7, 7});
+  FakeSessionScript busy;  // 300 polls of a running transfer, then its end
+  busy.polls.assign(301, FakePoll{4, 100000, 100000, 7, 7});
+  for (uint64_t i = 0; i < 300; ++i) busy.polls[i] = FakePoll{3, 100000, (i + 1) * 100, 7, 7};
   engine_->SetDefaultSession(busy);
   std::atomic<bool> done{false};
   std::atomic<size_t> resets{0};

@@ -112,23 +112,24 @@ TEST(Downloader, InterfacesAndFileResults) {
   }
   EXPECT_EQ(h.d->ReferenceCount(), 4);
   EXPECT_EQ(h.d->Release() + h.d->Release() + results->Release(), 3u + 2u + 1u);
-  // A queued file is known before it runs, under its local path.
+  // A queued file is known before it runs, under its local path, and only there.
   ASSERT_EQ(h.Add(), 0);
   uint32_t count = 0, state = 9, average = 0, current = 0;
-  EXPECT_EQ(results->GetFileCount(&count), 0);
-  EXPECT_EQ(count, 1u);
-  LumoFileResult result{};
-  result.state = kLumoFileFailed;
+  uint64_t bytes = 0;
+  LumoFileResult result{kLumoFileFailed, 0, 0, 0, 0, 0};
   std::string path;
   LumoString pathText = LumoStringFor(path);
   EXPECT_EQ(results->GetFileResultAt(0, &result, nullptr, &pathText), 0);
-  EXPECT_EQ(result.state, static_cast<uint32_t>(kLumoFileQueued));
-  EXPECT_EQ(results->GetFileResult(path.c_str(), &result, nullptr, nullptr), 0);
-  EXPECT_EQ(path, testing::TestDir().string() + platform::kPathSeparator + "a.bin");
-  EXPECT_EQ(results->GetFileResult("elsewhere.bin", &result, nullptr, nullptr), kLumoNotFound);
-  EXPECT_EQ(results->GetFileResultAt(1, &result, nullptr, nullptr), kLumoNotFound);
-  uint64_t bytes = 0;
-  EXPECT_EQ(h.d->GetProgress(&state, &bytes, &average, &current, nullptr), 0);  // no path object
+  EXPECT_EQ(
+      std::make_tuple(result.state, path, results->GetFileCount(&count), count),
+      std::make_tuple(uint32_t{kLumoFileQueued},
+                      testing::TestDir().string() + platform::kPathSeparator + "a.bin", 0, 1u));
+  EXPECT_EQ(
+      (std::vector<int32_t>{results->GetFileResult(path.c_str(), &result, nullptr, nullptr),
+                            results->GetFileResult("elsewhere.bin", &result, nullptr, nullptr),
+                            results->GetFileResultAt(1, &result, nullptr, nullptr),
+                            h.d->GetProgress(&state, &bytes, &average, &current, nullptr)}),
+      (std::vector<int32_t>{0, kLumoNotFound, kLumoNotFound, 0}));  // no path object: fine
 }
 
 // What each option id keeps and gives back: a value is read back only in the size the id
