@@ -27,9 +27,6 @@ const std::string kData = "http://127.0.0.1/pkg/data.bin", kSumOne = "http://127
                   kElsewhere = "http://127.0.0.1/pkg/a.bin",
                   kContent = "0123456789abcdef0123456789abcdef  data.bin\n";
 
-FakeHttpAnswer Answer(uint32_t status, std::string body) {  // created, sent, with a status
-  return FakeHttpAnswer{kZdlOk, kZdlOk, true, status, std::move(body)};
-}
 platform::CalendarTime Utc(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s,
                            uint16_t ms, uint16_t dayOfWeek = 0) {
   return platform::CalendarTime{y, mo, dayOfWeek, d, h, mi, s, ms};
@@ -50,23 +47,9 @@ class SourceTest : public DownloadTest {
                   [this] { return Utc(2024, 5, 1, 12, 0, nowMs_ / 1000, nowMs_ % 1000); }) {
     saveDir_ = TestDir().string() + "/save";
     fs::create_directories(saveDir_);
-    // DNS queries get their answer, every other GET (the CDN configuration) the other one.
-    engine_->SetHttpResponder([this](const FakeHttpRequestRecord& request) {
-      std::lock_guard<std::mutex> hold(lock_);
-      if (request.method != kZdlMethodGet) return FakeHttpAnswer{};  // telemetry posts
-      return request.url.rfind(endpoints_.httpDnsUrl, 0) == 0 ? dnsAnswer_ : getAnswer_;
-    });
-  }
-  ~SourceTest() override {  // the reporter's posts meet the responder above
-    worker_.reset();
-    reporter_.reset();
+    SetAnswers(Answer(200, "{}"));
   }
 
-  void SetAnswers(FakeHttpAnswer get, FakeHttpAnswer dns = Answer(404, "")) {
-    std::lock_guard<std::mutex> hold(lock_);
-    getAnswer_ = std::move(get);
-    dnsAnswer_ = std::move(dns);
-  }
   void SetDnsAnswer(std::string body) { SetAnswers(Answer(200, "{}"), Answer(200, body)); }
   // Requests (GETs and transfers) whose URL starts with prefix.
   size_t Requests(const std::string& prefix) const {
@@ -102,10 +85,7 @@ class SourceTest : public DownloadTest {
   Signal quit_;
   WorkerIdentity identity_;
   HttpTextRequest http_;
-  std::mutex lock_;
   std::atomic<int> nowMs_{0};  // the resolver's clock: 2024-05-01 12:00 UTC plus this
-  FakeHttpAnswer getAnswer_ = Answer(200, "{}");  // guarded by lock_
-  FakeHttpAnswer dnsAnswer_ = Answer(404, "");    // guarded by lock_
   HttpDnsResolver resolver_;
 };
 
@@ -216,6 +196,10 @@ TEST_F(SourceTest, ChecksumFetchedVerifiedAndSetAsideWithTheResolvedAddressesLas
   const std::string onCdn = "http://localhost/sums/sum.md5", path = ChecksumDir() + "sum.md5";
   const std::string atAddress = "/localhost/sums/sum.md5?t=";
   SetDnsAnswer("127.0.0.3 60\n127.0.0.2\n");
+  // Set-aside copies: the newest eight of a name stay; a name of a copy's length is no copy.
+  for (int i = 0; i < 10; ++i)
+    WriteFile(ChecksumDir() + "sum.md5.2001010100000000" + std::to_string(i), "old");
+  WriteFile(ChecksumDir() + "sum.md5.0000000000000000x", "not a copy");
   // Twice the CDN's URL, once the other (wrong), twice the first address, once the second.
   Queue({Fails(3), Fails(3), Serves(path, "wrong"), Fails(3), Fails(7), Serves(path, kContent),
          Succeeds()});
@@ -229,19 +213,19 @@ TEST_F(SourceTest, ChecksumFetchedVerifiedAndSetAsideWithTheResolvedAddressesLas
                                  Requests("http://127.0.0.3" + atAddress)}),
             (std::vector<size_t>{2, 1, 2, 1}));
   EXPECT_EQ(SentEvents(kEventFileDownloadDns).size(), 3u);  // one per attempt at an address
-  const std::vector<FakeSessionRequest> sessions = engine_->Seen().sessionRequests;
-  ASSERT_EQ(sessions.size(), 7u);
-  EXPECT_EQ(sessions[0].saveDir, WideOfUtf8(ChecksumDir()));
-  EXPECT_EQ(sessions[6].url, kData);
-  EXPECT_EQ(sessions[6].checksumPath, WideOfUtf8(path));
-  const std::vector<std::string> files = ChecksumFiles();
-  ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(ReadFile(ChecksumDir() + files[0]) + ReadFile(ChecksumDir() + files[1]),
-            "wrong" + kContent);
-  size_t illegal = 0;  // the failed transfers report their own
-  for (Form& report : SentEvents(kEventRunningException))
-    illegal += report["err"] == "Illegal checksum file";
-  EXPECT_EQ(illegal, 1u);
+  const std::vector<FakeSessionRequest> s = engine_->Seen().sessionRequests;
+  ASSERT_EQ(s.size(), 7u);
+  EXPECT_EQ(std::tie(s[0].saveDir, s[6].url, s[6].checksumPath),
+            std::make_tuple(WideOfUtf8(ChecksumDir()), kData, WideOfUtf8(path)));
+  const std::vector<std::string> files = ChecksumFiles();  // old copies 0 to 3 went
+  ASSERT_EQ(files.size(), 9u);
+  EXPECT_EQ(files[0] + " " + files[1] + " " + ReadFile(ChecksumDir() + files[7]) +
+                ReadFile(ChecksumDir() + files[8]),
+            "sum.md5.0000000000000000x sum.md5.20010101000000004 wrong" + kContent);
+  const std::vector<Form> reports = SentEvents(kEventRunningException);  // and the attempts'
+  EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                          [](const Form& r) { return r.at("err") == "Illegal checksum file"; }),
+            1);
 }
 
 // A file where the folder should be is told with the system's words, and no URL is tried.
@@ -274,19 +258,6 @@ TEST_F(SourceTest, ChecksumFailsWithoutFolderUrlsFileOrReadableFileAndNamesStayI
   DownloadJob evil = ChecksumJob({"http://127.0.0.1/x/..\\..\\evil.md5"});
   EXPECT_EQ(worker_->RunFile(evil).code, 0);
   EXPECT_EQ(evil.checksumFile, WideOfUtf8(ChecksumDir() + ".._.._evil.md5"));
-}
-
-TEST_F(SourceTest, ChecksumSetAsideCopiesKeepTheNewestEightOfEachName) {
-  for (int i = 0; i < 10; ++i)
-    WriteFile(ChecksumDir() + "sum.md5.2001010100000000" + std::to_string(i), "old");
-  WriteFile(ChecksumDir() + "sum.md5.0000000000000000x", "not a copy");  // of a copy's length
-  WriteFile(ChecksumDir() + "sum.md5", "newest");
-  ChecksumStep::SetFileAside(WideOfUtf8(ChecksumDir() + "sum.md5"));
-  ChecksumStep::SetFileAside(WString());  // nothing to rename: a no-op
-  const std::vector<std::string> files = ChecksumFiles();
-  ASSERT_EQ(files.size(), 9u);
-  EXPECT_EQ(files[0] + " " + files[1], "sum.md5.0000000000000000x sum.md5.20010101000000003");
-  EXPECT_EQ(ReadFile(ChecksumDir() + files[8]), "newest");  // the three oldest went
 }
 
 // Stopped while it comes (claimed or grown), refused when it came too fast to be stopped; the
