@@ -261,18 +261,13 @@ TEST(Downloader, ControlWordsAFailedBindingAndCallsRefusedAfterStop) {
     }
     EXPECT_EQ(d->Stop(0), 0);
     const uint32_t runState = d->RunState();
-    for (LumoDownloader* refusing : {d, failed.d}) {
-      EXPECT_EQ(refusing->Start(), kAccessDenied);
-      EXPECT_EQ(refusing->Pause(0), kAccessDenied);
-    }
-    EXPECT_EQ(failed.d->Stop(0), kAccessDenied);
-    EXPECT_EQ(d->Resume(), kAccessDenied);
-    EXPECT_EQ(s.Add(), kAccessDenied);
+    for (const int32_t answer : {d->Start(), d->Pause(0), d->Resume(), s.Add(), failed.d->Start(),
+                                 failed.d->Pause(0), failed.d->Stop(0)})
+      EXPECT_EQ(answer, kAccessDenied);
     EXPECT_EQ(d->ResetProgress(), 0);
     EXPECT_NE(d->RunState(), kLumoRunStateRunning);
-    EXPECT_EQ(d->RunState(), runState);
-    EXPECT_EQ(d->ControlState(), 3u);
-    EXPECT_EQ(d->QueuedJobs(), startedFirst ? 0u : 1u);
+    EXPECT_EQ(std::make_tuple(d->RunState(), d->ControlState(), d->QueuedJobs()),
+              std::make_tuple(runState, 3u, size_t{startedFirst ? 0u : 1u}));
     s.ReleaseLast();
     EXPECT_EQ(s.engine.CountCalls("CreateSession"), 0u);
   }
@@ -288,9 +283,8 @@ TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
   ASSERT_TRUE(h.WaitCalls("Send", 1));
   const std::string body = h.engine.Seen().httpRequests[0].body;
   for (const char* field :
-       {"eventType=MODULE_VERSION", "sid=abc", "gameCode=g1", "clientVersion=1.2"}) {
+       {"eventType=MODULE_VERSION", "sid=abc", "gameCode=g1", "clientVersion=1.2"})
     EXPECT_NE(body.find(field), std::string::npos) << field;
-  }
 }
 
 // Before Start and idle: the control words' test.
