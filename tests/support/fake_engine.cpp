@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <tuple>
 
 namespace lumo {
 namespace testing {
@@ -64,15 +65,10 @@ class FakeSession final : public FakeObject<IZDownloadSession> {
     engine_->Log("GetStatus");
     const size_t index = pollIndex_++;
     if (script_.onPoll) script_.onPoll(index);
-    FakePoll poll = script_.polls.empty()
-                        ? FakePoll{}
-                        : script_.polls[std::min(index, script_.polls.size() - 1)];
+    FakePoll poll = script_.polls.at(std::min(index, script_.polls.size() - 1));
     if (aborted_) poll = FakePoll{kZdlStatusError, poll.total, poll.downloaded, 0, 0};
-    *status = poll.status;
-    *total = poll.total;
-    *downloaded = poll.downloaded;
-    *averageSpeed = poll.averageSpeed;
-    *currentSpeed = poll.currentSpeed;
+    std::tie(*status, *total, *downloaded, *averageSpeed, *currentSpeed) =
+        std::tie(poll.status, poll.total, poll.downloaded, poll.averageSpeed, poll.currentSpeed);
     return kZdlOk;
   }
   int32_t ZDL_STDCALL GetResult(int32_t* result, int32_t* extendedCode) override {

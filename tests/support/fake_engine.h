@@ -27,15 +27,15 @@ struct FakePoll {
 
 // What one session does. GetStatus walks through polls; the last one repeats forever.
 // After Abort (or Pause) every poll answers status 5 with the last sizes, and GetResult (2, 0).
+// Also the answers of CreateSession, Start and SetOption after Start; sessionOnCreateFailure: hand
+// back an object even when createStatus < 0.
 struct FakeSessionScript {
-  int32_t createStatus = kZdlOk;        // CreateSession's answer
-  bool sessionOnCreateFailure = false;  // hand back an object even when createStatus < 0
-  int32_t startStatus = kZdlOk;         // Start's answer
+  int32_t createStatus = kZdlOk, startStatus = kZdlOk, runningOptionStatus = kZdlOk;
+  bool sessionOnCreateFailure = false;
   std::vector<FakePoll> polls =
       std::vector<FakePoll>(1, FakePoll{kZdlStatusDownloaded, 100, 100, 100, 100});
   int32_t result = kZdlResultSuccess, extendedCode = 0;
-  int32_t runningOptionStatus = kZdlOk;  // SetOption's answer after Start
-  const char* failureDetail = nullptr;   // GetOption(6); null: the option is not answered
+  const char* failureDetail = nullptr;  // GetOption(6); null: the option is not answered
   // Called on the polling thread before answer number pollIndex (0-based) is given.
   std::function<void(size_t pollIndex)> onPoll;
 };
@@ -47,16 +47,17 @@ struct FakeSessionRequest {
   std::u16string checksumPath, saveDir;
 };
 
-// One HTTP answer, delivered on a thread of the fake engine after Send.
+// One HTTP answer, delivered on a thread of the fake engine after Send: the answers of
+// CreateRequest and Send; sendStatusCode: call OnStatusCode(status); body: in one OnData call when
+// not empty; complete false: OnComplete never comes (until the engine shuts down); incomplete:
+// OnNotify(kZdlNotifyIncomplete, 3, 0, 0) before OnComplete; delay: before anything is delivered.
 struct FakeHttpAnswer {
-  int32_t createStatus = kZdlOk;  // CreateRequest's answer
-  int32_t sendStatus = kZdlOk;    // Send's answer
-  bool sendStatusCode = true;     // call OnStatusCode(status)
+  int32_t createStatus = kZdlOk, sendStatus = kZdlOk;
+  bool sendStatusCode = true;
   uint32_t status = 200;
-  std::string body;         // delivered in one OnData call when not empty
-  bool complete = true;     // false: OnComplete never comes (until the engine shuts down)
-  bool incomplete = false;  // OnNotify(kZdlNotifyIncomplete, 3, 0, 0) before OnComplete
-  std::chrono::milliseconds delay{0};  // before anything is delivered
+  std::string body;
+  bool complete = true, incomplete = false;
+  std::chrono::milliseconds delay{0};
 };
 
 // What a request carried.
@@ -85,8 +86,6 @@ class FakeEngine {
  public:
   FakeEngine();
   ~FakeEngine();  // completes every pending HTTP delivery and joins its threads
-  FakeEngine(const FakeEngine&) = delete;
-  FakeEngine& operator=(const FakeEngine&) = delete;
 
   // Borrowed pointers, valid for the engine's life.
   IZDownloadService* DownloadService() { return downloads_; }

@@ -27,32 +27,33 @@ void Record(const char* event) {
 }
 
 // Services that exist and count references but refuse work: enough for binding and teardown.
-struct DownloadService final : IZDownloadService {
+template <typename Interface>
+struct Service : Interface {
+  explicit Service(const char* releaseEvent) : released(releaseEvent) {}
   int32_t ZDL_STDCALL QueryInterface(const ZdlGuid*, void**) override { return kZdlNoInterface; }
   uint32_t ZDL_STDCALL AddRef() override { return ++refs; }
   uint32_t ZDL_STDCALL Release() override {
-    Record("release-download");
+    Record(released);
     return --refs;
   }
-  int32_t ZDL_STDCALL CreateSession(const char*, const ZdlWChar*, const ZdlWChar*,
-                                    const ZdlWChar*, IZDownloadSession**) override {
-    return kZdlFail;
-  }
+  const char* released;
   std::atomic<uint32_t> refs{0};
 };
 
-struct HttpService final : IZHttpService {
-  int32_t ZDL_STDCALL QueryInterface(const ZdlGuid*, void**) override { return kZdlNoInterface; }
-  uint32_t ZDL_STDCALL AddRef() override { return ++refs; }
-  uint32_t ZDL_STDCALL Release() override {
-    Record("release-http");
-    return --refs;
+struct DownloadService final : Service<IZDownloadService> {
+  DownloadService() : Service("release-download") {}
+  int32_t ZDL_STDCALL CreateSession(const char*, const ZdlWChar*, const ZdlWChar*, const ZdlWChar*,
+                                    IZDownloadSession**) override {
+    return kZdlFail;
   }
+};
+
+struct HttpService final : Service<IZHttpService> {
+  HttpService() : Service("release-http") {}
   int32_t ZDL_STDCALL CreateRequest(uint32_t, int32_t, const char*, IZHttpResponseHandler*,
                                     uint32_t, IZHttpRequest**) override {
     return kZdlFail;
   }
-  std::atomic<uint32_t> refs{0};
 };
 
 DownloadService g_download;

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ inline Endpoints TestEndpoints(const std::string& cdnHost = "cdn.lumo.test") {
                    "http://127.0.0.1:9/?ws_domain=", cdnHost};
 }
 
+inline FakeHttpAnswer Answer(uint32_t status, std::string body) {  // created, sent, a status
+  return FakeHttpAnswer{kZdlOk, kZdlOk, true, status, std::move(body)};
+}
+
 class DownloadTest : public ::testing::Test {
  protected:
   explicit DownloadTest(const Endpoints& endpoints = TestEndpoints(), std::string exeDir = "")
@@ -43,15 +48,22 @@ class DownloadTest : public ::testing::Test {
     worker_.reset();
     reporter_.reset();
     engine_.reset(new FakeEngine);
-    engine_->SetHttpResponder([](const FakeHttpRequestRecord& request) {
-      FakeHttpAnswer answer;
-      if (request.method == kZdlMethodGet) answer.body = "{}";
-      return answer;
+    // Telemetry posts get an empty 200, HTTP DNS queries their answer, other GETs (the CDN
+    // configuration) the other one.
+    engine_->SetHttpResponder([this](const FakeHttpRequestRecord& request) {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (request.method != kZdlMethodGet) return FakeHttpAnswer{};
+      return request.url.rfind(endpoints_.httpDnsUrl, 0) == 0 ? dnsAnswer_ : getAnswer_;
     });
     reporter_.reset(new Reporter(engine_->HttpService(), endpoints_.reportUrl, timing_));
     worker_.reset(new DownloadWorker(timing_, endpoints_, engine_->DownloadService(),
                                      engine_->HttpService(), *reporter_, options_,
                                      WideOfUtf8(exeDir_)));
+  }
+  void SetAnswers(FakeHttpAnswer get, FakeHttpAnswer dns = Answer(404, "")) {
+    std::lock_guard<std::mutex> hold(lock_);
+    getAnswer_ = std::move(get);
+    dnsAnswer_ = std::move(dns);
   }
   DownloadJob MakeJob(std::vector<std::string> urls, const std::string& fileName = "",
                       const std::string* saveDir = nullptr) {
@@ -99,6 +111,8 @@ class DownloadTest : public ::testing::Test {
   std::string saveDir_;
   Timing timing_;
   OptionStore options_;
+  std::mutex lock_;  // the answers' (the engine, reporter and worker go first)
+  FakeHttpAnswer getAnswer_ = Answer(200, "{}"), dnsAnswer_ = Answer(200, "{}");
   std::unique_ptr<FakeEngine> engine_;
   std::unique_ptr<Reporter> reporter_;
   std::unique_ptr<DownloadWorker> worker_;

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <tuple>
 
-#include "support/fake_binding.h"
+#include "module/engine_binding.h"
+#include "support/fake_engine.h"
 #include "support/scratch.h"
 #include "telemetry/reporter.h"
 
@@ -49,6 +50,27 @@ const LumoWChar* W(const std::u16string& s) {
   return reinterpret_cast<const LumoWChar*>(s.c_str());
 }
 
+// An engine binding over the in-process fake engine; Bind answers bindCode.
+struct FakeBinding final : EngineBinding {
+  explicit FakeBinding(testing::FakeEngine& e) : engine(e) {}
+  int32_t Bind(std::string* errorText) override {
+    loaded = true;
+    if (bindCode < 0 && errorText != nullptr) *errorText = "bind failed";
+    return bindCode;
+  }
+  IZDownloadService* DownloadService() const override { return engine.DownloadService(); }
+  IZHttpService* HttpService() const override { return engine.HttpService(); }
+  void ReleaseAndTerminate() override {
+    ++terminations;
+    engine.Terminate();
+  }
+  bool IsLoaded() const override { return loaded; }
+  testing::FakeEngine& engine;
+  int32_t bindCode = 0;
+  int terminations = 0;
+  bool loaded = false;
+};
+
 // A downloader as the module makes it: the process's reporter is not attached until the
 // downloader binds the engine.
 struct Host {
@@ -84,7 +106,7 @@ struct Host {
     EXPECT_EQ(engine.Seen().callsAfterTerm, 0u);
   }
   testing::FakeEngine engine;
-  testing::FakeBinding binding{engine};
+  FakeBinding binding{engine};
   Reporter reporter;
   LumoDownloader* d = nullptr;
   int32_t initCode = 0;
@@ -112,23 +134,24 @@ TEST(Downloader, InterfacesAndFileResults) {
   }
   EXPECT_EQ(h.d->ReferenceCount(), 4);
   EXPECT_EQ(h.d->Release() + h.d->Release() + results->Release(), 3u + 2u + 1u);
-  // A queued file is known before it runs, under its local path.
+  // A queued file is known before it runs, under its local path, and only there.
   ASSERT_EQ(h.Add(), 0);
   uint32_t count = 0, state = 9, average = 0, current = 0;
-  EXPECT_EQ(results->GetFileCount(&count), 0);
-  EXPECT_EQ(count, 1u);
-  LumoFileResult result{};
-  result.state = kLumoFileFailed;
+  uint64_t bytes = 0;
+  LumoFileResult result{kLumoFileFailed, 0, 0, 0, 0, 0};
   std::string path;
   LumoString pathText = LumoStringFor(path);
   EXPECT_EQ(results->GetFileResultAt(0, &result, nullptr, &pathText), 0);
-  EXPECT_EQ(result.state, static_cast<uint32_t>(kLumoFileQueued));
-  EXPECT_EQ(results->GetFileResult(path.c_str(), &result, nullptr, nullptr), 0);
-  EXPECT_EQ(path, testing::TestDir().string() + platform::kPathSeparator + "a.bin");
-  EXPECT_EQ(results->GetFileResult("elsewhere.bin", &result, nullptr, nullptr), kLumoNotFound);
-  EXPECT_EQ(results->GetFileResultAt(1, &result, nullptr, nullptr), kLumoNotFound);
-  uint64_t bytes = 0;
-  EXPECT_EQ(h.d->GetProgress(&state, &bytes, &average, &current, nullptr), 0);  // no path object
+  EXPECT_EQ(
+      std::make_tuple(result.state, path, results->GetFileCount(&count), count),
+      std::make_tuple(uint32_t{kLumoFileQueued},
+                      testing::TestDir().string() + platform::kPathSeparator + "a.bin", 0, 1u));
+  EXPECT_EQ(
+      (std::vector<int32_t>{results->GetFileResult(path.c_str(), &result, nullptr, nullptr),
+                            results->GetFileResult("elsewhere.bin", &result, nullptr, nullptr),
+                            results->GetFileResultAt(1, &result, nullptr, nullptr),
+                            h.d->GetProgress(&state, &bytes, &average, &current, nullptr)}),
+      (std::vector<int32_t>{0, kLumoNotFound, kLumoNotFound, 0}));  // no path object: fine
 }
 
 // What each option id keeps and gives back: a value is read back only in the size the id
@@ -207,17 +230,25 @@ TEST(Downloader, AddDownloadChecksItsArguments) {
 // Before Start, Pause and Resume move the control words; a failed binding refuses what needs the
 // worker. Stop is final, before Start or after: the calls that would need the worker are refused
 // instead of a success that nothing follows up, and nothing claims to run.
+// A host that resumes or resets before its first Start still gets its jobs run by that Start.
 TEST(Downloader, ControlWordsAFailedBindingAndCallsRefusedAfterStop) {
   Host h;
+  h.engine.SetDefaultSession(FakeSessionScript());
   EXPECT_EQ(h.d->RunState() + h.d->ControlState(), 0u);
   EXPECT_EQ(h.d->Pause(0), 0);
   EXPECT_EQ(h.d->ControlState(), 2u);
   EXPECT_EQ(h.d->Pause(0), kAccessDenied);
   EXPECT_EQ(h.d->Resume(), 0);
   EXPECT_EQ(h.d->ControlState() + h.d->RunState(), 1u + 1u);
+  ASSERT_EQ(h.Add(), 0);
+  EXPECT_EQ(h.d->ResetProgress(), 0);
+  EXPECT_EQ(h.d->Start(), 0);
+  EXPECT_TRUE(h.WaitCalls("ReleaseSession", 1));
+  ASSERT_TRUE(h.WaitIdle());
+  EXPECT_EQ(h.d->Start(), 0) << "idle: a later Start is taken";
   Host failed(kFail);
   EXPECT_EQ(failed.initCode, kFail);
-  EXPECT_EQ(failed.initText, failed.binding.bindText);
+  EXPECT_EQ(failed.initText, "bind failed");
   EXPECT_FALSE(failed.d->HasWorkerThread());
   for (const bool startedFirst : {false, true}) {
     Host s;
@@ -230,18 +261,13 @@ TEST(Downloader, ControlWordsAFailedBindingAndCallsRefusedAfterStop) {
     }
     EXPECT_EQ(d->Stop(0), 0);
     const uint32_t runState = d->RunState();
-    for (LumoDownloader* refusing : {d, failed.d}) {
-      EXPECT_EQ(refusing->Start(), kAccessDenied);
-      EXPECT_EQ(refusing->Pause(0), kAccessDenied);
-    }
-    EXPECT_EQ(failed.d->Stop(0), kAccessDenied);
-    EXPECT_EQ(d->Resume(), kAccessDenied);
-    EXPECT_EQ(s.Add(), kAccessDenied);
+    for (const int32_t answer : {d->Start(), d->Pause(0), d->Resume(), s.Add(), failed.d->Start(),
+                                 failed.d->Pause(0), failed.d->Stop(0)})
+      EXPECT_EQ(answer, kAccessDenied);
     EXPECT_EQ(d->ResetProgress(), 0);
     EXPECT_NE(d->RunState(), kLumoRunStateRunning);
-    EXPECT_EQ(d->RunState(), runState);
-    EXPECT_EQ(d->ControlState(), 3u);
-    EXPECT_EQ(d->QueuedJobs(), startedFirst ? 0u : 1u);
+    EXPECT_EQ(std::make_tuple(d->RunState(), d->ControlState(), d->QueuedJobs()),
+              std::make_tuple(runState, 3u, size_t{startedFirst ? 0u : 1u}));
     s.ReleaseLast();
     EXPECT_EQ(s.engine.CountCalls("CreateSession"), 0u);
   }
@@ -257,35 +283,19 @@ TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
   ASSERT_TRUE(h.WaitCalls("Send", 1));
   const std::string body = h.engine.Seen().httpRequests[0].body;
   for (const char* field :
-       {"eventType=MODULE_VERSION", "sid=abc", "gameCode=g1", "clientVersion=1.2"}) {
+       {"eventType=MODULE_VERSION", "sid=abc", "gameCode=g1", "clientVersion=1.2"})
     EXPECT_NE(body.find(field), std::string::npos) << field;
-  }
 }
 
-TEST(Downloader, LastReleaseIsPromptAndTerminatesTheEngine) {
-  for (const int stage : {0, 1, 2}) {  // before Start, idle, in the middle of a transfer
-    Host h(0, stage == 2);
-    h.engine.SetDefaultSession(Fails());
-    if (stage == 2) h.Add();
-    if (stage > 0) h.d->Start();
-    ASSERT_TRUE(stage < 2 || h.WaitCalls("Start", 1));
-    h.ReleaseLast();
-    EXPECT_EQ(h.engine.Seen().liveSessions, 0u);
-  }
-}
-
-// A host that resumes or resets before its first Start still gets its jobs run by that Start.
-TEST(Downloader, FirstStartRunsAfterAnEarlyResumeOrReset) {
-  for (const bool resume : {true, false}) {
-    Host h;
-    h.engine.SetDefaultSession(FakeSessionScript());
-    ASSERT_EQ(h.Add(), 0);
-    EXPECT_EQ(resume ? h.d->Resume() : h.d->ResetProgress(), 0);
-    EXPECT_EQ(h.d->Start(), 0);
-    EXPECT_TRUE(h.WaitCalls("ReleaseSession", 1));
-    ASSERT_TRUE(h.WaitIdle());
-    EXPECT_EQ(h.d->Start(), 0) << "idle: a later Start is taken";
-  }
+// Before Start and idle: the control words' test.
+TEST(Downloader, LastReleaseInTheMiddleOfATransferIsPromptAndTerminatesTheEngine) {
+  Host h(0, true);
+  h.engine.SetDefaultSession(Fails());
+  ASSERT_EQ(h.Add(), 0);
+  ASSERT_EQ(h.d->Start(), 0);
+  ASSERT_TRUE(h.WaitCalls("Start", 1));
+  h.ReleaseLast();
+  EXPECT_EQ(h.engine.Seen().liveSessions, 0u);
 }
 
 // Pause and Stop against a running transfer: the session is aborted and no further attempt

@@ -7,7 +7,6 @@
 #include <tuple>
 
 #include "support/fake_engine.h"
-#include "telemetry/events.h"
 #include "telemetry/form_encoding.h"
 #include "telemetry/http_response_handler.h"
 #include "telemetry/reporter.h"
@@ -43,15 +42,6 @@ TEST(FormEncode, EscapingCuttingAndOrder) {
            {-480, "+08:00"}, {300, "-05:00"}, {-345, "+05:45"}, {30, "-00:30"}, {0, "+00:00"}}) {
     EXPECT_EQ(CurrentTimeTextFor({2024, 5, 3, 1, 12, 34, 56, 0}, c.first),
               "2024-05-01T12:34:56" + c.second);
-  }
-  // Every record carries the machine's address; the download and exception records its name too.
-  for (const auto& [pairs, facts] :
-       std::vector<std::pair<FormPairs, size_t>>{{FileDownloadEvent().ToPairs(), 3},
-                                                 {ExceptionEvent().ToPairs(), 3},
-                                                 {StatisticsEvent().ToPairs(), 1},
-                                                 {ModuleVersionEvent().ToPairs(), 1},
-                                                 {RequestEvent().ToPairs(), 1}}) {
-    EXPECT_EQ(pairs.count("macAddress") + pairs.count("hostName") + pairs.count("localIp"), facts);
   }
 }
 
