@@ -16,12 +16,16 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,20 +51,13 @@ std::wstring Wide(const std::string& text) {
 }
 
 std::wstring FolderOf(const std::wstring& path) {
-  const size_t cut = path.find_last_of(L"\\/");
-  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
-}
-
-std::wstring FullPath(const std::wstring& path) {
-  wchar_t buffer[4096];
-  const DWORD n = GetFullPathNameW(path.c_str(), 4096, buffer, nullptr);
-  return n > 0 && n < 4096 ? std::wstring(buffer, n) : path;
+  return std::filesystem::path(path).parent_path().wstring();
 }
 
 long long FileSize(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
-  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  return error ? -1 : static_cast<long long>(size);
 }
 
 // An export as the function type the header gives it.
@@ -124,37 +121,19 @@ class StallListener {
   std::atomic<int> accepted_{0};
 };
 
-struct Options {
-  std::string cell, module, dir, url, name = "file.bin", checksumUrl, checksumMd5;
-  int stallPort = 0;
-  long long size = 0;
-};
+// "--key value" pairs; only the keys of the usage line, and the four that must be there.
+using Options = std::map<std::string, std::string>;
 
 bool Parse(int argc, char** argv, Options* o) {
+  static const std::set<std::string> kKeys = {"--cell",         "--module",     "--dir",
+                                              "--url",          "--name",       "--checksum-url",
+                                              "--checksum-md5", "--stall-port", "--size"};
+  (*o)["--name"] = "file.bin";
   for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string key = argv[i], value = argv[i + 1];
-    if (key == "--cell")
-      o->cell = value;
-    else if (key == "--module")
-      o->module = value;
-    else if (key == "--dir")
-      o->dir = value;
-    else if (key == "--url")
-      o->url = value;
-    else if (key == "--name")
-      o->name = value;
-    else if (key == "--checksum-url")
-      o->checksumUrl = value;
-    else if (key == "--checksum-md5")
-      o->checksumMd5 = value;
-    else if (key == "--stall-port")
-      o->stallPort = std::atoi(value.c_str());
-    else if (key == "--size")
-      o->size = std::atoll(value.c_str());
-    else
-      return false;
+    if (kKeys.count(argv[i]) == 0) return false;
+    (*o)[argv[i]] = argv[i + 1];
   }
-  return !o->cell.empty() && !o->module.empty() && !o->dir.empty() && !o->url.empty();
+  return o->count("--cell") && o->count("--module") && o->count("--dir") && o->count("--url");
 }
 
 uint64_t Bytes(ILumoDownloader* d) {
@@ -179,12 +158,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: see the head of teardown_host.cpp\n");
     return 2;
   }
-  const std::wstring modulePath = FullPath(Wide(o.module));
-  const std::wstring dir = Wide(o.dir);
-  const std::wstring part = dir + L"\\" + Wide(o.name) + L".part";
+  const std::string cell = o["--cell"];
+  const int stallPort = std::atoi(o["--stall-port"].c_str());
+  const long long size = std::atoll(o["--size"].c_str());
+  const std::wstring modulePath = std::filesystem::absolute(Wide(o["--module"])).wstring();
+  const std::wstring dir = Wide(o["--dir"]);
+  const std::wstring part = dir + L"\\" + Wide(o["--name"]) + L".part";
   StallListener listener;
-  if (o.stallPort > 0 && !listener.Open(o.stallPort)) {
-    Fail("cannot listen on port " + std::to_string(o.stallPort));
+  if (stallPort > 0 && !listener.Open(stallPort)) {
+    Fail("cannot listen on port " + std::to_string(stallPort));
     return 1;
   }
 
@@ -206,33 +188,34 @@ int main(int argc, char** argv) {
   }
   auto* d = static_cast<ILumoDownloader*>(object);
 
-  const char* urls[] = {o.url.c_str()};
-  const char* checksumUrls[] = {o.checksumUrl.c_str()};
-  const std::wstring name = Wide(o.name);
-  const bool withChecksum = !o.checksumUrl.empty();
+  const char* urls[] = {o["--url"].c_str()};
+  const char* checksumUrls[] = {o["--checksum-url"].c_str()};
+  const std::wstring name = Wide(o["--name"]);
+  const bool withChecksum = !o["--checksum-url"].empty();
   if (d->AddDownload(urls, 1, dir.c_str(), name.c_str(), withChecksum ? checksumUrls : nullptr,
-                     withChecksum ? 1 : 0, withChecksum ? o.checksumMd5.c_str() : nullptr) != 0 ||
+                     withChecksum ? 1 : 0,
+                     withChecksum ? o["--checksum-md5"].c_str() : nullptr) != 0 ||
       d->Start() != 0) {
     Fail("AddDownload or Start refused");
   }
 
-  if (o.cell == "held") {
+  if (cell == "held") {
     Sleep(1500);
-  } else if (o.cell == "endpoint" || o.cell == "collector") {
+  } else if (cell == "endpoint" || cell == "collector") {
     if (!PollUntil([&] { return listener.Accepted() > 0; }, 60))
       Fail("nothing reached the endpoint");
-    if (o.cell == "collector" && !PollUntil([&] { return Completed(d); }, 60)) {
+    if (cell == "collector" && !PollUntil([&] { return Completed(d); }, 60)) {
       Fail("the job did not complete with a silent collector");
     }
-  } else if (o.cell == "paused") {
+  } else if (cell == "paused") {
     if (!PollUntil([&] { return Bytes(d) > 0; }, 60)) Fail("no progress before the stall");
     const uint64_t before = Bytes(d);
     if (d->Pause(0) != 0 || d->Resume() != 0) Fail("Pause or Resume refused");
     if (!PollUntil([&] { return Bytes(d) > before; }, 60)) Fail("Resume made no progress");
     d->Pause(0);
-  } else if (o.cell == "hash") {
-    if (!PollUntil([&] { return FileSize(part) == o.size; }, 300)) Fail("the part never got whole");
-  } else if (o.cell == "complete") {
+  } else if (cell == "hash") {
+    if (!PollUntil([&] { return FileSize(part) == size; }, 300)) Fail("the part never got whole");
+  } else if (cell == "complete") {
     if (!PollUntil([&] { return Completed(d); }, 60)) Fail("the job did not complete");
     wchar_t engine[4096] = {};
     HMODULE loaded = GetModuleHandleW(L"zdlcore.dll");
@@ -241,7 +224,7 @@ int main(int argc, char** argv) {
       Fail("the engine was not loaded from the module's folder");
     }
   } else {
-    Fail("unknown cell " + o.cell);
+    Fail("unknown cell " + cell);
   }
 
   const auto start = std::chrono::steady_clock::now();
@@ -251,12 +234,12 @@ int main(int argc, char** argv) {
                                std::chrono::steady_clock::now() - start)
                                .count();
   if (!FreeLibrary(library)) Fail("FreeLibrary");
-  std::printf("[teardown] %s: release + mod_lumoterm took %lld ms\n", o.cell.c_str(), tookMs);
+  std::printf("[teardown] %s: release + mod_lumoterm took %lld ms\n", cell.c_str(), tookMs);
   std::fflush(stdout);
   if (tookMs > kBoundMs) Fail("release + mod_lumoterm took longer than the bound");
   // A thread left running on the unloaded code would fault within this time.
   Sleep(2000);
   listener.Close();
-  if (o.cell == "hash" && FileSize(part) != o.size) Fail("the hash was not cut short");
+  if (cell == "hash" && FileSize(part) != size) Fail("the hash was not cut short");
   return g_failures == 0 ? 0 : 1;
 }
