@@ -24,6 +24,7 @@
 #include "response_rules.h"
 #include "scripted_server.h"
 #include "support/scratch.h"
+#include "transport/transport.h"
 
 extern char** environ;
 
@@ -610,13 +611,19 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
     if (pid_ > 0) ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0);
     EngineTest::TearDown();
   }
-  // Starts nginx (2 MiB/s per connection) or lighttpd serving www/; the URL of s.bin or "".
-  std::string StartServer(Server server) {
-    LocalServices probe;  // a port that was just free
-    if (!probe.Start()) return "";
+  // Starts nginx (2 MiB/s per connection; with `tls` also over TLS on tlsPort_, with /up and
+  // /down redirecting to https and http) or lighttpd serving www/; the URL of s.bin or "".
+  std::string StartServer(Server server, bool tls = false) {
+    LocalServices probe, probe2;  // ports that were just free
+    if (!probe.Start() || !probe2.Start()) return "";
     const int port = probe.filesPort();
-    probe.Stop();
+    probe.Stop(), probe2.Stop();
     const std::string d = dir_.string(), file = d + "/server.conf";
+    const std::string keys =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+        d + "/key.pem -out " + d + "/cert.pem >/dev/null 2>&1";
+    tlsPort_ = tls && std::system(keys.c_str()) == 0 ? probe2.filesPort() : 0;
     std::ofstream conf(file);
     if (server == Server::kLighttpd) {
       conf << "server.document-root = \"" << d << "/www\"\nserver.bind = \"127.0.0.1\"\n"
@@ -628,7 +635,14 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
            << " client_body_temp_path " << d << "/t1; proxy_temp_path " << d << "/t2;\n"
            << " fastcgi_temp_path " << d << "/t3; uwsgi_temp_path " << d << "/t4;\n"
            << " scgi_temp_path " << d << "/t5; limit_rate 2m;\n"
-           << " server { listen 127.0.0.1:" << port << "; root " << d << "/www; }\n}\n";
+           << " server { listen 127.0.0.1:" << port << "; root " << d << "/www; }\n";
+      if (tlsPort_) {
+        conf << " server { listen 127.0.0.1:" << tlsPort_ << " ssl; root " << d << "/www;\n"
+             << "  ssl_certificate " << d << "/cert.pem; ssl_certificate_key " << d << "/key.pem;\n"
+             << "  location = /down { return 302 http://127.0.0.1:" << port << "/s.bin; }\n"
+             << "  location = /up { return 302 https://127.0.0.1:" << tlsPort_ << "/s.bin; } }\n";
+      }
+      conf << "}\n";
     }
     conf.close();
     // clang-format off
@@ -651,7 +665,42 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
   }
 
   pid_t pid_ = -1;  // the server process of the test's own
+  int tlsPort_ = 0;
 };
+
+// Over TLS: a certificate nobody signed fails saying why; with the test's own trusted, a
+// redirect to https is followed and one down to plain http is not.
+TEST_F(RealServers, Tls) {
+  Publish(Server::kNginx, RandomBytes(1 << 20, 73), Faults(), 24h);
+  if (StartServer(Server::kNginx, true).empty() || !tlsPort_)
+    GTEST_SKIP() << "\n*** TLS NOT TESTED: no nginx or openssl";
+  const std::string base = "https://127.0.0.1:" + std::to_string(tlsPort_),
+                    why = "certificate verification failed: ";
+  IZDownloadSession* session = NewSession(base + "/s.bin", dir_, "s.bin");
+  ASSERT_TRUE(session && session->Start() == kZdlOk);
+  EXPECT_EQ(WaitForEnd(session).result, kZdlResultNetwork);
+  char detail[1024];
+  uint32_t size = sizeof detail;
+  EXPECT_EQ(session->GetOption(kZdlOptionFailureDetail, detail, &size), kZdlOk);
+  session->Release();
+  EXPECT_TRUE(size > why.size() && std::string(detail, size).rfind(why, 0) == 0)
+      << std::string(detail, size);
+  struct Counter : TransferObserver {
+    uint64_t bytes = 0;
+    bool OnResponse(const ResponseHead&) override { return true; }
+    bool OnData(const void*, size_t length) override { return bytes += length, true; }
+  };
+  for (const bool up : {true, false}) {
+    TransferRequest request;
+    request.url = base + (up ? "/up" : "/down");
+    request.caFile = (dir_ / "cert.pem").string();
+    Counter counter;
+    const TransferOutcome outcome = CreateTransport()->Perform(request, counter);
+    EXPECT_EQ(outcome.end, up ? TransferEnd::kCompleted : TransferEnd::kFailed) << request.url;
+    EXPECT_EQ(counter.bytes, up ? 1u << 20 : 0u);
+    EXPECT_TRUE(up || outcome.failure.result == kZdlResultServer);
+  }
+}
 
 TEST_P(RealServers, FileArrivesWhole) {
   const Row& row = GetParam();
