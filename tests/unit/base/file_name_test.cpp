@@ -7,37 +7,19 @@ namespace lumo {
 namespace {
 
 TEST(FileNameFromUrl, NamesEachUrlByTheOneRule) {
+  // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {"http://h/dir/data.bin?v=2", "data.bin"},
-      {"http://h/dir/data.bin?token=abc/def", "data.bin"},
-      {"http://h/small.bin#part2", "small.bin"},
-      {"http://h/a.bin#x?y", "a.bin"},
-      {"http://h/a%20b.zip", "a%20b.zip"},
-      {"http://h/d/\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB-\xE6\x96\x87.bin",
-       "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB-\xE6\x96\x87.bin"},
-      {"http://h/bad\xFF\xC3.bin", "bad__.bin"},
-      {"http://h/over\xC0\xAFlong\xED\xA0\x80.bin", "over__long___.bin"},
-      {"http://h/x\xE6\x96y\xF0\x9F\x98z.bin", "x__y___z.bin"},
-      {"http://h/a:b.bin", "a_b.bin"},
-      {"http://h/star*.bin", "star_.bin"},
-      {"http://h/x;y.bin", "x_y.bin"},
-      {"http://h/q\"<>|\\.bin", "q_____.bin"},
-      {"http://h/ctl\x01\x7F.bin", "ctl__.bin"},
-      {"http://h/con.bin", "_con.bin"},
-      {"http://h/CONIN$", "_CONIN$"},
-      {"http://h/lpt\xC2\xB3", "_lpt\xC2\xB3"},
-      {"http://h/COM10", "COM10"},
-      {"http://h/console.txt", "console.txt"},
-      {"http://h/name.", "name"},
-      {"http://h/name. . ", "name"},
-      {"http://h/dir/..", "unnamed"},
-      {"http://h/dir/", "unnamed"},
-      {"http://h", "unnamed"},
-      {"http://h?x=/a.bin", "unnamed"},
-      {"no-slash", "unnamed"},
-      {"", "unnamed"},
-      {"relative/dir/file.pak", "file.pak"},
-  };
+      {"http://h/dir/data.bin?v=2", "data.bin"}, {"http://h/dir/data.bin?token=abc/def", "data.bin"},
+      {"http://h/small.bin#part2", "small.bin"}, {"http://h/a.bin#x?y", "a.bin"}, {"http://h/a%20b.zip", "a%20b.zip"},
+      {"http://h/d/\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB-\xE6\x96\x87.bin", "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB-\xE6\x96\x87.bin"},
+      {"http://h/bad\xFF\xC3.bin", "bad__.bin"}, {"http://h/over\xC0\xAFlong\xED\xA0\x80.bin", "over__long___.bin"},
+      {"http://h/x\xE6\x96y\xF0\x9F\x98z.bin", "x__y___z.bin"}, {"http://h/a:b.bin", "a_b.bin"}, {"http://h/star*.bin", "star_.bin"},
+      {"http://h/x;y.bin", "x_y.bin"}, {"http://h/q\"<>|\\.bin", "q_____.bin"}, {"http://h/ctl\x01\x7F.bin", "ctl__.bin"},
+      {"http://h/con.bin", "_con.bin"}, {"http://h/CONIN$", "_CONIN$"}, {"http://h/lpt\xC2\xB3", "_lpt\xC2\xB3"},
+      {"http://h/COM10", "COM10"}, {"http://h/console.txt", "console.txt"}, {"http://h/name.", "name"},
+      {"http://h/name. . ", "name"}, {"http://h/dir/..", "unnamed"}, {"http://h/dir/", "unnamed"}, {"http://h", "unnamed"},
+      {"http://h?x=/a.bin", "unnamed"}, {"no-slash", "unnamed"}, {"", "unnamed"}, {"relative/dir/file.pak", "file.pak"}};
+  // clang-format on
   for (const auto& [url, name] : cases) EXPECT_EQ(FileNameFromUrl(url), name) << url;
 }
 

@@ -42,21 +42,14 @@ TEST(CommandLine, MirrorsOfOneFileFormOneJobWithItsSettings) {
 
 // Help and version exit with 0, mistakes with 2 and a reason.
 TEST(CommandLine, ExitCodesAndReasons) {
-  const std::tuple<const char*, int, const char*> cases[] = {
-      {"--help", 0, "Exit status"},
-      {"--version", 0, "lumoget "},
-      {"", 2, "no URLs"},
-      {"ftp://a/f", 2, "not an http"},
-      {"--checksum-url http://a/s.md5 http://a/f", 2, "go together"},
+  // clang-format off
+  const std::tuple<const char*, int, const char*> cases[] = {{"--help", 0, "Exit status"}, {"--version", 0, "lumoget "},
+      {"", 2, "no URLs"}, {"ftp://a/f", 2, "not an http"}, {"--checksum-url http://a/s.md5 http://a/f", 2, "go together"},
       {"--checksum-md5 0123456789abcdef0123456789abcdef http://a/f", 2, "go together"},
       {"--checksum-url http://a/s.md5 --checksum-md5 abc http://a/f", 2, "32 hexadecimal"},
-      {"-o dir/name http://a/f", 2, "directory"},
-      {"-o name", 2, "describe the URLs"},
-      {"--max-speed 5G http://a/f", 2, "at most"},
-      {"-i /nonexistent/jobs.txt", 2, "cannot read"},
-      {"--no-such-option http://a/f", 2, ""},
-      {"http://a/f", -1, ""},
-  };
+      {"-o dir/name http://a/f", 2, "directory"}, {"-o name", 2, "describe the URLs"}, {"--max-speed 5G http://a/f", 2, "at most"},
+      {"-i /nonexistent/jobs.txt", 2, "cannot read"}, {"--no-such-option http://a/f", 2, ""}, {"http://a/f", -1, ""}};
+  // clang-format on
   for (const auto& [words, code, reason] : cases) {
     const CommandLine line = Parse(words);
     EXPECT_EQ(line.exitCode, code) << words;
@@ -91,15 +84,12 @@ TEST(InputFile, OneJobALineWithOptionsCommentsAndWindowsLineEnds) {
 }
 
 TEST(Outcome, EachStateWithTheModulesReasonAndTheCompletedList) {
-  const std::tuple<uint32_t, const char*, bool, const char*> cases[] = {
-      {kLumoFileDone, "", true, ""},
-      {kLumoFileFailed, "Failed to download file, File not found in server.", false,
-       "File not found in server."},
-      {kLumoFileFailed, "Illegal checksum file", false, "Illegal checksum file"},
-      {kLumoFileFailed, "", false, "failed"},
-      {kLumoFileRunning, "", false, "not finished"},
-      {kLumoFileQueued, "", false, "not finished"},
-  };
+  // clang-format off
+  const std::tuple<uint32_t, const char*, bool, const char*> cases[] = {{kLumoFileDone, "", true, ""},
+      {kLumoFileFailed, "Failed to download file, File not found in server.", false, "File not found in server."},
+      {kLumoFileFailed, "Illegal checksum file", false, "Illegal checksum file"}, {kLumoFileFailed, "", false, "failed"},
+      {kLumoFileRunning, "", false, "not finished"}, {kLumoFileQueued, "", false, "not finished"}};
+  // clang-format on
   for (const auto& [state, message, completed, shown] : cases) {
     LumoFileResult result{};
     result.state = state;
@@ -113,13 +103,8 @@ TEST(Outcome, EachStateWithTheModulesReasonAndTheCompletedList) {
 
 // Time left: the average speed, else the current one, rounded up; none past the total.
 TEST(Progress, PercentAndTimeLeft) {
-  const struct {
-    uint64_t bytes, total;
-    uint32_t average, current;
-    int percent;
-    int64_t seconds;
-    // clang-format off
-  } rows[] = {{50, 0, 100, 10, -1, -1}, {50, 200, 0, 0, 25, -1}, {50, 200, 0, 10, 25, 15},
+  // clang-format off
+  const struct { uint64_t bytes, total; uint32_t average, current; int percent; int64_t seconds; } rows[] = {{50, 0, 100, 10, -1, -1}, {50, 200, 0, 0, 25, -1}, {50, 200, 0, 10, 25, 15},
               {50, 200, 100, 10, 25, 2}, {300, 200, 100, 10, 100, -1}};
   // clang-format on
   for (const auto& r : rows) {

@@ -14,15 +14,11 @@ namespace lumo {
 namespace {
 
 TEST(UrlHost, FindsTheHostWithOrWithoutPortAndPath) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"http://cdn.example.test:8080/path/file.zip", "cdn.example.test"},
-      {"https://cdn.example.test/path:with:colons", "cdn.example.test"},
-      {"http://cdn.example.test", "cdn.example.test"},
-      {"cdn.example.test:81/x", "cdn.example.test"},
-      {"//cdn.example.test/x", "cdn.example.test"},
-      {"http://", ""},
-      {"", ""},
-  };
+  // clang-format off
+  const std::pair<const char*, const char*> cases[] = {{"http://cdn.example.test:8080/path/file.zip", "cdn.example.test"},
+      {"https://cdn.example.test/path:with:colons", "cdn.example.test"}, {"http://cdn.example.test", "cdn.example.test"},
+      {"cdn.example.test:81/x", "cdn.example.test"}, {"//cdn.example.test/x", "cdn.example.test"}, {"http://", ""}, {"", ""}};
+  // clang-format on
   for (const auto& [url, host] : cases) EXPECT_EQ(UrlHost(url), host) << url;
 }
 
@@ -51,8 +47,7 @@ TEST(NewGuidText, LowerCaseVersion4GroupsAndUnique) {
     std::string text, shape;
     ASSERT_TRUE(NewGuidText(&text));
     for (char c : text) shape += (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ? 'x' : c;
-    ASSERT_EQ(shape, "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx") << text;
-    EXPECT_EQ(text[14], '4');
+    ASSERT_EQ(shape + text[14], "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx4") << text;
     seen.insert(text);
   }
   EXPECT_EQ(seen.size(), 500u);
@@ -75,16 +70,14 @@ TEST(MachineCaches, FactsMatchTheSystemAndConcurrentFirstCallsAgree) {
 }
 
 TEST(MachineTexts, Utf8OfHostTextsAndBusNames) {
-  std::string out = "old";
-  WideToUtf8(static_cast<const WChar*>(nullptr), &out);
-  EXPECT_EQ(out, "");
+  std::string out = "old", none = "old";
+  WideToUtf8(static_cast<const WChar*>(nullptr), &none);
   WideToUtf8(WString(u"caf\u00e9 \U0001F600\0cd", 10), &out);
-  EXPECT_EQ(out, "caf\xc3\xa9 \xf0\x9f\x98\x80") << "stops at the first NUL";
+  EXPECT_EQ(none + out, "caf\xc3\xa9 \xf0\x9f\x98\x80") << "stops at the first NUL";
   EXPECT_EQ(WideOfUtf8(Utf8Of(u"\u4e2d")), u"\u4e2d");
-  const std::pair<uint32_t, const char*> names[] = {
-      {0, "BusTypeUnknown"},  {11, "BusTypeSata"},         {17, "BusTypeMax"},
-      {18, "BusTypeUnknown"}, {127, "BusTypeMaxReserved"}, {0xFFFFFFFFu, "BusTypeUnknown"}};
-  for (const auto& [value, name] : names) EXPECT_STREQ(BusTypeName(value), name) << value;
+  EXPECT_EQ(std::string(BusTypeName(11)) + BusTypeName(17) + BusTypeName(18) + BusTypeName(127) +
+                BusTypeName(0xFFFFFFFFu),
+            "BusTypeSataBusTypeMaxBusTypeUnknownBusTypeMaxReservedBusTypeUnknown");
   EXPECT_EQ(GetStorageBusType(nullptr) + "|" + GetStorageBusType(u""), "NULL|Invalid handle");
   const WString here = WideOfUtf8(std::filesystem::current_path().string());
   EXPECT_EQ(GetStorageBusType(here.c_str()).rfind("BusType", 0), 0u);

@@ -45,14 +45,11 @@ size_t OpenDescriptors() {
 }
 
 TEST(TextConversion, WellFormedTextBothWaysInBothCodePages) {
-  const std::pair<WString, std::string> cases[] = {
-      {u"", ""},
-      {u"caf\u00e9 \u4e2d/x.txt", "caf\xc3\xa9 \xe4\xb8\xad/x.txt"},
-      {u"\U0001F600", "\xf0\x9f\x98\x80"},
-      {u"\U0010FFFF\u0800\u007f\u0080\uFFFD",
-       "\xf4\x8f\xbf\xbf\xe0\xa0\x80\x7f\xc2\x80\xef\xbf\xbd"},
-      {WString(u"a\0b", 3), std::string("a\0b", 3)},
-  };
+  // clang-format off
+  const std::pair<WString, std::string> cases[] = {{u"", ""}, {u"caf\u00e9 \u4e2d/x.txt", "caf\xc3\xa9 \xe4\xb8\xad/x.txt"},
+      {u"\U0001F600", "\xf0\x9f\x98\x80"}, {WString(u"a\0b", 3), std::string("a\0b", 3)},
+      {u"\U0010FFFF\u0800\u007f\u0080\uFFFD", "\xf4\x8f\xbf\xbf\xe0\xa0\x80\x7f\xc2\x80\xef\xbf\xbd"}};
+  // clang-format on
   for (CodePage page : {CodePage::kUtf8, CodePage::kAnsi}) {
     for (const auto& [wide, utf8] : cases) {
       bool narrowOk = false, wideOk = false;
@@ -65,24 +62,23 @@ TEST(TextConversion, WellFormedTextBothWaysInBothCodePages) {
 
 // UTF-8 replaces what is not text, one U+FFFD per maximal subpart; the system code page refuses.
 TEST(TextConversion, IllFormedInputIsReplacedInUtf8AndRefusedInTheSystemCodePage) {
-  const std::pair<WString, std::string> lone[] = {{WString(1, 0xD800), "\xef\xbf\xbd"},
-                                                  {u"x\xDC00y", "x\xef\xbf\xbdy"},
+  // clang-format off
+  const std::pair<WString, std::string> lone[] = {{WString(1, 0xD800), "\xef\xbf\xbd"}, {u"x\xDC00y", "x\xef\xbf\xbdy"},
                                                   {u"a\xD83D", "a\xef\xbf\xbd"}};
+  // clang-format on
   for (const auto& [wide, replaced] : lone) {
     bool ok = false, ansiOk = true;
     EXPECT_EQ(Narrow(CodePage::kUtf8, wide, &ok) + Narrow(CodePage::kAnsi, wide, &ansiOk),
               replaced + "unchanged");
     EXPECT_TRUE(ok && !ansiOk);
   }
-  const std::pair<std::string, WString> bytes[] = {
-      {"\xc0\xaf", u"\uFFFD\uFFFD"},                      // overlong
-      {"a\xe2\x82", u"a\uFFFD"},                          // truncated at the end
-      {"\xe2\x82z", u"\uFFFDz"},                          // truncated in the middle
-      {"\xf0\x9f\x98z", u"\uFFFDz"},                      // the last of four missing
-      {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
-      {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
-      {"\xff", u"\uFFFD"},
-  };
+  // Overlong, truncated at the end, in the middle, the last of four missing, an encoded
+  // surrogate, above U+10FFFF, never a lead byte.
+  // clang-format off
+  const std::pair<std::string, WString> bytes[] = {{"\xc0\xaf", u"\uFFFD\uFFFD"}, {"a\xe2\x82", u"a\uFFFD"},
+      {"\xe2\x82z", u"\uFFFDz"}, {"\xf0\x9f\x98z", u"\uFFFDz"}, {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},
+      {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}, {"\xff", u"\uFFFD"}};
+  // clang-format on
   for (const auto& [text, replaced] : bytes) {
     bool ok = false, ansiOk = true;
     EXPECT_EQ(Wide(CodePage::kUtf8, text, &ok) + Wide(CodePage::kAnsi, text, &ansiOk),
@@ -99,14 +95,12 @@ TEST(TextConversion, IllFormedInputIsReplacedInUtf8AndRefusedInTheSystemCodePage
 
 // RFC 1321, appendix A.5, fed whole and in pieces; a spent digest keeps its result.
 TEST(Md5Digest, RfcVectorsInPiecesOfEverySize) {
-  const std::pair<std::string, const char*> vectors[] = {
-      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+  // clang-format off
+  const std::pair<std::string, const char*> vectors[] = {{"", "d41d8cd98f00b204e9800998ecf8427e"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-       "d174ab98d277d9f5a5611c2c9f419d9f"},
-      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-       "57edf4a22be3c955ac49da2e2107b67a"},
-  };
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890", "57edf4a22be3c955ac49da2e2107b67a"}};
+  // clang-format on
   for (const auto& [input, digest] : vectors) {
     for (size_t piece : {size_t{100}, size_t{1}, size_t{7}, size_t{13}}) {
       Md5Digest md5;
@@ -195,17 +189,13 @@ TEST(LongPath, ExtendedFormFromTheLimitOfEachKindOfCall) {
                     file259 = "C:\\" + std::string(256, 'f');
   const std::string share = "\\\\srv\\share\\" + std::string(250, 's'), ext = "\\\\?\\";
   const std::string pipe = "\\\\.\\pipe\\" + std::string(300, 'p');
-  const std::tuple<std::string, PathKind, std::string> cases[] = {
-      {dir247, PathKind::kDirectoryToCreate, dir247},
-      {dir247 + "d", PathKind::kDirectoryToCreate, ext + dir247 + "d"},
-      {dir247 + "d", PathKind::kFile, dir247 + "d"},
-      {file259, PathKind::kFile, file259},
-      {file259 + "f", PathKind::kFile, ext + file259 + "f"},
-      {"C:/a/" + std::string(260, 'b'), PathKind::kFile, ext + "C:\\a\\" + std::string(260, 'b')},
-      {share, PathKind::kFile, ext + "UNC\\srv\\share\\" + std::string(250, 's')},
-      {ext + file259 + "f", PathKind::kFile, ext + file259 + "f"},
-      {pipe, PathKind::kFile, pipe},
-  };
+  const PathKind dir = PathKind::kDirectoryToCreate, file = PathKind::kFile;
+  // clang-format off
+  const std::tuple<std::string, PathKind, std::string> cases[] = {{dir247, dir, dir247}, {dir247 + "d", dir, ext + dir247 + "d"},
+      {dir247 + "d", file, dir247 + "d"}, {file259, file, file259}, {file259 + "f", file, ext + file259 + "f"},
+      {"C:/a/" + std::string(260, 'b'), file, ext + "C:\\a\\" + std::string(260, 'b')}, {pipe, file, pipe},
+      {share, file, ext + "UNC\\srv\\share\\" + std::string(250, 's')}, {ext + file259 + "f", file, ext + file259 + "f"}};
+  // clang-format on
   for (const auto& [full, kind, expected] : cases) {
     const WString path = Wide(full);
     EXPECT_EQ(NeedsExtendedLength(path, kind) ? ExtendedLengthForm(path) : path, Wide(expected))
@@ -216,18 +206,13 @@ TEST(LongPath, ExtendedFormFromTheLimitOfEachKindOfCall) {
 // A fake sysfs device tree: the bus is told from the path of the disk's device directory.
 TEST(StorageBus, SysfsDevicePathsMapToWindowsBusTypes) {
   const fs::path root = lumo::testing::TestDir();
-  const std::pair<const char*, uint32_t> cases[] = {
-      {"pci/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb", 7},
-      {"pci/ata1/host0/target0:0:0/0:0:0:0/block/sda", 11},
-      {"pci/0000:3d:00.0/nvme/nvme0/nvme0n1", 17},
-      {"pci/virtio1/block/vda", 14},
-      {"pci/host2/target2:0:0/2:0:0:0/block/sdc", 1},
-      {"platform/sdhci/mmc_host/mmc0/mmc0:0001/block/mmcblk0", 13},
-      {"virtual/block/loop3", 15},
-      {"virtual/block/md0", 8},
-      {"virtual/block/zram0", 0},
-      {"data/block/weird0", 0},  // "data" is not an ata port
-  };
+  // clang-format off
+  const std::pair<const char*, uint32_t> cases[] = {{"pci/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb", 7},
+      {"pci/ata1/host0/target0:0:0/0:0:0:0/block/sda", 11}, {"pci/0000:3d:00.0/nvme/nvme0/nvme0n1", 17},
+      {"pci/virtio1/block/vda", 14}, {"pci/host2/target2:0:0/2:0:0:0/block/sdc", 1},
+      {"platform/sdhci/mmc_host/mmc0/mmc0:0001/block/mmcblk0", 13}, {"virtual/block/loop3", 15}, {"virtual/block/md0", 8},
+      {"virtual/block/zram0", 0}, {"data/block/weird0", 0}};  // "data" is not an ata port
+  // clang-format on
   for (const auto& [device, bus] : cases) {
     fs::create_directories(root / "devices" / device);
     EXPECT_EQ(BusTypeOfBlockDevice((root / "devices" / device).string()), bus) << device;
