@@ -27,17 +27,14 @@ using lumo::testing::WriteFile;
 
 constexpr int32_t kInvalidName = static_cast<int32_t>(0x8007007Bu);
 
-std::string Narrow(CodePage page, const WString& text, bool* ok = nullptr) {
+bool ignored;
+std::string Narrow(CodePage page, const WString& text, bool* ok = &ignored) {
   std::string out = "unchanged";
-  const bool converted = WideToMultiByte(page, text.data(), text.size(), &out);
-  if (ok != nullptr) *ok = converted;
-  return out;
+  return *ok = WideToMultiByte(page, text.data(), text.size(), &out), out;
 }
-WString Wide(CodePage page, const std::string& text, bool* ok = nullptr) {
+WString Wide(CodePage page, const std::string& text, bool* ok = &ignored) {
   WString out = u"unchanged";
-  const bool converted = MultiByteToWide(page, text.data(), text.size(), &out);
-  if (ok != nullptr) *ok = converted;
-  return out;
+  return *ok = MultiByteToWide(page, text.data(), text.size(), &out), out;
 }
 WString Wide(const std::string& utf8) { return Wide(CodePage::kUtf8, utf8); }
 size_t OpenDescriptors() {
@@ -45,14 +42,11 @@ size_t OpenDescriptors() {
 }
 
 TEST(TextConversion, WellFormedTextBothWaysInBothCodePages) {
-  const std::pair<WString, std::string> cases[] = {
-      {u"", ""},
-      {u"caf\u00e9 \u4e2d/x.txt", "caf\xc3\xa9 \xe4\xb8\xad/x.txt"},
-      {u"\U0001F600", "\xf0\x9f\x98\x80"},
-      {u"\U0010FFFF\u0800\u007f\u0080\uFFFD",
-       "\xf4\x8f\xbf\xbf\xe0\xa0\x80\x7f\xc2\x80\xef\xbf\xbd"},
-      {WString(u"a\0b", 3), std::string("a\0b", 3)},
-  };
+  // clang-format off
+  const std::pair<WString, std::string> cases[] = {{u"", ""}, {u"caf\u00e9 \u4e2d/x.txt", "caf\xc3\xa9 \xe4\xb8\xad/x.txt"},
+      {u"\U0001F600", "\xf0\x9f\x98\x80"}, {WString(u"a\0b", 3), std::string("a\0b", 3)},
+      {u"\U0010FFFF\u0800\u007f\u0080\uFFFD", "\xf4\x8f\xbf\xbf\xe0\xa0\x80\x7f\xc2\x80\xef\xbf\xbd"}};
+  // clang-format on
   for (CodePage page : {CodePage::kUtf8, CodePage::kAnsi}) {
     for (const auto& [wide, utf8] : cases) {
       bool narrowOk = false, wideOk = false;
@@ -65,48 +59,44 @@ TEST(TextConversion, WellFormedTextBothWaysInBothCodePages) {
 
 // UTF-8 replaces what is not text, one U+FFFD per maximal subpart; the system code page refuses.
 TEST(TextConversion, IllFormedInputIsReplacedInUtf8AndRefusedInTheSystemCodePage) {
-  const std::pair<WString, std::string> lone[] = {{WString(1, 0xD800), "\xef\xbf\xbd"},
-                                                  {u"x\xDC00y", "x\xef\xbf\xbdy"},
+  // clang-format off
+  const std::pair<WString, std::string> lone[] = {{WString(1, 0xD800), "\xef\xbf\xbd"}, {u"x\xDC00y", "x\xef\xbf\xbdy"},
                                                   {u"a\xD83D", "a\xef\xbf\xbd"}};
+  // clang-format on
+  const CodePage utf8 = CodePage::kUtf8, ansi = CodePage::kAnsi;
+  // clang-format off
   for (const auto& [wide, replaced] : lone) {
     bool ok = false, ansiOk = true;
-    EXPECT_EQ(Narrow(CodePage::kUtf8, wide, &ok) + Narrow(CodePage::kAnsi, wide, &ansiOk),
-              replaced + "unchanged");
-    EXPECT_TRUE(ok && !ansiOk);
+    EXPECT_TRUE(Narrow(utf8, wide, &ok) + Narrow(ansi, wide, &ansiOk) == replaced + "unchanged" && ok && !ansiOk) << replaced;
   }
-  const std::pair<std::string, WString> bytes[] = {
-      {"\xc0\xaf", u"\uFFFD\uFFFD"},                      // overlong
-      {"a\xe2\x82", u"a\uFFFD"},                          // truncated at the end
-      {"\xe2\x82z", u"\uFFFDz"},                          // truncated in the middle
-      {"\xf0\x9f\x98z", u"\uFFFDz"},                      // the last of four missing
-      {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
-      {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
-      {"\xff", u"\uFFFD"},
-  };
+  // clang-format on
+  // Overlong, truncated at the end, in the middle, the last of four missing, an encoded
+  // surrogate, above U+10FFFF, never a lead byte.
+  // clang-format off
+  const std::pair<std::string, WString> bytes[] = {{"\xc0\xaf", u"\uFFFD\uFFFD"}, {"a\xe2\x82", u"a\uFFFD"},
+      {"\xe2\x82z", u"\uFFFDz"}, {"\xf0\x9f\x98z", u"\uFFFDz"}, {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},
+      {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}, {"\xff", u"\uFFFD"}};
+  // clang-format on
+  // clang-format off
   for (const auto& [text, replaced] : bytes) {
     bool ok = false, ansiOk = true;
-    EXPECT_EQ(Wide(CodePage::kUtf8, text, &ok) + Wide(CodePage::kAnsi, text, &ansiOk),
-              replaced + u"unchanged")
-        << text;
-    EXPECT_TRUE(ok && !ansiOk) << text;
+    EXPECT_TRUE(Wide(utf8, text, &ok) + Wide(ansi, text, &ansiOk) == replaced + u"unchanged" && ok && !ansiOk) << text;
   }
   std::string narrow = "x";
   WString wide;
-  EXPECT_TRUE(WideToMultiByte(CodePage::kUtf8, nullptr, 0, &narrow) && narrow.empty());
-  EXPECT_FALSE(WideToMultiByte(CodePage::kUtf8, nullptr, 3, &narrow) ||
-               MultiByteToWide(CodePage::kUtf8, nullptr, 3, &wide));
+  EXPECT_TRUE(WideToMultiByte(utf8, nullptr, 0, &narrow) && narrow.empty());
+  EXPECT_FALSE(WideToMultiByte(utf8, nullptr, 3, &narrow) || MultiByteToWide(utf8, nullptr, 3, &wide));
+  // clang-format on
 }
 
 // RFC 1321, appendix A.5, fed whole and in pieces; a spent digest keeps its result.
 TEST(Md5Digest, RfcVectorsInPiecesOfEverySize) {
-  const std::pair<std::string, const char*> vectors[] = {
-      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+  // clang-format off
+  const std::pair<std::string, const char*> vectors[] = {{"", "d41d8cd98f00b204e9800998ecf8427e"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-       "d174ab98d277d9f5a5611c2c9f419d9f"},
-      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-       "57edf4a22be3c955ac49da2e2107b67a"},
-  };
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890", "57edf4a22be3c955ac49da2e2107b67a"}};
+  // clang-format on
   for (const auto& [input, digest] : vectors) {
     for (size_t piece : {size_t{100}, size_t{1}, size_t{7}, size_t{13}}) {
       Md5Digest md5;
@@ -150,34 +140,33 @@ TEST(Files, DirectoriesRenameOpenAndDelete) {
               CreateDirectories(at("a/b")));
   WriteFile(root / "file", "x");
   EXPECT_FALSE(CreateDirectories(at("file/below")) || CreateDirectories(WString()));
-  EXPECT_TRUE(FileExists(at("file")) && !IsDirectory(at("file")) && FileExists(at("")));
-  EXPECT_FALSE(FileExists(at("missing")));
+  EXPECT_TRUE(FileExists(at("file")) && !IsDirectory(at("file")) && FileExists(at("")) &&
+              !FileExists(at("missing")));
   WriteFile(root / "from", "new");
-  EXPECT_FALSE(RenameFile(at("from"), at("file"))) << "a rename never replaces";
-  EXPECT_EQ(ReadFile(root / "file"), "x");
+  EXPECT_TRUE(!RenameFile(at("from"), at("file")) && ReadFile(root / "file") == "x")
+      << "a rename never replaces";
   EXPECT_TRUE(RenameFile(at("from"), at("free")) && ReadFile(root / "free") == "new");
   const WString name = at("caf\xc3\xa9-\xe4\xb8\xad.txt");
   const size_t descriptors = OpenDescriptors();
   std::FILE* file = OpenFile(name, "wb");
   ASSERT_NE(file, nullptr);
   std::fclose(file);
-  EXPECT_TRUE(fs::exists(root / "caf\xc3\xa9-\xe4\xb8\xad.txt"));
-  EXPECT_EQ(OpenFile(at("missing"), "rb"), nullptr);
+  EXPECT_TRUE(fs::exists(root / "caf\xc3\xa9-\xe4\xb8\xad.txt") &&
+              OpenFile(at("missing"), "rb") == nullptr);
   EXPECT_TRUE(DeleteFileAt(name));
   EXPECT_FALSE(DeleteFileAt(name) || DeleteFileAt(at("")));  // directories are not files
   // The log's way of writing: only a plain file of its own, never through a link, a second
   // name or a FIFO; no descriptor kept.
-  EXPECT_TRUE(AppendTextToFile(at("x.log"), "one\n") && AppendTextToFile(at("x.log"), "two\n"));
-  EXPECT_EQ(ReadFile(root / "x.log"), "one\ntwo\n");
+  // clang-format off
+  EXPECT_TRUE(AppendTextToFile(at("x.log"), "one\n") && AppendTextToFile(at("x.log"), "two\n") && ReadFile(root / "x.log") == "one\ntwo\n");
+  // clang-format on
   WriteFile(root / "victim", "precious");
   fs::create_symlink(root / "victim", root / "link.log");
   fs::create_hard_link(root / "victim", root / "second.log");
   ASSERT_EQ(::mkfifo((root / "fifo.log").c_str(), 0600), 0);
-  for (const char* log : {"link.log", "second.log", "fifo.log"}) {
-    EXPECT_FALSE(AppendTextToFile(at(log), "injected\n")) << log;
-  }
-  EXPECT_EQ(ReadFile(root / "victim"), "precious");
-  EXPECT_EQ(OpenDescriptors(), descriptors);
+  for (const char* log : {"link.log", "second.log", "fifo.log"})
+    EXPECT_FALSE(AppendTextToFile(at(log), "x\n")) << log;
+  EXPECT_TRUE(ReadFile(root / "victim") == "precious" && OpenDescriptors() == descriptors);
   // A write the system refuses (a full file size limit here) fails at once, never retried.
   lumo::testing::RunInChild([&] {
     WriteFile(root / "full.log", "1234");
@@ -191,43 +180,34 @@ TEST(Files, DirectoriesRenameOpenAndDelete) {
 // What a Win32 file call is handed for a full path: the path itself below the call's limit, its
 // extended-length form from it.
 TEST(LongPath, ExtendedFormFromTheLimitOfEachKindOfCall) {
-  const std::string dir247 = "C:\\" + std::string(244, 'd'),
-                    file259 = "C:\\" + std::string(256, 'f');
-  const std::string share = "\\\\srv\\share\\" + std::string(250, 's'), ext = "\\\\?\\";
-  const std::string pipe = "\\\\.\\pipe\\" + std::string(300, 'p');
-  const std::tuple<std::string, PathKind, std::string> cases[] = {
-      {dir247, PathKind::kDirectoryToCreate, dir247},
-      {dir247 + "d", PathKind::kDirectoryToCreate, ext + dir247 + "d"},
-      {dir247 + "d", PathKind::kFile, dir247 + "d"},
-      {file259, PathKind::kFile, file259},
-      {file259 + "f", PathKind::kFile, ext + file259 + "f"},
-      {"C:/a/" + std::string(260, 'b'), PathKind::kFile, ext + "C:\\a\\" + std::string(260, 'b')},
-      {share, PathKind::kFile, ext + "UNC\\srv\\share\\" + std::string(250, 's')},
-      {ext + file259 + "f", PathKind::kFile, ext + file259 + "f"},
-      {pipe, PathKind::kFile, pipe},
-  };
+  // clang-format off
+  const std::string dir247 = "C:\\" + std::string(244, 'd'), file259 = "C:\\" + std::string(256, 'f'), ext = "\\\\?\\";
+  const std::string share = "\\\\srv\\share\\" + std::string(250, 's'), pipe = "\\\\.\\pipe\\" + std::string(300, 'p');
+  // clang-format on
+  const PathKind dir = PathKind::kDirectoryToCreate, file = PathKind::kFile;
+  // clang-format off
+  const std::tuple<std::string, PathKind, std::string> cases[] = {{dir247, dir, dir247}, {dir247 + "d", dir, ext + dir247 + "d"},
+      {dir247 + "d", file, dir247 + "d"}, {file259, file, file259}, {file259 + "f", file, ext + file259 + "f"},
+      {"C:/a/" + std::string(260, 'b'), file, ext + "C:\\a\\" + std::string(260, 'b')}, {pipe, file, pipe},
+      {share, file, ext + "UNC\\srv\\share\\" + std::string(250, 's')}, {ext + file259 + "f", file, ext + file259 + "f"}};
+  // clang-format on
   for (const auto& [full, kind, expected] : cases) {
     const WString path = Wide(full);
     EXPECT_EQ(NeedsExtendedLength(path, kind) ? ExtendedLengthForm(path) : path, Wide(expected))
-        << full.size() << " " << full;
+        << full;
   }
 }
 
 // A fake sysfs device tree: the bus is told from the path of the disk's device directory.
 TEST(StorageBus, SysfsDevicePathsMapToWindowsBusTypes) {
   const fs::path root = lumo::testing::TestDir();
-  const std::pair<const char*, uint32_t> cases[] = {
-      {"pci/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb", 7},
-      {"pci/ata1/host0/target0:0:0/0:0:0:0/block/sda", 11},
-      {"pci/0000:3d:00.0/nvme/nvme0/nvme0n1", 17},
-      {"pci/virtio1/block/vda", 14},
-      {"pci/host2/target2:0:0/2:0:0:0/block/sdc", 1},
-      {"platform/sdhci/mmc_host/mmc0/mmc0:0001/block/mmcblk0", 13},
-      {"virtual/block/loop3", 15},
-      {"virtual/block/md0", 8},
-      {"virtual/block/zram0", 0},
-      {"data/block/weird0", 0},  // "data" is not an ata port
-  };
+  // clang-format off
+  const std::pair<const char*, uint32_t> cases[] = {{"pci/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb", 7},
+      {"pci/ata1/host0/target0:0:0/0:0:0:0/block/sda", 11}, {"pci/0000:3d:00.0/nvme/nvme0/nvme0n1", 17},
+      {"pci/virtio1/block/vda", 14}, {"pci/host2/target2:0:0/2:0:0:0/block/sdc", 1},
+      {"platform/sdhci/mmc_host/mmc0/mmc0:0001/block/mmcblk0", 13}, {"virtual/block/loop3", 15}, {"virtual/block/md0", 8},
+      {"virtual/block/zram0", 0}, {"data/block/weird0", 0}};  // "data" is not an ata port
+  // clang-format on
   for (const auto& [device, bus] : cases) {
     fs::create_directories(root / "devices" / device);
     EXPECT_EQ(BusTypeOfBlockDevice((root / "devices" / device).string()), bus) << device;
@@ -243,21 +223,21 @@ TEST(StorageBus, SysfsDevicePathsMapToWindowsBusTypes) {
   const fs::path partition = root / "devices" / cases[0].first / "sdb1",
                  mapped = root / "devices/virtual/block/dm-0";
   WriteFile(partition / "partition", "1\n");
-  EXPECT_EQ(BusTypeOfBlockDevice(partition.string()), 7u);
   fs::create_directories(mapped / "slaves");
   fs::create_directory_symlink(partition, mapped / "slaves" / "sdb1");
-  EXPECT_EQ(BusTypeOfBlockDevice(mapped.string()), 7u);
-  EXPECT_EQ(BusTypeOfBlockDevice(""), 0u);
+  // clang-format off
+  EXPECT_EQ(std::make_tuple(BusTypeOfBlockDevice(partition.string()), BusTypeOfBlockDevice(mapped.string()), BusTypeOfBlockDevice("")),
+            std::make_tuple(7u, 7u, 0u));
+  // clang-format on
   // A path yet to be made is judged by the disk of its nearest existing folder.
   uint32_t here = 999, below = 999;
   ASSERT_TRUE(QueryStorageBusType(Wide(root.string()), &here) == BusQuery::kOk &&
               QueryStorageBusType(Wide((root / "not/yet/made").string()), &below) == BusQuery::kOk);
-  EXPECT_EQ(here, below);
-  EXPECT_EQ(QueryStorageBusType(WString(), &here), BusQuery::kInvalidHandle);
+  EXPECT_TRUE(here == below && QueryStorageBusType(WString(), &here) == BusQuery::kInvalidHandle);
   // Judged by /proc (no disk at all), not by some other folder such as the current one.
-  EXPECT_TRUE(QueryStorageBusType(Wide("/proc/not/yet"), &below) ==
-                  QueryStorageBusType(u"/proc", &here) &&
-              below == here);
+  // clang-format off
+  EXPECT_TRUE(QueryStorageBusType(Wide("/proc/not/yet"), &below) == QueryStorageBusType(u"/proc", &here) && below == here);
+  // clang-format on
   EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
@@ -273,19 +253,17 @@ TEST(Clock, LocalTimeAndBiasGiveUtcInEveryZone) {
   const char* old = std::getenv("TZ");
   const std::string previous = old != nullptr ? old : "";
   int32_t bias = 12345;
-  for (const char* zone : {"UTC", "Asia/Kolkata", "Asia/Kathmandu", "America/New_York",
-                           "America/St_Johns", "AEST-10AEDT-11,J1/0,J365/25"}) {
-    setenv("TZ", zone, 1);
-    tzset();
+  // clang-format off
+  for (const char* zone : {"UTC", "Asia/Kolkata", "Asia/Kathmandu", "America/New_York", "America/St_Johns", "AEST-10AEDT-11,J1/0,J365/25"}) {
+    setenv("TZ", zone, 1), tzset();
     const long long before = static_cast<long long>(std::time(nullptr)) / 60;
     const CalendarTime t = LocalTimeNow(&bias), local = LocalTimeNow(), utc = UtcTimeNow();
     const long long after = static_cast<long long>(std::time(nullptr)) / 60;
-    for (const long long minutes :
-         {EpochMinutes(t) + bias, EpochMinutes(local) + bias, EpochMinutes(utc)}) {
+    for (const long long minutes : {EpochMinutes(t) + bias, EpochMinutes(local) + bias, EpochMinutes(utc)})
       EXPECT_TRUE(minutes >= before && minutes <= after) << zone << " bias " << bias;
-    }
     EXPECT_TRUE(t.dayOfWeek <= 6 && t.second <= 59 && t.milliseconds <= 999) << zone;
   }
+  // clang-format on
   EXPECT_EQ(bias, -660) << "daylight time all year long";
   old != nullptr ? setenv("TZ", previous.c_str(), 1) : unsetenv("TZ");
   tzset();
