@@ -71,21 +71,22 @@ bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds bou
 
 // Polls until the session ends (a failure after `bound`); `at` is called once `share` of the file
 // is in.
-// clang-format off
-SessionEnd WaitForEnd(IZDownloadSession* session, std::chrono::milliseconds bound = 60s, double share = 0,
-                      const Hook& at = nullptr) {
+SessionEnd WaitForEnd(IZDownloadSession* session, std::chrono::milliseconds bound = 60s,
+                      double share = 0, const Hook& at = nullptr) {
   SessionEnd end;
   const auto start = std::chrono::steady_clock::now();
-  const bool ended = Eventually([&] {
-    const SessionEnd now = Look(session);
-    if (now.status == kZdlStatusDownloading && now.average) end = now;
-    end.status = now.status, end.total = now.total, end.downloaded = now.downloaded;
-    if (share > 0 && now.total && now.downloaded >= share * now.total) at(session), share = 0;
-    return IsFinal(now.status);
-  }, bound);
+  const bool ended = Eventually(
+      [&] {
+        const SessionEnd now = Look(session);
+        if (now.status == kZdlStatusDownloading && now.average) end = now;
+        end.status = now.status, end.total = now.total, end.downloaded = now.downloaded;
+        if (share > 0 && now.total && now.downloaded >= share * now.total) at(session), share = 0;
+        return IsFinal(now.status);
+      },
+      bound);
   EXPECT_TRUE(ended) << "session did not end, status " << end.status;
-  end.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  // clang-format on
+  end.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
   EXPECT_EQ(session->GetResult(&end.result, &end.extended), kZdlOk);
   EXPECT_EQ(session->GetFileInfo(&end.info), kZdlOk);
   char detail[1024];
@@ -100,29 +101,38 @@ using Calls = std::vector<std::string>;
 // Records the calls it hears: "begin", "status N", "data", "incomplete N", "complete".
 class RecordingHandler final : public IZHttpResponseHandler {
  public:
-  // clang-format off
   int32_t ZDL_STDCALL QueryInterface(const ZdlGuid* iid, void** out) override {
     if (std::memcmp(iid, &IID_IZHttpResponseHandler, sizeof(ZdlGuid)) != 0) return kZdlNoInterface;
     return AddRef(), *out = this, kZdlOk;
   }
   uint32_t ZDL_STDCALL AddRef() override { return ++refs_; }
-  uint32_t ZDL_STDCALL Release() override { const uint32_t left = --refs_; return left ? left : (delete this, 0u); }
+  uint32_t ZDL_STDCALL Release() override {
+    const uint32_t left = --refs_;
+    return left ? left : (delete this, 0u);
+  }
   int32_t ZDL_STDCALL OnBegin() override { return Note("begin"); }
-  int32_t ZDL_STDCALL OnStatusCode(uint32_t code) override { return Note("status " + std::to_string(code)); }
+  int32_t ZDL_STDCALL OnStatusCode(uint32_t code) override {
+    return Note("status " + std::to_string(code));
+  }
   int32_t ZDL_STDCALL OnNotify(uint32_t what, uint32_t result, uint32_t, uint32_t) override {
     return Note(what == kZdlNotifyIncomplete ? "incomplete " + std::to_string(result) : "notify");
   }
   int32_t ZDL_STDCALL OnSignal() override { return 0; }
   int32_t ZDL_STDCALL OnData(const void* data, uint32_t length) override {
-    return Note("data", std::string(static_cast<const char*>(data), length)) ? static_cast<int32_t>(0x80004004u) : 0;
+    return Note("data", std::string(static_cast<const char*>(data), length))
+               ? static_cast<int32_t>(0x80004004u)
+               : 0;
   }
   int32_t ZDL_STDCALL OnComplete() override { return Note("complete"); }
 
   bool WaitComplete(std::chrono::milliseconds bound) {
-    return Eventually([this] { return Heard().first.size() && Heard().first.back() == "complete"; }, bound);
+    return Eventually([this] { return Heard().first.size() && Heard().first.back() == "complete"; },
+                      bound);
   }
-  std::pair<Calls, std::string> Heard() { std::lock_guard<std::mutex> lock(lock_); return {calls_, body_}; }
-  // clang-format on
+  std::pair<Calls, std::string> Heard() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return {calls_, body_};
+  }
   std::atomic<uint32_t> refs_{0};
   size_t refuseAfter = SIZE_MAX;  // OnData refuses a body longer than this
 
@@ -145,9 +155,8 @@ class EngineTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(server_.Start());
     ASSERT_EQ(EngineInit(), kZdlOk);
-    // clang-format off
-    ASSERT_EQ(EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads_)), kZdlOk);
-    // clang-format on
+    ASSERT_EQ(EngineGetObject(&IID_IZDownloadService, reinterpret_cast<void**>(&downloads_)),
+              kZdlOk);
     ASSERT_EQ(EngineGetObject(&IID_IZHttpService, reinterpret_cast<void**>(&http_)), kZdlOk);
     dir_ = TestDir();
   }
@@ -160,21 +169,22 @@ class EngineTest : public ::testing::Test {
     EngineTerm();
   }
   // A session for url into dir/name (an empty name comes from the URL).
-  // clang-format off
-  int32_t CreateSession(const std::string& url, const fs::path& dir, const std::string& name, IZDownloadSession** out,
-                        const std::string& manifest = "") {
-    return downloads_->CreateSession(url.c_str(), manifest.empty() ? nullptr : Utf8ToWide(manifest).c_str(),
-                                     Utf8ToWide(dir.string()).c_str(), Utf8ToWide(name).c_str(), out);
+  int32_t CreateSession(const std::string& url, const fs::path& dir, const std::string& name,
+                        IZDownloadSession** out, const std::string& manifest = "") {
+    return downloads_->CreateSession(
+        url.c_str(), manifest.empty() ? nullptr : Utf8ToWide(manifest).c_str(),
+        Utf8ToWide(dir.string()).c_str(), Utf8ToWide(name).c_str(), out);
   }
-  IZDownloadSession* NewSession(const std::string& url, const fs::path& dir, const std::string& name,
-                                const std::string& manifest = "") {
+  IZDownloadSession* NewSession(const std::string& url, const fs::path& dir,
+                                const std::string& name, const std::string& manifest = "") {
     IZDownloadSession* session = nullptr;
     EXPECT_EQ(CreateSession(url, dir, name, &session, manifest), kZdlOk);
     return session;
   }
   // Runs a session to its end: `setup` before Start, `at` as for WaitForEnd.
-  SessionEnd Download(const std::string& url, const fs::path& dir, const std::string& name, const Hook& setup = nullptr,
-                      double share = 0, const Hook& at = nullptr, const std::string& manifest = "") {
+  SessionEnd Download(const std::string& url, const fs::path& dir, const std::string& name,
+                      const Hook& setup = nullptr, double share = 0, const Hook& at = nullptr,
+                      const std::string& manifest = "") {
     IZDownloadSession* session = NewSession(url, dir, name, manifest);
     if (!session) return SessionEnd();
     if (setup) setup(session);
@@ -183,16 +193,15 @@ class EngineTest : public ::testing::Test {
     session->Release();
     return end;
   }
-  // clang-format on
 
   // Sends a GET, held by the test until its end (giving it up cancels it).
   RecordingHandler* Send(const std::string& url, size_t refuseAfter = SIZE_MAX) {
     auto* handler = new RecordingHandler();
     handlers_.push_back(handler), handler->AddRef(), handler->refuseAfter = refuseAfter;
     IZHttpRequest* request = nullptr;
-    // clang-format off
-    EXPECT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet, url.c_str(), handler, 0, &request), kZdlOk);
-    // clang-format on
+    EXPECT_EQ(http_->CreateRequest(kZdlRequestBackground, kZdlMethodGet, url.c_str(), handler, 0,
+                                   &request),
+              kZdlOk);
     if (request) requests_.push_back(request);
     EXPECT_TRUE(request && request->Send() == kZdlOk);
     return handler;
@@ -208,23 +217,31 @@ class EngineTest : public ::testing::Test {
 
 const std::string x86(32, '8'), x64(32, '6'), bare(32, 'b');
 const std::string both = x86 + "  bin/x86/game.dll\n" + x64 + "  bin/x64/game.dll\n";
-// clang-format off
-const std::string mixed = "\xEF\xBB\xBF" + bare + "  first.bin\r\n# comment\n" + x64 + " *second file.bin\n" + x86 +
-                          "  sub/third.bin\n" + x64 + "  third.bin\n0123456789ABCDEF0123456789ABCDEF  other/fourth.bin";
-// clang-format on
+const std::string mixed = "\xEF\xBB\xBF" + bare + "  first.bin\r\n# comment\n" + x64 +
+                          " *second file.bin\n" + x86 + "  sub/third.bin\n" + x64 +
+                          "  third.bin\n0123456789ABCDEF0123456789ABCDEF  other/fourth.bin";
 
 // The digest picked, "-" when no line names the file, "?" when the lines leave it open.
 TEST(ManifestTest, PicksTheLineOfTheFile) {
   const std::string missing = "-", open = "?";  // the digest must stay empty then
-  // clang-format off
-  const struct { std::string manifest, fileName, url, digest; } cases[] = {
-      {mixed, "first.bin", "", bare}, {mixed, "second file.bin", "", x64}, {mixed, "third.bin", "", x64},  // the exact name wins
-      {mixed, "fourth.bin", "", "0123456789abcdef0123456789abcdef"}, {mixed, "fifth.bin", "", missing},
-      {mixed, "first", "", missing}, {"0123  first.bin\n", "first.bin", "", missing}, {bare + " first.bin\n", "first.bin", "", missing},
+  const struct {
+    std::string manifest, fileName, url, digest;
+  } cases[] = {
+      {mixed, "first.bin", "", bare},
+      {mixed, "second file.bin", "", x64},
+      {mixed, "third.bin", "", x64},  // the exact name wins
+      {mixed, "fourth.bin", "", "0123456789abcdef0123456789abcdef"},
+      {mixed, "fifth.bin", "", missing},
+      {mixed, "first", "", missing},
+      {"0123  first.bin\n", "first.bin", "", missing},
+      {bare + " first.bin\n", "first.bin", "", missing},
       // Lines sharing the last element: the URL's folders pick one, x86 coming first.
-      {both, "game.dll", "http://h/cdn/bin/x64/game.dll?v=1", x64}, {both, "game.dll", "http://h/x86/game.dll", x86},
-      {both, "bin/x64/game.dll", "http://h/other/game.dll", x64}, {both, "bin\\x86\\game.dll", "http://h/x64/game.dll", x86},
-      {both, "game.dll", "http://h/files/game.dll", open}, {both, "game.dll", "http://h/game.dll", open},
+      {both, "game.dll", "http://h/cdn/bin/x64/game.dll?v=1", x64},
+      {both, "game.dll", "http://h/x86/game.dll", x86},
+      {both, "bin/x64/game.dll", "http://h/other/game.dll", x64},
+      {both, "bin\\x86\\game.dll", "http://h/x64/game.dll", x86},
+      {both, "game.dll", "http://h/files/game.dll", open},
+      {both, "game.dll", "http://h/game.dll", open},
       {both, "other.dll", "http://h/x64/other.dll", missing},
       // The file's own place in the save folder comes before the URL.
       {bare + "  game.dll\n" + both, "game.dll", "http://h/bin/x64/game.dll", bare},
@@ -233,17 +250,20 @@ TEST(ManifestTest, PicksTheLineOfTheFile) {
       {bare + "  x64/game.dll\n" + both, "game.dll", "http://h/other/x64/game.dll", bare},
       {bare + "  game.dll\n" + both, "a.dll", "http://h/x32/game.dll", missing},
       // Escapes in the URL are decoded; what is no escape stays as it is.
-      {x64 + "  my dir/game.dll\n" + x86 + "  other/game.dll\n", "game.dll", "http://h/my%20dir/game.dll", x64},
-      {x64 + "  %G0/game.dll\n" + x86 + "  other/game.dll\n", "game.dll", "http://h/%G0/game.dll", x64},
+      {x64 + "  my dir/game.dll\n" + x86 + "  other/game.dll\n", "game.dll",
+       "http://h/my%20dir/game.dll", x64},
+      {x64 + "  %G0/game.dll\n" + x86 + "  other/game.dll\n", "game.dll", "http://h/%G0/game.dll",
+       x64},
       // Lines that agree are no choice; one line for the name passes whatever the URL.
       {x64 + "  a/game.dll\n" + x64 + "  ./b/game.dll\n", "game.dll", "http://h/game.dll", x64},
       {x86 + "  bin/x86/game.dll\n", "game.dll", "http://h/x64/game.dll", x86},
       {x86 + "  game.dll\n" + x64 + "  game.dll\n", "game.dll", "http://h/game.dll", open},
       // A folder is no file; an empty name matches nothing.
-      {x64 + "  game.dll/\n", "game.dll", "http://h/game.dll", missing}, {x64 + "  dir/a\n", "a", "", x64},
-      {x64 + "  a\\0d6967\\\\\\\n", "", "", missing}, {x64 + "  dir/\n", "", "", missing},
+      {x64 + "  game.dll/\n", "game.dll", "http://h/game.dll", missing},
+      {x64 + "  dir/a\n", "a", "", x64},
+      {x64 + "  a\\0d6967\\\\\\\n", "", "", missing},
+      {x64 + "  dir/\n", "", "", missing},
   };
-  // clang-format on
   for (const auto& c : cases) {
     std::string digest;
     const ManifestMatch match = FindManifestDigest(c.manifest, c.fileName, c.url, &digest);
@@ -254,13 +274,12 @@ TEST(ManifestTest, PicksTheLineOfTheFile) {
 
 // What a Content-Range says: "start/total" ("*" without a start), "" when it is refused.
 TEST(ContentRangeTest, OnlyAWellFormedRangeWithinItsTotal) {
-  // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {"bytes 0-9/10", "0/10"}, {"bytes 5-9/*", "5/0"}, {"bytes */10", "*/10"}, {"bytes */*", ""}, {"bytes 0-9", ""},
-      {"bytes 0-10/10", ""}, {"bytes 5-4/10", ""}, {"bytes 0-9/1a", ""}, {"bytes 0-9/-10", ""}, {"bytes -1-9/10", ""},
-      {"items 0-9/10", ""}, {"bytes 0-9/99999999999999999999999", ""},
+      {"bytes 0-9/10", "0/10"}, {"bytes 5-9/*", "5/0"}, {"bytes */10", "*/10"},
+      {"bytes */*", ""},        {"bytes 0-9", ""},      {"bytes 0-10/10", ""},
+      {"bytes 5-4/10", ""},     {"bytes 0-9/1a", ""},   {"bytes 0-9/-10", ""},
+      {"bytes -1-9/10", ""},    {"items 0-9/10", ""},   {"bytes 0-9/99999999999999999999999", ""},
   };
-  // clang-format on
   for (const auto& [text, parsed] : cases) {
     bool hasStart = false;
     uint64_t start = 0, total = 0;
@@ -284,10 +303,22 @@ const std::string kDate = "Tue, 01 Dec 2026 10:00:00 GMT", kPlain = " ;", kV1 = 
 // What the server does. kHonest honours Range only with the If-Range of the current version
 // ("v2"); kIgnoresIfRange sends the rest of the current version to any Range; kEndAsked answers
 // a Range at the file's end 416 without validator, the last byte on asking for it (nginx).
-// clang-format off
-enum class Serve { kHonest, kIgnoresIfRange, kByDate, k416, k416Other, kEndAsked, kHuge, kCutShort, kGzip,
-                   kNoLength, kDrip, kContinues, k404, k500 };
-// clang-format on
+enum class Serve {
+  kHonest,
+  kIgnoresIfRange,
+  kByDate,
+  k416,
+  k416Other,
+  kEndAsked,
+  kHuge,
+  kCutShort,
+  kGzip,
+  kNoLength,
+  kDrip,
+  kContinues,
+  k404,
+  k500
+};
 
 // An answer with its body's length unless it names another; headers without a name are left
 // out, and no space follows a colon (none is needed).
@@ -298,38 +329,57 @@ Script Answer(int status, Headers headers, const std::string& body = "") {
   for (const auto& [name, value] : headers) head += name.empty() ? "" : name + ":" + value + "\r\n";
   return Script{{head + "\r\n" + body}};
 }
-// clang-format off
 Script Respond(Serve serve, const RawRequest& r) {
   const std::string range = r.Header("range"), size = std::to_string(kNew.size());
   const size_t first = range.empty() ? 0 : std::stoul(range.substr(6));
   const bool byDate = serve == Serve::kByDate, drip = serve == Serve::kDrip;
   const std::string validator = byDate ? "Last-Modified" : "ETag", v2 = byDate ? kDate : kV2;
-  if (serve == Serve::k404 || serve == Serve::k500) return Answer(serve == Serve::k404 ? 404 : 500, {});
+  if (serve == Serve::k404 || serve == Serve::k500)
+    return Answer(serve == Serve::k404 ? 404 : 500, {});
   if (drip || serve == Serve::kContinues) {  // a head that never ends
     Script script(201, {drip ? "X-Drip: 1\r\n" : "HTTP/1.1 100 Continue\r\n\r\n", 500ms});
     script[0].bytes = drip ? "HTTP/1.1 200 OK\r\n" : "";
     return script;
   }
-  if (serve == Serve::kNoLength) return Script{{"HTTP/1.1 200 OK\r\n\r\n" + kNew + kNew + kNew + kNew}};
+  if (serve == Serve::kNoLength)
+    return Script{{"HTTP/1.1 200 OK\r\n\r\n" + kNew + kNew + kNew + kNew}};
   if (serve == Serve::kHuge)  // 1 PiB: beyond any free space here
-    return Script{{ScriptedServer::Head(200, {{"Content-Length", "1125899906842624"}})}, {"", ScriptStep::kHold}};
+    return Script{{ScriptedServer::Head(200, {{"Content-Length", "1125899906842624"}})},
+                  {"", ScriptStep::kHold}};
   if (serve == Serve::kCutShort)  // 64 MiB announced, 256 KiB sent
-    return Answer(200, {{"Content-Length", std::to_string(64 << 20)}, {"ETag", "\"big\""}}, kNew.substr(0, 256 * kKiB));
-  if (serve == Serve::k416 || (serve == Serve::k416Other && first) || (serve == Serve::kEndAsked && first == kNew.size()))
-    return Answer(416, {{"Content-Range", "bytes */" + size}, {serve == Serve::kEndAsked ? "" : "ETag", v2}});
-  if (first == 0 || (serve == Serve::kHonest && r.Header("if-range") != v2) || serve == Serve::k416Other)
-    return Answer(200, {{validator, v2}, {serve == Serve::kGzip ? "Content-Encoding" : "", "gzip"}}, kNew);
-  const std::string rest = std::to_string(first) + "-" + std::to_string(kNew.size() - 1) + "/" + size;
+    return Answer(200, {{"Content-Length", std::to_string(64 << 20)}, {"ETag", "\"big\""}},
+                  kNew.substr(0, 256 * kKiB));
+  if (serve == Serve::k416 || (serve == Serve::k416Other && first) ||
+      (serve == Serve::kEndAsked && first == kNew.size()))
+    return Answer(
+        416, {{"Content-Range", "bytes */" + size}, {serve == Serve::kEndAsked ? "" : "ETag", v2}});
+  if (first == 0 || (serve == Serve::kHonest && r.Header("if-range") != v2) ||
+      serve == Serve::k416Other)
+    return Answer(200, {{validator, v2}, {serve == Serve::kGzip ? "Content-Encoding" : "", "gzip"}},
+                  kNew);
+  const std::string rest =
+      std::to_string(first) + "-" + std::to_string(kNew.size() - 1) + "/" + size;
   return Answer(206, {{"Content-Range", "bytes " + rest}, {validator, v2}}, kNew.substr(first));
 }
-// clang-format on
 
 // What lies in the save folder before: a part of an earlier run with its .part.meta, or a trap
 // pointing at dir/victim or dir/outside.
-// clang-format off
-enum class Before { kNothing, kNewPart, kOldPart, kNewWhole, kOldWhole, kNoMeta, kDatedPart, kTwoLineMeta,
-                    kPartLink, kPartHardLink, kPartFifo, kMetaLink, kFolderLink, kSmallDisk /* a 1 MiB tmpfs */ };
-// clang-format on
+enum class Before {
+  kNothing,
+  kNewPart,
+  kOldPart,
+  kNewWhole,
+  kOldWhole,
+  kNoMeta,
+  kDatedPart,
+  kTwoLineMeta,
+  kPartLink,
+  kPartHardLink,
+  kPartFifo,
+  kMetaLink,
+  kFolderLink,
+  kSmallDisk /* a 1 MiB tmpfs */
+};
 
 // clang-format off
 struct Case {
@@ -351,39 +401,49 @@ std::string Ask(size_t from, const std::string& validator) {
 const size_t kEnd = 300 * kKiB;
 constexpr int32_t kOk = kZdlResultSuccess, kFs = kZdlResultFileSystem,
                   kDenied = kZdlExtAccessDenied;
-// clang-format off
 const Case kCases[] = {
     {"RangeOfTheSameVersionResumes", B::kNewPart, S::kHonest, kOk, 0, false, kCut, Ask(kCut, kV2)},
-    {"LastModifiedOfTheSameVersionResumes", B::kDatedPart, S::kByDate, kOk, 0, false, kCut, Ask(kCut, kDate)},
-    {"IfRangeOfAnotherVersionGetsTheWholeFile", B::kOldPart, S::kHonest, kOk, 0, false, 0, Ask(kCut, kV1)},
+    {"LastModifiedOfTheSameVersionResumes", B::kDatedPart, S::kByDate, kOk, 0, false, kCut,
+     Ask(kCut, kDate)},
+    {"IfRangeOfAnotherVersionGetsTheWholeFile", B::kOldPart, S::kHonest, kOk, 0, false, 0,
+     Ask(kCut, kV1)},
     {"PartWithoutValidatorIsNotResumed", B::kNoMeta, S::kHonest, kOk, 0, false, 0, kPlain},
     {"OverwriteDiscardsThePart", B::kNewPart, S::kHonest, kOk, 0, false, 0, kPlain, "", true},
     // A server that honours Range but ignores If-Range sends the rest of another version.
-    {"RangeOfAnotherVersionRestartsFromZero", B::kOldPart, S::kIgnoresIfRange, kOk, 0, false, 0, Ask(kCut, kV1) + kPlain},
+    {"RangeOfAnotherVersionRestartsFromZero", B::kOldPart, S::kIgnoresIfRange, kOk, 0, false, 0,
+     Ask(kCut, kV1) + kPlain},
     // A part as long as the changed file is not that file.
-    {"UnsatisfiableForAnotherVersionRestarts", B::kOldWhole, S::k416Other, kOk, 0, false, 0, Ask(kEnd, kV1) + kPlain},
-    {"UnsatisfiableForTheSameVersionIsDone", B::kNewWhole, S::k416, kOk, 0, false, kEnd, Ask(kEnd, kV2)},
-    {"UnsatisfiableWithoutValidatorIsConfirmedByTheLastByte", B::kNewWhole, S::kEndAsked, kOk, 0, false, kEnd,
-     Ask(kEnd, kV2) + Ask(kEnd - 1, kV2)},
-    {"UnsatisfiableWithoutValidatorForAnotherVersionRestarts", B::kOldWhole, S::kEndAsked, kOk, 0, false, 0,
-     Ask(kEnd, kV1) + Ask(kEnd - 1, kV1) + kPlain},
-    {"ClaimBeyondFreeSpaceKeepsAnEarlierPart", B::kNewPart, S::kHuge, kFs, kZdlExtClaimExceedsSpace, true, 0, Ask(kCut, kV2)},
-    {"CutTransferGivesBackItsReservation", B::kNothing, S::kCutShort, kZdlResultNetwork, -1, true, 0, kPlain},
+    {"UnsatisfiableForAnotherVersionRestarts", B::kOldWhole, S::k416Other, kOk, 0, false, 0,
+     Ask(kEnd, kV1) + kPlain},
+    {"UnsatisfiableForTheSameVersionIsDone", B::kNewWhole, S::k416, kOk, 0, false, kEnd,
+     Ask(kEnd, kV2)},
+    {"UnsatisfiableWithoutValidatorIsConfirmedByTheLastByte", B::kNewWhole, S::kEndAsked, kOk, 0,
+     false, kEnd, Ask(kEnd, kV2) + Ask(kEnd - 1, kV2)},
+    {"UnsatisfiableWithoutValidatorForAnotherVersionRestarts", B::kOldWhole, S::kEndAsked, kOk, 0,
+     false, 0, Ask(kEnd, kV1) + Ask(kEnd - 1, kV1) + kPlain},
+    {"ClaimBeyondFreeSpaceKeepsAnEarlierPart", B::kNewPart, S::kHuge, kFs, kZdlExtClaimExceedsSpace,
+     true, 0, Ask(kCut, kV2)},
+    {"CutTransferGivesBackItsReservation", B::kNothing, S::kCutShort, kZdlResultNetwork, -1, true,
+     0, kPlain},
     {"EncodedBodyIsThatUrlsFailure", B::kNothing, S::kGzip, kZdlResultServer, 0, false, 0, kPlain},
     {"NotFoundLeavesNoEmptyPart", B::kNothing, S::k404, kZdlResultNotFound, 404, false, 0, kPlain},
     {"ServerError", B::kNothing, S::k500, kZdlResultServer, 500, false, 0, kPlain},
     // Heads that never end fail once the connect time-out (1 s) and 30 s have passed.
     {"HeaderLinesDripping", B::kNothing, S::kDrip, kZdlResultNetwork, -1, false, 0, kPlain},
     {"ContinuesForEver", B::kNothing, S::kContinues, kZdlResultNetwork, -1, false, 0, kPlain},
-    {"BodyWithoutLengthFillsTheDisk", B::kSmallDisk, S::kNoLength, kFs, kZdlExtDiskFull, true, 0, kPlain},
+    {"BodyWithoutLengthFillsTheDisk", B::kSmallDisk, S::kNoLength, kFs, kZdlExtDiskFull, true, 0,
+     kPlain},
     // The manifest decides the file: a wrong digest discards it, no line (or lines the URL cannot
     // tell apart) fails before any byte is fetched.
     {"ManifestLineMatches", B::kNothing, S::kHonest, kOk, 0, false, 0, kPlain,
      "\xEF\xBB\xBF" + kDigest + " *game.pak\r\n" + kWrong + "  a.bin\r\n"},
-    {"ManifestDigestIsWrong", B::kNothing, S::kHonest, kZdlResultChecksum, 0, false, 0, kPlain, kWrong + "  game.pak\n"},
-    {"ManifestHasNoLineForTheFile", B::kNothing, S::kHonest, kZdlResultChecksum, 0, false, 0, "", kDigest + "  a.pak\n"},
-    {"ManifestLinesTheUrlCannotTellApart", B::kNothing, S::kHonest, kZdlResultChecksum, kZdlExtChecksumAmbiguous, false,
-     0, "", kWrong + "  x86/game.pak\n" + kDigest + "  x64/game.pak\n"},
+    {"ManifestDigestIsWrong", B::kNothing, S::kHonest, kZdlResultChecksum, 0, false, 0, kPlain,
+     kWrong + "  game.pak\n"},
+    {"ManifestHasNoLineForTheFile", B::kNothing, S::kHonest, kZdlResultChecksum, 0, false, 0, "",
+     kDigest + "  a.pak\n"},
+    {"ManifestLinesTheUrlCannotTellApart", B::kNothing, S::kHonest, kZdlResultChecksum,
+     kZdlExtChecksumAmbiguous, false, 0, "",
+     kWrong + "  x86/game.pak\n" + kDigest + "  x64/game.pak\n"},
     {"PartIsALinkToAnotherFile", B::kPartLink, S::kHonest, kFs, kDenied, true, 0, ""},
     {"PartHasASecondName", B::kPartHardLink, S::kHonest, kFs, kDenied, true, 0, ""},
     {"PartIsAFifo", B::kPartFifo, S::kHonest, kFs, kDenied, true, 0, ""},
@@ -392,33 +452,34 @@ const Case kCases[] = {
     {"MetaOfTwoLinesInjectsNothing", B::kTwoLineMeta, S::kHonest, kOk, 0, false, 0, kPlain},
     {"FolderOfTheNameIsALink", B::kFolderLink, S::kHonest, kFs, kDenied, false, 0, ""},
 };
-// clang-format on
 
 TEST_P(Sessions, EndSoundly) {
   const Case& c = GetParam();
   ScriptedServer server([&c](const RawRequest& r) { return Respond(c.serve, r); });
   ASSERT_TRUE(server.Start());
   const std::string name = c.before == B::kFolderLink ? "data/game.pak" : "game.pak";
-  // clang-format off
-  const fs::path save = dir_ / "save", part = save / (name + ".part"), victim = dir_ / "victim", meta = save / (name + ".part.meta");
-  // clang-format on
+  const fs::path save = dir_ / "save", part = save / (name + ".part"), victim = dir_ / "victim",
+                 meta = save / (name + ".part.meta");
   fs::create_directories(dir_ / "outside");
   WriteFile(victim, "\"v2\"\n");
   // The part and .part.meta planted for each Before up to kTwoLineMeta.
   const std::string cut = kNew.substr(0, kCut);
-  // clang-format off
-  const std::pair<std::string, std::string> planted[] = {{cut, ""}, {cut, "\"v2\"\n"}, {kOld.substr(0, kCut), "\"v1\"\n"},
-      {kNew, "\"v2\"\n"}, {kOld, "\"v1\"\n"}, {cut, ""}, {cut, kDate + "\n"}, {cut, "\"v2\"\r\nX-Injected: 1\n"}};
-  // clang-format on
+  const std::pair<std::string, std::string> planted[] = {{cut, ""},
+                                                         {cut, "\"v2\"\n"},
+                                                         {kOld.substr(0, kCut), "\"v1\"\n"},
+                                                         {kNew, "\"v2\"\n"},
+                                                         {kOld, "\"v1\"\n"},
+                                                         {cut, ""},
+                                                         {cut, kDate + "\n"},
+                                                         {cut, "\"v2\"\r\nX-Injected: 1\n"}};
   const bool plants = c.before > B::kNothing && c.before <= B::kTwoLineMeta;
   const auto& [earlier, metaText] = planted[plants ? static_cast<int>(c.before) : 0];
   if (plants) WriteFile(meta, metaText);
   if (plants || c.before == B::kMetaLink) WriteFile(part, earlier);
   fs::create_directories(save);
-  // clang-format off
-  if (c.before == B::kSmallDisk && (::geteuid() != 0 || ::mount("tmpfs", save.c_str(), "tmpfs", 0, "size=1m") != 0))
+  if (c.before == B::kSmallDisk &&
+      (::geteuid() != 0 || ::mount("tmpfs", save.c_str(), "tmpfs", 0, "size=1m") != 0))
     GTEST_SKIP() << "\n*** FULL DISK NOT TESTED: mounting a tmpfs needs root";
-  // clang-format on
   if (c.before == B::kPartLink) fs::create_symlink(victim, part);
   if (c.before == B::kPartHardLink) fs::create_hard_link(victim, part);
   ASSERT_TRUE(c.before != B::kPartFifo || ::mkfifo(part.c_str(), 0600) == 0);
@@ -427,35 +488,40 @@ TEST_P(Sessions, EndSoundly) {
   const fs::path manifest = c.manifest.empty() ? fs::path() : dir_ / "sums.md5";
   if (!c.manifest.empty()) WriteFile(manifest, c.manifest);
   // A blocked open() would hold the session: bounded (a FIFO is never opened for reading).
-  // clang-format off
   const auto setup = [&c](IZDownloadSession* s) {
-    EXPECT_EQ(s->SetOption(kZdlOptionOverwrite, &c.overwrite, 1) + SetU32(s, kZdlOptionConnectTimeout, 1), kZdlOk);
+    EXPECT_EQ(
+        s->SetOption(kZdlOptionOverwrite, &c.overwrite, 1) + SetU32(s, kZdlOptionConnectTimeout, 1),
+        kZdlOk);
   };
-  const SessionEnd end = Download(server.Url("/files/game.pak"), save, name, setup, 0, nullptr, manifest.string());
-  // clang-format on
+  const SessionEnd end =
+      Download(server.Url("/files/game.pak"), save, name, setup, 0, nullptr, manifest.string());
   server.Stop();
   const bool partLeft = fs::exists(part);
   if (c.before == B::kSmallDisk) ::umount2(save.c_str(), MNT_DETACH);
 
-  // clang-format off
-  EXPECT_EQ(std::make_tuple(end.result, c.extended == -1 ? -1 : end.extended, fs::exists(save / name), partLeft),
+  EXPECT_EQ(std::make_tuple(end.result, c.extended == -1 ? -1 : end.extended,
+                            fs::exists(save / name), partLeft),
             std::make_tuple(c.result, c.extended, c.result == kOk, c.partLeft));
-  EXPECT_TRUE((ReadFile(save / name) == kNew || c.result != kOk) && (c.partLeft || !fs::exists(meta)));
-  EXPECT_TRUE(ReadFile(victim) == "\"v2\"\n" && fs::is_empty(dir_ / "outside")) << "a file outside the save folder changed";
-  // clang-format on
+  EXPECT_TRUE((ReadFile(save / name) == kNew || c.result != kOk) &&
+              (c.partLeft || !fs::exists(meta)));
+  EXPECT_TRUE(ReadFile(victim) == "\"v2\"\n" && fs::is_empty(dir_ / "outside"))
+      << "a file outside the save folder changed";
   std::string asks;
   for (const RawRequest& r : server.Requests()) {
     asks += r.Header("range") + " " + r.Header("if-range") + ";";
     EXPECT_EQ(r.Header("accept-encoding") + r.Header("x-injected"), "identity");
   }
   EXPECT_EQ(asks, c.asks);
-  // clang-format off
-  EXPECT_TRUE(c.result != kOk || (end.info.resumedFrom == c.resumedFrom && end.downloaded == kNew.size())) << end.info.resumedFrom;
-  EXPECT_TRUE(c.result == kOk || metaText.empty() || (ReadFile(part) == earlier && fs::exists(meta))) << "an earlier run's part changed";
+  EXPECT_TRUE(c.result != kOk ||
+              (end.info.resumedFrom == c.resumedFrom && end.downloaded == kNew.size()))
+      << end.info.resumedFrom;
+  EXPECT_TRUE(c.result == kOk || metaText.empty() ||
+              (ReadFile(part) == earlier && fs::exists(meta)))
+      << "an earlier run's part changed";
   struct stat st {};
-  EXPECT_TRUE(::lstat(part.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_blocks * 512 < st.st_size + (1 << 20))
+  EXPECT_TRUE(::lstat(part.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+              st.st_blocks * 512 < st.st_size + (1 << 20))
       << "room reserved for the unsent rest is still taken";
-  // clang-format on
 }
 
 const auto kRowName = [](const auto& info) { return std::string(info.param.name); };
@@ -476,9 +542,9 @@ TEST_P(StoppedSession, EndsPromptlyAsAborted) {
   EXPECT_EQ(session->Start(), stop == Stop::kAbortBeforeStart ? kZdlWrongState : kZdlOk);
   ASSERT_TRUE(stop == Stop::kAbortBeforeStart || server_.WaitForStall(10s));
   EXPECT_TRUE(!inBody || Eventually([session] { return Look(session).downloaded == 64 * kKiB; }));
-  // clang-format off
-  EXPECT_EQ(Look(session).status, inBody ? kZdlStatusDownloading : stop == Stop::kAbortConnecting ? kZdlStatusConnecting : kZdlStatusError);
-  // clang-format on
+  EXPECT_EQ(Look(session).status, inBody                           ? kZdlStatusDownloading
+                                  : stop == Stop::kAbortConnecting ? kZdlStatusConnecting
+                                                                   : kZdlStatusError);
   const auto stopped = std::chrono::steady_clock::now();
   if (stop == Stop::kRelease) {
     EXPECT_EQ(session->Release(), 0u);  // joins the engine thread; must not hang
@@ -494,11 +560,11 @@ TEST_P(StoppedSession, EndsPromptlyAsAborted) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);  // about 100 ms
   // The part kept for a resume; after mod_term no session is made.
-  // clang-format off
-  EXPECT_TRUE(!fs::exists(dir_ / "stall.bin") && (!inBody || fs::file_size(dir_ / "stall.bin.part") == 64u * kKiB));
+  EXPECT_TRUE(!fs::exists(dir_ / "stall.bin") &&
+              (!inBody || fs::file_size(dir_ / "stall.bin.part") == 64u * kKiB));
   IZDownloadSession* late = nullptr;
-  EXPECT_TRUE(stop != Stop::kEngineTerm || (CreateSession(server_.Url("/x"), dir_, "x", &late) < 0 && late == nullptr));
-  // clang-format on
+  EXPECT_TRUE(stop != Stop::kEngineTerm ||
+              (CreateSession(server_.Url("/x"), dir_, "x", &late) < 0 && late == nullptr));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, StoppedSession, ::testing::Range(0, 5));
@@ -513,9 +579,9 @@ TEST_F(EngineTest, OptionsChangeRunningSessions) {
   IZDownloadSession* stalled = NewSession(server_.Url("/stall.bin"), dir_, "stall.bin");
   IZDownloadSession* proxied = NewSession(server_.Url("/data.bin"), dir_, "proxied.bin");
   ASSERT_TRUE(session && stalled && proxied);
-  // clang-format off
-  EXPECT_EQ(proxied->SetOption(kZdlOptionProxy, proxy.data(), proxy.size()) + session->SetOption(kZdlOptionUserAgent, agent.data(), agent.size()), kZdlOk);
-  // clang-format on
+  EXPECT_EQ(proxied->SetOption(kZdlOptionProxy, proxy.data(), proxy.size()) +
+                session->SetOption(kZdlOptionUserAgent, agent.data(), agent.size()),
+            kZdlOk);
   char back[64] = {};
   uint32_t size = sizeof back;
   EXPECT_EQ(session->GetOption(kZdlOptionUserAgent, back, &size), kZdlOk);
@@ -544,36 +610,45 @@ TEST_F(EngineTest, NamesStayInTheSaveFolder) {
   server_.AddFile("/pkg/patch:1.bin", kNew);
   server_.AddFile("/empty", "");
   const fs::path nested = dir_ / "a" / "b";
-  // clang-format off
-  EXPECT_EQ(std::make_tuple(Download(server_.Url("/empty"), dir_, "empty.bin").result,
-                            Download(server_.Url("/pkg/patch:1.bin?sig=abc/def#frag"), nested, "").result,
-                            Download(server_.Url("/pkg/patch:1.bin"), nested, "data/sub/p.bin").result), std::make_tuple(kOk, kOk, kOk));
-  EXPECT_TRUE(fs::exists(dir_ / "empty.bin") && fs::is_empty(dir_ / "empty.bin") && ReadFile(nested / "patch_1.bin") == kNew &&
+  EXPECT_EQ(
+      std::make_tuple(Download(server_.Url("/empty"), dir_, "empty.bin").result,
+                      Download(server_.Url("/pkg/patch:1.bin?sig=abc/def#frag"), nested, "").result,
+                      Download(server_.Url("/pkg/patch:1.bin"), nested, "data/sub/p.bin").result),
+      std::make_tuple(kOk, kOk, kOk));
+  EXPECT_TRUE(fs::exists(dir_ / "empty.bin") && fs::is_empty(dir_ / "empty.bin") &&
+              ReadFile(nested / "patch_1.bin") == kNew &&
               ReadFile(nested / "data" / "sub" / "p.bin") == kNew);
   for (const char* bad : {"../escape.bin", "/abs.bin", "c:x.bin", "x.bin:s", "nul/x.bin"}) {
     IZDownloadSession* session = nullptr;
-    EXPECT_TRUE(CreateSession(server_.Url("/x"), nested, bad, &session) == kZdlInvalidArg && session == nullptr) << bad;
+    EXPECT_TRUE(CreateSession(server_.Url("/x"), nested, bad, &session) == kZdlInvalidArg &&
+                session == nullptr)
+        << bad;
   }
-  // clang-format on
 }
 
 enum class Server { kFaults, kNginx, kLighttpd };
-// clang-format off
 enum class Event {
-  kNone, kDropSegments,  // every eighth of the file cut once
-  kAbort, kAbortThenChange, kAbortThenFill,  // aborted once `at` of the file is in and run again: as
-                                             // it is, after a change of file, with the part made whole
-  kStopRanges, kChangeFile, kRefuseMore  // once `at` of the file is in: later requests see it
+  kNone,
+  kDropSegments,  // every eighth of the file cut once
+  kAbort,
+  kAbortThenChange,
+  kAbortThenFill,  // aborted once `at` of the file is in and run again: as
+                   // it is, after a change of file, with the part made whole
+  kStopRanges,
+  kChangeFile,
+  kRefuseMore  // once `at` of the file is in: later requests see it
 };
 struct Row {
-  const char* name; Server server;
+  const char* name;
+  Server server;
   uint32_t maxSpeed;  // engine option, both runs
-  double at; Event event;
+  double at;
+  Event event;
   int minConnections;  // ranged requests the fault server saw at least
-  size_t maxRequests; bool restartsFromZero;
+  size_t maxRequests;
+  bool restartsFromZero;
   std::chrono::milliseconds atLeast;  // the transfer took at least this
 };
-// clang-format on
 
 constexpr size_t kBytes = 8 << 20;
 
@@ -591,10 +666,10 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
     const int port = probe.filesPort();
     probe.Stop(), probe2.Stop();
     const std::string d = dir_.string(), file = d + "/server.conf";
-    // clang-format off
-    const std::string keys = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext "
-                             "subjectAltName=IP:127.0.0.1 -keyout " + d + "/key.pem -out " + d + "/cert.pem >/dev/null 2>&1";
-    // clang-format on
+    const std::string keys =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext "
+        "subjectAltName=IP:127.0.0.1 -keyout " +
+        d + "/key.pem -out " + d + "/cert.pem >/dev/null 2>&1";
     tlsPort_ = tls && std::system(keys.c_str()) == 0 ? probe2.filesPort() : 0;
     std::ofstream conf(file);
     if (server == Server::kLighttpd) {
@@ -617,10 +692,10 @@ class RealServers : public EngineTest, public ::testing::WithParamInterface<Row>
       conf << "}\n";
     }
     conf.close();
-    // clang-format off
-    std::vector<const char*> argv = {"/usr/sbin/nginx", "-p", d.c_str(), "-c", file.c_str(), nullptr};
-    if (server == Server::kLighttpd) argv = {"/usr/sbin/lighttpd", "-D", "-f", file.c_str(), nullptr};
-    // clang-format on
+    std::vector<const char*> argv = {"/usr/sbin/nginx", "-p",   d.c_str(), "-c",
+                                     file.c_str(),      nullptr};
+    if (server == Server::kLighttpd)
+      argv = {"/usr/sbin/lighttpd", "-D", "-f", file.c_str(), nullptr};
     char* const* args = const_cast<char* const*>(argv.data());
     if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, args, environ) != 0) return "";
     const std::string knock = "bash -c '>/dev/tcp/127.0.0.1/" + std::to_string(port) + "'";
@@ -651,7 +726,6 @@ TEST_F(RealServers, Tls) {
   const SessionEnd end = Download(base + "/s.bin", dir_, "s.bin");
   EXPECT_EQ(end.result, kZdlResultNetwork);
   EXPECT_TRUE(end.detail.size() > why.size() && end.detail.rfind(why, 0) == 0) << end.detail;
-  // clang-format off
   struct Counter : TransferObserver {
     uint64_t bytes = 0;
     bool OnResponse(const ResponseHead&) override { return true; }
@@ -661,10 +735,12 @@ TEST_F(RealServers, Tls) {
     TransferRequest request;
     request.url = base + (up ? "/up" : "/down"), request.caFile = (dir_ / "cert.pem").string();
     const TransferOutcome outcome = CreateTransport()->Perform(request, counter[up]);
-    EXPECT_EQ(std::make_tuple(outcome.end, counter[up].bytes, up || outcome.failure.result == kZdlResultServer),
-              std::make_tuple(up ? TransferEnd::kCompleted : TransferEnd::kFailed, up ? uint64_t{1} << 20 : 0, true)) << request.url;
+    EXPECT_EQ(std::make_tuple(outcome.end, counter[up].bytes,
+                              up || outcome.failure.result == kZdlResultServer),
+              std::make_tuple(up ? TransferEnd::kCompleted : TransferEnd::kFailed,
+                              up ? uint64_t{1} << 20 : 0, true))
+        << request.url;
   }
-  // clang-format on
 }
 
 TEST_P(RealServers, FileArrivesWhole) {
@@ -672,11 +748,11 @@ TEST_P(RealServers, FileArrivesWhole) {
   const Event e = row.event;
   std::string content = RandomBytes(kBytes, 71), original = content;
   Faults slow = Spec("rate=2097152");  // per connection, as a capped mirror
-  // clang-format off
-  for (uint64_t at = 1; at < 8 && e == Event::kDropSegments; ++at) slow.dropAt.push_back(at * kBytes / 8 + 4096);
+  for (uint64_t at = 1; at < 8 && e == Event::kDropSegments; ++at)
+    slow.dropAt.push_back(at * kBytes / 8 + 4096);
   Publish(row.server, content, slow, 24h);
-  const std::string url = row.server == Server::kFaults ? server_.Url("/s.bin") : StartServer(row.server);
-  // clang-format on
+  const std::string url =
+      row.server == Server::kFaults ? server_.Url("/s.bin") : StartServer(row.server);
   if (url.empty()) GTEST_SKIP() << "\n*** " << row.name << " NOT TESTED: no such server here";
   const auto speed = [&row](IZDownloadSession* s) { SetU32(s, kZdlOptionMaxSpeed, row.maxSpeed); };
   size_t changedAt = SIZE_MAX;  // requests the server had seen before the change
@@ -689,9 +765,8 @@ TEST_P(RealServers, FileArrivesWhole) {
     changedAt = server_.Requests("/s.bin").size();
   };
   const bool interrupted = e >= Event::kAbort && e <= Event::kAbortThenFill;
-  // clang-format off
-  SessionEnd end = Download(url, dir_, "s.bin", speed, row.at, interrupted ? Hook([](IZDownloadSession* s) { s->Abort(); }) : change);
-  // clang-format on
+  SessionEnd end = Download(url, dir_, "s.bin", speed, row.at,
+                            interrupted ? Hook([](IZDownloadSession* s) { s->Abort(); }) : change);
   if (!interrupted) {
     EXPECT_GE(std::min<int64_t>(end.took.count(), end.info.elapsedMs), row.atLeast.count());
     EXPECT_GT(end.current, 0u);
@@ -702,11 +777,10 @@ TEST_P(RealServers, FileArrivesWhole) {
     const fs::path meta = dir_ / "s.bin.part.meta";
     // lighttpd sends no validator: nothing proves the part is this file, it starts over.
     const bool validated = row.server != Server::kLighttpd;
-    // clang-format off
     ASSERT_EQ(std::make_tuple(end.result, fs::file_size(dir_ / "s.bin.part") > 0, fs::exists(meta)),
               std::make_tuple(kZdlResultAborted, true, validated));
-    if (e == Event::kAbortThenChange) Publish(row.server, content = RandomBytes(kBytes, 72), slow, 2h);
-    // clang-format on
+    if (e == Event::kAbortThenChange)
+      Publish(row.server, content = RandomBytes(kBytes, 72), slow, 2h);
     if (e == Event::kAbortThenFill) {
       const std::string validator = ReadFile(meta);
       WriteFile(meta, validator.substr(0, validator.find('\n') + 1));
@@ -773,24 +847,29 @@ INSTANTIATE_TEST_SUITE_P(Rows, RealServers, ::testing::ValuesIn(kRows), kRowName
 
 TEST_F(EngineTest, HandlerHearsWhatCame) {
   const std::string ip = "10.0.0.1 ", gzip = "\x1f\x8b\x08xxxxxx";
-  // clang-format off
-  const struct { Script script; Calls calls; std::string body; } cases[] = {
+  const struct {
+    Script script;
+    Calls calls;
+    std::string body;
+  } cases[] = {
       {Answer(200, {}, ip), {"begin", "status 200", "data", "complete"}, ip},
       {Answer(404, {}, "gone"), {"begin", "status 404", "data", "complete"}, "gone"},
-      {Answer(200, {{"Content-Length", "91"}}, ip), {"begin", "status 200", "data", "incomplete 3", "complete"}, ip},
-      {Answer(200, {{"Content-Encoding", "gzip"}}, gzip), {"begin", "status 200", "data", "incomplete 6", "complete"}, gzip},
+      {Answer(200, {{"Content-Length", "91"}}, ip),
+       {"begin", "status 200", "data", "incomplete 3", "complete"},
+       ip},
+      {Answer(200, {{"Content-Encoding", "gzip"}}, gzip),
+       {"begin", "status 200", "data", "incomplete 6", "complete"},
+       gzip},
       {{{"", 100ms}}, {"begin", "incomplete 3", "complete"}, ""},
   };
-  // clang-format on
   for (const auto& c : cases) {
     ScriptedServer server([&c](const RawRequest&) { return c.script; });
     ASSERT_TRUE(server.Start());
     RecordingHandler* handler = Send(server.Url("/?ws_domain=x"));
     EXPECT_TRUE(handler->WaitComplete(10s));
-    // clang-format off
-    EXPECT_EQ(std::make_tuple(handler->Heard(), server.Requests().size(), server.Requests().at(0).target),
-              std::make_tuple(std::make_pair(c.calls, c.body), size_t{1}, "/?ws_domain=x"));
-    // clang-format on
+    EXPECT_EQ(
+        std::make_tuple(handler->Heard(), server.Requests().size(), server.Requests().at(0).target),
+        std::make_tuple(std::make_pair(c.calls, c.body), size_t{1}, "/?ws_domain=x"));
   }
   EngineTerm();  // every engine thread has ended: the engine's references are gone
   for (RecordingHandler* handler : handlers_) EXPECT_EQ(handler->refs_, 1u);
@@ -825,19 +904,18 @@ TEST_F(EngineTest, BadArgumentsAreRefused) {
   handler->AddRef();
   IZHttpRequest* request = nullptr;
   const char* url = "http://127.0.0.1/";
-  // clang-format off
-  EXPECT_EQ(std::make_tuple(http_->CreateRequest(0, 2, url, handler, 0, &request), http_->CreateRequest(0, kZdlMethodGet, nullptr, handler, 0, &request),
-                            http_->CreateRequest(0, kZdlMethodGet, url, nullptr, 0, &request)), std::make_tuple(kZdlInvalidArg, kZdlPointer, kZdlPointer));
-  // clang-format on
+  EXPECT_EQ(std::make_tuple(http_->CreateRequest(0, 2, url, handler, 0, &request),
+                            http_->CreateRequest(0, kZdlMethodGet, nullptr, handler, 0, &request),
+                            http_->CreateRequest(0, kZdlMethodGet, url, nullptr, 0, &request)),
+            std::make_tuple(kZdlInvalidArg, kZdlPointer, kZdlPointer));
   ASSERT_EQ(http_->CreateRequest(0, kZdlMethodPost, url, handler, 0, &request), kZdlOk);
   EXPECT_EQ(request->SetHeader("X-Evil", "a\r\nInjected: 1"), kZdlInvalidArg);
   request->Release();
   EXPECT_EQ(handler->Release(), 0u);  // a request never sent gives the handler back
   void* out = nullptr;
-  // clang-format off
-  EXPECT_EQ(std::make_tuple(EngineGetObject(&IID_IZHttpResponseHandler, &out), downloads_->QueryInterface(&IID_IZHttpService, &out), out),
+  EXPECT_EQ(std::make_tuple(EngineGetObject(&IID_IZHttpResponseHandler, &out),
+                            downloads_->QueryInterface(&IID_IZHttpService, &out), out),
             std::make_tuple(kZdlNoInterface, kZdlNoInterface, nullptr));
-  // clang-format on
 }
 
 // mod_term waits for every engine thread, also one that another thread is finishing (a session
@@ -877,10 +955,11 @@ TEST_F(EngineTest, EndNotificationComesOnceAfterTheEndIsVisible) {
     IZUnknown* object = session ? static_cast<IZUnknown*>(s) : requests_.back();
     seen.ended = [&] { return session ? IsFinal(Look(s).status) : handler->WaitComplete(0ms); };
     IZCompletionNotify* notify = nullptr;
-    // clang-format off
-    ASSERT_EQ(object->QueryInterface(&IID_IZCompletionNotify, reinterpret_cast<void**>(&notify)), kZdlOk);
-    const auto register_ = [&](ZdlCompletionFn fn) { EXPECT_EQ(notify->SetCompletionNotify(fn, fn ? &seen : nullptr), kZdlOk); };
-    // clang-format on
+    ASSERT_EQ(object->QueryInterface(&IID_IZCompletionNotify, reinterpret_cast<void**>(&notify)),
+              kZdlOk);
+    const auto register_ = [&](ZdlCompletionFn fn) {
+      EXPECT_EQ(notify->SetCompletionNotify(fn, fn ? &seen : nullptr), kZdlOk);
+    };
     if (!lateRegistration) register_(onEnd);
     if (cleared) register_(nullptr);
     if (session) s->Start();
@@ -890,9 +969,8 @@ TEST_F(EngineTest, EndNotificationComesOnceAfterTheEndIsVisible) {
     if (lateRegistration) register_(onEnd);
     Eventually([&] { return cleared || seen.calls.load() > 0; });
     std::this_thread::sleep_for(20ms);
-    // clang-format off
-    EXPECT_EQ(std::make_pair(seen.calls.load(), seen.endVisible.load()), std::make_pair(cleared ? 0 : 1, !cleared));
-    // clang-format on
+    EXPECT_EQ(std::make_pair(seen.calls.load(), seen.endVisible.load()),
+              std::make_pair(cleared ? 0 : 1, !cleared));
     notify->SetCompletionNotify(nullptr, nullptr), notify->Release();
     if (s) s->Release();
   }

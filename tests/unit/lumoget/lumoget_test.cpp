@@ -22,10 +22,12 @@ CommandLine Parse(const std::string& words) {
 
 TEST(CommandLine, MirrorsOfOneFileFormOneJobWithItsSettings) {
   const std::string md5 = "0123456789abcdefABCDEF0123456789";
-  // clang-format off
-  const CommandLine line = Parse("-d out -o game.pak --checksum-url http://a/s.md5 --checksum-url http://b/s.md5 --checksum-md5 " +
-                                 md5 + " --sid s1 --game g7 --client-version 2.0 --max-speed 2M http://a/game.pak https://b/game.pak");
-  // clang-format on
+  const CommandLine line = Parse(
+      "-d out -o game.pak --checksum-url http://a/s.md5 --checksum-url http://b/s.md5 "
+      "--checksum-md5 " +
+      md5 +
+      " --sid s1 --game g7 --client-version 2.0 --max-speed 2M http://a/game.pak "
+      "https://b/game.pak");
   ASSERT_TRUE(line.exitCode == -1 && line.settings.jobs.size() == 1u) << line.err;
   const JobSpec& job = line.settings.jobs[0];
   EXPECT_EQ(
@@ -40,14 +42,20 @@ TEST(CommandLine, MirrorsOfOneFileFormOneJobWithItsSettings) {
 
 // Help and version exit with 0, mistakes with 2 and a reason.
 TEST(CommandLine, ExitCodesAndReasons) {
-  // clang-format off
-  const std::tuple<const char*, int, const char*> cases[] = {{"--help", 0, "Exit status"}, {"--version", 0, "lumoget "},
-      {"", 2, "no URLs"}, {"ftp://a/f", 2, "not an http"}, {"--checksum-url http://a/s.md5 http://a/f", 2, "go together"},
+  const std::tuple<const char*, int, const char*> cases[] = {
+      {"--help", 0, "Exit status"},
+      {"--version", 0, "lumoget "},
+      {"", 2, "no URLs"},
+      {"ftp://a/f", 2, "not an http"},
+      {"--checksum-url http://a/s.md5 http://a/f", 2, "go together"},
       {"--checksum-md5 0123456789abcdef0123456789abcdef http://a/f", 2, "go together"},
       {"--checksum-url http://a/s.md5 --checksum-md5 abc http://a/f", 2, "32 hexadecimal"},
-      {"-o dir/name http://a/f", 2, "directory"}, {"-o name", 2, "describe the URLs"}, {"--max-speed 5G http://a/f", 2, "at most"},
-      {"-i /nonexistent/jobs.txt", 2, "cannot read"}, {"--no-such-option http://a/f", 2, ""}, {"http://a/f", -1, ""}};
-  // clang-format on
+      {"-o dir/name http://a/f", 2, "directory"},
+      {"-o name", 2, "describe the URLs"},
+      {"--max-speed 5G http://a/f", 2, "at most"},
+      {"-i /nonexistent/jobs.txt", 2, "cannot read"},
+      {"--no-such-option http://a/f", 2, ""},
+      {"http://a/f", -1, ""}};
   for (const auto& [words, code, reason] : cases) {
     const CommandLine line = Parse(words);
     EXPECT_EQ(line.exitCode, code) << words;
@@ -56,23 +64,23 @@ TEST(CommandLine, ExitCodesAndReasons) {
 }
 
 TEST(InputFile, OneJobALineWithOptionsCommentsAndWindowsLineEnds) {
-  // clang-format off
-  std::istringstream in("# comment\r\n\r\nhttp://a/one.bin http://b/one.bin\r\n   http://a/two.bin dir=other out=2.bin "
-                        "checksum-url=http://a/s.md5 checksum-url=http://b/s.md5 checksum-md5=0123456789abcdef0123456789abcdef\n"
-                        "   # indented comment\n");
-  // clang-format on
+  std::istringstream in(
+      "# comment\r\n\r\nhttp://a/one.bin http://b/one.bin\r\n   http://a/two.bin dir=other "
+      "out=2.bin "
+      "checksum-url=http://a/s.md5 checksum-url=http://b/s.md5 "
+      "checksum-md5=0123456789abcdef0123456789abcdef\n"
+      "   # indented comment\n");
   std::vector<JobSpec> jobs;
   std::string error;
   ASSERT_TRUE(ParseInputFile(in, "base", jobs, error)) << error;
   ASSERT_EQ(jobs.size(), 2u);
   EXPECT_EQ(jobs[0].urls, (Strings{"http://a/one.bin", "http://b/one.bin"}));
-  // clang-format off
-  EXPECT_EQ(jobs[0].dir + "|" + jobs[0].name + "|" + jobs[1].dir + "|" + jobs[1].name + "|" + jobs[1].urls.at(0) + "|" +
-                jobs[1].checksumUrls.at(1) + "|" + jobs[1].checksumMd5,
+  EXPECT_EQ(jobs[0].dir + "|" + jobs[0].name + "|" + jobs[1].dir + "|" + jobs[1].name + "|" +
+                jobs[1].urls.at(0) + "|" + jobs[1].checksumUrls.at(1) + "|" + jobs[1].checksumMd5,
             "base||other|2.bin|http://a/two.bin|http://b/s.md5|0123456789abcdef0123456789abcdef");
   std::istringstream bad("http://a/ok\n\nout=x.bin\n");
-  EXPECT_TRUE(!ParseInputFile(bad, "", jobs, error) && error.find("line 3") != std::string::npos) << error;
-  // clang-format on
+  EXPECT_TRUE(!ParseInputFile(bad, "", jobs, error) && error.find("line 3") != std::string::npos)
+      << error;
   // Its jobs follow the command line's and share its directory.
   const auto path = lumo::testing::TestDir() / "jobs.txt";
   lumo::testing::WriteFile(path, "http://a/from-file.bin\n");
@@ -84,12 +92,14 @@ TEST(InputFile, OneJobALineWithOptionsCommentsAndWindowsLineEnds) {
 }
 
 TEST(Outcome, EachStateWithTheModulesReasonAndTheCompletedList) {
-  // clang-format off
-  const std::tuple<uint32_t, const char*, bool, const char*> cases[] = {{kLumoFileDone, "", true, ""},
-      {kLumoFileFailed, "Failed to download file, File not found in server.", false, "File not found in server."},
-      {kLumoFileFailed, "Illegal checksum file", false, "Illegal checksum file"}, {kLumoFileFailed, "", false, "failed"},
-      {kLumoFileRunning, "", false, "not finished"}, {kLumoFileQueued, "", false, "not finished"}};
-  // clang-format on
+  const std::tuple<uint32_t, const char*, bool, const char*> cases[] = {
+      {kLumoFileDone, "", true, ""},
+      {kLumoFileFailed, "Failed to download file, File not found in server.", false,
+       "File not found in server."},
+      {kLumoFileFailed, "Illegal checksum file", false, "Illegal checksum file"},
+      {kLumoFileFailed, "", false, "failed"},
+      {kLumoFileRunning, "", false, "not finished"},
+      {kLumoFileQueued, "", false, "not finished"}};
   for (const auto& [state, message, completed, shown] : cases) {
     LumoFileResult result{};
     result.state = state, result.attempts = 3;
@@ -102,10 +112,16 @@ TEST(Outcome, EachStateWithTheModulesReasonAndTheCompletedList) {
 
 // Time left: the average speed, else the current one, rounded up; none past the total.
 TEST(Progress, PercentAndTimeLeft) {
-  // clang-format off
-  const struct { uint64_t bytes, total; uint32_t average, current; int percent; int64_t seconds; } rows[] = {{50, 0, 100, 10, -1, -1}, {50, 200, 0, 0, 25, -1}, {50, 200, 0, 10, 25, 15},
-              {50, 200, 100, 10, 25, 2}, {300, 200, 100, 10, 100, -1}};
-  // clang-format on
+  const struct {
+    uint64_t bytes, total;
+    uint32_t average, current;
+    int percent;
+    int64_t seconds;
+  } rows[] = {{50, 0, 100, 10, -1, -1},
+              {50, 200, 0, 0, 25, -1},
+              {50, 200, 0, 10, 25, 15},
+              {50, 200, 100, 10, 25, 2},
+              {300, 200, 100, 10, 100, -1}};
   for (const auto& r : rows) {
     ProgressSnapshot s;
     s.bytes = r.bytes, s.total = r.total, s.averageSpeed = r.average, s.currentSpeed = r.current;

@@ -16,11 +16,14 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(UrlHost, FindsTheHostWithOrWithoutPortAndPath) {
-  // clang-format off
-  const std::pair<const char*, const char*> cases[] = {{"http://cdn.example.test:8080/path/file.zip", "cdn.example.test"},
-      {"https://cdn.example.test/path:with:colons", "cdn.example.test"}, {"http://cdn.example.test", "cdn.example.test"},
-      {"cdn.example.test:81/x", "cdn.example.test"}, {"//cdn.example.test/x", "cdn.example.test"}, {"http://", ""}, {"", ""}};
-  // clang-format on
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://cdn.example.test:8080/path/file.zip", "cdn.example.test"},
+      {"https://cdn.example.test/path:with:colons", "cdn.example.test"},
+      {"http://cdn.example.test", "cdn.example.test"},
+      {"cdn.example.test:81/x", "cdn.example.test"},
+      {"//cdn.example.test/x", "cdn.example.test"},
+      {"http://", ""},
+      {"", ""}};
   for (const auto& [url, host] : cases) EXPECT_EQ(UrlHost(url), host) << url;
 }
 
@@ -35,9 +38,9 @@ TEST(CdnAddressList, ResolvesTheUrlHost) {
   };
   EXPECT_EQ(settled("http://127.0.0.1:8080/x"), "127.0.0.1");
   const std::string local = settled("localhost");
-  // clang-format off
-  EXPECT_TRUE(local.rfind("127.", 0) == 0 && local.back() != ',' && local.find(' ') == std::string::npos) << local;
-  // clang-format on
+  EXPECT_TRUE(local.rfind("127.", 0) == 0 && local.back() != ',' &&
+              local.find(' ') == std::string::npos)
+      << local;
   EXPECT_EQ(CdnAddressList("http://no-such-host.invalid/file") + CdnAddressList(""), "");
 }
 
@@ -56,13 +59,12 @@ TEST(MachineCaches, FactsMatchTheSystemAndConcurrentFirstCallsAgree) {
   ResetMachineCachesForTest();
   std::vector<std::string> answers(8);
   std::vector<std::thread> threads;
-  // clang-format off
-  for (size_t i = 0; i < answers.size(); ++i) threads.emplace_back([&answers, i] { answers[i] = GetLocalIp() + "|" + GetHostName(); });
+  for (size_t i = 0; i < answers.size(); ++i)
+    threads.emplace_back([&answers, i] { answers[i] = GetLocalIp() + "|" + GetHostName(); });
   for (std::thread& thread : threads) thread.join();
   const std::vector<std::string> resolved = platform::ResolveIPv4(platform::QueryHostName());
   const std::string ip = resolved.empty() ? std::string("127.0.0.1") : resolved.front();
   EXPECT_EQ(answers, std::vector<std::string>(8, ip + "|" + platform::QueryHostName()));
-  // clang-format on
   EXPECT_EQ(GetMacAddress(), platform::QueryMacAddress());
 }
 
@@ -72,10 +74,9 @@ TEST(MachineTexts, Utf8OfHostTextsAndBusNames) {
   WideToUtf8(WString(u"caf\u00e9 \U0001F600\0cd", 10), &out);
   EXPECT_EQ(none + out, "caf\xc3\xa9 \xf0\x9f\x98\x80") << "stops at the first NUL";
   EXPECT_EQ(WideOfUtf8(Utf8Of(u"\u4e2d")), u"\u4e2d");
-  // clang-format off
-  EXPECT_EQ(std::string(BusTypeName(11)) + BusTypeName(17) + BusTypeName(18) + BusTypeName(127) + BusTypeName(0xFFFFFFFFu),
+  EXPECT_EQ(std::string(BusTypeName(11)) + BusTypeName(17) + BusTypeName(18) + BusTypeName(127) +
+                BusTypeName(0xFFFFFFFFu),
             "BusTypeSataBusTypeMaxBusTypeUnknownBusTypeMaxReservedBusTypeUnknown");
-  // clang-format on
   EXPECT_EQ(GetStorageBusType(nullptr) + "|" + GetStorageBusType(u""), "NULL|Invalid handle");
   const WString here = WideOfUtf8(std::filesystem::current_path().string());
   EXPECT_EQ(GetStorageBusType(here.c_str()).rfind("BusType", 0), 0u);

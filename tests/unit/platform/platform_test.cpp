@@ -42,11 +42,13 @@ size_t OpenDescriptors() {
 }
 
 TEST(TextConversion, WellFormedTextBothWaysInBothCodePages) {
-  // clang-format off
-  const std::pair<WString, std::string> cases[] = {{u"", ""}, {u"caf\u00e9 \u4e2d/x.txt", "caf\xc3\xa9 \xe4\xb8\xad/x.txt"},
-      {u"\U0001F600", "\xf0\x9f\x98\x80"}, {WString(u"a\0b", 3), std::string("a\0b", 3)},
-      {u"\U0010FFFF\u0800\u007f\u0080\uFFFD", "\xf4\x8f\xbf\xbf\xe0\xa0\x80\x7f\xc2\x80\xef\xbf\xbd"}};
-  // clang-format on
+  const std::pair<WString, std::string> cases[] = {
+      {u"", ""},
+      {u"caf\u00e9 \u4e2d/x.txt", "caf\xc3\xa9 \xe4\xb8\xad/x.txt"},
+      {u"\U0001F600", "\xf0\x9f\x98\x80"},
+      {WString(u"a\0b", 3), std::string("a\0b", 3)},
+      {u"\U0010FFFF\u0800\u007f\u0080\uFFFD",
+       "\xf4\x8f\xbf\xbf\xe0\xa0\x80\x7f\xc2\x80\xef\xbf\xbd"}};
   for (CodePage page : {CodePage::kUtf8, CodePage::kAnsi}) {
     for (const auto& [wide, utf8] : cases) {
       bool narrowOk = false, wideOk = false;
@@ -59,44 +61,48 @@ TEST(TextConversion, WellFormedTextBothWaysInBothCodePages) {
 
 // UTF-8 replaces what is not text, one U+FFFD per maximal subpart; the system code page refuses.
 TEST(TextConversion, IllFormedInputIsReplacedInUtf8AndRefusedInTheSystemCodePage) {
-  // clang-format off
-  const std::pair<WString, std::string> lone[] = {{WString(1, 0xD800), "\xef\xbf\xbd"}, {u"x\xDC00y", "x\xef\xbf\xbdy"},
+  const std::pair<WString, std::string> lone[] = {{WString(1, 0xD800), "\xef\xbf\xbd"},
+                                                  {u"x\xDC00y", "x\xef\xbf\xbdy"},
                                                   {u"a\xD83D", "a\xef\xbf\xbd"}};
-  // clang-format on
   const CodePage utf8 = CodePage::kUtf8, ansi = CodePage::kAnsi;
-  // clang-format off
   for (const auto& [wide, replaced] : lone) {
     bool ok = false, ansiOk = true;
-    EXPECT_TRUE(Narrow(utf8, wide, &ok) + Narrow(ansi, wide, &ansiOk) == replaced + "unchanged" && ok && !ansiOk) << replaced;
+    EXPECT_TRUE(Narrow(utf8, wide, &ok) + Narrow(ansi, wide, &ansiOk) == replaced + "unchanged" &&
+                ok && !ansiOk)
+        << replaced;
   }
-  // clang-format on
   // Overlong, truncated at the end, in the middle, the last of four missing, an encoded
   // surrogate, above U+10FFFF, never a lead byte.
-  // clang-format off
-  const std::pair<std::string, WString> bytes[] = {{"\xc0\xaf", u"\uFFFD\uFFFD"}, {"a\xe2\x82", u"a\uFFFD"},
-      {"\xe2\x82z", u"\uFFFDz"}, {"\xf0\x9f\x98z", u"\uFFFDz"}, {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},
-      {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}, {"\xff", u"\uFFFD"}};
-  // clang-format on
-  // clang-format off
+  const std::pair<std::string, WString> bytes[] = {
+      {"\xc0\xaf", u"\uFFFD\uFFFD"},
+      {"a\xe2\x82", u"a\uFFFD"},
+      {"\xe2\x82z", u"\uFFFDz"},
+      {"\xf0\x9f\x98z", u"\uFFFDz"},
+      {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},
+      {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+      {"\xff", u"\uFFFD"}};
   for (const auto& [text, replaced] : bytes) {
     bool ok = false, ansiOk = true;
-    EXPECT_TRUE(Wide(utf8, text, &ok) + Wide(ansi, text, &ansiOk) == replaced + u"unchanged" && ok && !ansiOk) << text;
+    EXPECT_TRUE(Wide(utf8, text, &ok) + Wide(ansi, text, &ansiOk) == replaced + u"unchanged" &&
+                ok && !ansiOk)
+        << text;
   }
   std::string narrow = "x";
   WString wide;
   EXPECT_TRUE(WideToMultiByte(utf8, nullptr, 0, &narrow) && narrow.empty());
-  EXPECT_FALSE(WideToMultiByte(utf8, nullptr, 3, &narrow) || MultiByteToWide(utf8, nullptr, 3, &wide));
-  // clang-format on
+  EXPECT_FALSE(WideToMultiByte(utf8, nullptr, 3, &narrow) ||
+               MultiByteToWide(utf8, nullptr, 3, &wide));
 }
 
 // RFC 1321, appendix A.5, fed whole and in pieces; a spent digest keeps its result.
 TEST(Md5Digest, RfcVectorsInPiecesOfEverySize) {
-  // clang-format off
-  const std::pair<std::string, const char*> vectors[] = {{"", "d41d8cd98f00b204e9800998ecf8427e"},
+  const std::pair<std::string, const char*> vectors[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
-      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890", "57edf4a22be3c955ac49da2e2107b67a"}};
-  // clang-format on
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+       "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+       "57edf4a22be3c955ac49da2e2107b67a"}};
   for (const auto& [input, digest] : vectors) {
     for (size_t piece : {size_t{100}, size_t{1}, size_t{7}, size_t{13}}) {
       Md5Digest md5;
@@ -157,9 +163,8 @@ TEST(Files, DirectoriesRenameOpenAndDelete) {
   EXPECT_FALSE(DeleteFileAt(name) || DeleteFileAt(at("")));  // directories are not files
   // The log's way of writing: only a plain file of its own, never through a link, a second
   // name or a FIFO; no descriptor kept.
-  // clang-format off
-  EXPECT_TRUE(AppendTextToFile(at("x.log"), "one\n") && AppendTextToFile(at("x.log"), "two\n") && ReadFile(root / "x.log") == "one\ntwo\n");
-  // clang-format on
+  EXPECT_TRUE(AppendTextToFile(at("x.log"), "one\n") && AppendTextToFile(at("x.log"), "two\n") &&
+              ReadFile(root / "x.log") == "one\ntwo\n");
   WriteFile(root / "victim", "precious");
   fs::create_symlink(root / "victim", root / "link.log");
   fs::create_hard_link(root / "victim", root / "second.log");
@@ -180,17 +185,21 @@ TEST(Files, DirectoriesRenameOpenAndDelete) {
 // What a Win32 file call is handed for a full path: the path itself below the call's limit, its
 // extended-length form from it.
 TEST(LongPath, ExtendedFormFromTheLimitOfEachKindOfCall) {
-  // clang-format off
-  const std::string dir247 = "C:\\" + std::string(244, 'd'), file259 = "C:\\" + std::string(256, 'f'), ext = "\\\\?\\";
-  const std::string share = "\\\\srv\\share\\" + std::string(250, 's'), pipe = "\\\\.\\pipe\\" + std::string(300, 'p');
-  // clang-format on
+  const std::string dir247 = "C:\\" + std::string(244, 'd'),
+                    file259 = "C:\\" + std::string(256, 'f'), ext = "\\\\?\\";
+  const std::string share = "\\\\srv\\share\\" + std::string(250, 's'),
+                    pipe = "\\\\.\\pipe\\" + std::string(300, 'p');
   const PathKind dir = PathKind::kDirectoryToCreate, file = PathKind::kFile;
-  // clang-format off
-  const std::tuple<std::string, PathKind, std::string> cases[] = {{dir247, dir, dir247}, {dir247 + "d", dir, ext + dir247 + "d"},
-      {dir247 + "d", file, dir247 + "d"}, {file259, file, file259}, {file259 + "f", file, ext + file259 + "f"},
-      {"C:/a/" + std::string(260, 'b'), file, ext + "C:\\a\\" + std::string(260, 'b')}, {pipe, file, pipe},
-      {share, file, ext + "UNC\\srv\\share\\" + std::string(250, 's')}, {ext + file259 + "f", file, ext + file259 + "f"}};
-  // clang-format on
+  const std::tuple<std::string, PathKind, std::string> cases[] = {
+      {dir247, dir, dir247},
+      {dir247 + "d", dir, ext + dir247 + "d"},
+      {dir247 + "d", file, dir247 + "d"},
+      {file259, file, file259},
+      {file259 + "f", file, ext + file259 + "f"},
+      {"C:/a/" + std::string(260, 'b'), file, ext + "C:\\a\\" + std::string(260, 'b')},
+      {pipe, file, pipe},
+      {share, file, ext + "UNC\\srv\\share\\" + std::string(250, 's')},
+      {ext + file259 + "f", file, ext + file259 + "f"}};
   for (const auto& [full, kind, expected] : cases) {
     const WString path = Wide(full);
     EXPECT_EQ(NeedsExtendedLength(path, kind) ? ExtendedLengthForm(path) : path, Wide(expected))
@@ -201,13 +210,17 @@ TEST(LongPath, ExtendedFormFromTheLimitOfEachKindOfCall) {
 // A fake sysfs device tree: the bus is told from the path of the disk's device directory.
 TEST(StorageBus, SysfsDevicePathsMapToWindowsBusTypes) {
   const fs::path root = lumo::testing::TestDir();
-  // clang-format off
-  const std::pair<const char*, uint32_t> cases[] = {{"pci/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb", 7},
-      {"pci/ata1/host0/target0:0:0/0:0:0:0/block/sda", 11}, {"pci/0000:3d:00.0/nvme/nvme0/nvme0n1", 17},
-      {"pci/virtio1/block/vda", 14}, {"pci/host2/target2:0:0/2:0:0:0/block/sdc", 1},
-      {"platform/sdhci/mmc_host/mmc0/mmc0:0001/block/mmcblk0", 13}, {"virtual/block/loop3", 15}, {"virtual/block/md0", 8},
-      {"virtual/block/zram0", 0}, {"data/block/weird0", 0}};  // "data" is not an ata port
-  // clang-format on
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"pci/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb", 7},
+      {"pci/ata1/host0/target0:0:0/0:0:0:0/block/sda", 11},
+      {"pci/0000:3d:00.0/nvme/nvme0/nvme0n1", 17},
+      {"pci/virtio1/block/vda", 14},
+      {"pci/host2/target2:0:0/2:0:0:0/block/sdc", 1},
+      {"platform/sdhci/mmc_host/mmc0/mmc0:0001/block/mmcblk0", 13},
+      {"virtual/block/loop3", 15},
+      {"virtual/block/md0", 8},
+      {"virtual/block/zram0", 0},
+      {"data/block/weird0", 0}};  // "data" is not an ata port
   for (const auto& [device, bus] : cases) {
     fs::create_directories(root / "devices" / device);
     EXPECT_EQ(BusTypeOfBlockDevice((root / "devices" / device).string()), bus) << device;
@@ -225,19 +238,18 @@ TEST(StorageBus, SysfsDevicePathsMapToWindowsBusTypes) {
   WriteFile(partition / "partition", "1\n");
   fs::create_directories(mapped / "slaves");
   fs::create_directory_symlink(partition, mapped / "slaves" / "sdb1");
-  // clang-format off
-  EXPECT_EQ(std::make_tuple(BusTypeOfBlockDevice(partition.string()), BusTypeOfBlockDevice(mapped.string()), BusTypeOfBlockDevice("")),
+  EXPECT_EQ(std::make_tuple(BusTypeOfBlockDevice(partition.string()),
+                            BusTypeOfBlockDevice(mapped.string()), BusTypeOfBlockDevice("")),
             std::make_tuple(7u, 7u, 0u));
-  // clang-format on
   // A path yet to be made is judged by the disk of its nearest existing folder.
   uint32_t here = 999, below = 999;
   ASSERT_TRUE(QueryStorageBusType(Wide(root.string()), &here) == BusQuery::kOk &&
               QueryStorageBusType(Wide((root / "not/yet/made").string()), &below) == BusQuery::kOk);
   EXPECT_TRUE(here == below && QueryStorageBusType(WString(), &here) == BusQuery::kInvalidHandle);
   // Judged by /proc (no disk at all), not by some other folder such as the current one.
-  // clang-format off
-  EXPECT_TRUE(QueryStorageBusType(Wide("/proc/not/yet"), &below) == QueryStorageBusType(u"/proc", &here) && below == here);
-  // clang-format on
+  EXPECT_TRUE(QueryStorageBusType(Wide("/proc/not/yet"), &below) ==
+                  QueryStorageBusType(u"/proc", &here) &&
+              below == here);
   EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
@@ -253,17 +265,17 @@ TEST(Clock, LocalTimeAndBiasGiveUtcInEveryZone) {
   const char* old = std::getenv("TZ");
   const std::string previous = old != nullptr ? old : "";
   int32_t bias = 12345;
-  // clang-format off
-  for (const char* zone : {"UTC", "Asia/Kolkata", "Asia/Kathmandu", "America/New_York", "America/St_Johns", "AEST-10AEDT-11,J1/0,J365/25"}) {
+  for (const char* zone : {"UTC", "Asia/Kolkata", "Asia/Kathmandu", "America/New_York",
+                           "America/St_Johns", "AEST-10AEDT-11,J1/0,J365/25"}) {
     setenv("TZ", zone, 1), tzset();
     const long long before = static_cast<long long>(std::time(nullptr)) / 60;
     const CalendarTime t = LocalTimeNow(&bias), local = LocalTimeNow(), utc = UtcTimeNow();
     const long long after = static_cast<long long>(std::time(nullptr)) / 60;
-    for (const long long minutes : {EpochMinutes(t) + bias, EpochMinutes(local) + bias, EpochMinutes(utc)})
+    for (const long long minutes :
+         {EpochMinutes(t) + bias, EpochMinutes(local) + bias, EpochMinutes(utc)})
       EXPECT_TRUE(minutes >= before && minutes <= after) << zone << " bias " << bias;
     EXPECT_TRUE(t.dayOfWeek <= 6 && t.second <= 59 && t.milliseconds <= 999) << zone;
   }
-  // clang-format on
   EXPECT_EQ(bias, -660) << "daylight time all year long";
   old != nullptr ? setenv("TZ", previous.c_str(), 1) : unsetenv("TZ");
   tzset();
