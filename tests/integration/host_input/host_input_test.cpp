@@ -14,11 +14,11 @@
 #include <iterator>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "local_services.h"
 #include "support/loaded_module.h"
 #include "support/scratch.h"
-#include "teardown_ports.h"
 
 namespace lumo::host {
 namespace {
@@ -80,8 +80,6 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
     const fs::path dir = lumo::testing::TestDir() / "save";
     fs::create_directories(dir);
     const std::vector<std::string> url = {server.Url("/u0.bin")};
-    const std::u16string dirWide = dir.u16string();
-    const auto* dirText = reinterpret_cast<const LumoWChar*>(dirWide.c_str());
     // Argument checks of AddDownload itself are unit_module's; here, what the host hands over.
     const std::pair<int32_t, int32_t> calls[] = {
         {host.getObject(nullptr, &out), kNoInterface},
@@ -101,15 +99,12 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
         {d->GetStatistics(nullptr), kInvalidArg},
         {d->GetCompletedFiles(nullptr), kInvalidArg},
         {d->GetCompletedFiles(&noAssign), kOk},
-        {AddJob(d, url, dir, "../../pwned.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "data\\..\\..\\pwned.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "/tmp/pwned.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "C:pwned.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "game.dll::$DATA"), kInvalidArg},
-        {AddJob(d, url, dir, "a\r\nforged.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "data/nul.txt"), kInvalidArg},
     };
     for (size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i].first, calls[i].second) << i;
+    for (const char* name : {"../../pwned.dll", "data\\..\\..\\pwned.dll", "/tmp/pwned.dll",
+                             "C:pwned.dll", "game.dll::$DATA", "a\r\nforged.dll", "data/nul.txt"}) {
+      EXPECT_EQ(AddJob(d, url, dir, name), kInvalidArg) << name;
+    }
     EXPECT_TRUE(size == 0 && host.RunUntilIdle(JobBound()) && server.RequestCount() == 0);
     // The worker runs from here on: each job is waited for by its completed file (a Start
     // after a job resets the records, before it races the worker that takes it).
@@ -136,10 +131,10 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
     }
     std::vector<const char*> many;
     for (const std::string& t : texts) many.insert(many.end(), {t.c_str(), nullptr});
-    const std::u16string manyName = u"u.bin";
-    EXPECT_EQ(d->AddDownload(many.data(), static_cast<uint32_t>(many.size()), dirText,
-                             reinterpret_cast<const LumoWChar*>(manyName.c_str()), many.data(),
-                             static_cast<uint32_t>(many.size()), nullptr),
+    const auto n = static_cast<uint32_t>(many.size());
+    const std::u16string dirWide = dir.u16string();
+    EXPECT_EQ(d->AddDownload(many.data(), n, reinterpret_cast<const LumoWChar*>(dirWide.c_str()),
+                             reinterpret_cast<const LumoWChar*>(u"u.bin"), many.data(), n, nullptr),
               kOk);
     EXPECT_TRUE(completedCount(2));
     EXPECT_TRUE(ReadFile(dir / "u.bin") == content && server.RequestCount("/u1.bin") == 0);
@@ -214,13 +209,10 @@ constexpr int kSanitizerSlowdown = 1;
 #endif
 constexpr auto kSlowResolverDelay = 8000ms;
 
-void (*SlowResolverArm())(int) {
-  return reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_arm"));
-}
-int SlowResolverAsleep() {
-  auto asleep = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_asleep"));
-  return asleep != nullptr ? asleep() : 0;
-}
+// The preloaded resolver's controls; null when it is not preloaded.
+const auto kArm = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_arm"));
+const auto kAsleep = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_asleep"));
+int SlowResolverAsleep() { return kAsleep != nullptr ? kAsleep() : 0; }
 
 // Holds the fixed ports against other runs on this machine: a name in the abstract socket
 // namespace that one process at a time can bind (the test servers share ports by SO_REUSEPORT).
@@ -237,16 +229,6 @@ struct PortsLock {
   }
   ~PortsLock() { close(fd); }
 };
-
-std::set<int> SettledThreadIds() {
-  std::set<int> ids, again = ThreadIds();
-  for (int i = 0; i < 40 && again != ids; ++i) {
-    ids = again;
-    std::this_thread::sleep_for(50ms);
-    again = ThreadIds();
-  }
-  return again;
-}
 
 constexpr size_t kLargeSize = 384u << 20;
 constexpr char kDigest[] = "0123456789abcdef0123456789abcdef";
@@ -336,7 +318,7 @@ const Cell kCells[] = {
            JobBound(120)));
      }, kStuck},
     {"SlowResolver", [](Scene& s) {
-       SlowResolverArm()(static_cast<int>(kSlowResolverDelay.count()));
+       kArm(static_cast<int>(kSlowResolverDelay.count()));
        s.Stall("/stall.bin");
        EXPECT_TRUE(s.host.PollUntil([] { return SlowResolverAsleep() > 0; }, JobBound()));
      }, kStuck},
@@ -347,29 +329,29 @@ void TerminateAt(const Cell& cell) {
   PortsLock lock;
   ASSERT_TRUE(lock.held);
   services::ServicesConfig config;
-  const auto local = [](int port, const char* path) {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-  };
-  config.reportUrl = local(kCollectorPort, "/post");
-  config.cdnConfigUrl = local(kCdnConfigPort, "/cdn-domain/");
-  config.httpDnsUrl = local(kHttpDnsPort, "/?ws_domain=");
+  const std::string local = "http://127.0.0.1:";  // the teardown copy's endpoints
+  config.reportUrl = local + std::to_string(LUMO_TEARDOWN_PORT) + "/post";
+  config.cdnConfigUrl = local + std::to_string(LUMO_TEARDOWN_PORT + 1) + "/cdn-domain/";
+  config.httpDnsUrl = local + std::to_string(LUMO_TEARDOWN_PORT + 2) + "/?ws_domain=";
   LocalServices server{config};
   ASSERT_TRUE(server.Start());
   const std::string content = RandomBytes(512 * 1024, 17);
-  Faults stall, stallEarly, holdHeaders;
+  Faults stall, held;
+  held.stallBeforeHeaders = true;
   stall.stallAfter = 64 * 1024;
-  stallEarly.stallAfter = 10;  // inside the short manifest
-  holdHeaders.stallBeforeHeaders = true;
   server.AddFile("/stall.bin", content, stall);
+  stall.stallAfter = 10;  // inside the short manifest
+  server.AddFile("/sums.md5", std::string(kDigest) + "  stall.bin\n", stall);
   server.AddFile("/whole.bin", content);
-  server.AddFile("/sums.md5", std::string(kDigest) + "  stall.bin\n", stallEarly);
-  server.AddFile("/held.bin", content, holdHeaders);
+  server.AddFile("/held.bin", content, held);
   server.AddFile("/large.md5", kManifest);
   const bool finalHash = cell.name == std::string("FinalHash");
-  if (finalHash) {
-    server.AddFile("/large.bin", std::make_shared<const std::string>(kLargeSize, '\0'));
+  if (finalHash) server.AddFile("/large.bin", std::make_shared<std::string>(kLargeSize, '\0'));
+  std::set<int> settled, hostThreads = ThreadIds();  // once the servers' threads have settled
+  for (int i = 0; i < 40 && hostThreads != settled; ++i) {
+    std::this_thread::sleep_for(50ms);
+    settled = std::exchange(hostThreads, ThreadIds());
   }
-  const std::set<int> hostThreads = SettledThreadIds();
   LoadedModule host(LUMO_TEARDOWN_MODULE_PATH);
   ASSERT_NE(host.init, nullptr);
   Scene scene{host, server, lumo::testing::TestDir(), content};
@@ -399,9 +381,14 @@ void TerminateAt(const Cell& cell) {
   server.Stop();
 }
 
-// Runs this test again in a new process with the slow resolver preloaded, after the sanitizer
-// runtime when there is one (it must come first).
-void RerunWithSlowResolver() {
+class TerminateTest : public ::testing::TestWithParam<Cell> {};
+
+// The slow-resolver cell runs again in a new process with the resolver preloaded, after the
+// sanitizer runtime when there is one (it must come first).
+TEST_P(TerminateTest, AnswersPromptlyAndLeavesNothingRunning) {
+  if (GetParam().name != std::string("SlowResolver") || kArm != nullptr) {
+    return RunInChild([] { TerminateAt(GetParam()); });
+  }
   std::string preload;
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line) && preload.empty();) {
@@ -417,20 +404,8 @@ void RerunWithSlowResolver() {
   EXPECT_EQ(std::system(command.c_str()), 0) << command;
 }
 
-class TerminateTest : public ::testing::TestWithParam<Cell> {};
-
-TEST_P(TerminateTest, AnswersPromptlyAndLeavesNothingRunning) {
-  if (GetParam().name == std::string("SlowResolver") && SlowResolverArm() == nullptr) {
-    RerunWithSlowResolver();
-    return;
-  }
-  RunInChild([] { TerminateAt(GetParam()); });
-}
-
 INSTANTIATE_TEST_SUITE_P(HostInput, TerminateTest, ::testing::ValuesIn(kCells),
-                         [](const ::testing::TestParamInfo<Cell>& info) {
-                           return std::string(info.param.name);
-                         });
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace lumo::host
