@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "base/endpoints.h"
 #include "base/text_conversion.h"
@@ -34,8 +35,7 @@ using Clock = std::chrono::steady_clock;
 // loaded machine meets.
 Timing FaultTiming() {
   Timing t = Timing::Scaled(100);
-  t.httpPoll = 10ms;
-  t.telemetryPoll = 10ms;
+  t.httpPoll = t.telemetryPoll = 10ms;
   t.destructorWait = 3000ms;
   return t;
 }
@@ -65,8 +65,7 @@ struct Downloader {
     const auto start = Clock::now();
     if (object != nullptr) {
       object->Stop(0);
-      object->Release();
-      object = nullptr;
+      std::exchange(object, nullptr)->Release();
     }
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   }
@@ -163,9 +162,8 @@ TEST_P(MirrorFaults, EndWithTheTrueFile) {
   EXPECT_TRUE(Md5Hex(ReadFile(dir / "f.bin")) == Md5Hex(content) &&
               !fs::exists(dir / "f.bin.part"));
   for (size_t i = 0; i < c.requests.size(); ++i) {
-    const auto count = mirror.RequestCount("/" + std::to_string(i) + "/f.bin");
-    EXPECT_TRUE(c.requests[i] < 0 || count == static_cast<size_t>(c.requests[i]))
-        << i << ": " << count;
+    const int count = static_cast<int>(mirror.RequestCount("/" + std::to_string(i) + "/f.bin"));
+    EXPECT_EQ(c.requests[i] < 0 ? -1 : count, c.requests[i]) << i;
   }
   const auto requests = mirror.Requests("/0/f.bin");
   ASSERT_GT(requests.size(), c.resumes.size());

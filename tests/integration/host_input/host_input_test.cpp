@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -112,11 +111,9 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
       return host.PollUntil([&] { return host.Completed().size() == n; }, JobBound());
     };
     // Subfolders in any script, either separator.
-    EXPECT_EQ(AddJob(d, url, dir, "\xE6\x95\xB0\xE6\x8D\xAE\\sub/\xE5\x90\x8D\xE5\x89\x8D.bin"),
-              kOk);
-    EXPECT_TRUE(completedCount(1));
-    const std::string written =
-        dir.string() + "/\xE6\x95\xB0\xE6\x8D\xAE/sub/\xE5\x90\x8D\xE5\x89\x8D.bin";
+    const std::string folder = "\xE6\x95\xB0\xE6\x8D\xAE", leaf = "\xE5\x90\x8D\xE5\x89\x8D.bin";
+    EXPECT_TRUE(AddJob(d, url, dir, folder + "\\sub/" + leaf) == kOk && completedCount(1));
+    const std::string written = dir.string() + "/" + folder + "/sub/" + leaf;
     EXPECT_TRUE(ReadFile(fs::u8path(written)) == content);
     EXPECT_EQ(host.Completed(), std::vector<std::string>{written});
     std::string currentPath;
@@ -175,13 +172,12 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
     }
     for (size_t i = 0; i < 2; ++i) threads[i].join();
     // Polled by size: the callers' ResetProgress clears the completed records.
-    const bool finished = host.PollUntil(
-        [&] {
-          std::error_code e;
-          return std::all_of(names.begin(), names.end(),
-                             [&](auto& n) { return fs::file_size(dir / n, e) == content.size(); });
-        },
-        JobBound(60));
+    const auto allWritten = [&] {
+      std::error_code e;
+      return std::all_of(names.begin(), names.end(),
+                         [&](auto& n) { return fs::file_size(dir / n, e) == content.size(); });
+    };
+    const bool finished = host.PollUntil(allWritten, JobBound(60));
     done = true;
     for (size_t i = 2; i < threads.size(); ++i) threads[i].join();
     EXPECT_TRUE(finished && bad == 0 && d->Resume() == kOk);
@@ -214,21 +210,18 @@ const auto kArm = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "lumo_slow
 const auto kAsleep = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_asleep"));
 int SlowResolverAsleep() { return kAsleep != nullptr ? kAsleep() : 0; }
 
-// Holds the fixed ports against other runs on this machine: a name in the abstract socket
-// namespace that one process at a time can bind (the test servers share ports by SO_REUSEPORT).
-struct PortsLock {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  bool held = false;
-  PortsLock() {
-    sockaddr_un address{AF_UNIX, "\0lumo-teardown-ports"};
-    const socklen_t length = offsetof(sockaddr_un, sun_path) + sizeof "lumo-teardown-ports";
-    for (int i = 0; i < 2000 && !held; ++i) {
-      held = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-      if (!held) std::this_thread::sleep_for(100ms);
-    }
+// Holds the fixed ports against other runs on this machine until this process (the cell's
+// child) ends: a name in the abstract socket namespace that one process at a time can bind (the
+// test servers share ports by SO_REUSEPORT).
+bool HoldTheTeardownPorts() {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{AF_UNIX, "\0lumo-teardown-ports"};
+  const socklen_t length = offsetof(sockaddr_un, sun_path) + sizeof "lumo-teardown-ports";
+  for (int i = 0; i < 2000; ++i, std::this_thread::sleep_for(100ms)) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) return true;
   }
-  ~PortsLock() { close(fd); }
-};
+  return false;
+}
 
 constexpr size_t kLargeSize = 384u << 20;
 constexpr char kDigest[] = "0123456789abcdef0123456789abcdef";
@@ -326,8 +319,7 @@ const Cell kCells[] = {
 // clang-format on
 
 void TerminateAt(const Cell& cell) {
-  PortsLock lock;
-  ASSERT_TRUE(lock.held);
+  ASSERT_TRUE(HoldTheTeardownPorts());
   services::ServicesConfig config;
   const std::string local = "http://127.0.0.1:";  // the teardown copy's endpoints
   config.reportUrl = local + std::to_string(LUMO_TEARDOWN_PORT) + "/post";
@@ -355,9 +347,7 @@ void TerminateAt(const Cell& cell) {
   LoadedModule host(LUMO_TEARDOWN_MODULE_PATH);
   ASSERT_NE(host.init, nullptr);
   Scene scene{host, server, lumo::testing::TestDir(), content};
-  if (cell.reach == nullptr) {
-    EXPECT_EQ(host.term(), kOk);
-  } else {
+  if (cell.reach != nullptr) {  // else only mod_lumoterm, before any initialisation
     ASSERT_NE(host.Initialise(), nullptr);
     cell.reach(scene);
   }
@@ -370,13 +360,11 @@ void TerminateAt(const Cell& cell) {
   EXPECT_TRUE(!finalHash || fs::file_size(scene.dir / "file.bin.part", error) == kLargeSize);
   std::this_thread::sleep_for(2s);
   EXPECT_TRUE(host.PollUntil([] { return SlowResolverAsleep() == 0; }, kSlowResolverDelay + 10s));
-  EXPECT_TRUE(host.PollUntil(
-      [&] {
-        const std::set<int> ids = ThreadIds();
-        return std::includes(hostThreads.begin(), hostThreads.end(), ids.begin(), ids.end());
-      },
-      10s))
-      << ThreadIds().size() - hostThreads.size() << " threads more than the host's";
+  const auto onlyTheHosts = [&] {
+    const std::set<int> ids = ThreadIds();
+    return std::includes(hostThreads.begin(), hostThreads.end(), ids.begin(), ids.end());
+  };
+  EXPECT_TRUE(host.PollUntil(onlyTheHosts, 10s)) << ThreadIds().size() - hostThreads.size();
   EXPECT_EQ(fs::exists(scene.dir / "file.bin"), (cell.flags & kFileDone) != 0);
   server.Stop();
 }
@@ -397,10 +385,9 @@ TEST_P(TerminateTest, AnswersPromptlyAndLeavesNothingRunning) {
     }
   }
   preload += LUMO_SLOW_RESOLVER_PATH;
-  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   const std::string command = "LD_PRELOAD='" + preload + "' '" +
                               fs::read_symlink("/proc/self/exe").string() +
-                              "' --gtest_filter=" + test->test_suite_name() + "." + test->name();
+                              "' --gtest_filter='*TerminateTest*/SlowResolver'";
   EXPECT_EQ(std::system(command.c_str()), 0) << command;
 }
 

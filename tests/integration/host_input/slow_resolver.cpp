@@ -9,8 +9,7 @@
 
 #define LUMO_EXPORT extern "C" __attribute__((visibility("default")))
 
-static std::atomic<int> g_delayMs{0};
-static std::atomic<int> g_asleep{0};
+static std::atomic<int> g_delayMs{0}, g_asleep{0};
 
 LUMO_EXPORT void lumo_slow_resolver_arm(int delayMs) { g_delayMs.store(delayMs); }
 LUMO_EXPORT int lumo_slow_resolver_asleep() { return g_asleep.load(); }
