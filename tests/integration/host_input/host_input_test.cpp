@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,11 +13,11 @@
 #include <iterator>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "local_services.h"
 #include "support/loaded_module.h"
 #include "support/scratch.h"
-#include "teardown_ports.h"
 
 namespace lumo::host {
 namespace {
@@ -80,8 +79,6 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
     const fs::path dir = lumo::testing::TestDir() / "save";
     fs::create_directories(dir);
     const std::vector<std::string> url = {server.Url("/u0.bin")};
-    const std::u16string dirWide = dir.u16string();
-    const auto* dirText = reinterpret_cast<const LumoWChar*>(dirWide.c_str());
     // Argument checks of AddDownload itself are unit_module's; here, what the host hands over.
     const std::pair<int32_t, int32_t> calls[] = {
         {host.getObject(nullptr, &out), kNoInterface},
@@ -101,15 +98,12 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
         {d->GetStatistics(nullptr), kInvalidArg},
         {d->GetCompletedFiles(nullptr), kInvalidArg},
         {d->GetCompletedFiles(&noAssign), kOk},
-        {AddJob(d, url, dir, "../../pwned.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "data\\..\\..\\pwned.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "/tmp/pwned.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "C:pwned.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "game.dll::$DATA"), kInvalidArg},
-        {AddJob(d, url, dir, "a\r\nforged.dll"), kInvalidArg},
-        {AddJob(d, url, dir, "data/nul.txt"), kInvalidArg},
     };
     for (size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i].first, calls[i].second) << i;
+    for (const char* name : {"../../pwned.dll", "data\\..\\..\\pwned.dll", "/tmp/pwned.dll",
+                             "C:pwned.dll", "game.dll::$DATA", "a\r\nforged.dll", "data/nul.txt"}) {
+      EXPECT_EQ(AddJob(d, url, dir, name), kInvalidArg) << name;
+    }
     EXPECT_TRUE(size == 0 && host.RunUntilIdle(JobBound()) && server.RequestCount() == 0);
     // The worker runs from here on: each job is waited for by its completed file (a Start
     // after a job resets the records, before it races the worker that takes it).
@@ -117,11 +111,9 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
       return host.PollUntil([&] { return host.Completed().size() == n; }, JobBound());
     };
     // Subfolders in any script, either separator.
-    EXPECT_EQ(AddJob(d, url, dir, "\xE6\x95\xB0\xE6\x8D\xAE\\sub/\xE5\x90\x8D\xE5\x89\x8D.bin"),
-              kOk);
-    EXPECT_TRUE(completedCount(1));
-    const std::string written =
-        dir.string() + "/\xE6\x95\xB0\xE6\x8D\xAE/sub/\xE5\x90\x8D\xE5\x89\x8D.bin";
+    const std::string folder = "\xE6\x95\xB0\xE6\x8D\xAE", leaf = "\xE5\x90\x8D\xE5\x89\x8D.bin";
+    EXPECT_TRUE(AddJob(d, url, dir, folder + "\\sub/" + leaf) == kOk && completedCount(1));
+    const std::string written = dir.string() + "/" + folder + "/sub/" + leaf;
     EXPECT_TRUE(ReadFile(fs::u8path(written)) == content);
     EXPECT_EQ(host.Completed(), std::vector<std::string>{written});
     std::string currentPath;
@@ -136,10 +128,10 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
     }
     std::vector<const char*> many;
     for (const std::string& t : texts) many.insert(many.end(), {t.c_str(), nullptr});
-    const std::u16string manyName = u"u.bin";
-    EXPECT_EQ(d->AddDownload(many.data(), static_cast<uint32_t>(many.size()), dirText,
-                             reinterpret_cast<const LumoWChar*>(manyName.c_str()), many.data(),
-                             static_cast<uint32_t>(many.size()), nullptr),
+    const auto n = static_cast<uint32_t>(many.size());
+    const std::u16string dirWide = dir.u16string();
+    EXPECT_EQ(d->AddDownload(many.data(), n, reinterpret_cast<const LumoWChar*>(dirWide.c_str()),
+                             reinterpret_cast<const LumoWChar*>(u"u.bin"), many.data(), n, nullptr),
               kOk);
     EXPECT_TRUE(completedCount(2));
     EXPECT_TRUE(ReadFile(dir / "u.bin") == content && server.RequestCount("/u1.bin") == 0);
@@ -180,13 +172,12 @@ TEST(HostInput, EveryCallAnswersAndEveryJobLands) {
     }
     for (size_t i = 0; i < 2; ++i) threads[i].join();
     // Polled by size: the callers' ResetProgress clears the completed records.
-    const bool finished = host.PollUntil(
-        [&] {
-          std::error_code e;
-          return std::all_of(names.begin(), names.end(),
-                             [&](auto& n) { return fs::file_size(dir / n, e) == content.size(); });
-        },
-        JobBound(60));
+    const auto allWritten = [&] {
+      std::error_code e;
+      return std::all_of(names.begin(), names.end(),
+                         [&](auto& n) { return fs::file_size(dir / n, e) == content.size(); });
+    };
+    const bool finished = host.PollUntil(allWritten, JobBound(60));
     done = true;
     for (size_t i = 2; i < threads.size(); ++i) threads[i].join();
     EXPECT_TRUE(finished && bad == 0 && d->Resume() == kOk);
@@ -214,38 +205,22 @@ constexpr int kSanitizerSlowdown = 1;
 #endif
 constexpr auto kSlowResolverDelay = 8000ms;
 
-void (*SlowResolverArm())(int) {
-  return reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_arm"));
-}
-int SlowResolverAsleep() {
-  auto asleep = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_asleep"));
-  return asleep != nullptr ? asleep() : 0;
-}
+// The preloaded resolver's controls; null when it is not preloaded.
+const auto kArm = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_arm"));
+const auto kAsleep = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "lumo_slow_resolver_asleep"));
+int SlowResolverAsleep() { return kAsleep != nullptr ? kAsleep() : 0; }
 
-// Holds the fixed ports against other runs on this machine: a name in the abstract socket
-// namespace that one process at a time can bind (the test servers share ports by SO_REUSEPORT).
-struct PortsLock {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  bool held = false;
-  PortsLock() {
-    sockaddr_un address{AF_UNIX, "\0lumo-teardown-ports"};
-    const socklen_t length = offsetof(sockaddr_un, sun_path) + sizeof "lumo-teardown-ports";
-    for (int i = 0; i < 2000 && !held; ++i) {
-      held = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-      if (!held) std::this_thread::sleep_for(100ms);
-    }
+// Holds the fixed ports against other runs on this machine until this process (the cell's
+// child) ends: a name in the abstract socket namespace that one process at a time can bind (the
+// test servers share ports by SO_REUSEPORT).
+bool HoldTheTeardownPorts() {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{AF_UNIX, "\0lumo-teardown-ports"};
+  const socklen_t length = offsetof(sockaddr_un, sun_path) + sizeof "lumo-teardown-ports";
+  for (int i = 0; i < 2000; ++i, std::this_thread::sleep_for(100ms)) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) return true;
   }
-  ~PortsLock() { close(fd); }
-};
-
-std::set<int> SettledThreadIds() {
-  std::set<int> ids, again = ThreadIds();
-  for (int i = 0; i < 40 && again != ids; ++i) {
-    ids = again;
-    std::this_thread::sleep_for(50ms);
-    again = ThreadIds();
-  }
-  return again;
+  return false;
 }
 
 constexpr size_t kLargeSize = 384u << 20;
@@ -336,7 +311,7 @@ const Cell kCells[] = {
            JobBound(120)));
      }, kStuck},
     {"SlowResolver", [](Scene& s) {
-       SlowResolverArm()(static_cast<int>(kSlowResolverDelay.count()));
+       kArm(static_cast<int>(kSlowResolverDelay.count()));
        s.Stall("/stall.bin");
        EXPECT_TRUE(s.host.PollUntil([] { return SlowResolverAsleep() > 0; }, JobBound()));
      }, kStuck},
@@ -344,38 +319,35 @@ const Cell kCells[] = {
 // clang-format on
 
 void TerminateAt(const Cell& cell) {
-  PortsLock lock;
-  ASSERT_TRUE(lock.held);
+  ASSERT_TRUE(HoldTheTeardownPorts());
   services::ServicesConfig config;
-  const auto local = [](int port, const char* path) {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-  };
-  config.reportUrl = local(kCollectorPort, "/post");
-  config.cdnConfigUrl = local(kCdnConfigPort, "/cdn-domain/");
-  config.httpDnsUrl = local(kHttpDnsPort, "/?ws_domain=");
+  const std::string local = "http://127.0.0.1:";  // the teardown copy's endpoints
+  config.reportUrl = local + std::to_string(LUMO_TEARDOWN_PORT) + "/post";
+  config.cdnConfigUrl = local + std::to_string(LUMO_TEARDOWN_PORT + 1) + "/cdn-domain/";
+  config.httpDnsUrl = local + std::to_string(LUMO_TEARDOWN_PORT + 2) + "/?ws_domain=";
   LocalServices server{config};
   ASSERT_TRUE(server.Start());
   const std::string content = RandomBytes(512 * 1024, 17);
-  Faults stall, stallEarly, holdHeaders;
+  Faults stall, held;
+  held.stallBeforeHeaders = true;
   stall.stallAfter = 64 * 1024;
-  stallEarly.stallAfter = 10;  // inside the short manifest
-  holdHeaders.stallBeforeHeaders = true;
   server.AddFile("/stall.bin", content, stall);
+  stall.stallAfter = 10;  // inside the short manifest
+  server.AddFile("/sums.md5", std::string(kDigest) + "  stall.bin\n", stall);
   server.AddFile("/whole.bin", content);
-  server.AddFile("/sums.md5", std::string(kDigest) + "  stall.bin\n", stallEarly);
-  server.AddFile("/held.bin", content, holdHeaders);
+  server.AddFile("/held.bin", content, held);
   server.AddFile("/large.md5", kManifest);
   const bool finalHash = cell.name == std::string("FinalHash");
-  if (finalHash) {
-    server.AddFile("/large.bin", std::make_shared<const std::string>(kLargeSize, '\0'));
+  if (finalHash) server.AddFile("/large.bin", std::make_shared<std::string>(kLargeSize, '\0'));
+  std::set<int> settled, hostThreads = ThreadIds();  // once the servers' threads have settled
+  for (int i = 0; i < 40 && hostThreads != settled; ++i) {
+    std::this_thread::sleep_for(50ms);
+    settled = std::exchange(hostThreads, ThreadIds());
   }
-  const std::set<int> hostThreads = SettledThreadIds();
   LoadedModule host(LUMO_TEARDOWN_MODULE_PATH);
   ASSERT_NE(host.init, nullptr);
   Scene scene{host, server, lumo::testing::TestDir(), content};
-  if (cell.reach == nullptr) {
-    EXPECT_EQ(host.term(), kOk);
-  } else {
+  if (cell.reach != nullptr) {  // else only mod_lumoterm, before any initialisation
     ASSERT_NE(host.Initialise(), nullptr);
     cell.reach(scene);
   }
@@ -388,20 +360,23 @@ void TerminateAt(const Cell& cell) {
   EXPECT_TRUE(!finalHash || fs::file_size(scene.dir / "file.bin.part", error) == kLargeSize);
   std::this_thread::sleep_for(2s);
   EXPECT_TRUE(host.PollUntil([] { return SlowResolverAsleep() == 0; }, kSlowResolverDelay + 10s));
-  EXPECT_TRUE(host.PollUntil(
-      [&] {
-        const std::set<int> ids = ThreadIds();
-        return std::includes(hostThreads.begin(), hostThreads.end(), ids.begin(), ids.end());
-      },
-      10s))
-      << ThreadIds().size() - hostThreads.size() << " threads more than the host's";
+  const auto onlyTheHosts = [&] {
+    const std::set<int> ids = ThreadIds();
+    return std::includes(hostThreads.begin(), hostThreads.end(), ids.begin(), ids.end());
+  };
+  EXPECT_TRUE(host.PollUntil(onlyTheHosts, 10s)) << ThreadIds().size() - hostThreads.size();
   EXPECT_EQ(fs::exists(scene.dir / "file.bin"), (cell.flags & kFileDone) != 0);
   server.Stop();
 }
 
-// Runs this test again in a new process with the slow resolver preloaded, after the sanitizer
-// runtime when there is one (it must come first).
-void RerunWithSlowResolver() {
+class TerminateTest : public ::testing::TestWithParam<Cell> {};
+
+// The slow-resolver cell runs again in a new process with the resolver preloaded, after the
+// sanitizer runtime when there is one (it must come first).
+TEST_P(TerminateTest, AnswersPromptlyAndLeavesNothingRunning) {
+  if (GetParam().name != std::string("SlowResolver") || kArm != nullptr) {
+    return RunInChild([] { TerminateAt(GetParam()); });
+  }
   std::string preload;
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line) && preload.empty();) {
@@ -410,27 +385,14 @@ void RerunWithSlowResolver() {
     }
   }
   preload += LUMO_SLOW_RESOLVER_PATH;
-  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   const std::string command = "LD_PRELOAD='" + preload + "' '" +
                               fs::read_symlink("/proc/self/exe").string() +
-                              "' --gtest_filter=" + test->test_suite_name() + "." + test->name();
+                              "' --gtest_filter='*TerminateTest*/SlowResolver'";
   EXPECT_EQ(std::system(command.c_str()), 0) << command;
 }
 
-class TerminateTest : public ::testing::TestWithParam<Cell> {};
-
-TEST_P(TerminateTest, AnswersPromptlyAndLeavesNothingRunning) {
-  if (GetParam().name == std::string("SlowResolver") && SlowResolverArm() == nullptr) {
-    RerunWithSlowResolver();
-    return;
-  }
-  RunInChild([] { TerminateAt(GetParam()); });
-}
-
 INSTANTIATE_TEST_SUITE_P(HostInput, TerminateTest, ::testing::ValuesIn(kCells),
-                         [](const ::testing::TestParamInfo<Cell>& info) {
-                           return std::string(info.param.name);
-                         });
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace lumo::host

@@ -7,28 +7,17 @@
 
 #include <atomic>
 
-namespace {
+#define LUMO_EXPORT extern "C" __attribute__((visibility("default")))
 
-std::atomic<int> g_delayMs{0};
-std::atomic<int> g_asleep{0};
+static std::atomic<int> g_delayMs{0}, g_asleep{0};
 
-using GetAddrInfo = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+LUMO_EXPORT void lumo_slow_resolver_arm(int delayMs) { g_delayMs.store(delayMs); }
+LUMO_EXPORT int lumo_slow_resolver_asleep() { return g_asleep.load(); }
 
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) void lumo_slow_resolver_arm(int delayMs) {
-  g_delayMs.store(delayMs);
-}
-
-extern "C" __attribute__((visibility("default"))) int lumo_slow_resolver_asleep() {
-  return g_asleep.load();
-}
-
-extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char* node,
-                                                                  const char* service,
-                                                                  const addrinfo* hints,
-                                                                  addrinfo** result) {
-  static const GetAddrInfo next = reinterpret_cast<GetAddrInfo>(dlsym(RTLD_NEXT, "getaddrinfo"));
+LUMO_EXPORT int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                            addrinfo** result) {
+  static const auto next =
+      reinterpret_cast<decltype(&getaddrinfo)>(dlsym(RTLD_NEXT, "getaddrinfo"));
   const int delayMs = g_delayMs.load();
   if (delayMs > 0) {
     g_asleep.fetch_add(1);
