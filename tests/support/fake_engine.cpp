@@ -21,7 +21,6 @@ template <typename Interface>
 class FakeObject : public Interface {
  public:
   explicit FakeObject(FakeEngine* engine) : engine_(engine) {}
-  virtual ~FakeObject() = default;
   int32_t ZDL_STDCALL QueryInterface(const ZdlGuid*, void**) override { return kZdlNoInterface; }
   uint32_t ZDL_STDCALL AddRef() override { return ++refs_; }
   uint32_t ZDL_STDCALL Release() override {
@@ -234,11 +233,9 @@ void FakeEngine::Log(const std::string& call) {
 }
 
 size_t FakeEngine::CountCalls(const std::string& prefix) const {
-  return Locked([&] {
-    return static_cast<size_t>(
-        std::count_if(seen.calls.begin(), seen.calls.end(),
-                      [&](const auto& c) { return c.rfind(prefix, 0) == 0; }));
-  });
+  size_t n = 0;
+  for (const std::string& call : Seen().calls) n += call.rfind(prefix, 0) == 0;
+  return n;
 }
 
 bool FakeEngine::WaitUntil(const std::function<bool()>& pred,

@@ -37,7 +37,7 @@ struct FakeSessionScript {
   int32_t result = kZdlResultSuccess, extendedCode = 0;
   const char* failureDetail = nullptr;  // GetOption(6); null: the option is not answered
   // Called on the polling thread before answer number pollIndex (0-based) is given.
-  std::function<void(size_t pollIndex)> onPoll;
+  std::function<void(size_t pollIndex)> onPoll = nullptr;
 };
 
 // What CreateSession received; the texts in UTF-16 code units, whatever the platform's wide type.

@@ -1,5 +1,5 @@
-// The download job: the URL walk, the monitored transfer (stall, size, options) and the
-// progress records the host reads.
+// The download job: the URL walk, the monitored transfer (size, options) and the progress
+// records the host reads. The stall abort is tested against the real engine (fault matrix).
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -18,14 +18,6 @@ const std::string kA = "http://127.0.0.1/one/data.bin", kB = "http://localhost/t
 const int32_t kDiskFull = static_cast<int32_t>(0x80070070u);
 const int32_t kDenied = static_cast<int32_t>(0x80070005u);
 
-FakeSessionScript Refused(int32_t create, bool sessionAnyway, int32_t start) {
-  FakeSessionScript script;
-  script.createStatus = create;
-  script.sessionOnCreateFailure = sessionAnyway;
-  script.startStatus = start;
-  return script;
-}
-
 using WorkerTest = DownloadTest;
 
 // Two attempts per URL, in order; a full disk ends the walk, a size beyond the free space only
@@ -42,9 +34,10 @@ TEST_F(WorkerTest, TheUrlWalk) {
            {{}, Fails(4, kDiskFull), 4, kDiskFull, {a}},
            {{tooBig}, Succeeds(), 0, 0, {a, b}},
            {{tooBig}, Fails(5, 404), 4, kZdlExtDiskFull, {a, b, b, dns}},
-           {{}, Refused(kZdlFail, false, kZdlOk), 1, 0, {a, a, b, b, dns}},
-           {{}, Refused(kZdlFail, true, kZdlOk), 1, 0, {a, a, b, b, dns}},
-           {{}, Refused(kZdlOk, false, kZdlFail), 1, 0, {a, a, b, b, dns}},
+           // Refused: created, started, a running option, a session all the same.
+           {{}, {kZdlFail, kZdlOk, kZdlOk, false}, 1, 0, {a, a, b, b, dns}},
+           {{}, {kZdlFail, kZdlOk, kZdlOk, true}, 1, 0, {a, a, b, b, dns}},
+           {{}, {kZdlOk, kZdlFail, kZdlOk, false}, 1, 0, {a, a, b, b, dns}},
        }) {
     SCOPED_TRACE(expected.size() * 100 + code);
     Renew();
@@ -104,36 +97,6 @@ TEST_F(WorkerTest, FailureReports) {
   ASSERT_EQ(reports.size(), 4u);
   EXPECT_EQ(reports[3]["err"] + " " + reports[3]["saveDirExists"],
             "Cannot get Download File Object 0");
-}
-
-// 120 counted polls without a byte abort the session (the next attempt then delivers); preparing
-// polls are not counted, and one byte of growth starts the count again. The abort is reported
-// once, its session's end not again.
-TEST_F(WorkerTest, StallAbortAfter120PollsWithoutData) {
-  const FakePoll preparing{1, 0, 0, 0, 0}, stalled{3, 1000, 0, 0, 0};
-  std::vector<FakePoll> grows(120, stalled), prepares(200, preparing);
-  grows.push_back(FakePoll{3, 1000, 1, 0, 0});
-  prepares.push_back(FakePoll{4, 10, 10, 1, 1});
-  // The polls, and how many come before the abort (0: none).
-  for (const auto& [polls, beforeAbort] : std::vector<std::pair<std::vector<FakePoll>, size_t>>{
-           {{preparing, stalled}, 122}, {grows, 241}, {prepares, 0}}) {
-    Renew();
-    FakeSessionScript script;
-    script.polls = polls;
-    Queue({script, Succeeds()});
-    DownloadJob job = MakeJob({kA});
-    EXPECT_EQ(worker_->RunFile(job).code, 0);
-    size_t counted = 0;
-    for (const std::string& call : engine_->Seen().calls) {
-      if (call == "Abort") break;
-      counted += call == "GetStatus";
-    }
-    std::string errs;
-    for (const Form& report : SentEvents(kEventRunningException)) errs += report.at("err") + ";";
-    EXPECT_EQ(std::make_tuple(beforeAbort ? counted : 0, engine_->CountCalls("Abort"), errs),
-              std::make_tuple(beforeAbort, beforeAbort ? 1u : 0u,
-                              std::string(beforeAbort ? "Active abort;" : "")));
-  }
 }
 
 // More bytes than the total are reported and capped, but only against a length the server gave.

@@ -74,16 +74,10 @@ class DownloadTest : public ::testing::Test {
     return job;
   }
   static FakeSessionScript Succeeds(uint64_t size = 100) {
-    FakeSessionScript script;
-    script.polls = {FakePoll{3, size, size / 2, 10, 10}, FakePoll{4, size, size, 10, 10}};
-    return script;
+    return {kZdlOk, kZdlOk, kZdlOk, false, {{3, size, size / 2, 10, 10}, {4, size, size, 10, 10}}};
   }
   static FakeSessionScript Fails(int32_t result, int32_t extendedCode = 0) {
-    FakeSessionScript script;
-    script.polls = {FakePoll{5, 0, 0, 0, 0}};
-    script.result = result;
-    script.extendedCode = extendedCode;
-    return script;
+    return {kZdlOk, kZdlOk, kZdlOk, false, {{5, 0, 0, 0, 0}}, result, extendedCode};
   }
   void Queue(const std::vector<FakeSessionScript>& scripts) {
     for (const FakeSessionScript& script : scripts) engine_->QueueSession(script);
