@@ -55,7 +55,7 @@ struct FakeHttpAnswer {
   int32_t createStatus = kZdlOk, sendStatus = kZdlOk;
   bool sendStatusCode = true;
   uint32_t status = 200;
-  std::string body;
+  std::string body = "";
   bool complete = true, incomplete = false;
   std::chrono::milliseconds delay{0};
 };

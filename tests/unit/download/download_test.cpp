@@ -2,7 +2,6 @@
 // records the host reads. The stall abort is tested against the real engine (fault matrix).
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <tuple>
 
 #include "base/result_codes.h"
@@ -190,58 +189,25 @@ TEST_F(WorkerTest, ProgressRecordsOverSeveralJobs) {
                 {during.words[10], during.words[13], during.words[14], during.words[16]}),
             (std::vector<uint32_t>{50, 10, 1, 1}));
   worker_->SampleStatistics();
-  const std::vector<Form> samples = SentEvents(kEventDownloadStatistics);
-  ASSERT_EQ(samples.size(), 1u);
-  EXPECT_NE(samples[0].at("statistics_msg").find(PathOf("unnamed") + ",total=64,complete=64;"),
-            std::string::npos);
+  const std::string sample = SentEvents(kEventDownloadStatistics).at(0).at("statistics_msg");
+  EXPECT_NE(sample.find(PathOf("unnamed") + ",total=64,complete=64;"), std::string::npos);
   worker_->ResetWorker();
   worker_->RefreshStatus(&status);
   EXPECT_EQ(status.words[14], 0u);
   EXPECT_EQ(worker_->CurrentPath() + worker_->CompletedFiles(), "");
 }
 
-// The host's progress calls and resets hammer the worker while transfers run: the sanitizer
-// builds check that no freed record or session is touched and no word is raced.
-TEST_F(WorkerTest, HostCallsDuringTransfersAreSafe) {
-  FakeSessionScript busy;  // 300 polls of a running transfer, then its end
-  busy.polls.assign(301, FakePoll{4, 100000, 100000, 7, 7});
-  for (uint64_t i = 0; i < 300; ++i) busy.polls[i] = FakePoll{3, 100000, (i + 1) * 100, 7, 7};
-  engine_->SetDefaultSession(busy);
-  std::atomic<bool> done{false};
-  std::atomic<size_t> resets{0};
-  std::thread host([&] {
-    while (!done.load()) {
-      worker_->ResetWorker();
-      DownloadStatus status;
-      worker_->RefreshStatus(&status);
-      worker_->CurrentPath();
-      worker_->CompletedFiles();
-      worker_->ApplyToCurrentSession(0, "abcd", 4);
-      ++resets;
-    }
-  });
-  for (int i = 0; i < 4; ++i) {
-    DownloadJob job = MakeJob({"http://127.0.0.1/r" + std::to_string(i) + ".bin"});
-    EXPECT_EQ(worker_->RunFile(job).code, 0);
-  }
-  done = true;
-  host.join();
-  EXPECT_GT(resets.load(), 0u);
-  EXPECT_EQ(engine_->CountCalls("ReleaseSession"), 4u);
-  EXPECT_FALSE(worker_->AbortCurrentSession(nullptr)) << "no session left to abort";
-}
-
 // The per-file table keeps its bound by dropping finished files first, the oldest of them.
 TEST(FileResults, BoundDropsFinishedFilesFirst) {
+  const size_t kMaxEntries = FileResults::kMaxEntries;
   FileResults results;
   results.Queued("waiting");
   results.Finished("done", 0, 0, "");
-  for (size_t i = 0; i < FileResults::kMaxEntries - 1; ++i) results.Queued("q" + std::to_string(i));
+  for (size_t i = 0; i < kMaxEntries - 1; ++i) results.Queued("q" + std::to_string(i));
   FileResultEntry entry;
-  EXPECT_EQ(results.Count(), FileResults::kMaxEntries);
-  EXPECT_TRUE(results.Find("waiting", &entry));
-  EXPECT_FALSE(results.Find("done", &entry));
-  EXPECT_FALSE(results.At(FileResults::kMaxEntries, &entry));
+  EXPECT_EQ(std::make_tuple(results.Count(), results.Find("waiting", &entry),
+                            results.Find("done", &entry), results.At(kMaxEntries, &entry)),
+            std::make_tuple(kMaxEntries, true, false, false));
 }
 
 TEST(SessionStatus, NamesAndDiskFailures) {
