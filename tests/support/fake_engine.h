@@ -116,15 +116,12 @@ class FakeEngine {
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
 
   // The fake objects' side.
-  void Log(const std::string& call);
+  // Logs a call; a release also takes one off its live count.
+  void Log(const std::string& call, size_t FakeEngineRecord::*live = nullptr);
   template <typename F>
   std::invoke_result_t<F&> Locked(F f) const {
     std::lock_guard<std::mutex> lock(mutex);
     return f();
-  }
-  void Count(size_t FakeEngineRecord::*counter, int delta) {
-    Locked([&] { seen.*counter += delta; });
-    changed.notify_all();
   }
   mutable std::mutex mutex;
   mutable std::condition_variable changed;

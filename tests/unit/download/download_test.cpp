@@ -107,10 +107,9 @@ TEST_F(WorkerTest, SizeCheckOnlyAgainstALengthTheServerGave) {
     Events unnormal;
     std::vector<Form> events = SentEvents(kEventFileDownload);
     EXPECT_EQ(events.back()["downloadState"], "DOWNLOADED");
-    for (Form& f : events) {
+    for (Form& f : events)
       if (f["downloadState"] == "DOWNLOADING_UNNORMAL")
         unnormal.push_back(f["fileSize"] + "/" + f["downloadedFileSize"]);
-    }
     EXPECT_EQ(unnormal, expected);
     EXPECT_EQ(std::make_pair(uint64_t{midway.words[9]} << 32 | midway.words[8],
                              uint64_t{midway.words[11]} << 32 | midway.words[10]),
@@ -170,16 +169,15 @@ TEST_F(WorkerTest, ProgressRecordsOverSeveralJobs) {
                         worker_->CompletedFiles(), worker_->CurrentPath()),
         std::make_tuple(std::vector<uint32_t>{records, unfinished, overall}, completed, path));
   }
-  EXPECT_EQ(std::vector<uint32_t>(
-                {during.words[10], during.words[13], during.words[14], during.words[16]}),
-            (std::vector<uint32_t>{50, 10, 1, 1}));
+  EXPECT_EQ(std::make_tuple(during.words[10], during.words[13], during.words[14], during.words[16]),
+            std::make_tuple(50u, 10u, 1u, 1u));
   worker_->SampleStatistics();
   const std::string sample = SentEvents(kEventDownloadStatistics).at(0).at("statistics_msg");
   EXPECT_NE(sample.find(PathOf("unnamed") + ",total=64,complete=64;"), std::string::npos);
   worker_->ResetWorker();
   worker_->RefreshStatus(&status);
-  EXPECT_EQ(status.words[14], 0u);
-  EXPECT_EQ(worker_->CurrentPath() + worker_->CompletedFiles(), "");
+  EXPECT_EQ(std::to_string(status.words[14]) + worker_->CurrentPath() + worker_->CompletedFiles(),
+            "0");
 }
 
 // The per-file table keeps its bound by dropping finished files first, the oldest of them.
