@@ -21,7 +21,6 @@ template <typename Interface>
 class FakeObject : public Interface {
  public:
   explicit FakeObject(FakeEngine* engine) : engine_(engine) {}
-  virtual ~FakeObject() = default;
   int32_t ZDL_STDCALL QueryInterface(const ZdlGuid*, void**) override { return kZdlNoInterface; }
   uint32_t ZDL_STDCALL AddRef() override { return ++refs_; }
   uint32_t ZDL_STDCALL Release() override {
@@ -89,8 +88,7 @@ class FakeSession final : public FakeObject<IZDownloadSession> {
     return kZdlOk;
   }
   void Done() override {
-    engine_->Log("ReleaseSession");
-    engine_->Count(&FakeEngineRecord::liveSessions, -1);
+    engine_->Log("ReleaseSession", &FakeEngineRecord::liveSessions);
     delete this;
   }
 
@@ -152,9 +150,8 @@ class FakeRequest final : public FakeObject<IZHttpRequest> {
     handler->Release();
   }
   void Done() override {
-    engine_->Log("ReleaseRequest");
     if (handler_) handler_->Release();
-    engine_->Count(&FakeEngineRecord::liveRequests, -1);
+    engine_->Log("ReleaseRequest", &FakeEngineRecord::liveRequests);
     delete this;
   }
 
@@ -180,7 +177,7 @@ class FakeDownloadService final : public FakeObject<IZDownloadService> {
       return next;
     });
     if (script.createStatus < 0 && !script.sessionOnCreateFailure) return script.createStatus;
-    engine_->Count(&FakeEngineRecord::liveSessions, 1);
+    engine_->Locked([&] { ++engine_->seen.liveSessions; });
     const int32_t status = script.createStatus;
     *session = new FakeSession(engine_, std::move(script));
     return status;
@@ -203,7 +200,7 @@ class FakeHttpService final : public FakeObject<IZHttpService> {
     });
     FakeHttpAnswer answer = responder ? responder(record) : FakeHttpAnswer{};
     if (answer.createStatus < 0) return answer.createStatus;
-    engine_->Count(&FakeEngineRecord::liveRequests, 1);
+    engine_->Locked([&] { ++engine_->seen.liveRequests; });
     *request = new FakeRequest(engine_, index, handler, std::move(answer));
     return kZdlOk;
   }
@@ -225,20 +222,19 @@ FakeEngine::~FakeEngine() {
   delete static_cast<FakeHttpService*>(http_);
 }
 
-void FakeEngine::Log(const std::string& call) {
+void FakeEngine::Log(const std::string& call, size_t FakeEngineRecord::*live) {
   Locked([&] {
     if (terminated) ++seen.callsAfterTerm;
     seen.calls.push_back((terminated ? "AfterTerm " : "") + call);
+    if (live != nullptr) --(seen.*live);
   });
   changed.notify_all();
 }
 
 size_t FakeEngine::CountCalls(const std::string& prefix) const {
-  return Locked([&] {
-    return static_cast<size_t>(
-        std::count_if(seen.calls.begin(), seen.calls.end(),
-                      [&](const auto& c) { return c.rfind(prefix, 0) == 0; }));
-  });
+  size_t n = 0;
+  for (const std::string& call : Seen().calls) n += call.rfind(prefix, 0) == 0;
+  return n;
 }
 
 bool FakeEngine::WaitUntil(const std::function<bool()>& pred,

@@ -37,7 +37,7 @@ struct FakeSessionScript {
   int32_t result = kZdlResultSuccess, extendedCode = 0;
   const char* failureDetail = nullptr;  // GetOption(6); null: the option is not answered
   // Called on the polling thread before answer number pollIndex (0-based) is given.
-  std::function<void(size_t pollIndex)> onPoll;
+  std::function<void(size_t pollIndex)> onPoll = nullptr;
 };
 
 // What CreateSession received; the texts in UTF-16 code units, whatever the platform's wide type.
@@ -55,7 +55,7 @@ struct FakeHttpAnswer {
   int32_t createStatus = kZdlOk, sendStatus = kZdlOk;
   bool sendStatusCode = true;
   uint32_t status = 200;
-  std::string body;
+  std::string body = "";
   bool complete = true, incomplete = false;
   std::chrono::milliseconds delay{0};
 };
@@ -116,15 +116,12 @@ class FakeEngine {
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
 
   // The fake objects' side.
-  void Log(const std::string& call);
+  // Logs a call; a release also takes one off its live count.
+  void Log(const std::string& call, size_t FakeEngineRecord::*live = nullptr);
   template <typename F>
   std::invoke_result_t<F&> Locked(F f) const {
     std::lock_guard<std::mutex> lock(mutex);
     return f();
-  }
-  void Count(size_t FakeEngineRecord::*counter, int delta) {
-    Locked([&] { seen.*counter += delta; });
-    changed.notify_all();
   }
   mutable std::mutex mutex;
   mutable std::condition_variable changed;

@@ -24,19 +24,18 @@ namespace testing {
 using std::chrono::milliseconds;
 using Form = std::map<std::string, std::string>;
 
-inline Endpoints TestEndpoints(const std::string& cdnHost = "cdn.lumo.test") {
-  return Endpoints{"http://127.0.0.1:9/post", "http://127.0.0.1:9/cdn-domain/",
-                   "http://127.0.0.1:9/?ws_domain=", cdnHost};
-}
-
 inline FakeHttpAnswer Answer(uint32_t status, std::string body) {  // created, sent, a status
   return FakeHttpAnswer{kZdlOk, kZdlOk, true, status, std::move(body)};
 }
 
 class DownloadTest : public ::testing::Test {
  protected:
-  explicit DownloadTest(const Endpoints& endpoints = TestEndpoints(), std::string exeDir = "")
-      : endpoints_(endpoints), exeDir_(std::move(exeDir)), saveDir_(TestDir().string()) {
+  // Every service on a closed port: only the fake engine answers.
+  explicit DownloadTest(const std::string& cdnHost = "cdn.lumo.test", std::string exeDir = "")
+      : endpoints_{"http://127.0.0.1:9/post", "http://127.0.0.1:9/cdn-domain/",
+                   "http://127.0.0.1:9/?ws_domain=", cdnHost},
+        exeDir_(std::move(exeDir)),
+        saveDir_(TestDir().string()) {
     timing_.workerPoll = timing_.sessionPoll = timing_.httpPoll = milliseconds(1);
     timing_.telemetryPoll = timing_.senderIdle = milliseconds(1);
     timing_.senderStop = milliseconds(200);  // stallPolls 120 as in production
@@ -74,16 +73,10 @@ class DownloadTest : public ::testing::Test {
     return job;
   }
   static FakeSessionScript Succeeds(uint64_t size = 100) {
-    FakeSessionScript script;
-    script.polls = {FakePoll{3, size, size / 2, 10, 10}, FakePoll{4, size, size, 10, 10}};
-    return script;
+    return {kZdlOk, kZdlOk, kZdlOk, false, {{3, size, size / 2, 10, 10}, {4, size, size, 10, 10}}};
   }
   static FakeSessionScript Fails(int32_t result, int32_t extendedCode = 0) {
-    FakeSessionScript script;
-    script.polls = {FakePoll{5, 0, 0, 0, 0}};
-    script.result = result;
-    script.extendedCode = extendedCode;
-    return script;
+    return {kZdlOk, kZdlOk, kZdlOk, false, {{5, 0, 0, 0, 0}}, result, extendedCode};
   }
   void Queue(const std::vector<FakeSessionScript>& scripts) {
     for (const FakeSessionScript& script : scripts) engine_->QueueSession(script);
