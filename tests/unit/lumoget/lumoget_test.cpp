@@ -1,11 +1,11 @@
-// The host program's own logic: its command line, input file, outcomes and progress figures.
+// The host program's own logic the end-to-end runs do not reach: its command line, input file
+// and the outcome of each state.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "command_line.h"
 #include "job_outcome.h"
-#include "progress_display.h"
 #include "support/scratch.h"
 
 namespace lumoget {
@@ -96,9 +96,7 @@ TEST(Outcome, EachStateWithTheModulesReasonAndTheCompletedList) {
       {kLumoFileDone, "", true, ""},
       {kLumoFileFailed, "Failed to download file, File not found in server.", false,
        "File not found in server."},
-      {kLumoFileFailed, "Illegal checksum file", false, "Illegal checksum file"},
       {kLumoFileFailed, "", false, "failed"},
-      {kLumoFileRunning, "", false, "not finished"},
       {kLumoFileQueued, "", false, "not finished"}};
   for (const auto& [state, message, completed, shown] : cases) {
     LumoFileResult result{};
@@ -108,26 +106,6 @@ TEST(Outcome, EachStateWithTheModulesReasonAndTheCompletedList) {
   }
   EXPECT_TRUE(SplitCompleted("").empty() &&
               SplitCompleted(";/a/x;;/b/y;") == (Strings{"/a/x", "/b/y"}));
-}
-
-// Time left: the average speed, else the current one, rounded up; none past the total.
-TEST(Progress, PercentAndTimeLeft) {
-  const struct {
-    uint64_t bytes, total;
-    uint32_t average, current;
-    int percent;
-    int64_t seconds;
-  } rows[] = {{50, 0, 100, 10, -1, -1},
-              {50, 200, 0, 0, 25, -1},
-              {50, 200, 0, 10, 25, 15},
-              {50, 200, 100, 10, 25, 2},
-              {300, 200, 100, 10, 100, -1}};
-  for (const auto& r : rows) {
-    ProgressSnapshot s;
-    s.bytes = r.bytes, s.total = r.total, s.averageSpeed = r.average, s.currentSpeed = r.current;
-    EXPECT_EQ(std::make_pair(PercentDone(s), SecondsLeft(s)), std::make_pair(r.percent, r.seconds))
-        << r.bytes << "/" << r.total;
-  }
 }
 
 }  // namespace

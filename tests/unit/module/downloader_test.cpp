@@ -1,5 +1,6 @@
 // The downloader object the host holds: interfaces, option table, argument checks, control
-// words, the telemetry it starts, and pause, resume and stop against the worker.
+// words, the telemetry it starts, and pause, resume and stop against the worker; the binding of
+// the engine library and the module's log lines beneath it.
 #include "module/downloader.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,10 @@
 #include <cstring>
 #include <tuple>
 
+#include "base/log.h"
+#include "base/text_conversion.h"
 #include "module/engine_binding.h"
+#include "module/engine_loader.h"
 #include "support/fake_engine.h"
 #include "support/scratch.h"
 #include "telemetry/reporter.h"
@@ -376,6 +380,76 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
   EXPECT_EQ(h.d->Resume(), 0);
   ASSERT_TRUE(idleAfter(15));
   EXPECT_FALSE(h.WaitCalls("CreateSession", 16, 100));
+}
+
+// Binding the engine library: each way it can fail, the code and text the host gets, and what
+// the library saw (it must be terminated whenever its init ran).
+TEST(EngineLoader, EachBindingOutcome) {
+  const auto path = [](const std::string& variant) {
+    return WideOfUtf8(std::string(LUMO_FAKE_ZDL_DIR) + "/" + LUMO_SHARED_LIBRARY_PREFIX + variant +
+                      LUMO_SHARED_LIBRARY_SUFFIX);
+  };
+  // What the fake library saw, read through its own export.
+  const auto seen = [](const WString& library) {
+    void* handle = platform::LoadDynamicLibrary(library);
+    if (handle == nullptr) return std::string("<not loadable>");
+    auto events =
+        reinterpret_cast<const char* (*)()>(platform::FindSymbol(handle, "fake_zdl_events"));
+    std::string result = events ? events() : "<no events>";
+    platform::UnloadDynamicLibrary(handle);
+    return result;
+  };
+  // The variant, Bind's code, the text before the system's wording of that code, whether the
+  // library stays loaded after Bind, and what it saw.
+  for (const auto& [variant, code, text, kept, events] :
+       std::vector<std::tuple<const char*, int32_t, std::string, bool, std::string>>{
+           {"fake_zdl_ok", 0, "", true,
+            "init;get-download;get-http;release-download;release-http;term;"},
+           {"no_such_engine", kFail, "Load ", false, "<not loadable>"},
+           {"fake_zdl_no_getobject", kFail, "Load ", false, ""},
+           {"fake_zdl_init_fails", kFail, "Init zdlcore failed, ", true, "init;term;"},
+           {"fake_zdl_download_fails", kNoInterface, "Get IZDownloadService instance failed, ",
+            true, "init;get-download;term;"},
+           {"fake_zdl_http_fails", static_cast<int32_t>(0x8007000Eu),
+            "Get IZDownloadService instance failed, ", true,
+            "init;get-download;get-http;release-download;term;"}}) {
+    SCOPED_TRACE(variant);
+    const WString library = path(variant);
+    ZDownloadLoader loader(library);
+    std::string said = "untouched";
+    EXPECT_EQ(loader.Bind(&said), code);
+    EXPECT_EQ(loader.IsLoaded(), kept);
+    if (code == 0) {
+      EXPECT_EQ(said, "untouched");
+      EXPECT_TRUE(loader.DownloadService() && loader.HttpService());
+      // A second binding in the same process is refused while the library is held.
+      EXPECT_EQ(loader.Load(library), kAccessDenied);
+    } else {
+      EXPECT_EQ(said.rfind(text, 0), 0u) << said;
+      EXPECT_NE(said.find(platform::SystemErrorText(code)), std::string::npos) << said;
+    }
+    loader.ReleaseAndTerminate();
+    EXPECT_EQ(loader.DownloadService(), nullptr);
+    EXPECT_EQ(events.empty() ? "" : seen(library), events);
+  }
+  // A bare name is looked for beside the module, then beside the host's program: here, where
+  // the module is linked into the program, that is one folder, tried once.
+  const WString bare = WideOfUtf8("engine.so");
+  EXPECT_EQ(ZDownloadLoader::CandidatePaths(bare),
+            std::vector<WString>{platform::ExecutableDirectory() + bare});
+}
+
+// Texts from servers and hosts end up in messages (and could in levels): none of them may end
+// the line or forge another one. Backslashes, UTF-8 and other high bytes pass.
+TEST(Log, ControlCharactersOfAnyTextAreEscaped) {
+  const platform::CalendarTime t{2017, 11, 4, 23, 2, 47, 10, 9};
+  EXPECT_EQ(LogPathFor(WideOfUtf8("/opt/game/bin/")), u"/opt/game/bin/../lumodownload.log");
+  const std::string message = "a\r\n2017-11-23T02:47:10 ERROR\t\a" + std::string(1, '\0') +
+                              "\x7F\x1B[2J C:\\\xE6\x96\x87\xC2\x85";
+  EXPECT_EQ(
+      FormatLogLine(t, "IN\nFO", message),
+      "2017-11-23T02:47:10 IN\\nFO - a\\r\\n2017-11-23T02:47:10 ERROR\\t\\x07\\x00\\x7F\\x1B[2J "
+      "C:\\\xE6\x96\x87\xC2\x85\n");
 }
 
 }  // namespace
