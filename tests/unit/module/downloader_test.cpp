@@ -89,9 +89,9 @@ struct Host {
   ~Host() {
     if (d != nullptr) d->Release();
   }
-  int32_t Add(const char* url = kA) {
-    const char* urls[] = {url};
-    return d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr);
+  int32_t Add(const std::vector<const char*>& urls = {kA}) {
+    return d->AddDownload(urls.data(), static_cast<uint32_t>(urls.size()), W(dir), nullptr, nullptr,
+                          0, nullptr);
   }
   bool WaitIdle() {
     return engine.WaitUntil([this] { return d->RunState() == kLumoRunStateIdle; });
@@ -186,7 +186,6 @@ TEST(Downloader, OptionTable) {
   }
   for (int32_t id : {5, 6, 7, 9, 10, 12, 13, -1}) {  // kept, never given back
     EXPECT_EQ(d->SetOption(id, "x", 1), 0) << id;
-    size = 8;
     EXPECT_EQ(d->GetOption(id, buffer, &size), kInvalidArg) << id;
   }
   // The sid comes back through the host's string object; the count is the stored count.
@@ -302,7 +301,7 @@ TEST(Downloader, PauseStopAndLastReleaseAgainstARunningJob) {
     const uint8_t overwrite = 1;
     EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), 0) << "no session: only stored";
     ASSERT_EQ(h.Add(), 0);
-    ASSERT_EQ(h.Add(kB), 0);
+    ASSERT_EQ(h.Add({kB}), 0);
     ASSERT_EQ(h.d->Start(), 0);
     ASSERT_TRUE(h.WaitCalls("Start", 1));
     EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), static_cast<int32_t>(0x8000000Eu));
@@ -347,7 +346,7 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
   };
   for (auto script : {Fails(3), Fails(3), FakeSessionScript(), c1, Fails(6), Fails(6)})
     h.engine.QueueSession(script);
-  for (const std::string& url : {a, b, c}) ASSERT_EQ(h.Add(url.c_str()), 0);
+  for (const std::string& url : {a, b, c}) ASSERT_EQ(h.Add({url.c_str()}), 0);
   ASSERT_EQ(h.d->Start(), 0);
   const auto idleAfter = [&h](size_t sessions) {
     return h.engine.WaitUntil([&] {
@@ -360,9 +359,7 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
   EXPECT_EQ(h.engine.Seen().SessionUrls(), (std::vector<std::string>{a, a, b, c, a, a}));
   h.engine.QueueSession(Fails(4, static_cast<int32_t>(0x80070070u)));
   h.engine.SetDefaultSession(Fails(3));
-  ASSERT_EQ(h.d->AddDownload(std::vector<const char*>{kA, kB}.data(), 2, W(h.dir), nullptr, nullptr,
-                             0, nullptr),
-            0);
+  ASSERT_EQ(h.Add({kA, kB}), 0);
   ASSERT_TRUE(h.engine.WaitUntil([&] { return h.d->ControlState() == 2u; }));
   EXPECT_EQ(
       std::make_tuple(h.d->RunState(), h.d->QueuedJobs(), h.engine.CountCalls("CreateSession")),
@@ -376,10 +373,6 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
 // Binding the engine library: each way it can fail, the code and text the host gets, and what
 // the library saw (it must be terminated whenever its init ran).
 TEST(EngineLoader, EachBindingOutcome) {
-  const auto path = [](const std::string& variant) {
-    return WideOfUtf8(std::string(LUMO_FAKE_ZDL_DIR) + "/" + LUMO_SHARED_LIBRARY_PREFIX + variant +
-                      LUMO_SHARED_LIBRARY_SUFFIX);
-  };
   // What the fake library saw, read through its own export.
   const auto seen = [](const WString& library) {
     void* handle = platform::LoadDynamicLibrary(library);
@@ -405,7 +398,9 @@ TEST(EngineLoader, EachBindingOutcome) {
             "Get IZDownloadService instance failed, ", true,
             "init;get-download;get-http;release-download;term;"}}) {
     SCOPED_TRACE(variant);
-    const WString library = path(variant);
+    const WString library =
+        WideOfUtf8(std::string(LUMO_FAKE_ZDL_DIR) + "/" + LUMO_SHARED_LIBRARY_PREFIX + variant +
+                   LUMO_SHARED_LIBRARY_SUFFIX);
     ZDownloadLoader loader(library);
     std::string said = "untouched";
     EXPECT_EQ(loader.Bind(&said), code);

@@ -49,14 +49,13 @@ TEST(TextConversion, WellFormedTextBothWaysInBothCodePages) {
       {WString(u"a\0b", 3), std::string("a\0b", 3)},
       {u"\U0010FFFF\u0800\u007f\u0080\uFFFD",
        "\xf4\x8f\xbf\xbf\xe0\xa0\x80\x7f\xc2\x80\xef\xbf\xbd"}};
-  for (CodePage page : {CodePage::kUtf8, CodePage::kAnsi}) {
+  for (CodePage page : {CodePage::kUtf8, CodePage::kAnsi})
     for (const auto& [wide, utf8] : cases) {
       bool narrowOk = false, wideOk = false;
       EXPECT_TRUE(Narrow(page, wide, &narrowOk) == utf8 && Wide(page, utf8, &wideOk) == wide &&
                   narrowOk && wideOk)
           << utf8;
     }
-  }
 }
 
 // UTF-8 replaces what is not text, one U+FFFD per maximal subpart; the system code page refuses.

@@ -11,8 +11,7 @@
 #include "telemetry/http_response_handler.h"
 #include "telemetry/reporter.h"
 
-namespace lumo {
-namespace testing {
+namespace lumo::testing {
 namespace {
 
 using std::chrono::milliseconds;
@@ -178,15 +177,14 @@ TEST(Reporter, AFullQueueDropsItsOldestBodies) {
 
 // Must be the first use of the process-wide instance in its process (CTest runs each test in a
 // process of its own).
-TEST(Reporter, ProcessWideInstanceQueuesUntilAttachedAndDropsAfterStop) {
+// Dropping after Stop: the grace test's.
+TEST(Reporter, ProcessWideInstanceQueuesUntilAttachedAndAttachesAgain) {
   Reporter& reporter = Reporter::Instance();
   FakeEngine engine;
   reporter.Enqueue("early");  // before the engine is bound
   reporter.Attach(engine.HttpService(), kUrl, ShortTiming());
   ASSERT_TRUE(Drained(engine, reporter));
   reporter.Stop();
-  reporter.Enqueue("dropped");
-  EXPECT_EQ(reporter.PendingForTest(), 0u);
   reporter.Attach(engine.HttpService(), kUrl, ShortTiming());  // a new downloader
   reporter.Enqueue("again");
   ASSERT_TRUE(Drained(engine, reporter));
@@ -195,5 +193,4 @@ TEST(Reporter, ProcessWideInstanceQueuesUntilAttachedAndDropsAfterStop) {
 }
 
 }  // namespace
-}  // namespace testing
-}  // namespace lumo
+}  // namespace lumo::testing
