@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace lumo {
 namespace {
 
 TEST(FileNameFromUrl, NamesEachUrlByTheOneRule) {
-  const std::pair<const char*, const char*> cases[] = {
+  std::string x239(239, 'x'), wide;
+  for (int i = 0; i < 100; ++i) wide += "\xE6\x96\x87";  // 300 bytes, 3 a character
+  const std::pair<std::string, std::string> cases[] = {
       {"http://h/dir/data.bin?v=2", "data.bin"},
       {"http://h/dir/data.bin?token=abc/def", "data.bin"},
       {"http://h/small.bin#part2", "small.bin"},
@@ -36,46 +40,32 @@ TEST(FileNameFromUrl, NamesEachUrlByTheOneRule) {
       {"http://h?x=/a.bin", "unnamed"},
       {"no-slash", "unnamed"},
       {"", "unnamed"},
-      {"relative/dir/file.pak", "file.pak"}};
+      {"relative/dir/file.pak", "file.pak"},
+      // Long names are cut at a character keeping the extension; with none worth keeping,
+      // never at a dot or space.
+      {"http://h/" + std::string(300, 'a') + ".bin",
+       std::string(kMaxFileNameBytes - 4, 'a') + ".bin"},
+      {"http://h/" + wide + ".pak", wide.substr(0, 234) + ".pak"},
+      {"http://h/" + x239 + ". " + std::string(40, 'y'), x239}};
   for (const auto& [url, name] : cases) EXPECT_EQ(FileNameFromUrl(url), name) << url;
-}
-
-TEST(FileNameFromUrl, LongNamesAreCutAtACharacterKeepingTheExtension) {
-  EXPECT_EQ(FileNameFromUrl("http://h/" + std::string(300, 'a') + ".bin"),
-            std::string(kMaxFileNameBytes - 4, 'a') + ".bin");
-
-  std::string wide;
-  for (int i = 0; i < 100; ++i) wide += "\xE6\x96\x87";  // 300 bytes, 3 a character
-  const std::string name = FileNameFromUrl("http://h/" + wide + ".pak");
-  // Whole characters only.
-  EXPECT_TRUE(name.size() <= kMaxFileNameBytes && name.substr(name.size() - 4) == ".pak" &&
-              (name.size() - 4) % 3 == 0);
-  // No extension worth keeping: the cut name must not end in a dot or space.
-  EXPECT_EQ(FileNameFromUrl("http://h/" + std::string(239, 'x') + ". " + std::string(40, 'y')),
-            std::string(239, 'x'));
   // The device prefix counts towards the bound.
   EXPECT_LE(FileNameFromUrl("http://h/con." + std::string(300, 'x')).size(), kMaxFileNameBytes);
 }
 
 // The host's names: folders inside the save folder pass; nothing that leads elsewhere does.
 TEST(IsLegalHostFileName, RelativeNamesInsideTheFolderOnly) {
-  // Names separated by commas (no name here holds one).
-  auto names = [](const std::string& list) {
-    std::vector<std::string> out;
-    for (size_t begin = 0, end = 0; end != std::string::npos; begin = end + 1)
-      out.push_back(list.substr(
-          begin, (end = list.find(',', begin)) == std::string::npos ? end : end - begin));
-    return out;
-  };
-  const std::string legal =
+  // Names separated by commas (no name here holds one); none (the first) leaves the URL's.
+  std::istringstream legal(
       ",data.pak,data/pak01.pak,data\\sub\\x.bin,a.b.c,.hidden,x;y.bin,COM10,console/comet.txt,"
-      "\xE6\x96\x87/\xE6\x96\x87.bin";
-  for (const std::string& name : names(legal)) EXPECT_TRUE(IsLegalHostFileName(name)) << name;
-  const std::string illegal =
+      "\xE6\x96\x87/\xE6\x96\x87.bin");
+  for (std::string name; std::getline(legal, name, ',');)
+    EXPECT_TRUE(IsLegalHostFileName(name)) << name;
+  std::istringstream illegal(
       "/abs,\\abs,\\\\server\\share\\x,\\\\?\\C:\\x,C:\\x,C:x,c:,x:stream,..,../x,a/../../x,"
       "a\\..\\x,.,./x,a/./x,a/,a//b,a\\,x.,x ,dir./x,dir /x,a\x01b,a\x7F,a\tb,a\rb,a\nb,con,"
-      "CON.txt,d/aux,nul.tar.gz,LPT1/x,com\xC2\xB9,conin$,a*b,a?b,a\"b,a<b,a>b,a|b";
-  for (const std::string& name : names(illegal)) EXPECT_FALSE(IsLegalHostFileName(name)) << name;
+      "CON.txt,d/aux,nul.tar.gz,LPT1/x,com\xC2\xB9,conin$,a*b,a?b,a\"b,a<b,a>b,a|b");
+  for (std::string name; std::getline(illegal, name, ',');)
+    EXPECT_FALSE(IsLegalHostFileName(name)) << name;
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
-// The host program's own logic: its command line, input file, outcomes and progress figures.
+// The host program's own logic the end-to-end runs do not reach: its command line's settings and
+// mistakes, and its input file. What it prints and its exit on success are theirs.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "command_line.h"
-#include "job_outcome.h"
-#include "progress_display.h"
 #include "support/scratch.h"
 
 namespace lumoget {
@@ -20,20 +19,26 @@ CommandLine Parse(const std::string& words) {
   return ParseCommandLine(arguments);
 }
 
+// Mirrors of one file form one job with the options that describe it; the input file's jobs
+// follow it and share only its directory.
 TEST(CommandLine, MirrorsOfOneFileFormOneJobWithItsSettings) {
   const std::string md5 = "0123456789abcdefABCDEF0123456789";
+  const auto jobs = lumo::testing::TestDir() / "jobs.txt";
+  lumo::testing::WriteFile(jobs, "http://a/from-file.bin\n");
   const CommandLine line = Parse(
       "-d out -o game.pak --checksum-url http://a/s.md5 --checksum-url http://b/s.md5 "
       "--checksum-md5 " +
-      md5 +
-      " --sid s1 --game g7 --client-version 2.0 --max-speed 2M http://a/game.pak "
-      "https://b/game.pak");
-  ASSERT_TRUE(line.exitCode == -1 && line.settings.jobs.size() == 1u) << line.err;
-  const JobSpec& job = line.settings.jobs[0];
+      md5 + " --sid s1 --game g7 --client-version 2.0 --max-speed 2M -i " + jobs.string() +
+      " http://a/game.pak https://b/game.pak");
+  ASSERT_TRUE(line.exitCode == -1 && line.settings.jobs.size() == 2u) << line.err;
+  const JobSpec &job = line.settings.jobs[0], &fromFile = line.settings.jobs[1];
   EXPECT_EQ(
       std::make_tuple(job.urls, job.checksumUrls, job.dir + "|" + job.name + "|" + job.checksumMd5),
       std::make_tuple(Strings{"http://a/game.pak", "https://b/game.pak"},
                       Strings{"http://a/s.md5", "http://b/s.md5"}, "out|game.pak|" + md5));
+  EXPECT_EQ(
+      fromFile.urls.at(0) + "|" + fromFile.dir + "|" + fromFile.name + "|" + fromFile.checksumMd5,
+      "http://a/from-file.bin|out||");
   const Settings& s = line.settings;
   EXPECT_EQ(s.sid + "|" + s.game + "|" + s.clientVersion, "s1|g7|2.0");
   EXPECT_TRUE(s.maxSpeedSet && s.maxSpeed == 2u * 1024 * 1024);
@@ -81,53 +86,6 @@ TEST(InputFile, OneJobALineWithOptionsCommentsAndWindowsLineEnds) {
   std::istringstream bad("http://a/ok\n\nout=x.bin\n");
   EXPECT_TRUE(!ParseInputFile(bad, "", jobs, error) && error.find("line 3") != std::string::npos)
       << error;
-  // Its jobs follow the command line's and share its directory.
-  const auto path = lumo::testing::TestDir() / "jobs.txt";
-  lumo::testing::WriteFile(path, "http://a/from-file.bin\n");
-  const CommandLine line = Parse("-d saved -i " + path.string() + " http://a/first.bin");
-  ASSERT_EQ(line.settings.jobs.size(), 2u) << line.err;
-  const std::vector<JobSpec>& both = line.settings.jobs;
-  EXPECT_EQ(both[0].urls[0] + "|" + both[1].urls[0] + "|" + both[1].dir,
-            "http://a/first.bin|http://a/from-file.bin|saved");
-}
-
-TEST(Outcome, EachStateWithTheModulesReasonAndTheCompletedList) {
-  const std::tuple<uint32_t, const char*, bool, const char*> cases[] = {
-      {kLumoFileDone, "", true, ""},
-      {kLumoFileFailed, "Failed to download file, File not found in server.", false,
-       "File not found in server."},
-      {kLumoFileFailed, "Illegal checksum file", false, "Illegal checksum file"},
-      {kLumoFileFailed, "", false, "failed"},
-      {kLumoFileRunning, "", false, "not finished"},
-      {kLumoFileQueued, "", false, "not finished"}};
-  for (const auto& [state, message, completed, shown] : cases) {
-    LumoFileResult result{};
-    result.state = state, result.attempts = 3;
-    const JobOutcome o = OutcomeOf("/save/a.bin", result, message);
-    EXPECT_TRUE(o.completed == completed && o.message == shown && o.attempts == 3u) << o.message;
-  }
-  EXPECT_TRUE(SplitCompleted("").empty() &&
-              SplitCompleted(";/a/x;;/b/y;") == (Strings{"/a/x", "/b/y"}));
-}
-
-// Time left: the average speed, else the current one, rounded up; none past the total.
-TEST(Progress, PercentAndTimeLeft) {
-  const struct {
-    uint64_t bytes, total;
-    uint32_t average, current;
-    int percent;
-    int64_t seconds;
-  } rows[] = {{50, 0, 100, 10, -1, -1},
-              {50, 200, 0, 0, 25, -1},
-              {50, 200, 0, 10, 25, 15},
-              {50, 200, 100, 10, 25, 2},
-              {300, 200, 100, 10, 100, -1}};
-  for (const auto& r : rows) {
-    ProgressSnapshot s;
-    s.bytes = r.bytes, s.total = r.total, s.averageSpeed = r.average, s.currentSpeed = r.current;
-    EXPECT_EQ(std::make_pair(PercentDone(s), SecondsLeft(s)), std::make_pair(r.percent, r.seconds))
-        << r.bytes << "/" << r.total;
-  }
 }
 
 }  // namespace

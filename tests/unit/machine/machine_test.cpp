@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -12,8 +13,6 @@
 
 namespace lumo {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(UrlHost, FindsTheHostWithOrWithoutPortAndPath) {
   const std::pair<const char*, const char*> cases[] = {
@@ -33,7 +32,7 @@ TEST(CdnAddressList, ResolvesTheUrlHost) {
   const auto settled = [](const std::string& url) {
     std::string list;
     for (int i = 0; i < 200 && (list = CdnAddressList(url)).empty(); ++i)
-      std::this_thread::sleep_for(25ms);
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
     return list;
   };
   EXPECT_EQ(settled("http://127.0.0.1:8080/x"), "127.0.0.1");
@@ -45,13 +44,11 @@ TEST(CdnAddressList, ResolvesTheUrlHost) {
 }
 
 TEST(NewGuidText, LowerCaseVersion4GroupsAndUnique) {
+  const std::regex shape("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}");
   std::set<std::string> seen;
-  for (int i = 0; i < 500; ++i) {
-    std::string text, shape;
-    ASSERT_TRUE(NewGuidText(&text) && seen.insert(text).second) << "not unique: " << text;
-    for (char c : text) shape += (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ? 'x' : c;
-    ASSERT_EQ(shape + text[14], "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx4") << text;
-  }
+  for (std::string text; seen.size() < 500;)
+    ASSERT_TRUE(NewGuidText(&text) && std::regex_match(text, shape) && seen.insert(text).second)
+        << "malformed or not unique: " << text;
   EXPECT_FALSE(NewGuidText(nullptr));
 }
 
@@ -73,7 +70,6 @@ TEST(MachineTexts, Utf8OfHostTextsAndBusNames) {
   WideToUtf8(static_cast<const WChar*>(nullptr), &none);
   WideToUtf8(WString(u"caf\u00e9 \U0001F600\0cd", 10), &out);
   EXPECT_EQ(none + out, "caf\xc3\xa9 \xf0\x9f\x98\x80") << "stops at the first NUL";
-  EXPECT_EQ(WideOfUtf8(Utf8Of(u"\u4e2d")), u"\u4e2d");
   EXPECT_EQ(std::string(BusTypeName(11)) + BusTypeName(17) + BusTypeName(18) + BusTypeName(127) +
                 BusTypeName(0xFFFFFFFFu),
             "BusTypeSataBusTypeMaxBusTypeUnknownBusTypeMaxReservedBusTypeUnknown");

@@ -1,5 +1,6 @@
 // The downloader object the host holds: interfaces, option table, argument checks, control
-// words, the telemetry it starts, and pause, resume and stop against the worker.
+// words, the telemetry it starts, and pause, resume and stop against the worker; the binding of
+// the engine library and the module's log lines beneath it.
 #include "module/downloader.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,10 @@
 #include <cstring>
 #include <tuple>
 
+#include "base/log.h"
+#include "base/text_conversion.h"
 #include "module/engine_binding.h"
+#include "module/engine_loader.h"
 #include "support/fake_engine.h"
 #include "support/scratch.h"
 #include "telemetry/reporter.h"
@@ -85,9 +89,9 @@ struct Host {
   ~Host() {
     if (d != nullptr) d->Release();
   }
-  int32_t Add(const char* url = kA) {
-    const char* urls[] = {url};
-    return d->AddDownload(urls, 1, W(dir), nullptr, nullptr, 0, nullptr);
+  int32_t Add(const std::vector<const char*>& urls = {kA}) {
+    return d->AddDownload(urls.data(), static_cast<uint32_t>(urls.size()), W(dir), nullptr, nullptr,
+                          0, nullptr);
   }
   bool WaitIdle() {
     return engine.WaitUntil([this] { return d->RunState() == kLumoRunStateIdle; });
@@ -125,13 +129,11 @@ TEST(Downloader, InterfacesAndFileResults) {
   ASSERT_EQ(h.d->QueryInterface(&IID_ILumoFileResults, reinterpret_cast<void**>(&results)), 0);
   EXPECT_NE(static_cast<void*>(results), static_cast<void*>(h.d));
   EXPECT_EQ(results->QueryInterface(&other, &out), kNoInterface);
-  for (const LumoGuid* iid : {&IID_ILumoDownloader, &IID_LumoUnknown}) {
-    out = nullptr;
-    EXPECT_EQ((iid == &IID_LumoUnknown ? results->QueryInterface(iid, &out)
-                                       : h.d->QueryInterface(iid, &out)),
-              0);
-    EXPECT_EQ(out, static_cast<ILumoDownloader*>(h.d));
-  }
+  // The face's own identity is the downloader's.
+  void *unknown = nullptr, *self = static_cast<ILumoDownloader*>(h.d);
+  EXPECT_EQ(std::make_tuple(results->QueryInterface(&IID_LumoUnknown, &unknown),
+                            h.d->QueryInterface(&IID_ILumoDownloader, &out), unknown, out),
+            std::make_tuple(0, 0, self, self));
   EXPECT_EQ(h.d->ReferenceCount(), 4);
   EXPECT_EQ(h.d->Release() + h.d->Release() + results->Release(), 3u + 2u + 1u);
   // A queued file is known before it runs, under its local path, and only there.
@@ -184,7 +186,6 @@ TEST(Downloader, OptionTable) {
   }
   for (int32_t id : {5, 6, 7, 9, 10, 12, 13, -1}) {  // kept, never given back
     EXPECT_EQ(d->SetOption(id, "x", 1), 0) << id;
-    size = 8;
     EXPECT_EQ(d->GetOption(id, buffer, &size), kInvalidArg) << id;
   }
   // The sid comes back through the host's string object; the count is the stored count.
@@ -234,12 +235,11 @@ TEST(Downloader, AddDownloadChecksItsArguments) {
 TEST(Downloader, ControlWordsAFailedBindingAndCallsRefusedAfterStop) {
   Host h;
   h.engine.SetDefaultSession(FakeSessionScript());
-  EXPECT_EQ(h.d->RunState() + h.d->ControlState(), 0u);
-  EXPECT_EQ(h.d->Pause(0), 0);
-  EXPECT_EQ(h.d->ControlState(), 2u);
-  EXPECT_EQ(h.d->Pause(0), kAccessDenied);
-  EXPECT_EQ(h.d->Resume(), 0);
-  EXPECT_EQ(h.d->ControlState() + h.d->RunState(), 1u + 1u);
+  // In call order: the words before, a pause, its word, a second pause, a resume, the words.
+  EXPECT_EQ((std::vector<int64_t>{h.d->RunState(), h.d->ControlState(), h.d->Pause(0),
+                                  h.d->ControlState(), h.d->Pause(0), h.d->Resume(),
+                                  h.d->ControlState(), h.d->RunState()}),
+            (std::vector<int64_t>{0, 0, 0, 2, kAccessDenied, 0, 1, 1}));
   ASSERT_EQ(h.Add(), 0);
   EXPECT_EQ(h.d->ResetProgress(), 0);
   EXPECT_EQ(h.d->Start(), 0);
@@ -247,9 +247,8 @@ TEST(Downloader, ControlWordsAFailedBindingAndCallsRefusedAfterStop) {
   ASSERT_TRUE(h.WaitIdle());
   EXPECT_EQ(h.d->Start(), 0) << "idle: a later Start is taken";
   Host failed(kFail);
-  EXPECT_EQ(failed.initCode, kFail);
-  EXPECT_EQ(failed.initText, "bind failed");
-  EXPECT_FALSE(failed.d->HasWorkerThread());
+  EXPECT_EQ(std::make_tuple(failed.initCode, failed.initText, failed.d->HasWorkerThread()),
+            std::make_tuple(kFail, std::string("bind failed"), false));
   for (const bool startedFirst : {false, true}) {
     Host s;
     LumoDownloader* d = s.d;
@@ -287,24 +286,14 @@ TEST(Downloader, StartPostsTheModuleVersionWithTheHostsTexts) {
     EXPECT_NE(body.find(field), std::string::npos) << field;
 }
 
-// Before Start and idle: the control words' test.
-TEST(Downloader, LastReleaseInTheMiddleOfATransferIsPromptAndTerminatesTheEngine) {
-  Host h(0, true);
-  h.engine.SetDefaultSession(Fails());
-  ASSERT_EQ(h.Add(), 0);
-  ASSERT_EQ(h.d->Start(), 0);
-  ASSERT_TRUE(h.WaitCalls("Start", 1));
-  h.ReleaseLast();
-  EXPECT_EQ(h.engine.Seen().liveSessions, 0u);
-}
-
-// Pause and Stop against a running transfer: the session is aborted and no further attempt
-// follows; a paused job stays first and runs anew on Resume. With polls of a minute only the
-// wake-ups of Start, Resume and AddDownload let the worker look at the queue in time. An engine
-// option the running session refuses is answered to the host (and stored for the next session).
-TEST(Downloader, PauseAndStopAgainstARunningJob) {
-  for (const bool stop : {false, true}) {
-    SCOPED_TRACE(stop ? "Stop" : "Pause");
+// Pause, Stop and the host's last Release against a running transfer: the session is aborted and
+// no further attempt follows; a paused job stays first and runs anew on Resume; the last Release
+// is prompt and terminates the engine. With polls of a minute only the wake-ups of Start, Resume
+// and AddDownload let the worker look at the queue in time. An engine option the running session
+// refuses is answered to the host (and stored for the next session).
+TEST(Downloader, PauseStopAndLastReleaseAgainstARunningJob) {
+  for (const std::string how : {"Pause", "Stop", "Release"}) {
+    SCOPED_TRACE(how);
     Host h(0, true);
     FakeSessionScript endless = Fails();
     endless.runningOptionStatus = static_cast<int32_t>(0x8000000Eu);
@@ -312,16 +301,21 @@ TEST(Downloader, PauseAndStopAgainstARunningJob) {
     const uint8_t overwrite = 1;
     EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), 0) << "no session: only stored";
     ASSERT_EQ(h.Add(), 0);
-    ASSERT_EQ(h.Add(kB), 0);
+    ASSERT_EQ(h.Add({kB}), 0);
     ASSERT_EQ(h.d->Start(), 0);
     ASSERT_TRUE(h.WaitCalls("Start", 1));
     EXPECT_EQ(h.d->SetOption(2, &overwrite, 1), static_cast<int32_t>(0x8000000Eu));
     EXPECT_EQ(h.engine.CountCalls("SetOption 2 1"), 2u);  // at creation, then forwarded
-    EXPECT_EQ(stop ? h.d->Stop(0) : h.d->Pause(0), 0);
+    if (how == "Release") {
+      h.ReleaseLast();
+      EXPECT_EQ(h.engine.Seen().liveSessions, 0u);
+      continue;
+    }
+    EXPECT_EQ(how == "Stop" ? h.d->Stop(0) : h.d->Pause(0), 0);
     ASSERT_TRUE(h.WaitCalls("ReleaseSession", 1));
     EXPECT_FALSE(h.WaitCalls("CreateSession", 2, 300));
     EXPECT_EQ(h.d->QueuedJobs(), 2u);
-    if (!stop) {
+    if (how == "Pause") {
       h.engine.SetDefaultSession(FakeSessionScript());
       EXPECT_EQ(h.d->Resume(), 0);
       ASSERT_TRUE(h.WaitCalls("ReleaseSession", 3));
@@ -352,7 +346,7 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
   };
   for (auto script : {Fails(3), Fails(3), FakeSessionScript(), c1, Fails(6), Fails(6)})
     h.engine.QueueSession(script);
-  for (const std::string& url : {a, b, c}) ASSERT_EQ(h.Add(url.c_str()), 0);
+  for (const std::string& url : {a, b, c}) ASSERT_EQ(h.Add({url.c_str()}), 0);
   ASSERT_EQ(h.d->Start(), 0);
   const auto idleAfter = [&h](size_t sessions) {
     return h.engine.WaitUntil([&] {
@@ -365,17 +359,83 @@ TEST(Downloader, RequeueOnceAndDiskFullPause) {
   EXPECT_EQ(h.engine.Seen().SessionUrls(), (std::vector<std::string>{a, a, b, c, a, a}));
   h.engine.QueueSession(Fails(4, static_cast<int32_t>(0x80070070u)));
   h.engine.SetDefaultSession(Fails(3));
-  ASSERT_EQ(h.d->AddDownload(std::vector<const char*>{kA, kB}.data(), 2, W(h.dir), nullptr, nullptr,
-                             0, nullptr),
-            0);
+  ASSERT_EQ(h.Add({kA, kB}), 0);
   ASSERT_TRUE(h.engine.WaitUntil([&] { return h.d->ControlState() == 2u; }));
-  EXPECT_EQ(h.d->RunState(), static_cast<uint32_t>(kLumoRunStateDiskFull));
-  EXPECT_EQ(h.d->QueuedJobs(), 1u);
-  EXPECT_EQ(h.engine.CountCalls("CreateSession"), 7u);
+  EXPECT_EQ(
+      std::make_tuple(h.d->RunState(), h.d->QueuedJobs(), h.engine.CountCalls("CreateSession")),
+      std::make_tuple(uint32_t{kLumoRunStateDiskFull}, size_t{1}, size_t{7}));
   // Four attempts, put back once, four more, gone.
   EXPECT_EQ(h.d->Resume(), 0);
   ASSERT_TRUE(idleAfter(15));
   EXPECT_FALSE(h.WaitCalls("CreateSession", 16, 100));
+}
+
+// Binding the engine library: each way it can fail, the code and text the host gets, and what
+// the library saw (it must be terminated whenever its init ran).
+TEST(EngineLoader, EachBindingOutcome) {
+  // What the fake library saw, read through its own export.
+  const auto seen = [](const WString& library) {
+    void* handle = platform::LoadDynamicLibrary(library);
+    if (handle == nullptr) return std::string("<not loadable>");
+    auto events =
+        reinterpret_cast<const char* (*)()>(platform::FindSymbol(handle, "fake_zdl_events"));
+    std::string result = events ? events() : "<no events>";
+    platform::UnloadDynamicLibrary(handle);
+    return result;
+  };
+  // The variant, Bind's code, the text before the system's wording of that code, whether the
+  // library stays loaded after Bind, and what it saw.
+  for (const auto& [variant, code, text, kept, events] :
+       std::vector<std::tuple<const char*, int32_t, std::string, bool, std::string>>{
+           {"fake_zdl_ok", 0, "", true,
+            "init;get-download;get-http;release-download;release-http;term;"},
+           {"no_such_engine", kFail, "Load ", false, "<not loadable>"},
+           {"fake_zdl_no_getobject", kFail, "Load ", false, ""},
+           {"fake_zdl_init_fails", kFail, "Init zdlcore failed, ", true, "init;term;"},
+           {"fake_zdl_download_fails", kNoInterface, "Get IZDownloadService instance failed, ",
+            true, "init;get-download;term;"},
+           {"fake_zdl_http_fails", static_cast<int32_t>(0x8007000Eu),
+            "Get IZDownloadService instance failed, ", true,
+            "init;get-download;get-http;release-download;term;"}}) {
+    SCOPED_TRACE(variant);
+    const WString library =
+        WideOfUtf8(std::string(LUMO_FAKE_ZDL_DIR) + "/" + LUMO_SHARED_LIBRARY_PREFIX + variant +
+                   LUMO_SHARED_LIBRARY_SUFFIX);
+    ZDownloadLoader loader(library);
+    std::string said = "untouched";
+    EXPECT_EQ(loader.Bind(&said), code);
+    EXPECT_EQ(loader.IsLoaded(), kept);
+    if (code == 0) {
+      EXPECT_EQ(said, "untouched");
+      EXPECT_TRUE(loader.DownloadService() && loader.HttpService());
+      // A second binding in the same process is refused while the library is held.
+      EXPECT_EQ(loader.Load(library), kAccessDenied);
+    } else {
+      EXPECT_EQ(said.rfind(text, 0), 0u) << said;
+      EXPECT_NE(said.find(platform::SystemErrorText(code)), std::string::npos) << said;
+    }
+    loader.ReleaseAndTerminate();
+    EXPECT_EQ(loader.DownloadService(), nullptr);
+    EXPECT_EQ(events.empty() ? "" : seen(library), events);
+  }
+  // A bare name is looked for beside the module, then beside the host's program: here, where
+  // the module is linked into the program, that is one folder, tried once.
+  const WString bare = WideOfUtf8("engine.so");
+  EXPECT_EQ(ZDownloadLoader::CandidatePaths(bare),
+            std::vector<WString>{platform::ExecutableDirectory() + bare});
+}
+
+// Texts from servers and hosts end up in messages (and could in levels): none of them may end
+// the line or forge another one. Backslashes, UTF-8 and other high bytes pass.
+TEST(Log, ControlCharactersOfAnyTextAreEscaped) {
+  const platform::CalendarTime t{2017, 11, 4, 23, 2, 47, 10, 9};
+  EXPECT_EQ(LogPathFor(WideOfUtf8("/opt/game/bin/")), u"/opt/game/bin/../lumodownload.log");
+  const std::string message = "a\r\n2017-11-23T02:47:10 ERROR\t\a" + std::string(1, '\0') +
+                              "\x7F\x1B[2J C:\\\xE6\x96\x87\xC2\x85";
+  EXPECT_EQ(
+      FormatLogLine(t, "IN\nFO", message),
+      "2017-11-23T02:47:10 IN\\nFO - a\\r\\n2017-11-23T02:47:10 ERROR\\t\\x07\\x00\\x7F\\x1B[2J "
+      "C:\\\xE6\x96\x87\xC2\x85\n");
 }
 
 }  // namespace

@@ -49,14 +49,13 @@ TEST(TextConversion, WellFormedTextBothWaysInBothCodePages) {
       {WString(u"a\0b", 3), std::string("a\0b", 3)},
       {u"\U0010FFFF\u0800\u007f\u0080\uFFFD",
        "\xf4\x8f\xbf\xbf\xe0\xa0\x80\x7f\xc2\x80\xef\xbf\xbd"}};
-  for (CodePage page : {CodePage::kUtf8, CodePage::kAnsi}) {
+  for (CodePage page : {CodePage::kUtf8, CodePage::kAnsi})
     for (const auto& [wide, utf8] : cases) {
       bool narrowOk = false, wideOk = false;
       EXPECT_TRUE(Narrow(page, wide, &narrowOk) == utf8 && Wide(page, utf8, &wideOk) == wide &&
                   narrowOk && wideOk)
           << utf8;
     }
-  }
 }
 
 // UTF-8 replaces what is not text, one U+FFFD per maximal subpart; the system code page refuses.
@@ -106,9 +105,8 @@ TEST(Md5Digest, RfcVectorsInPiecesOfEverySize) {
   for (const auto& [input, digest] : vectors) {
     for (size_t piece : {size_t{100}, size_t{1}, size_t{7}, size_t{13}}) {
       Md5Digest md5;
-      for (size_t at = 0; at < input.size(); at += piece) {
+      for (size_t at = 0; at < input.size(); at += piece)
         md5.Update(input.data() + at, std::min(piece, input.size() - at));
-      }
       const auto result = md5.Finish();
       md5.Update("more", 4);
       EXPECT_TRUE(DigestHex(result) == digest && md5.Finish() == result)
@@ -260,25 +258,23 @@ long long EpochMinutes(const CalendarTime& t) {
 }
 
 // The bias of the moment, daylight saving and half hours included, turns the local time it
-// came with into UTC exactly, in every zone and season.
+// came with into UTC exactly, in every zone and season. In a child: the zone is changed.
 TEST(Clock, LocalTimeAndBiasGiveUtcInEveryZone) {
-  const char* old = std::getenv("TZ");
-  const std::string previous = old != nullptr ? old : "";
-  int32_t bias = 12345;
-  for (const char* zone : {"UTC", "Asia/Kolkata", "Asia/Kathmandu", "America/New_York",
-                           "America/St_Johns", "AEST-10AEDT-11,J1/0,J365/25"}) {
-    setenv("TZ", zone, 1), tzset();
-    const long long before = static_cast<long long>(std::time(nullptr)) / 60;
-    const CalendarTime t = LocalTimeNow(&bias), local = LocalTimeNow(), utc = UtcTimeNow();
-    const long long after = static_cast<long long>(std::time(nullptr)) / 60;
-    for (const long long minutes :
-         {EpochMinutes(t) + bias, EpochMinutes(local) + bias, EpochMinutes(utc)})
-      EXPECT_TRUE(minutes >= before && minutes <= after) << zone << " bias " << bias;
-    EXPECT_TRUE(t.dayOfWeek <= 6 && t.second <= 59 && t.milliseconds <= 999) << zone;
-  }
-  EXPECT_EQ(bias, -660) << "daylight time all year long";
-  old != nullptr ? setenv("TZ", previous.c_str(), 1) : unsetenv("TZ");
-  tzset();
+  lumo::testing::RunInChild([] {
+    int32_t bias = 12345;
+    for (const char* zone : {"UTC", "Asia/Kolkata", "Asia/Kathmandu", "America/New_York",
+                             "America/St_Johns", "AEST-10AEDT-11,J1/0,J365/25"}) {
+      setenv("TZ", zone, 1), tzset();
+      const long long before = static_cast<long long>(std::time(nullptr)) / 60;
+      const CalendarTime t = LocalTimeNow(&bias), local = LocalTimeNow(), utc = UtcTimeNow();
+      const long long after = static_cast<long long>(std::time(nullptr)) / 60;
+      for (const long long minutes :
+           {EpochMinutes(t) + bias, EpochMinutes(local) + bias, EpochMinutes(utc)})
+        EXPECT_TRUE(minutes >= before && minutes <= after) << zone << " bias " << bias;
+      EXPECT_TRUE(t.dayOfWeek <= 6 && t.second <= 59 && t.milliseconds <= 999) << zone;
+    }
+    EXPECT_EQ(bias, -660) << "daylight time all year long";
+  });
 }
 
 }  // namespace
