@@ -105,7 +105,8 @@ TEST(DownloadE2E, EveryPathOfAJobAndEveryEventTypeTheCollectorGets) {
     ASSERT_NE(d, nullptr);
     const std::pair<int32_t, std::string> texts[] = {
         {kLumoOptionSid, kSid}, {kLumoOptionGameCode, kGame}, {kLumoOptionClientVersion, "1.0"}};
-    for (const auto& [id, text] : texts) EXPECT_EQ(d->SetOption(id, text.data(), uint32_t(text.size())), 0);
+    for (const auto& [id, text] : texts)
+      EXPECT_EQ(d->SetOption(id, text.data(), static_cast<uint32_t>(text.size())), 0);
     ASSERT_EQ(lumo::testing::AddJob(
                   d, {base + "/m/cdn-a.lumo.test/data.bin", base + "/m/cdn-b.lumo.test/data.bin"},
                   downloads, "", {base + "/sums.md5"}, Md5Hex(ReadFile(files / "sums.md5"))),
@@ -192,15 +193,21 @@ TEST(LumogetE2E, ExitsZeroOnlyWhenEveryFileArrivedAndNamesTheFailures) {
     WriteRandomFile(scene.files / "one.bin", 300 * 1024, 31);
     const fs::path output = TestDir() / "lumoget.txt", one = scene.downloads / "one.bin";
     // Mirrors on the command line, with a first mirror that fails.
-    const int status = WaitExit(Spawn({kLumoget, "-d", scene.downloads.string(), "--sid", "e2e",
-                                       scene.base + "/fault/status=503/m/a/one.bin",
-                                       scene.base + "/m/b/one.bin"},
-                                      output));
+    const int status =
+        WaitExit(Spawn({kLumoget, "-d", scene.downloads.string(), "--sid", "e2e",
+                        scene.base + "/fault/status=503/m/a/one.bin", scene.base + "/m/b/one.bin"},
+                       output));
     const std::string text = ReadFile(output);
     EXPECT_TRUE(status == 0 && Same(one, scene.files / "one.bin")) << text;
     EXPECT_TRUE(Contains(text, "Completed files (1):\n  " + one.string())) << text;
     EXPECT_TRUE(Contains(text, "lumoget: finished")) << "plain lines when not on a terminal";
     EXPECT_EQ(WaitExit(Spawn({kLumoget, "ftp://example/x"}, output)), 2) << ReadFile(output);
+    // A file that never arrives fails the run.
+    EXPECT_EQ(WaitExit(Spawn({kLumoget, "-d", scene.downloads.string(),
+                              scene.base + "/fault/status=404/m/a/two.bin"},
+                             output)),
+              1)
+        << ReadFile(output);
   });
 }
 
